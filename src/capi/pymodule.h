@@ -1,0 +1,58 @@
+// One-time module execution: the modules keep process-wide state, so their body
+// runs once, in one interpreter.
+#pragma once
+
+#include "pyref.h"
+
+#include <cstdint>
+
+namespace nx {
+
+class OnceGuard {
+public:
+    explicit constexpr OnceGuard(const char* short_name) : name_(short_name) {}
+
+    // Call first thing in the module's exec slot. Returns 0 to run the body,
+    // 1 when this very module object already ran it, -1 with ImportError
+    // (another interpreter) or RuntimeError (another module object).
+    int enter(PyObject* module) {
+        int64_t id = current_interpreter();
+        if (interp_ == -1) {
+            interp_ = id;
+        } else if (interp_ != id) {
+            PyErr_SetString(PyExc_ImportError,
+                            "Interpreter change detected - this module can only be loaded into one "
+                            "interpreter per process.");
+            return -1;
+        }
+        if (module_) {
+            if (module_ == module) return 1;
+            PyErr_Format(PyExc_RuntimeError,
+                         "Module '%s' has already been imported. Re-initialisation is not "
+                         "supported.",
+                         name_);
+            return -1;
+        }
+        Py_INCREF(module);
+        module_ = module;
+        return 0;
+    }
+
+    // Call when the body failed: the import failed as a whole and may be retried.
+    void failed() { Py_CLEAR(module_); }
+
+private:
+    static int64_t current_interpreter() {
+#if PY_VERSION_HEX >= 0x03090000
+        return PyInterpreterState_GetID(PyInterpreterState_Get());
+#else
+        return PyInterpreterState_GetID(PyThreadState_Get()->interp);
+#endif
+    }
+
+    const char* name_;
+    int64_t interp_ = -1;
+    PyObject* module_ = nullptr;  // owned for the life of the process
+};
+
+}  // namespace nx

@@ -1,0 +1,140 @@
+#include "pyref.h"
+
+#include <vector>
+
+namespace nx {
+
+Ref global(PyObject* globals, PyObject* name) {
+    PyObject* v = PyDict_GetItemWithError(globals, name);
+    if (v) return Ref::borrow(v);
+    if (PyErr_Occurred()) return {};
+    PyObject* builtins = PyEval_GetBuiltins();  // borrowed; the frame's or the interpreter's
+    if (builtins) {
+        v = PyDict_GetItemWithError(builtins, name);
+        if (v) return Ref::borrow(v);
+        if (PyErr_Occurred()) return {};
+    }
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return {};
+}
+
+Ref concat(std::initializer_list<PyObject*> parts) {
+    Ref t = Ref::steal(PyTuple_New((Py_ssize_t)parts.size()));
+    if (!t) return {};
+    Py_ssize_t i = 0;
+    for (PyObject* p : parts) {
+        Py_INCREF(p);
+        PyTuple_SET_ITEM(t.get(), i++, p);
+    }
+    return Ref::steal(PyUnicode_Join(NX_STR(""), t.get()));
+}
+
+Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
+    // One spare slot in front lets the callee use PY_VECTORCALL_ARGUMENTS_OFFSET.
+    PyObject* stack[8];
+    std::vector<PyObject*> big;
+    PyObject** buf = stack;
+    if (args.size() + 1 > 8) {
+        big.resize(args.size() + 1);
+        buf = big.data();
+    }
+    size_t i = 1;
+    for (PyObject* a : args) buf[i++] = a;
+#if PY_VERSION_HEX >= 0x03090000
+    return Ref::steal(PyObject_Vectorcall(callable, buf + 1,
+                                          args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+#else
+    return Ref::steal(_PyObject_Vectorcall(callable, buf + 1,
+                                           args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+#endif
+}
+
+Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args,
+            std::initializer_list<KwArg> kwargs) {
+    std::vector<PyObject*> buf(1 + args.size() + kwargs.size());
+    size_t i = 1;
+    for (PyObject* a : args) buf[i++] = a;
+    Ref names = Ref::steal(PyTuple_New((Py_ssize_t)kwargs.size()));
+    if (!names) return {};
+    Py_ssize_t k = 0;
+    for (const KwArg& kw : kwargs) {
+        Py_INCREF(kw.first);
+        PyTuple_SET_ITEM(names.get(), k++, kw.first);
+        buf[i++] = kw.second;
+    }
+#if PY_VERSION_HEX >= 0x03090000
+    return Ref::steal(PyObject_Vectorcall(callable, buf.data() + 1,
+                                          args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                          names.get()));
+#else
+    return Ref::steal(_PyObject_Vectorcall(callable, buf.data() + 1,
+                                           args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                           names.get()));
+#endif
+}
+
+Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args) {
+    Ref m = attr(obj, name);
+    if (!m) return {};
+    return call(m.get(), args);
+}
+
+int print(PyObject* globals, std::initializer_list<PyObject*> args) {
+    Ref p = global(globals, NX_ID(print));
+    if (!p) return -1;
+    Ref r = call(p.get(), args);
+    return r ? 0 : -1;
+}
+
+int print_text(PyObject* globals, std::string_view utf8) {
+    Ref s = str(utf8);
+    if (!s) return -1;
+    return print(globals, {s.get()});
+}
+
+int print_error_dict(PyObject* globals, std::string_view message) {
+    Ref d = Ref::steal(PyDict_New());
+    Ref m = str(message);
+    if (!d || !m) return -1;
+    if (PyDict_SetItem(d.get(), NX_ID(status), NX_ID(error)) < 0) return -1;
+    if (PyDict_SetItem(d.get(), NX_ID(message), m.get()) < 0) return -1;
+    return print(globals, {d.get()});
+}
+
+Ref import(PyObject* globals, const char* name, std::initializer_list<const char*> fromlist,
+           int level) {
+    Ref n = Ref::steal(PyUnicode_FromString(name));
+    if (!n) return {};
+    Ref fl;
+    if (fromlist.size()) {
+        fl = Ref::steal(PyTuple_New((Py_ssize_t)fromlist.size()));
+        if (!fl) return {};
+        Py_ssize_t i = 0;
+        for (const char* f : fromlist) {
+            PyObject* s = PyUnicode_FromString(f);
+            if (!s) return {};
+            PyTuple_SET_ITEM(fl.get(), i++, s);
+        }
+    }
+    return Ref::steal(PyImport_ImportModuleLevelObject(n.get(), globals, nullptr, fl.get(), level));
+}
+
+Ref fetch_exception() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return Ref::steal(value);
+}
+
+Ref now_text(PyObject* globals) {
+    Ref dt = global(globals, NX_ID(datetime));
+    if (!dt) return {};
+    Ref now = call_method(dt.get(), NX_ID(now));
+    if (!now) return {};
+    return call_method(now.get(), NX_ID(strftime), {NX_STR("%Y-%m-%d %H:%M:%S")});
+}
+
+}  // namespace nx

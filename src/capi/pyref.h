@@ -1,0 +1,164 @@
+// Owning and borrowed references, interned names, global lookups and calls.
+//
+// Conventions used throughout the extension modules:
+//   * `Ref` owns one reference; an empty Ref returned from a function means
+//     "an exception is pending" (the interpreter's usual error convention).
+//   * Raw `PyObject*` parameters are always borrowed.
+//   * `int` results are 0 on success and -1 with an exception set.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <initializer_list>
+#include <string_view>
+#include <utility>
+
+#if PY_VERSION_HEX < 0x03080000
+#error "CPython 3.8 or newer is required"
+#endif
+
+namespace nx {
+
+// An owned reference (or nothing).
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(std::nullptr_t) noexcept {}
+    Ref(const Ref& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
+    Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+    ~Ref() { Py_XDECREF(p_); }
+
+    Ref& operator=(Ref o) noexcept {
+        std::swap(p_, o.p_);
+        return *this;
+    }
+
+    // Take over a new reference (the result of most C API calls).
+    static Ref steal(PyObject* p) noexcept {
+        Ref r;
+        r.p_ = p;
+        return r;
+    }
+    // Add a reference to a borrowed pointer.
+    static Ref borrow(PyObject* p) noexcept {
+        Py_XINCREF(p);
+        return steal(p);
+    }
+
+    PyObject* get() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    // Hand the reference over to the caller (for returning to the interpreter).
+    PyObject* release() noexcept {
+        PyObject* p = p_;
+        p_ = nullptr;
+        return p;
+    }
+    void reset() noexcept { Py_CLEAR(p_); }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+// A str made once and kept for the life of the process (like _Py_IDENTIFIER).
+// The modules live in one interpreter only, so a static cache is sound.
+struct Id {
+    const char* text;
+    PyObject* obj = nullptr;
+    explicit constexpr Id(const char* t) : text(t) {}
+    PyObject* get() {
+        if (!obj) obj = PyUnicode_InternFromString(text);
+        return obj;
+    }
+};
+
+// NX_ID(foo) yields a borrowed, interned "foo" (nullptr only on memory error).
+#define NX_ID(name)                              \
+    ([]() -> PyObject* {                         \
+        static ::nx::Id id_(#name);              \
+        return id_.get();                        \
+    }())
+// NX_STR("text") yields a borrowed, interned str for any literal (UTF-8).
+#define NX_STR(literal)                          \
+    ([]() -> PyObject* {                         \
+        static ::nx::Id id_(literal);            \
+        return id_.get();                        \
+    }())
+
+inline Ref str(std::string_view utf8) {
+    return Ref::steal(PyUnicode_DecodeUTF8(utf8.data(), (Py_ssize_t)utf8.size(), "strict"));
+}
+
+// Concatenation of str objects (borrowed), as "".join would give it.
+Ref concat(std::initializer_list<PyObject*> parts);
+
+inline Ref integer(long v) { return Ref::steal(PyLong_FromLong(v)); }
+
+inline Ref none() { return Ref::borrow(Py_None); }
+
+// A module global read at the moment of use: the module's dict first, then the
+// interpreter's builtins; a missing name raises NameError as interpreted code does.
+Ref global(PyObject* globals, PyObject* name);
+inline Ref global(PyObject* globals, const char* name) {
+    Ref n = Ref::steal(PyUnicode_InternFromString(name));
+    if (!n) return n;
+    return global(globals, n.get());
+}
+
+// Bind a module global.
+inline int set_global(PyObject* globals, PyObject* name, PyObject* value) {
+    return PyDict_SetItem(globals, name, value);
+}
+
+// Positional call: call(f, {a, b}).
+Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {});
+
+// Call with keywords: call_kw(f, {pos...}, {{name, value}, ...}).
+using KwArg = std::pair<PyObject*, PyObject*>;
+Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args,
+            std::initializer_list<KwArg> kwargs);
+
+// obj.name(*args): attribute lookup followed by a call.
+Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args = {});
+
+// getattr(obj, name)
+inline Ref attr(PyObject* obj, PyObject* name) {
+    return Ref::steal(PyObject_GetAttr(obj, name));
+}
+
+// obj[key]
+inline Ref item(PyObject* obj, PyObject* key) {
+    return Ref::steal(PyObject_GetItem(obj, key));
+}
+
+// The global `print` called with the given objects (default sep and end).
+int print(PyObject* globals, std::initializer_list<PyObject*> args);
+// print(text) for a UTF-8 literal.
+int print_text(PyObject* globals, std::string_view utf8);
+// print({"status": "error", "message": message}) with entries in that order.
+int print_error_dict(PyObject* globals, std::string_view message);
+
+// `import name` through the interpreter's import machinery, resolved relative
+// to `globals` (level 0 = absolute). With a non-empty fromlist the module
+// itself (not the top-level package) is returned, as `from x.y import z` does.
+Ref import(PyObject* globals, const char* name, std::initializer_list<const char*> fromlist = {},
+           int level = 0);
+
+// The text an f-string field gives: format(value, "").
+inline Ref format_empty(PyObject* value) {
+    if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
+    return Ref::steal(PyObject_Format(value, nullptr));
+}
+
+// True when an exception derived from Exception is pending (and only then).
+inline bool pending_is_exception() { return PyErr_ExceptionMatches(PyExc_Exception) != 0; }
+
+// The pending exception as one object (its traceback attached); clears it.
+Ref fetch_exception();
+
+// Local time as "%Y-%m-%d %H:%M:%S" through `datetime.now().strftime(...)`
+// with the module global `datetime` (the class).
+Ref now_text(PyObject* globals);
+
+}  // namespace nx

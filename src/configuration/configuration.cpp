@@ -1,0 +1,224 @@
+// Nexra_publish.configuration: a job's settings, collected once at import.
+//
+// The settings are the module's own globals: every public attribute of the
+// job's "config" module, after the JSON file named by NEXRA_CONFIG (default
+// "config.json") has been written onto it.
+#include "../capi/pyfunc.h"
+#include "../capi/pymodule.h"
+
+namespace {
+
+using nx::Ref;
+
+nx::OnceGuard once("configuration");
+
+// get_config(key, default=None): dict.get on the module namespace.
+PyObject* get_config(nx::Function* f, PyObject* const* a) {
+    PyObject* v = PyDict_GetItemWithError(f->globals, a[0]);
+    if (!v) {
+        if (PyErr_Occurred()) return nullptr;
+        v = a[1];
+    }
+    Py_INCREF(v);
+    return v;
+}
+
+const nx::FuncSpec get_config_spec = {
+    "get_config",
+    "Return the setting named key, or default when there is none.",
+    2,
+    {"key", "default"},
+    get_config,
+};
+
+// The body of `with open(CONFIG_FILE, "r") as f: json_config = json.load(f)`.
+int read_json_file(PyObject* g, PyObject* config_file) {
+    Ref open = nx::global(g, NX_ID(open));
+    if (!open) return -1;
+    Ref file = nx::call(open.get(), {config_file, NX_STR("r")});
+    if (!file) return -1;
+    Ref exit = nx::attr(file.get(), NX_ID(__exit__));
+    if (!exit) return -1;
+    Ref entered = nx::call_method(file.get(), NX_ID(__enter__));
+    if (!entered) return -1;
+    if (nx::set_global(g, NX_ID(f), entered.get()) < 0) return -1;
+
+    Ref doc;
+    if (Ref json = nx::global(g, NX_ID(json))) {
+        if (Ref load = nx::attr(json.get(), NX_ID(load))) doc = nx::call(load.get(), {entered.get()});
+    }
+    if (!doc) {
+        // Leave the block with the exception; __exit__ closes the file.
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        PyErr_NormalizeException(&type, &value, &tb);
+        if (tb) PyException_SetTraceback(value, tb);
+        Ref r = nx::call(exit.get(), {type, value, tb ? tb : Py_None});
+        if (!r) {
+            Py_XDECREF(type);
+            Py_XDECREF(value);
+            Py_XDECREF(tb);
+            return -1;
+        }
+        int suppress = PyObject_IsTrue(r.get());
+        if (suppress > 0) {
+            Py_XDECREF(type);
+            Py_XDECREF(value);
+            Py_XDECREF(tb);
+            return 0;
+        }
+        PyErr_Restore(type, value, tb);
+        return -1;
+    }
+    if (!nx::call(exit.get(), {Py_None, Py_None, Py_None})) return -1;
+    return nx::set_global(g, NX_ID(json_config), doc.get());
+}
+
+// for key, value in json_config.items(): setattr(config, key, value)
+int overlay_json(PyObject* g) {
+    Ref doc = nx::global(g, NX_ID(json_config));
+    Ref config = doc ? nx::global(g, NX_ID(config)) : Ref();
+    if (!config) return -1;
+    auto apply = [&](PyObject* key, PyObject* value) -> int {
+        if (nx::set_global(g, NX_ID(key), key) < 0) return -1;
+        if (nx::set_global(g, NX_ID(value), value) < 0) return -1;
+        return PyObject_SetAttr(config.get(), key, value);
+    };
+    if (PyDict_CheckExact(doc.get())) {
+        // The document's own dict: json.load builds it, nobody else holds it.
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(doc.get(), &pos, &k, &v)) {
+            Ref key = Ref::borrow(k), value = Ref::borrow(v);
+            if (apply(key.get(), value.get()) < 0) return -1;
+        }
+        return 0;
+    }
+    Ref items = nx::call_method(doc.get(), NX_ID(items));
+    if (!items) return -1;
+    Ref it = Ref::steal(PyObject_GetIter(items.get()));
+    if (!it) return -1;
+    while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
+        Ref seq = Ref::steal(PySequence_Fast(pair.get(), "cannot unpack non-iterable object"));
+        if (!seq) return -1;
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+        if (n != 2) {
+            if (n < 2)
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)",
+                             n);
+            else
+                PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+            return -1;
+        }
+        if (apply(PySequence_Fast_GET_ITEM(seq.get(), 0), PySequence_Fast_GET_ITEM(seq.get(), 1)) <
+            0)
+            return -1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+// Step 4: the guarded JSON overlay with its warning line.
+int load_json_file(PyObject* g) {
+    Ref config_file = nx::global(g, NX_ID(CONFIG_FILE));
+    if (!config_file) return -1;
+    Ref os = nx::global(g, NX_ID(os));
+    if (!os) return -1;
+    Ref path = nx::attr(os.get(), NX_ID(path));
+    if (!path) return -1;
+    Ref exists = nx::call_method(path.get(), NX_ID(exists), {config_file.get()});
+    if (!exists) return -1;
+    int yes = PyObject_IsTrue(exists.get());
+    if (yes <= 0) return yes;
+
+    if (read_json_file(g, config_file.get()) == 0 && overlay_json(g) == 0) return 0;
+    if (!nx::pending_is_exception()) return -1;
+    Ref exc = nx::fetch_exception();
+    Ref cf = nx::global(g, NX_ID(CONFIG_FILE));
+    if (!cf) return -1;
+    Ref cf_text = Ref::steal(PyObject_Str(cf.get()));
+    Ref exc_text = cf_text ? Ref::steal(PyObject_Str(exc.get())) : Ref();
+    if (!exc_text) return -1;
+    Ref line = nx::concat({NX_STR("\u26a0\ufe0f Could not load "), cf_text.get(), NX_STR(": "),
+                           exc_text.get()});
+    if (!line) return -1;
+    return nx::print(g, {line.get()});
+}
+
+// Step 5: copy every attribute of config not beginning with "__".
+int copy_settings(PyObject* g) {
+    Ref config = nx::global(g, NX_ID(config));
+    if (!config) return -1;
+    Ref names = Ref::steal(PyObject_Dir(config.get()));
+    if (!names) return -1;
+    Ref it = Ref::steal(PyObject_GetIter(names.get()));
+    if (!it) return -1;
+    while (Ref name = Ref::steal(PyIter_Next(it.get()))) {
+        if (nx::set_global(g, NX_ID(key), name.get()) < 0) return -1;
+        Ref dunder = nx::call_method(name.get(), NX_ID(startswith), {NX_STR("__")});
+        if (!dunder) return -1;
+        int skip = PyObject_IsTrue(dunder.get());
+        if (skip < 0) return -1;
+        if (skip) continue;
+        Ref cfg = nx::global(g, NX_ID(config));
+        Ref value = cfg ? nx::attr(cfg.get(), name.get()) : Ref();
+        if (!value || nx::set_global(g, name.get(), value.get()) < 0) return -1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+int run_body(PyObject* g) {
+    for (const char* name : {"os", "json", "importlib"}) {
+        Ref m = nx::import(g, name);
+        if (!m || PyDict_SetItemString(g, name, m.get()) < 0) return -1;
+    }
+
+    Ref importlib = nx::global(g, NX_ID(importlib));
+    Ref config = importlib ? nx::call_method(importlib.get(), NX_ID(import_module), {NX_STR("config")})
+                           : Ref();
+    if (!config || nx::set_global(g, NX_ID(config), config.get()) < 0) return -1;
+
+    Ref os = nx::global(g, NX_ID(os));
+    Ref config_file = os ? nx::call_method(os.get(), NX_ID(getenv),
+                                           {NX_STR("NEXRA_CONFIG"), NX_STR("config.json")})
+                         : Ref();
+    if (!config_file || nx::set_global(g, NX_ID(CONFIG_FILE), config_file.get()) < 0) return -1;
+
+    if (load_json_file(g) < 0) return -1;
+    if (copy_settings(g) < 0) return -1;
+    return nx::define_function(g, get_config_spec, {Py_None});
+}
+
+int exec_module(PyObject* module) {
+    int state = once.enter(module);
+    if (state != 0) return state < 0 ? -1 : 0;
+    PyObject* g = PyModule_GetDict(module);
+    if (run_body(g) < 0) {
+        once.failed();
+        return -1;
+    }
+    return 0;
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, (void*)exec_module},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef moduledef = {
+    PyModuleDef_HEAD_INIT,
+    "configuration",
+    "The settings of a scraping job: the job's config module with its JSON overlay.",
+    0,
+    nullptr,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_configuration(void) { return PyModuleDef_Init(&moduledef); }

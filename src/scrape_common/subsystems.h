@@ -1,0 +1,16 @@
+// The subsystems of Scrape_common. Each binds its public functions as module
+// globals of `g` (the module's dict) when the start-up reaches it; they run in
+// the order of the definitions in startup.cpp.
+#pragma once
+
+#include "../capi/pyfunc.h"
+
+namespace scrape {
+
+int define_cleaning(PyObject* g);  // clean_data, doc_hash               (cleaning.cpp)
+int define_storage(PyObject* g);   // is_valid_page_save, InsertItem     (storage.cpp)
+int define_fetch(PyObject* g);     // fetch_response                     (fetch.cpp)
+int define_queues(PyObject* g);    // update_input*, update_pl_input*, get_input, pl_input (queues.cpp)
+int define_export(PyObject* g);    // export_mongo_to_csv, export_mongo_to_excel (export.cpp)
+
+}  // namespace scrape
