@@ -34,7 +34,8 @@ def run_python(code: str, cwd: Path, env: dict | None = None,
     full_env = dict(os.environ)
     full_env.pop("NEXRA_CONFIG", None)
     full_env["PYTHONPATH"] = os.pathsep.join(
-        [str(cwd)] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p])
+        [str(cwd)] + [os.path.abspath(p)
+                      for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p])
     full_env["PYTHONIOENCODING"] = "utf-8"
     if env:
         full_env.update(env)
