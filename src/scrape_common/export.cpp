@@ -150,9 +150,19 @@ int is_excluded(PyObject* key) {
     return PySet_Contains(excluded, key);
 }
 
+// The compact representation is there to read (always, from 3.12 on).
+bool is_ready(PyObject* text) {
+#if PY_VERSION_HEX < 0x030C0000
+    return PyUnicode_IS_READY(text);
+#else
+    (void)text;
+    return true;
+#endif
+}
+
 // key.lower(); ASCII text is lowered here, everything else by its own method.
 Ref lower(PyObject* key) {
-    if (PyUnicode_CheckExact(key) && PyUnicode_IS_ASCII(key)) {
+    if (PyUnicode_CheckExact(key) && is_ready(key) && PyUnicode_IS_ASCII(key)) {
         const Py_UCS1* s = PyUnicode_1BYTE_DATA(key);
         Py_ssize_t n = PyUnicode_GET_LENGTH(key), i = 0;
         while (i < n && !(s[i] >= 'A' && s[i] <= 'Z')) i++;
@@ -257,6 +267,9 @@ bool is_space(Py_UCS4 c) { return Py_UNICODE_ISSPACE(c); }
 // more white-space characters inside the text becomes one space, single ones
 // stay, and white space at both ends goes.
 Ref collapse_white_space(PyObject* text) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(text) < 0) return {};
+#endif
     const int kind = PyUnicode_KIND(text);
     const void* data = PyUnicode_DATA(text);
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
