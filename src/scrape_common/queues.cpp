@@ -1,8 +1,168 @@
-// Not built yet: its functions are not bound.
+// Input queues: the cursors over the two input collections (get_input,
+// pl_input) and the status updates of their documents (update_input and its
+// three siblings).
+//
+// Each family has one body; a member only names the collection global it
+// works on (and, for the updates, the collection method).
 #include "subsystems.h"
 
 namespace scrape {
+namespace {
 
-int define_queues(PyObject*) { return 0; }
+using nx::Ref;
+
+// int(value), with the `int` global read at the call like any other name.
+Ref to_int(nx::Function* f, PyObject* value) {
+    Ref int_type = nx::global(f, NX_ID(int));
+    if (!int_type) return {};
+    if (int_type.get() == (PyObject*)&PyLong_Type) return Ref::steal(PyNumber_Long(value));
+    return nx::call(int_type.get(), {value});
+}
+
+// ---------------------------------------------------------------------------
+// Input reading
+// ---------------------------------------------------------------------------
+
+// if limit is None: return col.find(query if query is not None else {})
+// return col.find(query).skip(int(skip)).limit(int(limit))
+Ref read_input(nx::Function* f, PyObject* collection_name, PyObject* query, PyObject* limit,
+               PyObject* skip) {
+    if (limit == Py_None) {
+        Ref col = nx::global(f, collection_name);
+        if (!col) return {};
+        if (query != Py_None) return nx::call_method(col.get(), NX_ID(find), {query});
+        Ref find = nx::attr(col.get(), NX_ID(find));
+        if (!find) return {};
+        Ref empty = Ref::steal(PyDict_New());
+        if (!empty) return {};
+        return nx::call(find.get(), {empty.get()});
+    }
+    Ref n = to_int(f, limit);
+    if (!n) return {};
+    Ref col = nx::global(f, collection_name);
+    if (!col) return {};
+    Ref cursor = nx::call_method(col.get(), NX_ID(find), {query});
+    if (!cursor) return {};
+    Ref skip_method = nx::attr(cursor.get(), NX_ID(skip));
+    if (!skip_method) return {};
+    Ref skip_n = to_int(f, skip);
+    if (!skip_n) return {};
+    cursor = nx::call(skip_method.get(), {skip_n.get()});
+    if (!cursor) return {};
+    Ref limit_method = nx::attr(cursor.get(), NX_ID(limit));
+    if (!limit_method) return {};
+    n = to_int(f, n.get());
+    if (!n) return {};
+    return nx::call(limit_method.get(), {n.get()});
+}
+
+// Every failure, whatever its class, gives None and leaves no error behind.
+template <PyObject* (*Collection)()>
+PyObject* input_impl(nx::Function* f, PyObject* const* a) {
+    Ref cursor = read_input(f, Collection(), a[0], a[1], a[2]);
+    if (!cursor) {
+        PyErr_Clear();
+        Py_RETURN_NONE;
+    }
+    return cursor.release();
+}
+
+PyObject* col_input_name() { return NX_ID(col_input); }
+PyObject* col_input_pdp_name() { return NX_ID(col_input_pdp); }
+
+const nx::FuncSpec get_input_spec = {
+    "get_input",
+    "Return a cursor over the documents of col_input matching query, paged by skip and "
+    "limit when limit is given; None when anything fails.",
+    3,
+    {"query", "limit", "skip"},
+    input_impl<col_input_name>,
+};
+
+const nx::FuncSpec pl_input_spec = {
+    "pl_input",
+    "Return a cursor over the documents of col_input_pdp matching query, paged by skip and "
+    "limit when limit is given; None when anything fails.",
+    3,
+    {"query", "limit", "skip"},
+    input_impl<col_input_pdp_name>,
+};
+
+// ---------------------------------------------------------------------------
+// Input status updates
+// ---------------------------------------------------------------------------
+
+// col.<method>({f"{key}": value}, {"$set": {"status": f"{status}"}})
+int update_status(nx::Function* f, PyObject* collection_name, PyObject* method_name,
+                  PyObject* key, PyObject* value, PyObject* status) {
+    Ref col = nx::global(f, collection_name);
+    if (!col) return -1;
+    Ref method = nx::attr(col.get(), method_name);
+    if (!method) return -1;
+
+    Ref key_text = nx::format_empty(key);
+    if (!key_text) return -1;
+    Ref filter = Ref::steal(PyDict_New());
+    if (!filter || PyDict_SetItem(filter.get(), key_text.get(), value) < 0) return -1;
+
+    Ref status_text = nx::format_empty(status);
+    if (!status_text) return -1;
+    Ref fields = Ref::steal(PyDict_New());
+    if (!fields || PyDict_SetItem(fields.get(), NX_ID(status), status_text.get()) < 0) return -1;
+    Ref update = Ref::steal(PyDict_New());
+    if (!update || PyDict_SetItem(update.get(), NX_STR("$set"), fields.get()) < 0) return -1;
+
+    return nx::call(method.get(), {filter.get(), update.get()}) ? 0 : -1;
+}
+
+// An Exception is printed (its text, one line) and swallowed; anything else
+// reaches the caller.
+template <PyObject* (*Collection)(), PyObject* (*Method)()>
+PyObject* update_impl(nx::Function* f, PyObject* const* a) {
+    if (update_status(f, Collection(), Method(), a[0], a[1], a[2]) < 0) {
+        if (!nx::pending_is_exception()) return nullptr;
+        Ref exc = nx::fetch_exception();
+        if (nx::print(f->globals, {exc.get()}) < 0) return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* update_one_name() { return NX_ID(update_one); }
+PyObject* update_many_name() { return NX_ID(update_many); }
+
+#define NX_UPDATE_SPEC(var, fname, coll, method, doc)        \
+    const nx::FuncSpec var = {                               \
+        fname, doc, 3, {"key", "value", "status"},           \
+        update_impl<coll, method>,                           \
+    }
+
+NX_UPDATE_SPEC(update_input_spec, "update_input", col_input_name, update_one_name,
+               "Set status (as text) on the first document of col_input whose field key "
+               "equals value.");
+NX_UPDATE_SPEC(update_input_many_spec, "update_input_many", col_input_name, update_many_name,
+               "Set status (as text) on every document of col_input whose field key equals "
+               "value.");
+NX_UPDATE_SPEC(update_pl_input_spec, "update_pl_input", col_input_pdp_name, update_one_name,
+               "Set status (as text) on the first document of col_input_pdp whose field key "
+               "equals value.");
+NX_UPDATE_SPEC(update_pl_input_many_spec, "update_pl_input_many", col_input_pdp_name,
+               update_many_name,
+               "Set status (as text) on every document of col_input_pdp whose field key equals "
+               "value.");
+
+#undef NX_UPDATE_SPEC
+
+}  // namespace
+
+int define_queues(PyObject* g) {
+    for (const nx::FuncSpec* spec : {&update_input_spec, &update_input_many_spec,
+                                     &update_pl_input_spec, &update_pl_input_many_spec})
+        if (nx::define_function(g, *spec) < 0) return -1;
+    Ref zero = nx::integer(0);
+    if (!zero) return -1;
+    for (const nx::FuncSpec* spec : {&get_input_spec, &pl_input_spec})
+        if (nx::define_function(g, *spec, {Py_None, Py_None, zero.get()}) < 0) return -1;
+    return 0;
+}
 
 }  // namespace scrape
