@@ -281,6 +281,28 @@ def test_differential(sc):
     assert not mismatches
 
 
+def float_cases(rng):
+    """Doubles from random bit patterns, plus the neighbours of every switch
+    between fixed and exponent notation."""
+    import struct
+    yield [struct.unpack("<d", rng.getrandbits(64).to_bytes(8, "little"))[0] for _ in range(1000)]
+    edges = []
+    for e in range(-330, 310):
+        v = 10.0 ** e if -308 <= e <= 308 else 5e-324 * 10 ** (e + 324) if e < -308 else 1.7e308
+        edges += [v, -v, math.nextafter(v, 0), math.nextafter(v, math.inf), v * 1.5, v / 3]
+    yield edges
+    yield [float(i) for i in (2 ** 53 - 1, 2 ** 53, 2 ** 53 + 2, 2 ** 63, 10 ** 15, 10 ** 16 - 2, 123456789012345678)]
+    yield [rng.randint(1, 10 ** rng.randint(1, 17)) / 10 ** rng.randint(0, 20) for _ in range(1000)]
+
+
+def test_float_text_differential(sc):
+    rng = random.Random(99)
+    rounds = 2000 if os.environ.get("NEXRA_FULL_DIFF") == "1" else 100
+    for _ in range(rounds):
+        for floats in float_cases(rng):
+            assert sc.doc_hash(floats) == reference(floats), [f for f in floats if sc.doc_hash(f) != reference(f)][:5]
+
+
 # ---------------------------------------------------------------------------
 # Memory
 # ---------------------------------------------------------------------------

@@ -15,15 +15,61 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
-#include <string>
-#include <utility>
+#include <new>
 #include <vector>
 
 namespace scrape {
 namespace cjson {
 
 enum class Status { ok, fallback, error };
+
+// A growable byte buffer with its first kilobytes inline.
+class Buffer {
+public:
+    Buffer() = default;
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    ~Buffer() {
+        if (data_ != inline_) std::free(data_);
+    }
+
+    // Room for n more bytes at the end; nullptr with MemoryError set when the
+    // buffer cannot grow. Write there, then commit() the new end.
+    char* room(size_t n) {
+        if (cap_ - size_ >= n) return data_ + size_;
+        return grow(n);
+    }
+    void commit(const char* end) { size_ = (size_t)(end - data_); }
+
+    const char* data() const { return data_; }
+    size_t size() const { return size_; }
+
+private:
+    char* grow(size_t n) {
+        if (n > (size_t)PY_SSIZE_T_MAX - size_) {
+            PyErr_NoMemory();
+            return nullptr;
+        }
+        size_t want = std::max(size_ + n, cap_ * 2);
+        char* p = data_ == inline_ ? static_cast<char*>(std::malloc(want))
+                                   : static_cast<char*>(std::realloc(data_, want));
+        if (!p) {
+            PyErr_NoMemory();
+            return nullptr;
+        }
+        if (data_ == inline_) std::memcpy(p, inline_, size_);
+        data_ = p;
+        cap_ = want;
+        return data_ + size_;
+    }
+
+    char inline_[2048];
+    char* data_ = inline_;
+    size_t size_ = 0;
+    size_t cap_ = sizeof inline_;
+};
 
 namespace detail {
 
@@ -36,61 +82,141 @@ inline bool ready(PyObject* s) {
 #endif
 }
 
-// Code point order of two ready str objects, as str.__lt__ compares them.
-inline bool str_less(PyObject* a, PyObject* b) {
-    Py_ssize_t la = PyUnicode_GET_LENGTH(a), lb = PyUnicode_GET_LENGTH(b);
-    int ka = PyUnicode_KIND(a), kb = PyUnicode_KIND(b);
-    const void* da = PyUnicode_DATA(a);
-    const void* db = PyUnicode_DATA(b);
-    Py_ssize_t n = la < lb ? la : lb;
-    if (ka == PyUnicode_1BYTE_KIND && kb == PyUnicode_1BYTE_KIND) {
-        int c = n ? std::memcmp(da, db, (size_t)n) : 0;
-        return c != 0 ? c < 0 : la < lb;
+inline char* put(char* p, const char* s, size_t n) {
+    std::memcpy(p, s, n);
+    return p + n;
+}
+
+// For each ASCII character: 0 when it stands for itself in a JSON string,
+// else the letter of its short escape, or 'u' for a \u00XX escape.
+struct AsciiTable {
+    char esc[128];
+    constexpr AsciiTable() : esc() {
+        for (int c = 0; c < 128; ++c) esc[c] = (c < 0x20 || c == 0x7f) ? 'u' : 0;
+        esc[(int)'"'] = '"';
+        esc[(int)'\\'] = '\\';
+        esc[(int)'\b'] = 'b';
+        esc[(int)'\f'] = 'f';
+        esc[(int)'\n'] = 'n';
+        esc[(int)'\r'] = 'r';
+        esc[(int)'\t'] = 't';
+    }
+};
+constexpr AsciiTable kAscii{};
+
+inline char* put_u(char* p, Py_UCS4 c) {
+    static const char hex[] = "0123456789abcdef";
+    p[0] = '\\';
+    p[1] = 'u';
+    p[2] = hex[(c >> 12) & 15];
+    p[3] = hex[(c >> 8) & 15];
+    p[4] = hex[(c >> 4) & 15];
+    p[5] = hex[c & 15];
+    return p + 6;
+}
+
+// One character, escaped as json's ASCII encoder writes it.
+inline char* put_char(char* p, Py_UCS4 c) {
+    if (c < 128) {
+        char e = kAscii.esc[c];
+        if (!e) {
+            *p++ = (char)c;
+        } else if (e == 'u') {
+            p = put_u(p, c);
+        } else {
+            p[0] = '\\';
+            p[1] = e;
+            p += 2;
+        }
+    } else if (c >= 0x10000) {
+        Py_UCS4 v = c - 0x10000;
+        p = put_u(p, 0xd800 | ((v >> 10) & 0x3ff));
+        p = put_u(p, 0xdc00 | (v & 0x3ff));
+    } else {
+        p = put_u(p, c);
+    }
+    return p;
+}
+
+// float.__repr__ of a finite double: the shortest digits that read back as
+// the same double, in fixed notation when the decimal point falls within
+// (-4, 16] places of the first digit, else as d.ddde+XX.
+inline char* put_double(char* p, double v) {
+    char sci[40];
+    auto r = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific);
+    const char* s = sci;
+    if (*s == '-') {
+        *p++ = '-';
+        ++s;
+    }
+    char digits[24];
+    int n = 0;
+    const char* e = s;
+    for (; e < r.ptr && *e != 'e'; ++e)
+        if (*e != '.') digits[n++] = *e;
+    int exp = 0;
+    std::from_chars(e + 1 + (e[1] == '+'), r.ptr, exp);
+    int decpt = exp + 1;
+    if (decpt <= -4 || decpt > 16) {
+        *p++ = digits[0];
+        if (n > 1) {
+            *p++ = '.';
+            p = put(p, digits + 1, (size_t)(n - 1));
+        }
+        *p++ = 'e';
+        *p++ = exp < 0 ? '-' : '+';
+        int a = exp < 0 ? -exp : exp;
+        if (a < 10) *p++ = '0';
+        auto w = std::to_chars(p, p + 4, a);
+        return w.ptr;
+    }
+    if (decpt <= 0) {
+        *p++ = '0';
+        *p++ = '.';
+        for (int i = 0; i < -decpt; ++i) *p++ = '0';
+        return put(p, digits, (size_t)n);
+    }
+    if (decpt < n) {
+        p = put(p, digits, (size_t)decpt);
+        *p++ = '.';
+        return put(p, digits + decpt, (size_t)(n - decpt));
+    }
+    p = put(p, digits, (size_t)n);
+    for (int i = n; i < decpt; ++i) *p++ = '0';
+    *p++ = '.';
+    *p++ = '0';
+    return p;
+}
+
+struct Item {
+    PyObject* key;
+    PyObject* value;
+    const void* data;
+    Py_ssize_t len;
+    int kind;
+};
+
+// Code point order of two keys, as str.__lt__ compares them.
+inline bool key_less(const Item& a, const Item& b) {
+    Py_ssize_t n = a.len < b.len ? a.len : b.len;
+    if (a.kind == PyUnicode_1BYTE_KIND && b.kind == PyUnicode_1BYTE_KIND) {
+        int c = n ? std::memcmp(a.data, b.data, (size_t)n) : 0;
+        return c != 0 ? c < 0 : a.len < b.len;
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
-        Py_UCS4 ca = PyUnicode_READ(ka, da, i), cb = PyUnicode_READ(kb, db, i);
+        Py_UCS4 ca = PyUnicode_READ(a.kind, a.data, i), cb = PyUnicode_READ(b.kind, b.data, i);
         if (ca != cb) return ca < cb;
     }
-    return la < lb;
-}
-
-inline bool plain_ascii(Py_UCS4 c) { return c >= 0x20 && c <= 0x7e && c != '\\' && c != '"'; }
-
-inline void put_u(std::string& out, Py_UCS4 c) {
-    static const char hex[] = "0123456789abcdef";
-    char buf[6] = {'\\', 'u', hex[(c >> 12) & 15], hex[(c >> 8) & 15], hex[(c >> 4) & 15],
-                   hex[c & 15]};
-    out.append(buf, 6);
-}
-
-// The escape of one character that is not plain ASCII.
-inline void put_escape(std::string& out, Py_UCS4 c) {
-    switch (c) {
-        case '\\': out.append("\\\\", 2); return;
-        case '"': out.append("\\\"", 2); return;
-        case '\b': out.append("\\b", 2); return;
-        case '\f': out.append("\\f", 2); return;
-        case '\n': out.append("\\n", 2); return;
-        case '\r': out.append("\\r", 2); return;
-        case '\t': out.append("\\t", 2); return;
-        default: break;
-    }
-    if (c >= 0x10000) {
-        Py_UCS4 v = c - 0x10000;
-        put_u(out, 0xd800 | ((v >> 10) & 0x3ff));
-        put_u(out, 0xdc00 | (v & 0x3ff));
-    } else {
-        put_u(out, c);
-    }
+    return a.len < b.len;
 }
 
 }  // namespace detail
 
 class Encoder {
 public:
-    explicit Encoder(std::string& out) : out_(out) {}
+    explicit Encoder(Buffer& out) : out_(out) {}
 
-    // Appends the text of `obj` to the output. On `error` an exception is set.
+    // Appends the text of `obj` to the buffer. On `error` an exception is set.
     Status encode(PyObject* obj) {
         // Keep a margin below the recursion limit for the frames that the
         // json module spends before its own encoder runs: wherever json
@@ -103,7 +229,18 @@ public:
                 break;
             }
         }
-        if (st == Status::ok) st = value(obj, 0);
+        if (st == Status::ok) {
+            try {
+                st = value(obj, 0);
+            } catch (const std::bad_alloc&) {
+                // Every container still on the path entered one recursion level.
+                for (size_t i = 0; i < path_.size(); ++i) Py_LeaveRecursiveCall();
+                path_.clear();
+                items_.clear();
+                PyErr_NoMemory();
+                st = Status::error;
+            }
+        }
         for (int i = 0; i < entered; ++i) Py_LeaveRecursiveCall();
         if (st == Status::fallback && PyErr_Occurred()) {
             // A recursion or repr failure that the json module will meet too.
@@ -116,20 +253,17 @@ private:
     static constexpr int kMargin = 16;
     static constexpr int kMaxDepth = 1000;
 
+    Status text(const char* s, size_t n) {
+        char* p = out_.room(n);
+        if (!p) return Status::error;
+        out_.commit(detail::put(p, s, n));
+        return Status::ok;
+    }
+
     Status value(PyObject* obj, int depth) {
-        std::string& out = out_;
-        if (obj == Py_None) {
-            out.append("null", 4);
-            return Status::ok;
-        }
-        if (obj == Py_True) {
-            out.append("true", 4);
-            return Status::ok;
-        }
-        if (obj == Py_False) {
-            out.append("false", 5);
-            return Status::ok;
-        }
+        if (obj == Py_None) return text("null", 4);
+        if (obj == Py_True) return text("true", 4);
+        if (obj == Py_False) return text("false", 5);
         PyTypeObject* t = Py_TYPE(obj);
         if (t == &PyUnicode_Type) return string(obj);
         if (t == &PyLong_Type) return integer(obj);
@@ -137,11 +271,14 @@ private:
         if (t == &PyList_Type || t == &PyTuple_Type || t == &PyDict_Type) {
             if (depth >= kMaxDepth) return Status::fallback;
             if (std::find(path_.begin(), path_.end(), obj) != path_.end()) return Status::fallback;
-            if (Py_EnterRecursiveCall("")) return Status::fallback;
             path_.push_back(obj);
+            if (Py_EnterRecursiveCall("")) {
+                path_.pop_back();
+                return Status::fallback;
+            }
             Status st = t == &PyDict_Type ? dict(obj, depth + 1) : array(obj, depth + 1);
-            path_.pop_back();
             Py_LeaveRecursiveCall();
+            path_.pop_back();
             return st;
         }
         return Status::fallback;
@@ -149,32 +286,32 @@ private:
 
     Status string(PyObject* s) {
         if (!detail::ready(s)) return Status::error;
-        std::string& out = out_;
         Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-        out.push_back('"');
-        if (PyUnicode_IS_ASCII(s)) {
-            const char* p = (const char*)PyUnicode_DATA(s);
-            Py_ssize_t run = 0;
-            for (Py_ssize_t i = 0; i < n; ++i) {
-                unsigned char c = (unsigned char)p[i];
-                if (detail::plain_ascii(c)) continue;
-                out.append(p + run, (size_t)(i - run));
-                detail::put_escape(out, c);
-                run = i + 1;
-            }
-            out.append(p + run, (size_t)(n - run));
-        } else {
-            int kind = PyUnicode_KIND(s);
-            const void* d = PyUnicode_DATA(s);
-            for (Py_ssize_t i = 0; i < n; ++i) {
-                Py_UCS4 c = PyUnicode_READ(kind, d, i);
-                if (detail::plain_ascii(c))
-                    out.push_back((char)c);
-                else
-                    detail::put_escape(out, c);
-            }
+        int kind = PyUnicode_KIND(s);
+        // At most six characters per code point, twelve for astral ones.
+        size_t per = kind == PyUnicode_4BYTE_KIND ? 12 : 6;
+        if ((size_t)n > ((size_t)PY_SSIZE_T_MAX - 2) / per) {
+            PyErr_NoMemory();
+            return Status::error;
         }
-        out.push_back('"');
+        char* p = out_.room(2 + (size_t)n * per);
+        if (!p) return Status::error;
+        *p++ = '"';
+        if (PyUnicode_IS_ASCII(s)) {
+            const unsigned char* d = (const unsigned char*)PyUnicode_DATA(s);
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                unsigned char c = d[i];
+                if (!detail::kAscii.esc[c])
+                    *p++ = (char)c;
+                else
+                    p = detail::put_char(p, c);
+            }
+        } else {
+            const void* d = PyUnicode_DATA(s);
+            for (Py_ssize_t i = 0; i < n; ++i) p = detail::put_char(p, PyUnicode_READ(kind, d, i));
+        }
+        *p++ = '"';
+        out_.commit(p);
         return Status::ok;
     }
 
@@ -183,39 +320,28 @@ private:
         long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
         if (!overflow) {
             if (v == -1 && PyErr_Occurred()) return Status::error;
-            char buf[24];
-            auto r = std::to_chars(buf, buf + sizeof buf, v);
-            out_.append(buf, (size_t)(r.ptr - buf));
+            char* p = out_.room(24);
+            if (!p) return Status::error;
+            out_.commit(std::to_chars(p, p + 24, v).ptr);
             return Status::ok;
         }
         // Long ints: the interpreter's own repr, which enforces the digit
         // limit; when it refuses, json.dumps raises the same error.
-        nx::Ref text = nx::Ref::steal(PyLong_Type.tp_repr(obj));
-        if (!text) return Status::fallback;
+        nx::Ref repr = nx::Ref::steal(PyLong_Type.tp_repr(obj));
+        if (!repr) return Status::fallback;
         Py_ssize_t len = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &len);
+        const char* utf8 = PyUnicode_AsUTF8AndSize(repr.get(), &len);
         if (!utf8) return Status::error;
-        out_.append(utf8, (size_t)len);
-        return Status::ok;
+        return text(utf8, (size_t)len);
     }
 
     Status floating(PyObject* obj) {
         double v = PyFloat_AS_DOUBLE(obj);
-        if (std::isnan(v)) {
-            out_.append("NaN", 3);
-            return Status::ok;
-        }
-        if (std::isinf(v)) {
-            if (v > 0)
-                out_.append("Infinity", 8);
-            else
-                out_.append("-Infinity", 9);
-            return Status::ok;
-        }
-        char* text = PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-        if (!text) return Status::error;
-        out_.append(text);
-        PyMem_Free(text);
+        if (std::isnan(v)) return text("NaN", 3);
+        if (std::isinf(v)) return v > 0 ? text("Infinity", 8) : text("-Infinity", 9);
+        char* p = out_.room(32);
+        if (!p) return Status::error;
+        out_.commit(detail::put_double(p, v));
         return Status::ok;
     }
 
@@ -224,58 +350,54 @@ private:
         // its size cannot change under the loop.
         Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
         PyObject** items = PySequence_Fast_ITEMS(seq);
-        if (n == 0) {
-            out_.append("[]", 2);
-            return Status::ok;
-        }
-        out_.push_back('[');
+        if (n == 0) return text("[]", 2);
+        if (text("[", 1) != Status::ok) return Status::error;
         for (Py_ssize_t i = 0; i < n; ++i) {
-            if (i) out_.append(", ", 2);
+            if (i && text(", ", 2) != Status::ok) return Status::error;
             Status st = value(items[i], depth);
             if (st != Status::ok) return st;
         }
-        out_.push_back(']');
-        return Status::ok;
+        return text("]", 1);
     }
 
     Status dict(PyObject* d, int depth) {
         Py_ssize_t n = PyDict_GET_SIZE(d);
-        if (n == 0) {
-            out_.append("{}", 2);
-            return Status::ok;
-        }
-        std::vector<std::pair<PyObject*, PyObject*>> items;
-        items.reserve((size_t)n);
+        if (n == 0) return text("{}", 2);
+        // The pairs of this dict go on top of the shared item stack; nested
+        // dicts push theirs above and pop them before this one resumes.
+        size_t base = items_.size();
+        items_.reserve(base + (size_t)n);
         Py_ssize_t pos = 0;
         PyObject *k, *v;
         while (PyDict_Next(d, &pos, &k, &v)) {
-            if (Py_TYPE(k) != &PyUnicode_Type) return Status::fallback;
-            if (!detail::ready(k)) return Status::error;
-            items.emplace_back(k, v);
+            if (Py_TYPE(k) != &PyUnicode_Type) {
+                items_.resize(base);
+                return Status::fallback;
+            }
+            if (!detail::ready(k)) {
+                items_.resize(base);
+                return Status::error;
+            }
+            items_.push_back({k, v, PyUnicode_DATA(k), PyUnicode_GET_LENGTH(k), (int)PyUnicode_KIND(k)});
         }
         // The keys are distinct strs, so ordering the pairs is ordering the keys.
-        std::sort(items.begin(), items.end(),
-                  [](const std::pair<PyObject*, PyObject*>& a,
-                     const std::pair<PyObject*, PyObject*>& b) {
-                      return detail::str_less(a.first, b.first);
-                  });
-        out_.push_back('{');
-        bool first = true;
-        for (auto& kv : items) {
-            if (!first) out_.append(", ", 2);
-            first = false;
-            Status st = string(kv.first);
-            if (st != Status::ok) return st;
-            out_.append(": ", 2);
-            st = value(kv.second, depth);
-            if (st != Status::ok) return st;
+        std::sort(items_.begin() + (std::ptrdiff_t)base, items_.end(), detail::key_less);
+        size_t end = items_.size();
+        Status st = text("{", 1);
+        for (size_t i = base; st == Status::ok && i < end; ++i) {
+            if (i > base) st = text(", ", 2);
+            if (st == Status::ok) st = string(items_[i].key);
+            if (st == Status::ok) st = text(": ", 2);
+            if (st == Status::ok) st = value(items_[i].value, depth);
         }
-        out_.push_back('}');
-        return Status::ok;
+        items_.resize(base);
+        if (st != Status::ok) return st;
+        return text("}", 1);
     }
 
-    std::string& out_;
-    std::vector<PyObject*> path_;  // the containers being encoded, outermost first
+    Buffer& out_;
+    std::vector<PyObject*> path_;     // the containers being encoded, outermost first
+    std::vector<detail::Item> items_;  // the sorted pairs of the dicts on the path
 };
 
 }  // namespace cjson

@@ -4,8 +4,6 @@
 #include "canonical_json.h"
 #include "md5.h"
 
-#include <string>
-
 namespace scrape {
 namespace {
 
@@ -63,11 +61,10 @@ PyObject* doc_hash(nx::Function* f, PyObject* const* a) {
     int std_json = module_is(json.get(), m.json,
                              {{NX_ID(dumps), m.json_dumps}, {NX_ID(JSONEncoder), m.json_encoder}});
     if (std_json < 0) return nullptr;
-    std::string text;
+    cjson::Buffer text;
     Ref encoded;  // the bytes, when they come from the interpreter
     bool native_text = false;
     if (std_json) {
-        text.reserve(512);
         cjson::Status st = cjson::Encoder(text).encode(doc);
         if (st == cjson::Status::error) return nullptr;
         native_text = st == cjson::Status::ok;

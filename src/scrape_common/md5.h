@@ -13,56 +13,109 @@ namespace detail {
 inline uint32_t rotl(uint32_t x, int c) { return (x << c) | (x >> (32 - c)); }
 
 inline uint32_t load_le32(const unsigned char* p) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+#else
     return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
+#endif
 }
+
+// The four round functions, one step each: a = b + ((a + f(b, c, d) + m + k) <<< s).
+#define NX_MD5_STEP(f, a, b, c, d, m, k, s) \
+    a += f(b, c, d) + (m) + (k);           \
+    a = rotl(a, s) + b
+#define NX_MD5_F(x, y, z) ((z) ^ ((x) & ((y) ^ (z))))
+#define NX_MD5_G(x, y, z) ((y) ^ ((z) & ((x) ^ (y))))
+#define NX_MD5_H(x, y, z) ((x) ^ (y) ^ (z))
+#define NX_MD5_I(x, y, z) ((y) ^ ((x) | ~(z)))
 
 // One 64-byte block into the state a, b, c, d.
 inline void block(uint32_t st[4], const unsigned char* p) {
-    static const uint32_t K[64] = {
-        0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613,
-        0xfd469501, 0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193,
-        0xa679438e, 0x49b40821, 0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa, 0xd62f105d,
-        0x02441453, 0xd8a1e681, 0xe7d3fbc8, 0x21e1cde6, 0xc33707d6, 0xf4d50d87, 0x455a14ed,
-        0xa9e3e905, 0xfcefa3f8, 0x676f02d9, 0x8d2a4c8a, 0xfffa3942, 0x8771f681, 0x6d9d6122,
-        0xfde5380c, 0xa4beea44, 0x4bdecfa9, 0xf6bb4b60, 0xbebfbc70, 0x289b7ec6, 0xeaa127fa,
-        0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665, 0xf4292244,
-        0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
-        0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb,
-        0xeb86d391};
-    static const int S[64] = {7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22,
-                              5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20,
-                              4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23,
-                              6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21};
     uint32_t m[16];
     for (int i = 0; i < 16; ++i) m[i] = load_le32(p + 4 * i);
     uint32_t a = st[0], b = st[1], c = st[2], d = st[3];
-    for (int i = 0; i < 64; ++i) {
-        uint32_t f;
-        int g;
-        if (i < 16) {
-            f = (b & c) | (~b & d);
-            g = i;
-        } else if (i < 32) {
-            f = (d & b) | (~d & c);
-            g = (5 * i + 1) & 15;
-        } else if (i < 48) {
-            f = b ^ c ^ d;
-            g = (3 * i + 5) & 15;
-        } else {
-            f = c ^ (b | ~d);
-            g = (7 * i) & 15;
-        }
-        uint32_t t = d;
-        d = c;
-        c = b;
-        b = b + rotl(a + f + K[i] + m[g], S[i]);
-        a = t;
-    }
+
+    NX_MD5_STEP(NX_MD5_F, a, b, c, d, m[0], 0xd76aa478, 7);
+    NX_MD5_STEP(NX_MD5_F, d, a, b, c, m[1], 0xe8c7b756, 12);
+    NX_MD5_STEP(NX_MD5_F, c, d, a, b, m[2], 0x242070db, 17);
+    NX_MD5_STEP(NX_MD5_F, b, c, d, a, m[3], 0xc1bdceee, 22);
+    NX_MD5_STEP(NX_MD5_F, a, b, c, d, m[4], 0xf57c0faf, 7);
+    NX_MD5_STEP(NX_MD5_F, d, a, b, c, m[5], 0x4787c62a, 12);
+    NX_MD5_STEP(NX_MD5_F, c, d, a, b, m[6], 0xa8304613, 17);
+    NX_MD5_STEP(NX_MD5_F, b, c, d, a, m[7], 0xfd469501, 22);
+    NX_MD5_STEP(NX_MD5_F, a, b, c, d, m[8], 0x698098d8, 7);
+    NX_MD5_STEP(NX_MD5_F, d, a, b, c, m[9], 0x8b44f7af, 12);
+    NX_MD5_STEP(NX_MD5_F, c, d, a, b, m[10], 0xffff5bb1, 17);
+    NX_MD5_STEP(NX_MD5_F, b, c, d, a, m[11], 0x895cd7be, 22);
+    NX_MD5_STEP(NX_MD5_F, a, b, c, d, m[12], 0x6b901122, 7);
+    NX_MD5_STEP(NX_MD5_F, d, a, b, c, m[13], 0xfd987193, 12);
+    NX_MD5_STEP(NX_MD5_F, c, d, a, b, m[14], 0xa679438e, 17);
+    NX_MD5_STEP(NX_MD5_F, b, c, d, a, m[15], 0x49b40821, 22);
+
+    NX_MD5_STEP(NX_MD5_G, a, b, c, d, m[1], 0xf61e2562, 5);
+    NX_MD5_STEP(NX_MD5_G, d, a, b, c, m[6], 0xc040b340, 9);
+    NX_MD5_STEP(NX_MD5_G, c, d, a, b, m[11], 0x265e5a51, 14);
+    NX_MD5_STEP(NX_MD5_G, b, c, d, a, m[0], 0xe9b6c7aa, 20);
+    NX_MD5_STEP(NX_MD5_G, a, b, c, d, m[5], 0xd62f105d, 5);
+    NX_MD5_STEP(NX_MD5_G, d, a, b, c, m[10], 0x02441453, 9);
+    NX_MD5_STEP(NX_MD5_G, c, d, a, b, m[15], 0xd8a1e681, 14);
+    NX_MD5_STEP(NX_MD5_G, b, c, d, a, m[4], 0xe7d3fbc8, 20);
+    NX_MD5_STEP(NX_MD5_G, a, b, c, d, m[9], 0x21e1cde6, 5);
+    NX_MD5_STEP(NX_MD5_G, d, a, b, c, m[14], 0xc33707d6, 9);
+    NX_MD5_STEP(NX_MD5_G, c, d, a, b, m[3], 0xf4d50d87, 14);
+    NX_MD5_STEP(NX_MD5_G, b, c, d, a, m[8], 0x455a14ed, 20);
+    NX_MD5_STEP(NX_MD5_G, a, b, c, d, m[13], 0xa9e3e905, 5);
+    NX_MD5_STEP(NX_MD5_G, d, a, b, c, m[2], 0xfcefa3f8, 9);
+    NX_MD5_STEP(NX_MD5_G, c, d, a, b, m[7], 0x676f02d9, 14);
+    NX_MD5_STEP(NX_MD5_G, b, c, d, a, m[12], 0x8d2a4c8a, 20);
+
+    NX_MD5_STEP(NX_MD5_H, a, b, c, d, m[5], 0xfffa3942, 4);
+    NX_MD5_STEP(NX_MD5_H, d, a, b, c, m[8], 0x8771f681, 11);
+    NX_MD5_STEP(NX_MD5_H, c, d, a, b, m[11], 0x6d9d6122, 16);
+    NX_MD5_STEP(NX_MD5_H, b, c, d, a, m[14], 0xfde5380c, 23);
+    NX_MD5_STEP(NX_MD5_H, a, b, c, d, m[1], 0xa4beea44, 4);
+    NX_MD5_STEP(NX_MD5_H, d, a, b, c, m[4], 0x4bdecfa9, 11);
+    NX_MD5_STEP(NX_MD5_H, c, d, a, b, m[7], 0xf6bb4b60, 16);
+    NX_MD5_STEP(NX_MD5_H, b, c, d, a, m[10], 0xbebfbc70, 23);
+    NX_MD5_STEP(NX_MD5_H, a, b, c, d, m[13], 0x289b7ec6, 4);
+    NX_MD5_STEP(NX_MD5_H, d, a, b, c, m[0], 0xeaa127fa, 11);
+    NX_MD5_STEP(NX_MD5_H, c, d, a, b, m[3], 0xd4ef3085, 16);
+    NX_MD5_STEP(NX_MD5_H, b, c, d, a, m[6], 0x04881d05, 23);
+    NX_MD5_STEP(NX_MD5_H, a, b, c, d, m[9], 0xd9d4d039, 4);
+    NX_MD5_STEP(NX_MD5_H, d, a, b, c, m[12], 0xe6db99e5, 11);
+    NX_MD5_STEP(NX_MD5_H, c, d, a, b, m[15], 0x1fa27cf8, 16);
+    NX_MD5_STEP(NX_MD5_H, b, c, d, a, m[2], 0xc4ac5665, 23);
+
+    NX_MD5_STEP(NX_MD5_I, a, b, c, d, m[0], 0xf4292244, 6);
+    NX_MD5_STEP(NX_MD5_I, d, a, b, c, m[7], 0x432aff97, 10);
+    NX_MD5_STEP(NX_MD5_I, c, d, a, b, m[14], 0xab9423a7, 15);
+    NX_MD5_STEP(NX_MD5_I, b, c, d, a, m[5], 0xfc93a039, 21);
+    NX_MD5_STEP(NX_MD5_I, a, b, c, d, m[12], 0x655b59c3, 6);
+    NX_MD5_STEP(NX_MD5_I, d, a, b, c, m[3], 0x8f0ccc92, 10);
+    NX_MD5_STEP(NX_MD5_I, c, d, a, b, m[10], 0xffeff47d, 15);
+    NX_MD5_STEP(NX_MD5_I, b, c, d, a, m[1], 0x85845dd1, 21);
+    NX_MD5_STEP(NX_MD5_I, a, b, c, d, m[8], 0x6fa87e4f, 6);
+    NX_MD5_STEP(NX_MD5_I, d, a, b, c, m[15], 0xfe2ce6e0, 10);
+    NX_MD5_STEP(NX_MD5_I, c, d, a, b, m[6], 0xa3014314, 15);
+    NX_MD5_STEP(NX_MD5_I, b, c, d, a, m[13], 0x4e0811a1, 21);
+    NX_MD5_STEP(NX_MD5_I, a, b, c, d, m[4], 0xf7537e82, 6);
+    NX_MD5_STEP(NX_MD5_I, d, a, b, c, m[11], 0xbd3af235, 10);
+    NX_MD5_STEP(NX_MD5_I, c, d, a, b, m[2], 0x2ad7d2bb, 15);
+    NX_MD5_STEP(NX_MD5_I, b, c, d, a, m[9], 0xeb86d391, 21);
+
     st[0] += a;
     st[1] += b;
     st[2] += c;
     st[3] += d;
 }
+
+#undef NX_MD5_STEP
+#undef NX_MD5_F
+#undef NX_MD5_G
+#undef NX_MD5_H
+#undef NX_MD5_I
 
 }  // namespace detail
 
