@@ -140,7 +140,9 @@ inline char* put_char(char* p, Py_UCS4 c) {
 
 // float.__repr__ of a finite double: the shortest digits that read back as
 // the same double, in fixed notation when the decimal point falls within
-// (-4, 16] places of the first digit, else as d.ddde+XX.
+// (-4, 16] places of the first digit, else as d.ddde+XX. At most 25 bytes;
+// nullptr with an exception set when the text cannot be made.
+#if defined(__cpp_lib_to_chars) && __cpp_lib_to_chars >= 201611L
 inline char* put_double(char* p, double v) {
     char sci[40];
     auto r = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific);
@@ -187,6 +189,17 @@ inline char* put_double(char* p, double v) {
     *p++ = '0';
     return p;
 }
+#else
+// Without the shortest-digits to_chars: the interpreter's own float repr.
+inline char* put_double(char* p, double v) {
+    char* text = PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+    if (!text) return nullptr;
+    size_t n = std::strlen(text);
+    std::memcpy(p, text, n);
+    PyMem_Free(text);
+    return p + n;
+}
+#endif
 
 struct Item {
     PyObject* key;
@@ -341,7 +354,9 @@ private:
         if (std::isinf(v)) return v > 0 ? text("Infinity", 8) : text("-Infinity", 9);
         char* p = out_.room(32);
         if (!p) return Status::error;
-        out_.commit(detail::put_double(p, v));
+        p = detail::put_double(p, v);
+        if (!p) return Status::error;
+        out_.commit(p);
         return Status::ok;
     }
 

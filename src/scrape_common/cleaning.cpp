@@ -32,8 +32,11 @@ struct HashModules {
 };
 HashModules std_modules;  // references kept for the life of the process
 
-// True when module `m` is `expected` and its global `name` is still `value`.
-int module_is(PyObject* m, PyObject* expected, std::initializer_list<std::pair<PyObject*, PyObject*>> names) {
+using NameValue = std::pair<PyObject*, PyObject*>;
+
+// 1 when module `m` is `expected` and each of its globals `name` is still the
+// object `value`; 0 when not; -1 with an exception set.
+int module_is(PyObject* m, PyObject* expected, std::initializer_list<NameValue> names) {
     if (m != expected || !expected) return 0;
     PyObject* d = PyModule_GetDict(m);
     for (const auto& nv : names) {
