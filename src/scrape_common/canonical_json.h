@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -207,12 +208,26 @@ struct Item {
     const void* data;
     Py_ssize_t len;
     int kind;
+    uint64_t head;  // one-byte keys: their first 8 bytes, big endian, zero padded
 };
+
+inline Item make_item(PyObject* key, PyObject* value) {
+    Item it{key, value, PyUnicode_DATA(key), PyUnicode_GET_LENGTH(key), (int)PyUnicode_KIND(key), 0};
+    if (it.kind == PyUnicode_1BYTE_KIND) {
+        const unsigned char* d = static_cast<const unsigned char*>(it.data);
+        Py_ssize_t n = it.len < 8 ? it.len : 8;
+        for (Py_ssize_t i = 0; i < 8; ++i) it.head = (it.head << 8) | (i < n ? d[i] : 0);
+    }
+    return it;
+}
 
 // Code point order of two keys, as str.__lt__ compares them.
 inline bool key_less(const Item& a, const Item& b) {
     Py_ssize_t n = a.len < b.len ? a.len : b.len;
     if (a.kind == PyUnicode_1BYTE_KIND && b.kind == PyUnicode_1BYTE_KIND) {
+        // Different heads order the keys (a zero pad sorts before any byte but
+        // NUL, and equal heads fall through to the full comparison).
+        if (a.head != b.head) return a.head < b.head;
         int c = n ? std::memcmp(a.data, b.data, (size_t)n) : 0;
         return c != 0 ? c < 0 : a.len < b.len;
     }
@@ -393,7 +408,7 @@ private:
                 items_.resize(base);
                 return Status::error;
             }
-            items_.push_back({k, v, PyUnicode_DATA(k), PyUnicode_GET_LENGTH(k), (int)PyUnicode_KIND(k)});
+            items_.push_back(detail::make_item(k, v));
         }
         // The keys are distinct strs, so ordering the pairs is ordering the keys.
         std::sort(items_.begin() + (std::ptrdiff_t)base, items_.end(), detail::key_less);
