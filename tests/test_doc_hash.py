@@ -281,6 +281,17 @@ def test_differential(sc):
     assert not mismatches
 
 
+def test_key_order_differential(sc):
+    # Keys from a tiny alphabet share long prefixes, NULs and every str width.
+    rng = random.Random(5)
+    alphabet = ["\x00", "a", "b", "\x7f", "\xff", "\u0100", "\uffff", "\U00010000"]
+    for _ in range(2000):
+        keys = {"".join(rng.choice(alphabet[:rng.randint(2, 8)]) for _ in range(rng.randint(0, 12)))
+                for _ in range(rng.randint(1, 40))}
+        doc = {k: i for i, k in enumerate(keys)}
+        assert sc.doc_hash(doc) == reference(doc), sorted(keys)
+
+
 def float_cases(rng):
     """Doubles from random bit patterns, plus the neighbours of every switch
     between fixed and exponent notation."""
