@@ -1,8 +1,327 @@
-// Not built yet: its functions are not bound.
+// Item storage: is_valid_page_save and InsertItem.
 #include "subsystems.h"
 
 namespace scrape {
+namespace {
 
-int define_storage(PyObject*) { return 0; }
+using nx::Ref;
+
+PyObject* new_ref(PyObject* o) {
+    Py_INCREF(o);
+    return o;
+}
+
+// ---------------------------------------------------------------------------
+// Page-save validation
+// ---------------------------------------------------------------------------
+
+// The `re` module and its `match` as they were when the function was defined.
+PyObject* std_re = nullptr;
+PyObject* std_re_match = nullptr;
+
+const char kDrivePattern[] = "^[A-Za-z]:\\\\";
+
+bool all_space(PyObject* s) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    int kind = PyUnicode_KIND(s);
+    const void* d = PyUnicode_DATA(s);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!Py_UNICODE_ISSPACE(PyUnicode_READ(kind, d, i))) return false;
+    return true;
+}
+
+// What re.match("^[A-Za-z]:\\\\", s) finds, read on the str's own characters.
+bool drive_prefix(PyObject* s) {
+    if (PyUnicode_GET_LENGTH(s) < 3) return false;
+    int kind = PyUnicode_KIND(s);
+    const void* d = PyUnicode_DATA(s);
+    Py_UCS4 c = PyUnicode_READ(kind, d, 0);
+    bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    return letter && PyUnicode_READ(kind, d, 1) == ':' && PyUnicode_READ(kind, d, 2) == '\\';
+}
+
+// Truth of a result object (consumed); -1 with an exception set.
+int truth(Ref r) {
+    if (!r) return -1;
+    return PyObject_IsTrue(r.get());
+}
+
+// The path tests: 1 when page_save is a Windows path, 0 when not, -1 on error.
+int windows_path(nx::Function* f, PyObject* page_save) {
+    bool exact = PyUnicode_CheckExact(page_save);
+    // 1. a UNC prefix
+    int hit;
+    if (exact) {
+        hit = PyUnicode_Tailmatch(page_save, NX_STR("\\\\"), 0, PY_SSIZE_T_MAX, -1) == 1;
+    } else {
+        hit = truth(nx::call_method(page_save, NX_ID(startswith), {NX_STR("\\\\")}));
+    }
+    if (hit != 0) return hit;
+    // 2. a drive prefix, through the `re` global
+    Ref re = nx::global(f, NX_ID(re));
+    if (!re) return -1;
+    bool std_match = false;
+    if (re.get() == std_re) {
+        PyObject* m = PyDict_GetItemWithError(PyModule_GetDict(re.get()), NX_ID(match));
+        if (!m && PyErr_Occurred()) return -1;
+        std_match = m == std_re_match;
+    }
+    if (std_match) {
+        hit = drive_prefix(page_save);
+    } else {
+        hit = truth(nx::call_method(re.get(), NX_ID(match), {NX_STR(kDrivePattern), page_save}));
+    }
+    if (hit != 0) return hit;
+    // 3. a backslash anywhere
+    if (exact) {
+        Py_ssize_t at = PyUnicode_FindChar(page_save, '\\', 0, PyUnicode_GET_LENGTH(page_save), 1);
+        if (at == -2) return -1;
+        return at >= 0;
+    }
+    return PySequence_Contains(page_save, NX_STR("\\"));
+}
+
+// page_save.replace(".html", "").replace(".json", "")
+Ref check_name(PyObject* page_save) {
+    if (PyUnicode_CheckExact(page_save)) {
+        Ref s = Ref::steal(PyUnicode_Replace(page_save, NX_STR(".html"), NX_STR(""), -1));
+        if (!s) return s;
+        return Ref::steal(PyUnicode_Replace(s.get(), NX_STR(".json"), NX_STR(""), -1));
+    }
+    Ref s = nx::call_method(page_save, NX_ID(replace), {NX_STR(".html"), NX_STR("")});
+    if (!s) return s;
+    return nx::call_method(s.get(), NX_ID(replace), {NX_STR(".json"), NX_STR("")});
+}
+
+// The text of parcel_number: the object itself when it is a str, else str() of it.
+Ref parcel_text(PyObject* parcel_number) {
+    if (PyUnicode_Check(parcel_number)) return Ref::borrow(parcel_number);
+    return Ref::steal(PyObject_Str(parcel_number));
+}
+
+PyObject* is_valid_page_save(nx::Function* f, PyObject* const* a) {
+    PyObject* doc = a[0];
+    PyObject* parcel_number = a[1];
+
+    int present = PyObject_IsTrue(parcel_number);
+    if (present < 0) return nullptr;
+    if (!present) return new_ref(NX_STR("missing parcel_number"));
+
+    Ref page_save;
+    if (PyDict_CheckExact(doc)) {
+        PyObject* v = PyDict_GetItemWithError(doc, NX_STR("page_save"));
+        if (!v && PyErr_Occurred()) return nullptr;
+        page_save = Ref::borrow(v ? v : Py_None);
+    } else {
+        page_save = nx::call_method(doc, NX_ID(get), {NX_STR("page_save")});
+        if (!page_save) return nullptr;
+    }
+
+    PyObject* ps = page_save.get();
+    if (!PyUnicode_Check(ps)) return new_ref(NX_STR("empty"));
+    if (PyUnicode_CheckExact(ps)) {
+#if PY_VERSION_HEX < 0x030C0000
+        if (PyUnicode_READY(ps) < 0) return nullptr;
+#endif
+        if (all_space(ps)) return new_ref(NX_STR("empty"));
+    } else {
+        int kept = truth(nx::call_method(ps, NX_ID(strip)));
+        if (kept < 0) return nullptr;
+        if (!kept) return new_ref(NX_STR("empty"));
+#if PY_VERSION_HEX < 0x030C0000
+        if (PyUnicode_READY(ps) < 0) return nullptr;
+#endif
+    }
+
+    int windows = windows_path(f, ps);
+    if (windows < 0) return nullptr;
+    if (windows) return new_ref(NX_STR("invalid_path"));
+
+    Ref check = check_name(ps);
+    if (!check) return nullptr;
+    Ref text = parcel_text(parcel_number);
+    if (!text) return nullptr;
+    int inside = PySequence_Contains(text.get(), check.get());
+    if (inside < 0) return nullptr;
+    return new_ref(inside ? NX_STR("valid") : NX_STR("does not match parcel_number"));
+}
+
+const nx::FuncSpec is_valid_page_save_spec = {
+    "is_valid_page_save",
+    "Status of the item's 'page_save' entry against its parcel number.",
+    2,
+    {"doc", "parcel_number"},
+    is_valid_page_save,
+};
+
+// ---------------------------------------------------------------------------
+// Item insertion
+// ---------------------------------------------------------------------------
+
+// status == literal, as the interpreter compares them.
+int status_is(PyObject* status, PyObject* literal) {
+    if (PyUnicode_CheckExact(status)) return PyUnicode_Compare(status, literal) == 0;
+    return truth(Ref::steal(PyObject_RichCompare(status, literal, Py_EQ)));
+}
+
+// The time stamp and the retry text; any Exception skips the rest silently.
+int stamp(PyObject* g, PyObject* data, PyObject* retry) {
+    Ref now = nx::now_text(g);
+    if (now && PyObject_SetItem(data, NX_ID(datetime), now.get()) == 0 &&
+        PyObject_SetItem(data, NX_ID(retry), retry) == 0)
+        return 0;
+    if (!nx::pending_is_exception()) return -1;
+    PyErr_Clear();
+    return 0;
+}
+
+// Steps inside the DuplicateKeyError guard. 0 when done (a line printed),
+// -1 with an exception set.
+int insert_guarded(nx::Function* f, PyObject* data, PyObject* retry, PyObject* parcel_number,
+                   PyObject* table_name) {
+    PyObject* g = f->globals;
+    if (!PyDict_Check(data)) return nx::print_text(g, "InsertItem: Data is not a dictionary. Skipping.");
+
+    Ref check = nx::global(f, NX_ID(is_valid_page_save));
+    if (!check) return -1;
+    Ref status = nx::call(check.get(), {data, parcel_number});
+    if (!status) return -1;
+
+    int is;
+    if ((is = status_is(status.get(), NX_STR("empty"))) != 0) {
+        if (is < 0) return -1;
+        return nx::print_text(g, "InsertItem: 'page_save' is missing or Wrong Key. Skipping.");
+    }
+    if ((is = status_is(status.get(), NX_STR("does not match parcel_number"))) != 0) {
+        if (is < 0) return -1;
+        Ref text = parcel_text(parcel_number);
+        Ref line = text ? nx::concat({NX_STR("[ERROR] page_save does not match parcel_number '"),
+                                      text.get(), NX_STR("' or has an invalid extension")})
+                        : Ref();
+        if (!line) return -1;
+        return nx::print(g, {line.get()});
+    }
+    if ((is = status_is(status.get(), NX_STR("missing parcel_number"))) != 0) {
+        if (is < 0) return -1;
+        return nx::print_text(g, "[ERROR] parcel_number is missing");
+    }
+    if ((is = status_is(status.get(), NX_STR("invalid_path"))) != 0) {
+        if (is < 0) return -1;
+        return nx::print_text(
+            g, "page_save contains an invalid file path (UNC or drive letter not allowed)");
+    }
+    if ((is = status_is(status.get(), NX_STR("valid"))) <= 0) {
+        if (is < 0) return -1;
+        return nx::print_text(g, "Unrecognized status Please check logic or data.");
+    }
+
+    // data = clean_data(data); data["_id"] = doc_hash(data)
+    Ref clean = nx::global(f, NX_ID(clean_data));
+    Ref doc = clean ? nx::call(clean.get(), {data}) : Ref();
+    if (!doc) return -1;
+    Ref hasher = nx::global(f, NX_ID(doc_hash));
+    Ref id = hasher ? nx::call(hasher.get(), {doc.get()}) : Ref();
+    if (!id || PyObject_SetItem(doc.get(), NX_ID(_id), id.get()) < 0) return -1;
+
+    if (stamp(g, doc.get(), retry) < 0) return -1;
+
+    // db[table_name].insert_one(data)
+    Ref db = nx::global(f, NX_ID(db));
+    Ref collection = db ? nx::item(db.get(), table_name) : Ref();
+    if (!collection || !nx::call_method(collection.get(), NX_ID(insert_one), {doc.get()})) return -1;
+    return nx::print_text(g, "\u2705 Successfully inserted document");
+}
+
+// `except DuplicateKeyError:` around insert_guarded: 1 when the pending
+// exception was a duplicate key (now cleared), 0 when it stays pending, -1 when
+// the handler itself failed (its exception pending, the first as its context).
+int caught_duplicate(nx::Function* f) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
+    Ref dup = nx::global(f, NX_ID(DuplicateKeyError));
+    if (!dup) {
+        PyObject *t2, *v2, *tb2;
+        PyErr_Fetch(&t2, &v2, &tb2);
+        PyErr_NormalizeException(&t2, &v2, &tb2);
+        if (v2 && value) PyException_SetContext(v2, value);  // steals value
+        else Py_XDECREF(value);
+        Py_XDECREF(type);
+        Py_XDECREF(tb);
+        PyErr_Restore(t2, v2, tb2);
+        return -1;
+    }
+    if (PyErr_GivenExceptionMatches(type, dup.get())) {
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(tb);
+        return 1;
+    }
+    PyErr_Restore(type, value, tb);
+    return 0;
+}
+
+PyObject* insert_item(nx::Function* f, PyObject* const* a) {
+    PyObject* g = f->globals;
+    PyObject* data = a[0];
+    PyObject* parcel_number = a[2];
+    PyObject* table_name = a[3];
+
+    int t = PyObject_IsTrue(data);
+    if (t < 0) return nullptr;
+    if (!t) {
+        if (nx::print_error_dict(g, "InsertItem: No data provided.") < 0) return nullptr;
+        Py_RETURN_NONE;
+    }
+
+    // retry = str(retry), keeping the value when that fails
+    Ref retry = Ref::steal(PyObject_Str(a[1]));
+    if (!retry) {
+        if (!nx::pending_is_exception()) return nullptr;
+        PyErr_Clear();
+        retry = Ref::borrow(a[1]);
+    }
+
+    int all = PyObject_IsTrue(retry.get());
+    if (all > 0) all = PyObject_IsTrue(parcel_number);
+    if (all > 0) all = PyObject_IsTrue(table_name);
+    if (all < 0) return nullptr;
+
+    if (all) {
+        if (insert_guarded(f, data, retry.get(), parcel_number, table_name) == 0) Py_RETURN_NONE;
+        int dup = caught_duplicate(f);
+        if (dup <= 0) return nullptr;
+        if (nx::print_text(g, "Duplicate key error: Document already exists.") < 0) return nullptr;
+        Py_RETURN_NONE;
+    }
+    if (parcel_number == Py_None &&
+        nx::print_error_dict(
+            g, "Missing required parameters: 'retry' or 'parcel_number' or 'table_name'") < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+const nx::FuncSpec insert_item_spec = {
+    "InsertItem",
+    "Validate, clean, key and store one scraped item in db[table_name].",
+    4,
+    {"data", "retry", "parcel_number", "table_name"},
+    insert_item,
+};
+
+}  // namespace
+
+int define_storage(PyObject* g) {
+    if (!std_re) {
+        Ref re = nx::import(g, "re");
+        Ref match = re ? nx::attr(re.get(), NX_ID(match)) : Ref();
+        if (!match) return -1;
+        std_re = re.release();
+        std_re_match = match.release();
+    }
+    if (nx::define_function(g, is_valid_page_save_spec) < 0) return -1;
+    return nx::define_function(g, insert_item_spec, {Py_None, Py_None, Py_None, Py_None});
+}
 
 }  // namespace scrape
