@@ -259,10 +259,11 @@ def test_retry_text(sc, cleaning, coll, capsys, args, kwargs, stored_retry):
     assert coll.find_one()["retry"] == stored_retry
 
 
-def test_retry_without_text_keeps_its_value(sc, cleaning, coll, capsys):
+@pytest.mark.parametrize("error", [ValueError, KeyboardInterrupt])
+def test_retry_without_text_keeps_its_value(sc, cleaning, coll, capsys, error):
     class Attempts(int):
         def __str__(self):
-            raise ValueError("no text")
+            raise error("no text")
 
     sc.InsertItem(record(), Attempts(4), "P-100", coll.name)
     assert lines(capsys) == [INSERTED]
@@ -349,8 +350,15 @@ def test_concurrent_inserts_store_one(sc, cleaning, coll, capsys):
     assert coll.count_documents({}) == 1
 
 
-def test_time_stamp_failure_is_silent(sc, cleaning, coll, capsys, monkeypatch):
-    monkeypatch.setattr(sc, "datetime", object())  # no now()
+class _Interrupting:
+    @staticmethod
+    def now():
+        raise KeyboardInterrupt
+
+
+@pytest.mark.parametrize("clock", [object(), _Interrupting])  # no now(); now() interrupted
+def test_time_stamp_failure_is_silent(sc, cleaning, coll, capsys, monkeypatch, clock):
+    monkeypatch.setattr(sc, "datetime", clock)
     sc.InsertItem(record(), 1, "P-100", coll.name)
     assert lines(capsys) == [INSERTED]
     doc = coll.find_one()
