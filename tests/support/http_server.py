@@ -23,6 +23,7 @@ class Reply:
     content_type: str = "text/html; charset=utf-8"
     reset: bool = False    # close the socket without answering
     delay: float = 0.0     # hold the answer back this long (or until the server stops)
+    location: str | None = None
 
     @classmethod
     def html(cls, text: str, status: int = 200) -> "Reply":
@@ -75,13 +76,18 @@ class _Handler(BaseHTTPRequestHandler):
             self.close_connection = True
             self.connection.close()
             return
-        self.send_response(reply.status)
-        self.send_header("Content-Type", reply.content_type)
-        self.send_header("Content-Length", str(len(reply.body)))
-        self.send_header("Connection", "close")
-        self.end_headers()
-        self.wfile.write(reply.body)
         self.close_connection = True
+        try:
+            self.send_response(reply.status)
+            self.send_header("Content-Type", reply.content_type)
+            self.send_header("Content-Length", str(len(reply.body)))
+            if reply.location:
+                self.send_header("Location", reply.location)
+            self.send_header("Connection", "close")
+            self.end_headers()
+            self.wfile.write(reply.body)
+        except (BrokenPipeError, ConnectionResetError):
+            pass  # the client gave up waiting (a time-out test)
 
     do_GET = do_POST = do_PUT = do_DELETE = do_PATCH = _answer
 
