@@ -599,3 +599,38 @@ def test_fetching_keeps_no_references(sc, server, path, store, no_wait):
         run()
     gc.collect()
     assert [sys.getrefcount(o) for o in objects] == before
+
+
+class Unjudgeable:
+    """A status that is never 200 and has no truth value."""
+
+    def __eq__(self, other):
+        return False
+
+    def __bool__(self):
+        raise RuntimeError("no truth value")
+
+
+@pytest.mark.parametrize("status, expected", [(0, (None, 4)), (Unjudgeable(), None)])
+def test_engine_result_after_last_attempt(sc, parcel, store, failures, no_wait, monkeypatch,
+                                          status, expected):
+    answer = types.SimpleNamespace(status_code=status)
+    monkeypatch.setattr(sc, "request_engine",
+                        types.SimpleNamespace(make_qvd_request=lambda **kw: answer))
+    assert sc.fetch_response(url="http://x.invalid/", parcel_number=parcel, proxy="p",
+                             pagesave_path=str(store)) == expected
+    assert failures(parcel)[0]["Retries"] == 4
+
+
+def test_direct_route_without_usable_answer_goes_on_to_the_engine(
+        sc, parcel, store, failures, no_wait, monkeypatch):
+    answer = types.SimpleNamespace(status_code=Unjudgeable())
+    stand_in = types.SimpleNamespace(exceptions=requests.exceptions,
+                                     request=lambda **kw: answer)
+    monkeypatch.setattr(sc, "requests", stand_in)
+    # The direct route gives up with an answer it cannot judge: no response,
+    # and the engine route, its attempts already used up, sends nothing.
+    assert sc.fetch_response(url="http://x.invalid/", parcel_number=parcel,
+                             proxy={"http": "h", "https": "s"}, pagesave_path=str(store)) is None
+    assert sc.request_engine.calls == []
+    assert [r["Retries"] for r in failures(parcel)] == [4]
