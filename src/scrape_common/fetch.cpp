@@ -12,7 +12,12 @@
 // looked up at the moment it is used.
 #include "subsystems.h"
 
+#ifdef _WIN32
+#include <process.h>
+#define getpid _getpid
+#else
 #include <unistd.h>
+#endif
 
 #include <atomic>
 
