@@ -1,8 +1,738 @@
-// Not built yet: its functions are not bound.
+// Page fetching: fetch_response, its page-save store and its two fetch routes.
+//
+// A call checks its arguments, serves the page of the parcel from the store
+// when a ".html" or ".json" file of it exists, and otherwise fetches it, either
+// directly with `requests` or through the job's request engine, with bounded
+// retries. A fetched page is saved to the store, judged by its size and
+// returned with the attempt counter; a route that gives up records the failure
+// in `log`.
+//
+// Every module global (os, re, json, requests, time, traceback, datetime,
+// HtmlResponse, log, request_engine, MAX_RETRIES, RETRY_DELAY, print, open) is
+// looked up at the moment it is used.
 #include "subsystems.h"
 
-namespace scrape {
+#ifdef _WIN32
+#include <process.h>
+#define getpid _getpid
+#else
+#include <unistd.h>
+#endif
 
-int define_fetch(PyObject*) { return 0; }
+#include <atomic>
+
+namespace scrape {
+namespace {
+
+using nx::Ref;
+
+enum Arg {
+    kMethod,
+    kUrl,
+    kHeaders,
+    kData,
+    kParams,
+    kCookies,
+    kProxy,
+    kFeedid,
+    kParcel,
+    kProxyRegion,
+    kVerify,
+    kSession,
+    kTimeout,
+    kPagesave,
+    kAllowRedirects,
+    kArgCount
+};
+
+// Pages at most this many bytes on disk are suspect.
+constexpr long kSmallPage = 50;
+
+Ref pair(PyObject* first, PyObject* second) {
+    return Ref::steal(PyTuple_Pack(2, first, second));
+}
+
+// Truth of `a <op> b`: 1, 0, or -1 with an exception set.
+int compare(PyObject* a, PyObject* b, int op) {
+    Ref r = Ref::steal(PyObject_RichCompare(a, b, op));
+    if (!r) return -1;
+    return PyObject_IsTrue(r.get());
+}
+
+int compare(PyObject* a, long b, int op) {
+    Ref n = nx::integer(b);
+    if (!n) return -1;
+    return compare(a, n.get(), op);
+}
+
+// Raise `exc` (an exception instance) again, with its own traceback.
+void raise_again(Ref exc) {
+    PyObject* value = exc.release();
+    PyObject* type = (PyObject*)Py_TYPE(value);
+    Py_INCREF(type);
+    PyErr_Restore(type, value, PyException_GetTraceback(value));
+}
+
+// While alive, `exc` is the exception being handled, as inside an except
+// block: exceptions raised meanwhile take it as their __context__, and
+// sys.exc_info() reports it. The previous state comes back at the end.
+class Handling {
+public:
+    explicit Handling(PyObject* exc) {
+        PyErr_GetExcInfo(&type_, &value_, &tb_);
+        PyObject* type = (PyObject*)Py_TYPE(exc);
+        Py_INCREF(type);
+        Py_INCREF(exc);
+        PyErr_SetExcInfo(type, exc, PyException_GetTraceback(exc));
+    }
+    ~Handling() { PyErr_SetExcInfo(type_, value_, tb_); }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* tb_ = nullptr;
+};
+
+// `obj.<a>.<b>` with both attributes looked up now.
+Ref attr2(PyObject* obj, PyObject* a, PyObject* b) {
+    Ref first = nx::attr(obj, a);
+    if (!first) return {};
+    return nx::attr(first.get(), b);
+}
+
+// `os.path.<name>` through the module global `os`.
+Ref os_path(PyObject* g, PyObject* name) {
+    Ref os = nx::global(g, NX_ID(os));
+    if (!os) return {};
+    return attr2(os.get(), NX_ID(path), name);
+}
+
+// os.path.join(pagesave_path, f"{parcel_number}{ext}")
+Ref page_path(PyObject* g, PyObject* pagesave, PyObject* parcel, PyObject* ext) {
+    Ref join = os_path(g, NX_ID(join));
+    if (!join) return {};
+    Ref text = nx::format_empty(parcel);
+    if (!text) return {};
+    Ref name = nx::concat({text.get(), ext});
+    if (!name) return {};
+    return nx::call(join.get(), {pagesave, name.get()});
+}
+
+// Truth of os.path.exists(path).
+int path_exists(PyObject* g, PyObject* path) {
+    Ref exists = os_path(g, NX_ID(exists));
+    if (!exists) return -1;
+    Ref r = nx::call(exists.get(), {path});
+    if (!r) return -1;
+    return PyObject_IsTrue(r.get());
+}
+
+// print(<prefix><format(value, "")><suffix>, *extra)
+int print_line(PyObject* g, PyObject* prefix, PyObject* value, PyObject* suffix,
+               PyObject* extra = nullptr) {
+    Ref print = nx::global(g, NX_ID(print));
+    if (!print) return -1;
+    Ref text = nx::format_empty(value);
+    if (!text) return -1;
+    Ref line = nx::concat({prefix, text.get(), suffix});
+    if (!line) return -1;
+    Ref r = extra ? nx::call(print.get(), {line.get(), extra}) : nx::call(print.get(), {line.get()});
+    return r ? 0 : -1;
+}
+
+// HtmlResponse(url=url, body=body, encoding="utf-8"), with `url` and `body`
+// given by `get` in that order after the class has been looked up.
+template <class Get>
+Ref html_response(PyObject* g, Get get) {
+    Ref cls = nx::global(g, NX_ID(HtmlResponse));
+    if (!cls) return {};
+    Ref url, body;
+    if (get(&url, &body) < 0) return {};
+    return nx::call_kw(cls.get(), {},
+                       {{NX_ID(url), url.get()}, {NX_ID(body), body.get()},
+                        {NX_ID(encoding), NX_STR("utf-8")}});
+}
+
+// f.close() keeping whatever exception is pending.
+void close_quietly(PyObject* file) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (!nx::call_method(file, NX_ID(close))) PyErr_Clear();
+    PyErr_Restore(type, value, tb);
+}
+
+// ---------------------------------------------------------------------------
+// Page-save store: reading
+// ---------------------------------------------------------------------------
+
+// Serve the saved file of the parcel with extension `ext`.
+// 1: *result is the answer of the call; 0: no such file; -1: exception pending.
+int serve_saved(PyObject* g, PyObject* const* a, PyObject* ext, bool announce, Ref* result) {
+    auto body = [&]() -> int {
+        Ref file_path = page_path(g, a[kPagesave], a[kParcel], ext);
+        if (!file_path) return -1;
+        int exists = path_exists(g, file_path.get());
+        if (exists <= 0) return exists;
+
+        Ref open = nx::global(g, NX_ID(open));
+        if (!open) return -1;
+        Ref file = nx::call_kw(open.get(), {file_path.get(), NX_STR("r")},
+                               {{NX_ID(encoding), NX_STR("utf-8")}, {NX_ID(errors), NX_ID(ignore)}});
+        if (!file) return -1;
+        Ref cached = nx::call_method(file.get(), NX_ID(read));
+        if (!cached || (announce && print_line(g, NX_STR("Page Read HTML file for parcel_number '"),
+                                               a[kParcel], NX_STR("'.")) < 0)) {
+            close_quietly(file.get());
+            return -1;
+        }
+        if (!nx::call_method(file.get(), NX_ID(close))) return -1;
+
+        Ref response = html_response(g, [&](Ref* url, Ref* text) {
+            *url = Ref::borrow(a[kUrl]);
+            *text = cached;
+            return 0;
+        });
+        if (!response) return -1;
+        Ref zero = nx::integer(0);
+        if (!zero) return -1;
+        *result = pair(response.get(), zero.get());
+        return *result ? 1 : -1;
+    };
+    int rc = body();
+    if (rc >= 0 || !nx::pending_is_exception()) return rc;
+    Ref e = nx::fetch_exception();
+    *result = pair(Py_None, e.get());
+    return *result ? 1 : -1;
+}
+
+// ---------------------------------------------------------------------------
+// Page-save store: writing
+// ---------------------------------------------------------------------------
+
+std::atomic<unsigned long> temp_serial{0};
+
+// A name in the store directory that no other writer of this or another
+// process uses at the same time.
+Ref temp_path(PyObject* g, PyObject* pagesave) {
+    Ref join = os_path(g, NX_ID(join));
+    if (!join) return {};
+    Ref name = Ref::steal(PyUnicode_FromFormat(".pagesave-%ld-%lu.tmp", (long)getpid(),
+                                               ++temp_serial));
+    if (!name) return {};
+    return nx::call(join.get(), {pagesave, name.get()});
+}
+
+// Write one page file so that it appears whole or not at all: the text goes
+// to a temporary file in the same directory, which then replaces `file_path`.
+// With `json_data` the file holds json.dump(json_data, f, ensure_ascii=False,
+// indent=4); otherwise the `text` attribute of `answer`.
+int write_page(PyObject* g, PyObject* pagesave, PyObject* file_path, PyObject* json_data,
+               PyObject* answer) {
+    Ref tmp = temp_path(g, pagesave);
+    if (!tmp) return -1;
+
+    auto body = [&]() -> int {
+        Ref open = nx::global(g, NX_ID(open));
+        if (!open) return -1;
+        Ref file = json_data
+                       ? nx::call_kw(open.get(), {tmp.get(), NX_STR("w")},
+                                     {{NX_ID(encoding), NX_STR("utf-8")}})
+                       : nx::call_kw(open.get(), {tmp.get(), NX_STR("w")},
+                                     {{NX_ID(encoding), NX_STR("utf-8")},
+                                      {NX_ID(errors), NX_ID(ignore)}});
+        if (!file) return -1;
+        bool written;
+        if (json_data) {
+            Ref json = nx::global(g, NX_ID(json));
+            Ref dump = json ? nx::attr(json.get(), NX_ID(dump)) : Ref();
+            Ref indent = dump ? nx::integer(4) : Ref();
+            written = indent && nx::call_kw(dump.get(), {json_data, file.get()},
+                                            {{NX_ID(ensure_ascii), Py_False},
+                                             {NX_ID(indent), indent.get()}});
+        } else {
+            Ref write = nx::attr(file.get(), NX_ID(write));
+            Ref text = write ? nx::attr(answer, NX_ID(text)) : Ref();
+            written = text && nx::call(write.get(), {text.get()});
+        }
+        if (!written) {
+            close_quietly(file.get());
+            return -1;
+        }
+        if (!nx::call_method(file.get(), NX_ID(close))) return -1;
+        Ref os = nx::global(g, NX_ID(os));
+        if (!os || !nx::call_method(os.get(), NX_ID(replace), {tmp.get(), file_path})) return -1;
+        return 0;
+    };
+    if (body() == 0) return 0;
+
+    // Leave no partial file behind; the original error is what the caller sees.
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    Ref os = nx::global(g, NX_ID(os));
+    Ref removed = os ? nx::call_method(os.get(), NX_ID(remove), {tmp.get()}) : Ref();
+    if (!removed) PyErr_Clear();
+    PyErr_Restore(type, value, tb);
+    return -1;
+}
+
+// Save a 200 answer: its decoded JSON to the ".json" file, or, when json()
+// raises ValueError, its text to the ".html" file. Sets *file_path to the file
+// written. -1 with an exception pending on failure.
+int save_page(PyObject* g, PyObject* const* a, PyObject* answer, Ref* file_path) {
+    Ref json_data = nx::call_method(answer, NX_ID(json));
+    if (json_data) {
+        *file_path = page_path(g, a[kPagesave], a[kParcel], NX_STR(".json"));
+        if (!*file_path) return -1;
+        return write_page(g, a[kPagesave], file_path->get(), json_data.get(), answer);
+    }
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) return -1;
+    Ref not_json = nx::fetch_exception();
+    Handling handling(not_json.get());
+    *file_path = page_path(g, a[kPagesave], a[kParcel], NX_STR(".html"));
+    if (!*file_path) return -1;
+    return write_page(g, a[kPagesave], file_path->get(), nullptr, answer);
+}
+
+// ---------------------------------------------------------------------------
+// Fetch routes
+// ---------------------------------------------------------------------------
+
+// The state of one route during a call.
+struct Route {
+    Route(PyObject* globals, PyObject* const* args, long counter)
+        : g(globals), a(args), retries(counter) {}
+
+    PyObject* g;
+    PyObject* const* a;
+    long retries;
+    Ref answer;         // the last answer of a request call (r / response)
+    Ref last_error;     // the last RequestException an attempt raised
+    bool attempted = false;
+};
+
+enum class Step { kNext, kDone, kError };
+
+// retries <= MAX_RETRIES
+int may_attempt(Route& rt) {
+    Ref retries = nx::integer(rt.retries);
+    if (!retries) return -1;
+    Ref max = nx::global(rt.g, NX_ID(MAX_RETRIES));
+    if (!max) return -1;
+    return compare(retries.get(), max.get(), Py_LE);
+}
+
+// time.sleep(RETRY_DELAY)
+int wait(PyObject* g) {
+    Ref time = nx::global(g, NX_ID(time));
+    Ref sleep = time ? nx::attr(time.get(), NX_ID(sleep)) : Ref();
+    Ref delay = sleep ? nx::global(g, NX_ID(RETRY_DELAY)) : Ref();
+    return delay && nx::call(sleep.get(), {delay.get()}) ? 0 : -1;
+}
+
+// After an attempt raised: takes the pending exception when it is a
+// requests.exceptions.RequestException (1), else leaves an exception pending (-1).
+int take_request_exception(PyObject* g, Ref* out) {
+    Ref e = nx::fetch_exception();
+    Ref cls;
+    {
+        Handling handling(e.get());
+        Ref requests = nx::global(g, NX_ID(requests));
+        if (requests) cls = attr2(requests.get(), NX_ID(exceptions), NX_ID(RequestException));
+    }
+    if (!cls) return -1;
+    if (!PyErr_GivenExceptionMatches(e.get(), cls.get())) {
+        raise_again(std::move(e));
+        return -1;
+    }
+    *out = std::move(e);
+    return 1;
+}
+
+// The handler of a RequestException: report it, count it, wait.
+int on_request_exception(Route& rt, PyObject* e) {
+    Handling handling(e);
+    if (print_line(rt.g, NX_STR("Issue Connection reset for parcel_number: "), rt.a[kParcel],
+                   NX_STR(""), e) < 0)
+        return -1;
+    rt.retries++;
+    return wait(rt.g);
+}
+
+// A status other than 200: count it and wait.
+Step retry_later(Route& rt) {
+    rt.retries++;
+    return wait(rt.g) < 0 ? Step::kError : Step::kNext;
+}
+
+// Save a 200 answer and judge its size. `small_returns_answer` selects the
+// engine's handling of a small page (return the answer) over the direct
+// route's (try again).
+Step accept_page(Route& rt, bool small_returns_answer, Ref* result) {
+    Ref file_path;
+    if (save_page(rt.g, rt.a, rt.answer.get(), &file_path) < 0) {
+        if (!nx::pending_is_exception()) return Step::kError;
+        Ref e = nx::fetch_exception();
+        Ref n = nx::integer(rt.retries);
+        if (!n) return Step::kError;
+        *result = pair(e.get(), n.get());
+        return *result ? Step::kDone : Step::kError;
+    }
+    Ref getsize = os_path(rt.g, NX_ID(getsize));
+    Ref size = getsize ? nx::call(getsize.get(), {file_path.get()}) : Ref();
+    if (!size) return Step::kError;
+
+    int small = compare(size.get(), kSmallPage, Py_LT);
+    if (small < 0) return Step::kError;
+    if (small) {
+        if (print_line(rt.g, NX_STR("Warning: "), file_path.get(),
+                       NX_STR(" is too small, possible error page.")) < 0)
+            return Step::kError;
+        if (small_returns_answer) {
+            Ref n = nx::integer(rt.retries);
+            if (!n) return Step::kError;
+            *result = pair(rt.answer.get(), n.get());
+            return *result ? Step::kDone : Step::kError;
+        }
+    }
+    int large = compare(size.get(), kSmallPage, Py_GT);
+    if (large < 0) return Step::kError;
+    if (!large) return Step::kNext;
+
+    PyObject* answer = rt.answer.get();
+    Ref response = html_response(rt.g, [answer](Ref* url, Ref* text) {
+        *url = nx::attr(answer, NX_ID(url));
+        if (!*url) return -1;
+        *text = nx::attr(answer, NX_ID(text));
+        return *text ? 0 : -1;
+    });
+    if (!response) return Step::kError;
+    rt.answer = response;
+    Ref n = nx::integer(rt.retries);
+    if (!n) return Step::kError;
+    *result = pair(response.get(), n.get());
+    return *result ? Step::kDone : Step::kError;
+}
+
+// The answer's status: 1 for 200, 0 for any other, -1 on error.
+int status_is_200(PyObject* answer) {
+    Ref status = nx::attr(answer, NX_ID(status_code));
+    if (!status) return -1;
+    return compare(status.get(), 200, Py_EQ);
+}
+
+// request_args of the direct route, in their fixed key order.
+Ref direct_request_args(PyObject* const* a) {
+    Ref args = Ref::steal(PyDict_New());
+    if (!args) return {};
+    PyObject* d = args.get();
+    if (PyDict_SetItem(d, NX_ID(method), a[kMethod]) < 0) return {};
+    if (PyDict_SetItem(d, NX_ID(url), a[kUrl]) < 0) return {};
+    struct Optional {
+        PyObject* key;
+        PyObject* value;
+        bool truth;  // truth test, or else a test for None
+    };
+    const Optional optional[] = {
+        {NX_ID(headers), a[kHeaders], true},
+        {NX_ID(data), a[kData], true},
+        {NX_ID(params), a[kParams], true},
+        {NX_ID(cookies), a[kCookies], true},
+        {NX_ID(verify), a[kVerify], false},
+        {NX_ID(proxies), a[kProxy], false},
+        {NX_ID(timeout), a[kTimeout], false},
+        {NX_ID(allow_redirects), a[kAllowRedirects], false},
+    };
+    for (const Optional& o : optional) {
+        int present = o.truth ? PyObject_IsTrue(o.value) : o.value != Py_None;
+        if (present < 0) return {};
+        if (present && PyDict_SetItem(d, o.key, o.value) < 0) return {};
+    }
+    return args;
+}
+
+// f(**kwargs)
+Ref call_with_keywords(PyObject* callable, PyObject* kwargs) {
+    Ref empty = Ref::steal(PyTuple_New(0));
+    if (!empty) return {};
+    return Ref::steal(PyObject_Call(callable, empty.get(), kwargs));
+}
+
+Step direct_attempt(Route& rt, Ref* result) {
+    PyObject* g = rt.g;
+    Ref request_args = direct_request_args(rt.a);
+    if (!request_args) return Step::kError;
+
+    PyObject* session = rt.a[kSession];
+    if (session == Py_True) {
+        Ref requests = nx::global(g, NX_ID(requests));
+        Ref sess = requests ? nx::call_method(requests.get(), NX_ID(Session)) : Ref();
+        Ref request = sess ? nx::attr(sess.get(), NX_ID(request)) : Ref();
+        Ref r = request ? call_with_keywords(request.get(), request_args.get()) : Ref();
+        if (!r) return Step::kError;
+        rt.answer = r;
+        rt.retries++;
+    }
+    if (session == Py_None) {
+        Ref requests = nx::global(g, NX_ID(requests));
+        Ref request = requests ? nx::attr(requests.get(), NX_ID(request)) : Ref();
+        Ref r = request ? call_with_keywords(request.get(), request_args.get()) : Ref();
+        if (!r) return Step::kError;
+        rt.answer = r;
+        rt.retries++;
+    }
+    if (!rt.answer) {
+#if PY_VERSION_HEX >= 0x030B0000
+        PyErr_SetString(PyExc_UnboundLocalError,
+                        "cannot access local variable 'r' where it is not associated with a value");
+#else
+        PyErr_SetString(PyExc_UnboundLocalError, "local variable 'r' referenced before assignment");
+#endif
+        return Step::kError;
+    }
+
+    int ok = status_is_200(rt.answer.get());
+    if (ok < 0) return Step::kError;
+    if (!ok) return retry_later(rt);
+    return accept_page(rt, false, result);
+}
+
+Step engine_attempt(Route& rt, Ref* result) {
+    PyObject* const* a = rt.a;
+    Ref args = Ref::steal(PyDict_New());
+    if (!args) return Step::kError;
+    const nx::KwArg entries[] = {
+        {NX_ID(url), a[kUrl]},
+        {NX_ID(headers), a[kHeaders]},
+        {NX_ID(request_type), a[kMethod]},
+        {NX_ID(proxy), a[kProxy]},
+        {NX_ID(payload), a[kData]},
+        {NX_ID(proxy_region), a[kProxyRegion]},
+        {NX_ID(projectid), NX_STR("3421")},
+        {NX_ID(feedid), a[kFeedid]},
+        {NX_ID(cookies), a[kCookies]},
+    };
+    for (const nx::KwArg& e : entries)
+        if (PyDict_SetItem(args.get(), e.first, e.second) < 0) return Step::kError;
+
+    Ref engine = nx::global(rt.g, NX_ID(request_engine));
+    Ref make = engine ? nx::attr(engine.get(), NX_ID(make_qvd_request)) : Ref();
+    Ref response = make ? call_with_keywords(make.get(), args.get()) : Ref();
+    if (!response) return Step::kError;
+    rt.answer = response;
+    rt.retries++;
+
+    int ok = status_is_200(rt.answer.get());
+    if (ok < 0) return Step::kError;
+    if (!ok) return retry_later(rt);
+    return accept_page(rt, true, result);
+}
+
+// The "Trace" of a failure record: the traceback of the route's last
+// RequestException, or traceback.format_exc() when no attempt raised.
+Ref failure_trace(Route& rt) {
+    Ref traceback = nx::global(rt.g, NX_ID(traceback));
+    if (!traceback) return {};
+    if (!rt.last_error) return nx::call_method(traceback.get(), NX_ID(format_exc));
+    PyObject* e = rt.last_error.get();
+    Ref tb = Ref::steal(PyException_GetTraceback(e));
+    Ref lines = nx::call_method(traceback.get(), NX_ID(format_exception),
+                                {(PyObject*)Py_TYPE(e), e, tb ? tb.get() : Py_None});
+    if (!lines) return {};
+    return Ref::steal(PyUnicode_Join(NX_STR(""), lines.get()));
+}
+
+// log.insert_one({"parcel_number", "URL", "Retries", "Trace", "Logged_At"})
+int record_failure(Route& rt) {
+    Ref log = nx::global(rt.g, NX_ID(log));
+    Ref insert_one = log ? nx::attr(log.get(), NX_ID(insert_one)) : Ref();
+    if (!insert_one) return -1;
+    Ref retries = nx::integer(rt.retries);
+    if (!retries) return -1;
+    Ref trace = failure_trace(rt);
+    if (!trace) return -1;
+    Ref datetime = nx::global(rt.g, NX_ID(datetime));
+    Ref now = datetime ? nx::call_method(datetime.get(), NX_ID(now)) : Ref();
+    if (!now) return -1;
+    Ref doc = Ref::steal(PyDict_New());
+    if (!doc) return -1;
+    const nx::KwArg fields[] = {
+        {NX_ID(parcel_number), rt.a[kParcel]},
+        {NX_ID(URL), rt.a[kUrl]},
+        {NX_ID(Retries), retries.get()},
+        {NX_ID(Trace), trace.get()},
+        {NX_ID(Logged_At), now.get()},
+    };
+    for (const nx::KwArg& f : fields)
+        if (PyDict_SetItem(doc.get(), f.first, f.second) < 0) return -1;
+    return nx::call(insert_one.get(), {doc.get()}) ? 0 : -1;
+}
+
+// Run a route until it returns or its attempts are used up.
+// 1: *result is the answer of the call; 0: ended without a response;
+// -1: an exception reaches the caller.
+int run_route(Route& rt, bool direct, Ref* result) {
+    for (;;) {
+        int more = may_attempt(rt);
+        if (more < 0) return -1;
+        if (!more) break;
+        rt.attempted = true;
+        Step step = direct ? direct_attempt(rt, result) : engine_attempt(rt, result);
+        if (step == Step::kDone) return 1;
+        if (step == Step::kNext) continue;
+        Ref e;
+        if (take_request_exception(rt.g, &e) < 0) return -1;
+        rt.last_error = e;
+        if (on_request_exception(rt, e.get()) < 0) return -1;
+    }
+    // A route that sent nothing has no failure of its own to record.
+    if (!rt.attempted) return 0;
+    if (record_failure(rt) < 0) return -1;
+    if (!rt.answer) return 0;
+
+    // (r if r.status_code else None, retries); any failure here means no response.
+    Ref status = nx::attr(rt.answer.get(), NX_ID(status_code));
+    int truth = status ? PyObject_IsTrue(status.get()) : -1;
+    Ref n = truth >= 0 ? nx::integer(rt.retries) : Ref();
+    if (n) *result = pair(truth ? rt.answer.get() : Py_None, n.get());
+    if (*result) return 1;
+    PyErr_Clear();
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// fetch_response
+// ---------------------------------------------------------------------------
+
+// The answers for a call that did not pass the acceptance test.
+PyObject* report(PyObject* const* a) {
+    PyObject* parcel = a[kParcel];
+    if (parcel == Py_None)
+        return pair(NX_STR("Please pass a parcel_number in request"), Py_None).release();
+    Py_ssize_t n = PyObject_Size(parcel);
+    if (n < 0) return nullptr;
+    if (n >= 4) {
+        if (a[kUrl] == Py_None) return pair(NX_STR("error: url not provided"), Py_None).release();
+        Py_RETURN_NONE;
+    }
+    return pair(NX_STR("parcel_number is wrong"), Py_None).release();
+}
+
+// parcel_number and len(parcel_number) >= 4 and url
+int accepted(PyObject* const* a) {
+    int t = PyObject_IsTrue(a[kParcel]);
+    if (t <= 0) return t;
+    Py_ssize_t n = PyObject_Size(a[kParcel]);
+    if (n < 0) return -1;
+    if (n < 4) return 0;
+    return PyObject_IsTrue(a[kUrl]);
+}
+
+// The character check: 1 when the whole text of parcel_id is made of ASCII
+// letters, digits, "_", "-", " " and ".". A final newline is junk too.
+int clean_parcel_id(PyObject* g, PyObject* parcel_id) {
+    Ref re = nx::global(g, NX_ID(re));
+    Ref match = re ? nx::attr(re.get(), NX_ID(match)) : Ref();
+    Ref m = match ? nx::call(match.get(), {NX_STR("^[A-Za-z0-9_\\- .]+\\Z"), parcel_id}) : Ref();
+    if (!m) return -1;
+    return PyObject_IsTrue(m.get());
+}
+
+// Create the store directory when missing. Another thread or process may
+// create it at the same moment; that is not an error.
+int ensure_store(PyObject* g, PyObject* pagesave) {
+    int exists = path_exists(g, pagesave);
+    if (exists != 0) return exists < 0 ? -1 : 0;
+    Ref os = nx::global(g, NX_ID(os));
+    Ref makedirs = os ? nx::attr(os.get(), NX_ID(makedirs)) : Ref();
+    if (!makedirs) return -1;
+    return nx::call_kw(makedirs.get(), {pagesave}, {{NX_ID(exist_ok), Py_True}}) ? 0 : -1;
+}
+
+// proxy is None, or a dict with both "http" and "https".
+int direct_route_applies(PyObject* proxy) {
+    if (proxy == Py_None) return 1;
+    int is_dict = PyObject_IsInstance(proxy, (PyObject*)&PyDict_Type);
+    if (is_dict <= 0) return is_dict;
+    int has = PySequence_Contains(proxy, NX_STR("http"));
+    if (has <= 0) return has;
+    return PySequence_Contains(proxy, NX_STR("https"));
+}
+
+PyObject* fetch_response(nx::Function* f, PyObject* const* a) {
+    PyObject* g = f->globals;
+    int ok = accepted(a);
+    if (ok < 0) return nullptr;
+    if (!ok) return report(a);
+
+    Ref parcel_id = Ref::steal(PyObject_Str(a[kParcel]));
+    if (!parcel_id) return nullptr;
+    int clean = clean_parcel_id(g, parcel_id.get());
+    if (clean < 0) return nullptr;
+    if (!clean) {
+        Ref text = nx::format_empty(parcel_id.get());
+        Ref message = text ? nx::concat({NX_STR("[INVALID] parcel_number '"), text.get(),
+                                         NX_STR("' contains junk characters.")})
+                           : Ref();
+        if (!message) return nullptr;
+        return pair(message.get(), NX_STR("0")).release();
+    }
+
+    if (ensure_store(g, a[kPagesave]) < 0) {
+        if (!nx::pending_is_exception()) return nullptr;
+        Ref e = nx::fetch_exception();
+        return pair(e.get(), NX_STR("0")).release();
+    }
+
+    Ref result;
+    int served = serve_saved(g, a, NX_STR(".html"), true, &result);
+    if (served == 0) served = serve_saved(g, a, NX_STR(".json"), false, &result);
+    if (served < 0) return nullptr;
+    if (served > 0) return result.release();
+
+    long retries = 0;
+    int direct = direct_route_applies(a[kProxy]);
+    if (direct < 0) return nullptr;
+    if (direct) {
+        Route rt(g, a, retries);
+        int rc = run_route(rt, true, &result);
+        if (rc < 0) return nullptr;
+        if (rc > 0) return result.release();
+        retries = rt.retries;
+    }
+    int engine = PyObject_IsTrue(a[kProxy]);
+    if (engine < 0) return nullptr;
+    if (engine) {
+        Route rt(g, a, retries);
+        int rc = run_route(rt, false, &result);
+        if (rc < 0) return nullptr;
+        if (rc > 0) return result.release();
+    }
+    Py_RETURN_NONE;
+}
+
+const nx::FuncSpec fetch_response_spec = {
+    "fetch_response",
+    "Return the page of one work item as a (response, attempts) pair: from the page-save "
+    "store when a page of parcel_number is saved there, otherwise fetched directly or through "
+    "the request engine, saved, and wrapped in an HtmlResponse.",
+    kArgCount,
+    {"method", "url", "headers", "data", "params", "cookies", "proxy", "feedid", "parcel_number",
+     "proxy_region", "verify", "session", "timeout", "pagesave_path", "allow_redirects"},
+    fetch_response,
+};
+
+}  // namespace
+
+int define_fetch(PyObject* g) {
+    // The store's default directory is the setting as it stands now.
+    Ref pagesave = nx::global(g, NX_ID(pagesave_path));
+    if (!pagesave) return -1;
+    PyObject* none = Py_None;
+    return nx::define_function(g, fetch_response_spec,
+                               {NX_STR("GET"), none, none, none, none, none, none, NX_STR(""), none,
+                                none, none, none, none, pagesave.get(), none});
+}
 
 }  // namespace scrape

@@ -5,6 +5,9 @@ import requests
 
 calls = []
 
+# Seconds the engine waits for an answer; tests lower it to provoke time-outs.
+timeout = 10
+
 
 def make_qvd_request(**kwargs):
     calls.append(dict(kwargs))
@@ -14,5 +17,5 @@ def make_qvd_request(**kwargs):
         headers=kwargs["headers"],
         data=kwargs["payload"],
         cookies=kwargs["cookies"],
-        timeout=10,
+        timeout=timeout,
     )
