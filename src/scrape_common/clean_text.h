@@ -1,13 +1,14 @@
 // The native text-cleaning pipeline of clean_data.
 //
 // Every stage works on a buffer of code points and reproduces, character for
-// character, the result of the regular-expression substitution (or library
-// call) it replaces. Each pattern is fixed, so each has its own matcher; the
+// character, the result of the regular-expression substitutions (or library
+// calls) it replaces. Each pattern is fixed, so each has its own matcher; the
 // comments next to them say why the matcher finds exactly the matches `re`
-// would find. Stages never grow the text, so two buffers of the input's
-// length suffice, and every stage runs in time linear in the text: searches
-// for a terminator remember their last answer, which stays valid for later,
-// larger start positions.
+// would find, and why stages that are fused into one pass give what the
+// separate substitutions give. Stages never grow the text, so two buffers of
+// the input's length suffice, and every stage runs in time linear in the
+// text: searches for a terminator remember their last answer, which stays
+// valid for later, larger start positions.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -19,6 +20,11 @@
 #include <memory>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "clean_html_tables.h"
 
@@ -31,10 +37,17 @@ constexpr std::size_t npos = static_cast<std::size_t>(-1);
 // use IGNORECASE: they have no case partners.
 static_assert(clean_tables::kFold['<'][0] == 0 && clean_tables::kFold['>'][0] == 0 &&
                   clean_tables::kFold['*'][0] == 0 && clean_tables::kFold['&'][0] == 0 &&
-                  clean_tables::kFold[';'][0] == 0 && clean_tables::kFold[' '][0] == 0,
+                  clean_tables::kFold[';'][0] == 0 && clean_tables::kFold[' '][0] == 0 &&
+                  clean_tables::kFold['!'][0] == 0 && clean_tables::kFold['-'][0] == 0 &&
+                  clean_tables::kFold['/'][0] == 0,
               "IGNORECASE equivalences of punctuation");
 
-inline bool is_space(U c) { return Py_UNICODE_ISSPACE(c); }
+// The \s class of `re` and the white space of str.strip().
+inline bool is_space(U c) {
+    if (c <= 0x20) return c == 0x20 || (c >= 0x09 && c <= 0x0D) || c >= 0x1C;
+    // Between U+0085 and U+167F only U+0085 and U+00A0 are white space.
+    return c == 0x85 || c == 0xA0 || (c >= 0x1680 && Py_UNICODE_ISSPACE(c));
+}
 inline bool is_digit(U c) { return c >= '0' && c <= '9'; }
 inline bool is_lower_alnum(U c) { return is_digit(c) || (c >= 'a' && c <= 'z'); }
 inline bool is_lower_hex(U c) { return is_digit(c) || (c >= 'a' && c <= 'f'); }
@@ -55,10 +68,36 @@ inline bool ci_eq(U ch, unsigned char pc) {
 
 // Does the literal `lit` match at s[p] under IGNORECASE?
 inline bool ci_at(const U* s, std::size_t n, std::size_t p, std::string_view lit) {
-    if (n - p < lit.size()) return false;
+    if (p > n || n - p < lit.size()) return false;
     for (std::size_t i = 0; i < lit.size(); ++i)
         if (!ci_eq(s[p + i], (unsigned char)lit[i])) return false;
     return true;
+}
+
+// First index >= p of a character in `cs`, or n.
+template <std::size_t K>
+inline std::size_t find_any(const U* s, std::size_t p, std::size_t n, const U (&cs)[K]) {
+#if defined(__SSE2__)
+    __m128i v[K];
+    for (std::size_t k = 0; k < K; ++k) v[k] = _mm_set1_epi32((int)cs[k]);
+    for (; p + 8 <= n; p += 8) {
+        __m128i x0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + p));
+        __m128i x1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + p + 4));
+        __m128i m0 = _mm_cmpeq_epi32(x0, v[0]);
+        __m128i m1 = _mm_cmpeq_epi32(x1, v[0]);
+        for (std::size_t k = 1; k < K; ++k) {
+            m0 = _mm_or_si128(m0, _mm_cmpeq_epi32(x0, v[k]));
+            m1 = _mm_or_si128(m1, _mm_cmpeq_epi32(x1, v[k]));
+        }
+        int mask = _mm_movemask_ps(_mm_castsi128_ps(m0)) |
+                   (_mm_movemask_ps(_mm_castsi128_ps(m1)) << 4);
+        if (mask) return p + (std::size_t)__builtin_ctz((unsigned)mask);
+    }
+#endif
+    for (; p < n; ++p)
+        for (std::size_t k = 0; k < K; ++k)
+            if (s[p] == cs[k]) return p;
+    return n;
 }
 
 // A code-point buffer without initialisation cost.
@@ -90,9 +129,8 @@ struct NextFinder {
     std::size_t operator()(std::size_t x) {
         if (known && (at == npos || at >= x)) return at;
         known = true;
-        for (std::size_t i = x; i < n; ++i)
-            if (pred(s, n, i)) return at = i;
-        return at = npos;
+        at = pred(s, n, x);
+        return at;
     }
 };
 template <class Pred>
@@ -100,79 +138,138 @@ NextFinder<Pred> next_finder(const U* s, std::size_t n, Pred pred) {
     return NextFinder<Pred>{s, n, pred};
 }
 
+inline std::size_t find_gt(const U* s, std::size_t n, std::size_t x) {
+    static const U cs[1] = {'>'};
+    std::size_t i = find_any(s, x, n, cs);
+    return i < n ? i : npos;
+}
+
+// "\s+" -> " " applied to a stream of characters.
+struct Collapser {
+    U* o;
+    std::size_t w = 0;
+    bool in_space = false;  // the last character written stands for a run of white space
+    bool changed = false;
+
+    void put(U c) {
+        if (is_space(c)) {
+            if (in_space) {
+                changed = true;
+                return;
+            }
+            changed |= c != ' ';
+            o[w++] = ' ';
+            in_space = true;
+        } else {
+            o[w++] = c;
+            in_space = false;
+        }
+    }
+    void span(const U* s, std::size_t len) {
+        std::size_t w_ = w;
+        bool in = in_space, ch = changed;
+        for (std::size_t i = 0; i < len; ++i) {
+            U c = s[i];
+            if (c - 0x20u < 0x65u) {  // U+0020..U+0084: only " " is white space
+                bool sp = c == ' ';
+                bool drop = sp & in;
+                o[w_] = c;
+                w_ += !drop;
+                ch |= drop;
+                in = sp;
+            } else {
+                w = w_, in_space = in, changed = ch;
+                put(c);
+                w_ = w, in = in_space, ch = changed;
+            }
+        }
+        w = w_, in_space = in, changed = ch;
+    }
+    // A span of text already collapsed (white space only as single " "):
+    // only its first character can join a space written before.
+    void collapsed_span(const U* s, std::size_t len) {
+        if (len == 0) return;
+        if (s[0] == ' ' && in_space) ++s, --len, changed = true;
+        if (len == 0) return;
+        std::copy(s, s + len, o + w);
+        w += len;
+        in_space = s[len - 1] == ' ';
+    }
+};
+
 // ---------------------------------------------------------------------------
 // Stages of clean_string. Each reads s[0..n) and writes o, returning the new
 // length, or npos when the text is unchanged (o is then unspecified).
 // ---------------------------------------------------------------------------
 
-// "&gt;" -> ">", "&lt;" -> "<", "&amp;" -> "&", each IGNORECASE, in that
-// order. The three literals hold "&" only at their start, so their
-// occurrences never overlap, and no replacement character can take part in
-// an occurrence of a later literal: one left-to-right pass over all three
-// gives what the three successive substitutions give.
-inline std::size_t sub_gt_lt_amp(const U* s, std::size_t n, U* o) {
-    bool changed = false;
-    std::size_t w = 0;
-    for (std::size_t p = 0; p < n;) {
-        if (s[p] == '&') {
-            if (ci_at(s, n, p, "&gt;")) {
-                o[w++] = '>', p += 4, changed = true;
-                continue;
-            }
-            if (ci_at(s, n, p, "&lt;")) {
-                o[w++] = '<', p += 4, changed = true;
-                continue;
-            }
-            if (ci_at(s, n, p, "&amp;")) {
-                o[w++] = '&', p += 5, changed = true;
-                continue;
-            }
-        }
-        o[w++] = s[p++];
-    }
-    return changed ? w : npos;
-}
-
-// "&nbsp;" -> " " (IGNORECASE). Run after the three above: "&amp;nbsp;"
-// must become a space.
-inline std::size_t sub_nbsp(const U* s, std::size_t n, U* o) {
-    bool changed = false;
-    std::size_t w = 0;
-    for (std::size_t p = 0; p < n;) {
-        if (s[p] == '&' && ci_at(s, n, p, "&nbsp;")) {
-            o[w++] = ' ', p += 6, changed = true;
-            continue;
-        }
-        o[w++] = s[p++];
-    }
-    return changed ? w : npos;
-}
-
-// U+0099 -> "" and then "[\r\n\t]+" -> " ". Removing U+0099 first can join
-// two runs, so the run stays open across it.
-inline std::size_t sub_c99_controls(const U* s, std::size_t n, U* o) {
+// The replacement table in one pass:
+//   "&gt;" -> ">", "&lt;" -> "<", "&amp;" -> "&", "&nbsp;" -> " ",
+//   U+0099 -> "", "[\r\n\t]+" -> " ", each IGNORECASE, in that order.
+// - The first three literals hold "&" only at their start, so their
+//   occurrences never overlap, and no replacement character can take part in
+//   an occurrence of a later one: one left-to-right pass over the three gives
+//   what their three substitutions give.
+// - An "&nbsp;" after them starts either at an "&" left alone (an "&nbsp;" of
+//   the input) or at the "&" made from "&amp;"; in the latter case the five
+//   characters after "&amp;" are "nbsp;" in the input too, since the earlier
+//   replacements only touch text starting with "&". So "&amp;nbsp;" gives " ".
+// - Deleting U+0099 and collapsing control runs touch none of the characters
+//   the earlier steps make or look at; a deleted U+0099 lets a run continue.
+inline std::size_t replace_table(const U* s, std::size_t n, U* o) {
+    static const U cs[5] = {'&', '\r', '\n', '\t', 0x99};
+    std::size_t w = 0, copied = 0, p = 0;
     bool changed = false, in_run = false;
-    std::size_t w = 0;
-    for (std::size_t p = 0; p < n; ++p) {
-        U c = s[p];
-        if (c == 0x99) {
-            changed = true;
-        } else if (c == '\r' || c == '\n' || c == '\t') {
-            if (!in_run) o[w++] = ' ';
-            in_run = true;
-            changed = true;
-        } else {
-            o[w++] = c;
+    auto flush = [&](std::size_t upto) {
+        if (upto > copied) {
+            std::copy(s + copied, s + upto, o + w);
+            w += upto - copied;
             in_run = false;
         }
+    };
+    while ((p = find_any(s, p, n, cs)) < n) {
+        const U c = s[p];
+        if (c == '&') {
+            U rep;
+            std::size_t len;
+            if (ci_at(s, n, p, "&gt;")) {
+                rep = '>', len = 4;
+            } else if (ci_at(s, n, p, "&lt;")) {
+                rep = '<', len = 4;
+            } else if (ci_at(s, n, p, "&amp;")) {
+                if (ci_at(s, n, p + 5, "nbsp;"))
+                    rep = ' ', len = 10;
+                else
+                    rep = '&', len = 5;
+            } else if (ci_at(s, n, p, "&nbsp;")) {
+                rep = ' ', len = 6;
+            } else {
+                ++p;  // stays, copied with the text around it
+                continue;
+            }
+            flush(p);
+            o[w++] = rep;
+            in_run = false;
+            copied = p += len;
+        } else if (c == 0x99) {
+            flush(p);
+            copied = ++p;
+        } else {
+            flush(p);
+            if (!in_run) o[w++] = ' ';
+            in_run = true;
+            copied = ++p;
+        }
+        changed = true;
     }
-    return changed ? w : npos;
+    if (!changed) return npos;
+    flush(n);
+    return w;
 }
 
 // A lazy block, IGNORECASE, replaced by " ":
 //   opener [^>]* > [\w\W]*? closer       (with_attrs)
 //   opener [\w\W]*? closer               (without)
-// followed by " *" when trailing_spaces.
+// followed by " *" when trailing_spaces (greedy, nothing after it).
 // At a start p where the opener matches, "[^>]*>" can only end at the first
 // ">" after the opener (a shorter [^>]* leaves a non-">" character where ">"
 // must match), and the lazy body ends at the first closer after that.
@@ -181,17 +278,23 @@ inline std::size_t sub_c99_controls(const U* s, std::size_t n, U* o) {
 inline std::size_t remove_blocks(const U* s, std::size_t n, U* o, std::string_view opener,
                                  bool with_attrs, std::string_view closer,
                                  bool trailing_spaces) {
-    auto next_gt = next_finder(s, n, [](const U* t, std::size_t, std::size_t i) {
-        return t[i] == '>';
+    auto next_gt = next_finder(s, n, find_gt);
+    auto next_close = next_finder(s, n, [closer](const U* t, std::size_t m, std::size_t x) {
+        if (closer[0] == '<') {  // no case partners: search for it first
+            static const U lt[1] = {'<'};
+            for (std::size_t i = x; (i = find_any(t, i, m, lt)) < m; ++i)
+                if (ci_at(t, m, i, closer)) return i;
+            return npos;
+        }
+        for (std::size_t i = x; i < m; ++i)
+            if (ci_at(t, m, i, closer)) return i;
+        return npos;
     });
-    auto next_close = next_finder(s, n, [closer](const U* t, std::size_t m, std::size_t i) {
-        return ci_at(t, m, i, closer);
-    });
-    const U first = (unsigned char)opener[0];  // "<" or "*": no case partners
+    const U first[1] = {(unsigned char)opener[0]};  // "<" or "*": no case partners
     std::size_t w = 0, copied = 0;
     bool changed = false;
-    for (std::size_t p = 0; p < n;) {
-        if (s[p] != first || !ci_at(s, n, p, opener)) {
+    for (std::size_t p = 0; (p = find_any(s, p, n, first)) < n;) {
+        if (!ci_at(s, n, p, opener)) {
             ++p;
             continue;
         }
@@ -217,66 +320,31 @@ inline std::size_t remove_blocks(const U* s, std::size_t n, U* o, std::string_vi
     return w + (n - copied);
 }
 
-// "<[^>]+>" -> " " (no flags). At a "<", [^>]+ reaches the first ">" after
-// it and needs at least one character before it; "<>" does not match there.
-// Without any ">" further on, nothing later can match either.
-inline std::size_t remove_tags(const U* s, std::size_t n, U* o) {
-    auto next_gt = next_finder(s, n, [](const U* t, std::size_t, std::size_t i) {
-        return t[i] == '>';
-    });
-    std::size_t w = 0, copied = 0;
+// "<[^>]+>" -> " " (no flags), then "\s+" -> " " on the result, in one pass.
+// At a "<", [^>]+ reaches the first ">" after it and needs at least one
+// character before it; "<>" does not match there. Without any ">" further on,
+// nothing later can match either. The collapse only looks at runs of white
+// space, so it can take the characters as the tag pass produces them.
+inline std::size_t remove_tags_collapse(const U* s, std::size_t n, U* o) {
+    static const U lt[1] = {'<'};
+    auto next_gt = next_finder(s, n, find_gt);
+    Collapser out{o};
+    std::size_t copied = 0;
     bool changed = false;
-    for (std::size_t p = 0; p < n;) {
-        if (s[p] != '<') {
-            ++p;
-            continue;
-        }
+    for (std::size_t p = 0; (p = find_any(s, p, n, lt)) < n;) {
         std::size_t g = next_gt(p + 1);
         if (g == npos) break;
         if (g == p + 1) {
             ++p;
             continue;
         }
-        std::copy(s + copied, s + p, o + w);
-        w += p - copied;
-        o[w++] = ' ';
+        out.span(s + copied, p - copied);
+        out.put(' ');
         copied = p = g + 1;
         changed = true;
     }
-    if (!changed) return npos;
-    std::copy(s + copied, s + n, o + w);
-    return w + (n - copied);
-}
-
-// "\s+" -> " " (no flags), optionally followed by strip(). After the collapse
-// the only white space left is single spaces, so strip() drops at most one
-// space at each end.
-inline std::size_t collapse_spaces(const U* s, std::size_t n, U* o, bool strip) {
-    bool changed = false;
-    std::size_t w = 0;
-    for (std::size_t p = 0; p < n;) {
-        U c = s[p];
-        if (!is_space(c)) {
-            o[w++] = c;
-            ++p;
-            continue;
-        }
-        std::size_t q = p + 1;
-        while (q < n && is_space(s[q])) ++q;
-        if (c != ' ' || q - p > 1) changed = true;
-        o[w++] = ' ';
-        p = q;
-    }
-    if (strip) {
-        std::size_t start = 0;
-        if (w > 0 && o[w - 1] == ' ') --w, changed = true;
-        if (w > 0 && o[0] == ' ') start = 1, changed = true;
-        if (start) {
-            std::copy(o + 1, o + w, o);
-            --w;
-        }
-    }
-    return changed ? w : npos;
+    out.span(s + copied, n - copied);
+    return changed || out.changed ? out.w : npos;
 }
 
 // encode("utf-8", "ignore") then decode: drops every surrogate code point.
@@ -342,18 +410,23 @@ constexpr std::size_t kUnescapeFallback = npos - 1;
 
 // One pass of
 //   &(#[0-9]+;?|#[xX][0-9a-fA-F]+;?|[^\t\n\f <&#;]{1,32};?)
-// with html's replacement. Returns the new length, npos when unchanged, or
-// kUnescapeFallback.
-inline std::size_t unescape(const U* s, std::size_t n, U* o) {
+// with html's replacement. The alternatives are tried in order; "#" is not in
+// the class of the third, so "&#" without digits does not match at all. The
+// greedy parts are followed only by an optional ";", so they never give back.
+// Returns the new length, npos when unchanged, or kUnescapeFallback.
+// *spaced is set when a replacement is empty or holds white space (the text
+// may then have white space other than single spaces).
+inline std::size_t unescape(const U* s, std::size_t n, U* o, bool* spaced) {
+    static const U amp[1] = {'&'};
     constexpr std::uint32_t kCap = 0x110000;
     const EntityTable& table = EntityTable::get();
     bool changed = false;
-    std::size_t w = 0;
-    for (std::size_t p = 0; p < n;) {
-        if (s[p] != '&') {
-            o[w++] = s[p++];
-            continue;
-        }
+    std::size_t w = 0, copied = 0;
+    auto flush = [&](std::size_t upto) {
+        std::copy(s + copied, s + upto, o + w);
+        w += upto - copied;
+    };
+    for (std::size_t p = 0; (p = find_any(s, p, n, amp)) < n;) {
         std::size_t q = p + 1;
         if (q < n && s[q] == '#') {
             std::size_t r = q + 1, e = r;
@@ -366,12 +439,15 @@ inline std::size_t unescape(const U* s, std::size_t n, U* o) {
                 for (e = r + 1; e < n && hex_value(s[e]) >= 0; ++e)
                     num = std::min<std::uint32_t>(num * 16 + hex_value(s[e]), kCap);
             } else {
-                o[w++] = s[p++];  // "&#" not followed by a number: no match here
+                ++p;  // "&#" not followed by a number: no match here
                 continue;
             }
             if (e < n && s[e] == ';') ++e;
-            w += emit_charref(num, o + w);
-            p = e;
+            flush(p);
+            std::size_t k = emit_charref(num, o + w);
+            *spaced |= k == 0 || is_space(o[w]) || (k == 2 && is_space(o[w + 1]));
+            w += k;
+            copied = p = e;
             changed = true;
             continue;
         }
@@ -385,7 +461,7 @@ inline std::size_t unescape(const U* s, std::size_t n, U* o) {
             ++e;
         }
         if (e == q) {
-            o[w++] = s[p++];
+            ++p;
             continue;
         }
         if (e < n && s[e] == ';') ++e;
@@ -410,92 +486,248 @@ inline std::size_t unescape(const U* s, std::size_t n, U* o) {
             }
         }
         if (hit) {
-            for (int i = 0; i < hit->value_len; ++i) o[w++] = hit->value[i];
-            std::copy(s + q + used, s + e, o + w);
-            w += e - q - used;
+            flush(p);
+            for (int i = 0; i < hit->value_len; ++i) {
+                *spaced |= is_space(hit->value[i]);
+                o[w++] = hit->value[i];
+            }
+            copied = q + used;  // the rest of the name stays
             changed = true;
-        } else {
-            std::copy(s + p, s + e, o + w);
-            w += e - p;
         }
-        p = e;
+        p = e;  // the match is consumed either way
     }
-    return changed ? w : npos;
+    if (!changed) return npos;
+    flush(n);
+    return w;
 }
 
 // Remove every match of
 //   <.*?>|&([a-z0-9]+|#x[0-9]{1,6}|#x[0-9a-f]{1,6});|[\t\n\r]
-// (no flags). The alternatives start with different characters.
+// (no flags), then "\s+" -> " " on the result, then strip(), in one pass.
+// The alternatives start with different characters.
 //  - "<.*?>": the lazy body stops at the first ">" after the "<"; "." does not
 //    cross a newline, so the match fails when a "\n" (or the end) comes first.
 //  - "&[a-z0-9]+;": the greedy run must be followed by ";"; a shorter run
 //    would leave a letter or digit where ";" must be.
 //  - "&#x[0-9a-f]{1,6};" (which covers the [0-9]{1,6} variant): one to six
 //    hex digits, the longest run up to six, then ";"; a seventh digit fails.
-inline std::size_t remove_cleanr(const U* s, std::size_t n, U* o) {
-    auto next_stop = next_finder(s, n, [](const U* t, std::size_t, std::size_t i) {
-        return t[i] == '>' || t[i] == '\n';
+// The collapse takes the characters as the removal produces them; after it
+// the only white space left is single spaces, so strip() drops at most one
+// space at each end. Sets *start to the first character kept. With
+// `collapsed`, the input holds white space only as single spaces, so only
+// the joins at removed matches need a look.
+inline std::size_t remove_cleanr_collapse(const U* s, std::size_t n, U* o, std::size_t* start,
+                                          bool collapsed) {
+    static const U cs[5] = {'<', '&', '\t', '\n', '\r'};
+    auto next_stop = next_finder(s, n, [](const U* t, std::size_t m, std::size_t x) {
+        static const U stops[2] = {'>', '\n'};
+        std::size_t i = find_any(t, x, m, stops);
+        return i < m ? i : npos;
     });
+    Collapser out{o};
+    std::size_t copied = 0;
     bool changed = false;
-    std::size_t w = 0;
-    for (std::size_t p = 0; p < n;) {
-        U c = s[p];
+    for (std::size_t p = 0; (p = find_any(s, p, n, cs)) < n;) {
+        const U c = s[p];
+        std::size_t end = npos;
         if (c == '<') {
             std::size_t g = next_stop(p + 1);
-            if (g != npos && s[g] == '>') {
-                p = g + 1;
-                changed = true;
-                continue;
-            }
+            if (g != npos && s[g] == '>') end = g + 1;
         } else if (c == '&') {
             std::size_t q = p + 1;
             if (q < n && is_lower_alnum(s[q])) {
                 std::size_t e = q;
                 while (e < n && is_lower_alnum(s[e])) ++e;
-                if (e < n && s[e] == ';') {
-                    p = e + 1;
-                    changed = true;
-                    continue;
-                }
+                if (e < n && s[e] == ';') end = e + 1;
             } else if (q + 1 < n && s[q] == '#' && s[q + 1] == 'x') {
                 std::size_t r = q + 2, e = r;
                 while (e < n && e - r < 7 && is_lower_hex(s[e])) ++e;
-                if (e > r && e - r <= 6 && e < n && s[e] == ';') {
-                    p = e + 1;
-                    changed = true;
-                    continue;
-                }
+                if (e > r && e - r <= 6 && e < n && s[e] == ';') end = e + 1;
             }
-        } else if (c == '\t' || c == '\n' || c == '\r') {
+        } else {
+            end = p + 1;
+        }
+        if (end == npos) {
             ++p;
-            changed = true;
             continue;
         }
-        o[w++] = c;
-        ++p;
+        if (collapsed)
+            out.collapsed_span(s + copied, p - copied);
+        else
+            out.span(s + copied, p - copied);
+        copied = p = end;
+        changed = true;
     }
-    return changed ? w : npos;
+    if (collapsed)
+        out.collapsed_span(s + copied, n - copied);
+    else
+        out.span(s + copied, n - copied);
+    std::size_t w = out.w;
+    *start = 0;
+    if (w > 0 && o[w - 1] == ' ') --w, changed = true;
+    if (w > 0 && o[0] == ' ') *start = 1, --w, changed = true;
+    return changed || out.changed ? w : npos;
 }
 
 // ---------------------------------------------------------------------------
 // The whole pipeline
 // ---------------------------------------------------------------------------
 
-// Two buffers, kept between calls while they are small.
+// Two buffers, kept between calls while they are not large.
 struct Scratch {
     Buf a, b;
     bool busy = false;
 };
 
-constexpr std::size_t kKeepCapacity = 1 << 16;
+constexpr std::size_t kKeepCapacity = std::size_t(1) << 20;
 
 struct Outcome {
     PyObject* result = nullptr;  // new reference, or nullptr
     bool fallback = false;       // nullptr without an error: use the interpreter's path
 };
 
-// Clean an exact str. `normalize` is unicodedata.normalize, `nfkd` the str "NFKD".
-inline Outcome clean_string(PyObject* text, PyObject* normalize, PyObject* nfkd) {
+// A str holding s[0..n), every character <= maxc (an upper bound that falls
+// in the same storage class as the true maximum).
+inline PyObject* make_str(const U* s, std::size_t n, U maxc) {
+    if (maxc > 0x10FFFF) maxc = 0x10FFFF;
+    PyObject* r = PyUnicode_New((Py_ssize_t)n, maxc);
+    if (!r) return nullptr;
+    switch (PyUnicode_KIND(r)) {
+        case PyUnicode_1BYTE_KIND: {
+            Py_UCS1* d = PyUnicode_1BYTE_DATA(r);
+            for (std::size_t i = 0; i < n; ++i) d[i] = (Py_UCS1)s[i];
+            break;
+        }
+        case PyUnicode_2BYTE_KIND: {
+            Py_UCS2* d = PyUnicode_2BYTE_DATA(r);
+            for (std::size_t i = 0; i < n; ++i) d[i] = (Py_UCS2)s[i];
+            break;
+        }
+        default:
+            std::copy(s, s + n, PyUnicode_4BYTE_DATA(r));
+    }
+    return r;
+}
+
+inline U or_all(const U* s, std::size_t n) {
+    U m = 0;
+    for (std::size_t i = 0; i < n; ++i) m |= s[i];
+    return m;
+}
+
+// unicodedata.normalize("NFKD", text) for a text of code points s[0..n),
+// returned as a new str. Decomposition works character by character, and
+// canonical reordering only moves characters of non-zero combining class
+// across each other; ASCII characters decompose to themselves with class 0.
+// So the text can be normalised piece by piece between ASCII characters:
+// when few characters are non-ASCII, only those runs, joined by NUL
+// separators, go through normalize, and the answer is checked to hold
+// exactly the separators put in.
+// First index >= p holding a character of the class (ASCII or not), or n.
+inline std::size_t find_ascii_class(const U* s, std::size_t p, std::size_t n, bool ascii) {
+#if defined(__SSE2__)
+    const __m128i limit = _mm_set1_epi32(0x7F);
+    const int want = ascii ? 0xF : 0;
+    for (; p + 4 <= n; p += 4) {
+        __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + p));
+        int big = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(x, limit)));
+        int hit = big ^ want;  // bit set where the class is the one looked for
+        if (hit) return p + (std::size_t)__builtin_ctz((unsigned)hit);
+    }
+#endif
+    for (; p < n; ++p)
+        if ((s[p] < 0x80) == ascii) return p;
+    return n;
+}
+
+inline PyObject* nfkd(const U* s, std::size_t n, U maxc, PyObject* text, PyObject* normalize,
+                      PyObject* form) {
+    auto whole = [&]() -> PyObject* {
+        PyObject* t = text;
+        if (t)
+            Py_INCREF(t);
+        else if (!(t = make_str(s, n, maxc)))
+            return nullptr;
+        PyObject* r = PyObject_CallFunctionObjArgs(normalize, form, t, nullptr);
+        Py_DECREF(t);
+        return r;
+    };
+    // The runs of non-ASCII characters, as [begin, end) pairs.
+    std::vector<std::size_t> runs;
+    std::size_t non_ascii = 0;
+    for (std::size_t p = 0; (p = find_ascii_class(s, p, n, false)) < n;) {
+        std::size_t e = find_ascii_class(s, p, n, true);
+        runs.push_back(p);
+        runs.push_back(e);
+        non_ascii += e - p;
+        if (non_ascii * 4 > n) return whole();
+        p = e;
+    }
+    const std::size_t nruns = runs.size() / 2;
+    if (nruns < 2) return whole();
+    std::unique_ptr<U[]> packed(new U[non_ascii + nruns]);
+    std::size_t k = 0;
+    for (std::size_t r = 0; r < nruns; ++r) {
+        if (r) packed[k++] = 0;
+        std::copy(s + runs[2 * r], s + runs[2 * r + 1], packed.get() + k);
+        k += runs[2 * r + 1] - runs[2 * r];
+    }
+    PyObject* joined = make_str(packed.get(), k, or_all(packed.get(), k));
+    packed.reset();
+    if (!joined) return nullptr;
+    PyObject* norm = PyObject_CallFunctionObjArgs(normalize, form, joined, nullptr);
+    Py_DECREF(joined);
+    if (!norm) return nullptr;
+    if (!PyUnicode_Check(norm)) {
+        Py_DECREF(norm);
+        return whole();
+    }
+    const std::size_t nlen = (std::size_t)PyUnicode_GET_LENGTH(norm);
+    std::unique_ptr<U[]> pieces(new U[nlen + 1]);
+    if (!PyUnicode_AsUCS4(norm, pieces.get(), (Py_ssize_t)nlen + 1, 0)) {
+        Py_DECREF(norm);
+        return nullptr;
+    }
+    Py_DECREF(norm);
+    std::size_t seps = 0;
+    for (std::size_t i = 0; i < nlen; ++i) seps += pieces[i] == 0;
+    if (seps != nruns - 1) return whole();
+    const std::size_t total = n - non_ascii + nlen - seps;
+    std::unique_ptr<U[]> out(new U[total ? total : 1]);
+    std::size_t w = 0, src = 0, piece = 0;
+    for (std::size_t r = 0; r < nruns; ++r) {
+        std::copy(s + src, s + runs[2 * r], out.get() + w);
+        w += runs[2 * r] - src;
+        std::size_t e = piece;
+        while (e < nlen && pieces[e] != 0) ++e;
+        std::copy(pieces.get() + piece, pieces.get() + e, out.get() + w);
+        w += e - piece;
+        piece = e + 1;
+        src = runs[2 * r + 1];
+    }
+    std::copy(s + src, s + n, out.get() + w);
+    w += n - src;
+    return make_str(out.get(), w, or_all(out.get(), w));
+}
+
+template <class Char>
+void load(const Char* d, std::size_t n, U* a, bool* amp, bool* lt, bool* star, bool* controls,
+          bool* surrogates) {
+    U any_amp = 0, any_lt = 0, any_star = 0, any_ctl = 0, any_sur = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        U c = d[i];
+        a[i] = c;
+        any_amp |= c == '&';
+        any_lt |= c == '<';
+        any_star |= c == '*';
+        any_ctl |= (c == '\r') | (c == '\n') | (c == '\t') | (c == 0x99);
+        if (sizeof(Char) > 1) any_sur |= (c >= 0xD800) & (c <= 0xDFFF);
+    }
+    *amp = any_amp, *lt = any_lt, *star = any_star, *controls = any_ctl, *surrogates = any_sur;
+}
+
+// Clean an exact str. `normalize` is unicodedata.normalize, `form` the str "NFKD".
+inline Outcome clean_string(PyObject* text, PyObject* normalize, PyObject* form) {
     Outcome out;
 #if PY_VERSION_HEX < 0x030C0000
     if (PyUnicode_READY(text) < 0) return out;
@@ -521,26 +753,22 @@ inline Outcome clean_string(PyObject* text, PyObject* normalize, PyObject* nfkd)
     sc.b.reserve(n0);
 
     // Copy in, noting which stages can have work to do.
-    bool amp = false, lt = false, star = false, controls = false, surrogates = false;
-    {
-        const int kind = PyUnicode_KIND(text);
-        const void* data = PyUnicode_DATA(text);
-        U* a = sc.a.p.get();
-        for (std::size_t i = 0; i < n0; ++i) {
-            U c = PyUnicode_READ(kind, data, i);
-            a[i] = c;
-            if (c < 0x80) {
-                amp |= c == '&';
-                lt |= c == '<';
-                star |= c == '*';
-                controls |= c == '\r' || c == '\n' || c == '\t';
-            } else {
-                controls |= c == 0x99;
-                surrogates |= c >= 0xD800 && c <= 0xDFFF;
-            }
-        }
-        sc.a.n = n0;
+    bool amp, lt, star, controls, surrogates;
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND:
+            load(PyUnicode_1BYTE_DATA(text), n0, sc.a.p.get(), &amp, &lt, &star, &controls,
+                 &surrogates);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            load(PyUnicode_2BYTE_DATA(text), n0, sc.a.p.get(), &amp, &lt, &star, &controls,
+                 &surrogates);
+            break;
+        default:
+            load(PyUnicode_4BYTE_DATA(text), n0, sc.a.p.get(), &amp, &lt, &star, &controls,
+                 &surrogates);
     }
+    sc.a.n = n0;
+    std::size_t start = 0;  // first character of the result in sc.a
     bool changed = false;
     auto stage = [&](auto fn) {
         std::size_t m = fn(sc.a.p.get(), sc.a.n, sc.b.p.get());
@@ -551,12 +779,8 @@ inline Outcome clean_string(PyObject* text, PyObject* normalize, PyObject* nfkd)
         return m;
     };
 
-    if (amp) {
-        stage(sub_gt_lt_amp);
-        stage(sub_nbsp);
-        lt = true;  // "&lt;" may have made a "<"
-    }
-    if (controls) stage(sub_c99_controls);
+    if (amp || controls) stage(replace_table);
+    if (amp) lt = true;  // "&lt;" may have made a "<"
     if (lt) {
         stage([](const U* s, std::size_t n, U* o) {
             return remove_blocks(s, n, o, "<script", true, "</script>", false);
@@ -574,41 +798,44 @@ inline Outcome clean_string(PyObject* text, PyObject* normalize, PyObject* nfkd)
         stage([](const U* s, std::size_t n, U* o) {
             return remove_blocks(s, n, o, "<!--", false, "-->", false);
         });
-        stage(remove_tags);
     }
-    stage([](const U* s, std::size_t n, U* o) { return collapse_spaces(s, n, o, false); });
+    stage(remove_tags_collapse);
     // text_cleaner
-    if (surrogates) stage(drop_surrogates);
+    // The tag pass left white space only as single spaces; dropping
+    // surrogates or unescaping may change that.
+    bool collapsed = true;
+    if (surrogates && stage(drop_surrogates) != npos) collapsed = false;
     if (amp) {
-        if (stage(unescape) == kUnescapeFallback) {
+        bool spaced = false;
+        std::size_t m = stage([&spaced](const U* s, std::size_t n, U* o) {
+            return unescape(s, n, o, &spaced);
+        });
+        if (m == kUnescapeFallback) {
             out.fallback = true;
             return out;
         }
+        collapsed &= !spaced;
     }
-    if (lt || amp) stage(remove_cleanr);
-    stage([](const U* s, std::size_t n, U* o) { return collapse_spaces(s, n, o, true); });
+    stage([&start, collapsed](const U* s, std::size_t n, U* o) {
+        return remove_cleanr_collapse(s, n, o, &start, collapsed);
+    });
 
-    const U* r = sc.a.p.get();
+    const U* r = sc.a.p.get() + start;
     const std::size_t n = sc.a.n;
-    U maxc = 0;
-    for (std::size_t i = 0; i < n; ++i) maxc = std::max(maxc, r[i]);
-    PyObject* cleaned;
-    if (!changed) {
-        Py_INCREF(text);
-        cleaned = text;
-    } else {
-        cleaned = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, r, (Py_ssize_t)n);
-        if (!cleaned) return out;
-    }
+    const U maxc = or_all(r, n);
     if (maxc < 0x80) {  // NFKD leaves ASCII as it is; the text is already stripped
-        out.result = cleaned;
+        if (!changed) {
+            Py_INCREF(text);
+            out.result = text;
+        } else {
+            out.result = make_str(r, n, maxc);
+        }
         return out;
     }
-    PyObject* norm = PyObject_CallFunctionObjArgs(normalize, nfkd, cleaned, nullptr);
-    Py_DECREF(cleaned);
+    PyObject* norm = nfkd(r, n, maxc, changed ? nullptr : text, normalize, form);
     if (!norm) return out;
     // The "utf_8_sig" round trip only drops surrogates, and none are left.
-    // Final strip().
+    // Then the final strip().
     const Py_ssize_t len = PyUnicode_GET_LENGTH(norm);
     Py_ssize_t lo = 0, hi = len;
     while (lo < hi && is_space(PyUnicode_READ_CHAR(norm, lo))) ++lo;
