@@ -166,6 +166,33 @@ struct Collapser {
         }
     }
     void span(const U* s, std::size_t len) {
+        std::size_t i = 0;
+#if defined(__SSE2__)
+        // Blocks of four characters from U+0020..U+0084 without two spaces in
+        // a row (counting a space written before) are copied as they are.
+        const __m128i low = _mm_set1_epi32(0x20), high = _mm_set1_epi32(0x84);
+        const __m128i space = _mm_set1_epi32(' ');
+        const __m128i first_lane = _mm_setr_epi32(-1, 0, 0, 0);
+        while (i + 4 <= len) {
+            __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+            __m128i sp = _mm_cmpeq_epi32(x, space);
+            __m128i prev = _mm_slli_si128(sp, 4);
+            if (in_space) prev = _mm_or_si128(prev, first_lane);
+            __m128i bad = _mm_or_si128(_mm_or_si128(_mm_cmplt_epi32(x, low), _mm_cmpgt_epi32(x, high)),
+                                       _mm_and_si128(sp, prev));
+            if (_mm_movemask_ps(_mm_castsi128_ps(bad))) {
+                scalar(s + i, 4);
+            } else {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(o + w), x);
+                w += 4;
+                in_space = s[i + 3] == ' ';
+            }
+            i += 4;
+        }
+#endif
+        scalar(s + i, len - i);
+    }
+    void scalar(const U* s, std::size_t len) {
         std::size_t w_ = w;
         bool in = in_space, ch = changed;
         for (std::size_t i = 0; i < len; ++i) {
@@ -652,6 +679,7 @@ inline PyObject* nfkd(const U* s, std::size_t n, U maxc, PyObject* text, PyObjec
         Py_DECREF(t);
         return r;
     };
+    if (n < 256) return whole();
     // The runs of non-ASCII characters, as [begin, end) pairs.
     std::vector<std::size_t> runs;
     std::size_t non_ascii = 0;
