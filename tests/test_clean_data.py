@@ -300,6 +300,10 @@ TOKENS = [
     "\ud800", "\udfff", "\ud83d\ude00", "😀", "\U0010ffff", "\ufdd0",
     "a", "Z", "é", "e\u0301", "K", "\u212a", "İ", "ı", "ſ", "x", ";", "#", "0", "7", "f", "F",
     "\r", "\n", "\t", "\r\n", "\x0b", "\x0c",
+    # combining marks in and out of canonical order, decompositions, Hangul
+    "\u0301", "\u0327", "\u0323", "\u0307", "\u0344", "\u0f73", "\u1e9b", "\u0345",
+    "\u05b0", "\u302a", "\uac00", "\ud4db", "\ufdfa", "\u1d400", "\u2460", "\u00c5",
+    "\u1e0b\u0323", "q\u0307\u0323", "\u0fb2\u0f80", "\ufb2c",
 ] + WHITESPACE
 
 

@@ -4,7 +4,9 @@ interpreter that builds the extension:
   * html.entities.html5 (named character references, sorted by name),
   * html._invalid_charrefs and html._invalid_codepoints (numeric references),
   * for every ASCII character and U+0099, the other code points that `re`
-    matches against it under re.IGNORECASE.
+    matches against it under re.IGNORECASE,
+  * unicodedata's NFKD decomposition of every code point and the canonical
+    combining classes, in two-stage tables.
 
     python gen_html_tables.py OUTPUT.h
 """
@@ -15,6 +17,7 @@ import html
 import html.entities
 import re
 import sys
+import unicodedata
 
 
 def cpp_u32(text: str) -> str:
@@ -28,6 +31,67 @@ def fold_extras() -> dict[int, list[int]]:
         pattern = re.compile(re.escape(chr(cp)), re.IGNORECASE)
         table[cp] = sorted({ord(m) for m in pattern.findall(everything)} - {cp})
     return table
+
+
+BLOCK = 128
+
+
+def two_stage(values: list[int], name: str, ctype: str) -> list[str]:
+    """values[cp] for cp < len(values) as kName1[cp / BLOCK] -> block,
+    kName2[block * BLOCK + cp % BLOCK] -> value."""
+    blocks: dict[tuple, int] = {}
+    stage1 = []
+    for start in range(0, len(values), BLOCK):
+        block = tuple(values[start:start + BLOCK])
+        block += (0,) * (BLOCK - len(block))
+        stage1.append(blocks.setdefault(block, len(blocks)))
+    assert len(blocks) < 65536
+    lines = [f"constexpr std::uint32_t k{name}Limit = {len(values)};",
+             f"constexpr std::uint16_t k{name}Stage1[{len(stage1)}] = {{"]
+    for i in range(0, len(stage1), 16):
+        lines.append("    " + ", ".join(map(str, stage1[i:i + 16])) + ",")
+    lines.append("};")
+    lines.append(f"constexpr {ctype} k{name}Stage2[{len(blocks) * BLOCK}] = {{")
+    for block in sorted(blocks, key=blocks.get):
+        for i in range(0, BLOCK, 32):
+            lines.append("    " + ",".join(map(str, block[i:i + 32])) + ",")
+    lines.append("};")
+    return lines
+
+
+def nfkd_tables() -> list[str]:
+    entries = []  # (offset << 5) | length into the pool
+    pool: list[int] = []
+    index = {}
+    ccc = {}
+    for cp in range(0x110000):
+        if 0xD800 <= cp <= 0xDFFF:
+            continue
+        ch = chr(cp)
+        if unicodedata.combining(ch):
+            ccc[cp] = unicodedata.combining(ch)
+        decomposed = unicodedata.normalize("NFKD", ch)
+        if decomposed != ch:
+            assert cp >= 0x80 and len(decomposed) < 32
+            entries.append((len(pool) << 5) | len(decomposed))
+            pool.extend(map(ord, decomposed))
+            index[cp] = len(entries)  # 0 stands for "no decomposition"
+    assert len(entries) < 65536 and max(ccc.values()) < 256
+    decomp = [index.get(cp, 0) for cp in range(max(index) + 1)]
+    classes = [ccc.get(cp, 0) for cp in range(max(ccc) + 1)]
+    lines = [f'constexpr const char* kUnidataVersion = "{unicodedata.unidata_version}";',
+             f"constexpr int kNfkdBlock = {BLOCK};",
+             f"constexpr std::uint32_t kNfkdEntries[{len(entries)}] = {{"]
+    for i in range(0, len(entries), 16):
+        lines.append("    " + ",".join(map(str, entries[i:i + 16])) + ",")
+    lines.append("};")
+    lines.append(f"constexpr std::uint32_t kNfkdPool[{len(pool)}] = {{")
+    for i in range(0, len(pool), 16):
+        lines.append("    " + ",".join(map(str, pool[i:i + 16])) + ",")
+    lines.append("};")
+    lines += two_stage(decomp, "Decomp", "std::uint16_t")
+    lines += two_stage(classes, "Ccc", "std::uint8_t")
+    return lines
 
 
 def main(out_path: str) -> None:
@@ -86,7 +150,9 @@ def main(out_path: str) -> None:
     for cp in range(128):
         extras = folds[cp] + [0] * (width - len(folds[cp]))
         lines.append("    {" + ", ".join(f"0x{c:X}u" for c in extras) + "},")
-    lines += ["};", "", "}  // namespace clean_tables", ""]
+    lines += ["};", ""]
+    lines += nfkd_tables()
+    lines += ["", "}  // namespace clean_tables", ""]
     with open(out_path, "w", encoding="ascii") as fh:
         fh.write("\n".join(lines))
 

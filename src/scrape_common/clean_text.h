@@ -738,6 +738,81 @@ inline PyObject* nfkd(const U* s, std::size_t n, U maxc, PyObject* text, PyObjec
     return make_str(out.get(), w, or_all(out.get(), w));
 }
 
+// NFKD over code points with the tables taken from unicodedata at build
+// time: the full compatibility decomposition of every character, then the
+// canonical ordering exactly as unicodedata performs it (an insertion sort
+// that moves a character of non-zero combining class back past characters of
+// higher non-zero class).
+inline std::uint32_t nfkd_entry(U c) {
+    if (c >= clean_tables::kDecompLimit) return 0;
+    return clean_tables::kDecompStage2[clean_tables::kDecompStage1[c / clean_tables::kNfkdBlock] *
+                                           clean_tables::kNfkdBlock +
+                                       c % clean_tables::kNfkdBlock];
+}
+inline int combining_class(U c) {
+    if (c >= clean_tables::kCccLimit) return 0;
+    return clean_tables::kCccStage2[clean_tables::kCccStage1[c / clean_tables::kNfkdBlock] *
+                                        clean_tables::kNfkdBlock +
+                                    c % clean_tables::kNfkdBlock];
+}
+
+// The length of NFKD(s[0..n)).
+inline std::size_t nfkd_length(const U* s, std::size_t n) {
+    std::size_t len = n;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (s[i] < 0x80) continue;
+        if (std::uint32_t e = nfkd_entry(s[i])) len += (clean_tables::kNfkdEntries[e - 1] & 31) - 1;
+    }
+    return len;
+}
+
+// Writes NFKD(s[0..n)) to o (nfkd_length(s, n) places); returns whether
+// anything differs from the input.
+inline bool nfkd_native(const U* s, std::size_t n, U* o) {
+    bool changed = false, marks = false;
+    std::size_t w = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        U c = s[i];
+        if (c < 0x80) {
+            o[w++] = c;
+            continue;
+        }
+        if (std::uint32_t e = nfkd_entry(c)) {
+            std::uint32_t entry = clean_tables::kNfkdEntries[e - 1];
+            const std::uint32_t* d = clean_tables::kNfkdPool + (entry >> 5);
+            for (std::uint32_t k = 0; k < (entry & 31); ++k) {
+                o[w++] = d[k];
+                marks |= combining_class(d[k]) != 0;
+            }
+            changed = true;
+        } else {
+            o[w++] = c;
+            marks |= combining_class(c) != 0;
+        }
+    }
+    if (!marks || w < 2) return changed;
+    int prev = combining_class(o[0]);
+    for (std::size_t i = 1; i < w; ++i) {
+        int cur = combining_class(o[i]);
+        if (prev == 0 || cur == 0 || prev <= cur) {
+            prev = cur;
+            continue;
+        }
+        // Out of canonical order: move o[i] back.
+        std::size_t k = i - 1;
+        while (true) {
+            std::swap(o[k + 1], o[k]);
+            changed = true;
+            if (k == 0) break;
+            --k;
+            prev = combining_class(o[k]);
+            if (prev == 0 || prev <= cur) break;
+        }
+        prev = combining_class(o[i]);
+    }
+    return changed;
+}
+
 template <class Char>
 void load(const Char* d, std::size_t n, U* a, bool* amp, bool* lt, bool* star, bool* controls,
           bool* surrogates) {
@@ -754,8 +829,10 @@ void load(const Char* d, std::size_t n, U* a, bool* amp, bool* lt, bool* star, b
     *amp = any_amp, *lt = any_lt, *star = any_star, *controls = any_ctl, *surrogates = any_sur;
 }
 
-// Clean an exact str. `normalize` is unicodedata.normalize, `form` the str "NFKD".
-inline Outcome clean_string(PyObject* text, PyObject* normalize, PyObject* form) {
+// Clean an exact str. `normalize` is unicodedata.normalize, `form` the str
+// "NFKD"; with `native_nfkd` the built-in tables stand in for it.
+inline Outcome clean_string(PyObject* text, PyObject* normalize, PyObject* form,
+                            bool native_nfkd) {
     Outcome out;
 #if PY_VERSION_HEX < 0x030C0000
     if (PyUnicode_READY(text) < 0) return out;
@@ -857,6 +934,25 @@ inline Outcome clean_string(PyObject* text, PyObject* normalize, PyObject* form)
             out.result = text;
         } else {
             out.result = make_str(r, n, maxc);
+        }
+        return out;
+    }
+    if (native_nfkd) {
+        const std::size_t len = nfkd_length(r, n);
+        Buf& d = sc.b;
+        d.reserve(len);
+        const bool decomposed = nfkd_native(r, n, d.p.get());
+        // The "utf_8_sig" round trip only drops surrogates, and none are
+        // left. Then the final strip().
+        const U* t = d.p.get();
+        std::size_t lo = 0, hi = len;
+        while (lo < hi && is_space(t[lo])) ++lo;
+        while (hi > lo && is_space(t[hi - 1])) --hi;
+        if (!changed && !decomposed && lo == 0 && hi == len) {
+            Py_INCREF(text);
+            out.result = text;
+        } else {
+            out.result = make_str(t + lo, hi - lo, or_all(t + lo, hi - lo));
         }
         return out;
     }

@@ -1,6 +1,8 @@
 // Record cleaning and hashing: clean_data and doc_hash.
 #include "subsystems.h"
 
+#include <vector>
+
 #include "clean_text.h"
 
 namespace scrape {
@@ -29,6 +31,7 @@ struct Standard {
     PyObject* html_unescape = nullptr;
     PyObject* normalize = nullptr;
     bool tables_match = false;  // the built-in tables are those of this interpreter's html
+    bool native_nfkd = false;   // ... and of its unicodedata
 };
 Standard g_std;  // strong references, kept for the life of the process
 
@@ -91,6 +94,40 @@ int check_tables(bool* match) {
         if (!in) return 0;
     }
     *match = true;
+    return 0;
+}
+
+// Is the running unicodedata the one the NFKD tables were made from? Its
+// version must match, and a sample of decompositions is compared.
+int check_unidata(bool* match) {
+    *match = false;
+    Ref version = nx::attr(g_std.unicodedata, NX_ID(unidata_version));
+    if (!version) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    Ref expected = nx::str(clean_tables::kUnidataVersion);
+    if (!expected) return -1;
+    int same = PyObject_RichCompareBool(version.get(), expected.get(), Py_EQ);
+    if (same <= 0) return same;
+    // Characters with decompositions, marks out of order, Hangul, astral.
+    static const char kSample[] =
+        "a\u00e9\u00c5\u2122\ufb01\u00bd\u1e0b\u0323\u0307q\u0301\u0327\uac00"
+        "\ud4db\u3000\uff21\U0001d400\u2460\ufdfa\u0344\u0f73\u1e9b\u0323";
+    Ref sample = nx::str(kSample);
+    Ref want = sample ? nx::call(g_std.normalize, {NX_STR("NFKD"), sample.get()}) : Ref();
+    if (!want) return -1;
+    std::vector<Py_UCS4> in(PyUnicode_GET_LENGTH(sample.get()));
+    for (std::size_t i = 0; i < in.size(); ++i) in[i] = PyUnicode_READ_CHAR(sample.get(), i);
+    std::vector<Py_UCS4> got(clean_text::nfkd_length(in.data(), in.size()));
+    clean_text::nfkd_native(in.data(), in.size(), got.data());
+    Ref got_str = Ref::steal(
+        PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, got.data(), (Py_ssize_t)got.size()));
+    if (!got_str) return -1;
+    same = PyObject_RichCompareBool(got_str.get(), want.get(), Py_EQ);
+    if (same < 0) return -1;
+    *match = same == 1;
     return 0;
 }
 
@@ -193,7 +230,8 @@ struct Cleaner {
         if (!text) return {};
         if (uses_standard_modules(g)) {
             clean_text::Outcome r =
-                clean_text::clean_string(text.get(), g_std.normalize, NX_STR("NFKD"));
+                clean_text::clean_string(text.get(), g_std.normalize, NX_STR("NFKD"),
+                                         g_std.native_nfkd);
             if (!r.fallback) return Ref::steal(r.result);
         }
         return clean_string_generic(text.get());
@@ -346,6 +384,7 @@ int define_clean_data(PyObject* g) {
         }
         g_std = s;
         if (check_tables(&g_std.tables_match) < 0) return -1;
+        if (check_unidata(&g_std.native_nfkd) < 0) return -1;
     }
     return nx::define_function(g, kCleanData);
 }
