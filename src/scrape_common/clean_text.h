@@ -759,10 +759,8 @@ inline int combining_class(U c) {
 // The length of NFKD(s[0..n)).
 inline std::size_t nfkd_length(const U* s, std::size_t n) {
     std::size_t len = n;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (s[i] < 0x80) continue;
+    for (std::size_t i = 0; (i = find_ascii_class(s, i, n, false)) < n; ++i)
         if (std::uint32_t e = nfkd_entry(s[i])) len += (clean_tables::kNfkdEntries[e - 1] & 31) - 1;
-    }
     return len;
 }
 
@@ -771,12 +769,12 @@ inline std::size_t nfkd_length(const U* s, std::size_t n) {
 inline bool nfkd_native(const U* s, std::size_t n, U* o) {
     bool changed = false, marks = false;
     std::size_t w = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        U c = s[i];
-        if (c < 0x80) {
-            o[w++] = c;
-            continue;
-        }
+    for (std::size_t i = 0, copied = 0; copied < n; copied = ++i) {
+        i = find_ascii_class(s, i, n, false);
+        std::copy(s + copied, s + i, o + w);
+        w += i - copied;
+        if (i == n) break;
+        const U c = s[i];
         if (std::uint32_t e = nfkd_entry(c)) {
             std::uint32_t entry = clean_tables::kNfkdEntries[e - 1];
             const std::uint32_t* d = clean_tables::kNfkdPool + (entry >> 5);
@@ -811,6 +809,25 @@ inline bool nfkd_native(const U* s, std::size_t n, U* o) {
         prev = combining_class(o[i]);
     }
     return changed;
+}
+
+struct Openers {
+    bool script = false, specs = false, style = false, comment = false;
+};
+
+inline Openers find_openers(const U* s, std::size_t n) {
+    static const U firsts[2] = {'<', '*'};
+    Openers r;
+    for (std::size_t p = 0; (p = find_any(s, p, n, firsts)) < n; ++p) {
+        if (s[p] == '*') {
+            r.specs |= ci_at(s, n, p, "* style specs start");
+        } else {
+            r.script |= ci_at(s, n, p, "<script");
+            r.style |= ci_at(s, n, p, "<style");
+            r.comment |= ci_at(s, n, p, "<!--");
+        }
+    }
+    return r;
 }
 
 template <class Char>
@@ -886,20 +903,26 @@ inline Outcome clean_string(PyObject* text, PyObject* normalize, PyObject* form,
 
     if (amp || controls) stage(replace_table);
     if (amp) lt = true;  // "&lt;" may have made a "<"
-    if (lt) {
-        stage([](const U* s, std::size_t n, U* o) {
+    // Which block openers occur. A removed block leaves a space, so a later
+    // pass can only meet a new opener that holds a space: of the four, only
+    // "* style specs start", and only after a removal.
+    Openers open;
+    if (lt || star) open = find_openers(sc.a.p.get(), sc.a.n);
+    if (open.script && stage([](const U* s, std::size_t n, U* o) {
             return remove_blocks(s, n, o, "<script", true, "</script>", false);
-        });
-    }
-    if (star) {
+        }) != npos)
+        open.specs |= star;
+    if (open.specs) {
         stage([](const U* s, std::size_t n, U* o) {
             return remove_blocks(s, n, o, "* style specs start", true, "style specs end", true);
         });
     }
-    if (lt) {
+    if (open.style) {
         stage([](const U* s, std::size_t n, U* o) {
             return remove_blocks(s, n, o, "<style", true, "</style>", false);
         });
+    }
+    if (open.comment) {
         stage([](const U* s, std::size_t n, U* o) {
             return remove_blocks(s, n, o, "<!--", false, "-->", false);
         });

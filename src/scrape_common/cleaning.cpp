@@ -40,12 +40,15 @@ PyObject* module_attr(PyObject* module, PyObject* name) {
     return d ? PyDict_GetItem(d, name) : nullptr;
 }
 
-bool uses_standard_modules(PyObject* g) {
+bool globals_are_standard(PyObject* g) {
     const Standard& s = g_std;
-    return s.tables_match && PyDict_GetItem(g, NX_ID(re)) == s.re &&
-           PyDict_GetItem(g, NX_ID(html)) == s.html &&
-           PyDict_GetItem(g, NX_ID(unicodedata)) == s.unicodedata &&
-           module_attr(s.re, NX_ID(sub)) == s.re_sub &&
+    return PyDict_GetItem(g, NX_ID(re)) == s.re && PyDict_GetItem(g, NX_ID(html)) == s.html &&
+           PyDict_GetItem(g, NX_ID(unicodedata)) == s.unicodedata;
+}
+
+bool functions_are_standard() {
+    const Standard& s = g_std;
+    return s.tables_match && module_attr(s.re, NX_ID(sub)) == s.re_sub &&
            module_attr(s.re, NX_ID(compile)) == s.re_compile &&
            module_attr(s.re, NX_ID(IGNORECASE)) == s.re_ignorecase &&
            module_attr(s.html, NX_ID(unescape)) == s.html_unescape &&
@@ -135,6 +138,14 @@ int check_unidata(bool* match) {
 struct Cleaner {
     PyObject* g;
     Ref cleanr;  // CLEANR compiled; compiled later when the standard `re` compiles it
+    // The functions of the standard modules are looked at once per call, the
+    // module globals before every string.
+    int functions_standard = -1;
+
+    bool native() {
+        if (functions_standard < 0) functions_standard = functions_are_standard();
+        return functions_standard && globals_are_standard(g);
+    }
 
     Ref compiled_cleanr() {
         if (!cleanr) {
@@ -228,7 +239,8 @@ struct Cleaner {
         Ref text = PyUnicode_CheckExact(value) ? Ref::borrow(value)
                                                : Ref::steal(PyUnicode_FromObject(value));
         if (!text) return {};
-        if (uses_standard_modules(g)) {
+        if (PyUnicode_GET_LENGTH(text.get()) == 0) return Ref::steal(PyUnicode_New(0, 0));
+        if (native()) {
             clean_text::Outcome r =
                 clean_text::clean_string(text.get(), g_std.normalize, NX_STR("NFKD"),
                                          g_std.native_nfkd);
@@ -327,7 +339,7 @@ int unpack_pair(PyObject* pair, Ref* k, Ref* v) {
 
 PyObject* clean_data_impl(nx::Function* f, PyObject* const* args) {
     PyObject* doc = args[0];
-    Cleaner c{f->globals, Ref()};
+    Cleaner c{f->globals, Ref(), -1};
     // CLEANR = re.compile(...): compiled now unless the standard `re` is in
     // place, whose compile has no effect beyond its cache.
     Ref re = nx::global(f->globals, NX_ID(re));
