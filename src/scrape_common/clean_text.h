@@ -791,6 +791,11 @@ inline bool nfkd_native(const U* s, std::size_t n, U* o) {
     if (!marks || w < 2) return changed;
     int prev = combining_class(o[0]);
     for (std::size_t i = 1; i < w; ++i) {
+        if (o[i] < 0x80) {  // class 0: skip to the next non-ASCII character
+            i = find_ascii_class(o, i, w, false);
+            if (i >= w) break;
+            prev = 0;
+        }
         int cur = combining_class(o[i]);
         if (prev == 0 || cur == 0 || prev <= cur) {
             prev = cur;
