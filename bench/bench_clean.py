@@ -118,3 +118,14 @@ def run(sc, report, quick):
     report("clean_data per byte, 10 MB vs 10 KB (ratio >= 0.3)",
            t_large / 10_000_000, t_small / 10_000, 0.3)
     print(f"    10 KB field {t_small * 1e3:.3f} ms, 10 MB field {t_large * 1e3:.1f} ms")
+
+    # The same with openers that never close and references that never end:
+    # each start must not rescan the rest of the text.
+    hostile = "<script a <style b <!-- c * style specs start> d &#x &amp &notin <p x "
+    small = {"page": (hostile * 200)[:10_000]}
+    large = {"page": (hostile * 200_000)[:10_000_000]}
+    t_small = best_of(lambda: [sc.clean_data(small) for _ in range(20)], rounds) / 20
+    t_large = best_of(lambda: sc.clean_data(large), 2 if quick else 3)
+    report("clean_data per byte, 10 MB vs 10 KB unclosed openers",
+           t_large / 10_000_000, t_small / 10_000, 0.3)
+    print(f"    10 KB field {t_small * 1e3:.3f} ms, 10 MB field {t_large * 1e3:.1f} ms")

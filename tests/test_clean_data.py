@@ -269,11 +269,35 @@ def test_many_unclosed_openers(sc, text, expected):
     assert one(sc, text) == " ".join(expected.split())
 
 
+LEAK_DOC = {" k ": "<p>Tom &amp; Jerry&nbsp;\u2122</p>\n", "l": ["<i>a</i>", " ", 3, "\u00e9"],
+            "n": 5, "s": Text("<b>sub</b>"), "big": "<script>x</script>&#x41;" * 300}
+
+
 def test_no_memory_growth(sc):
-    doc = {" k ": "<p>Tom &amp; Jerry&nbsp;\u2122</p>\n", "l": ["<i>a</i>", " ", 3, "\u00e9"],
-           "n": 5, "s": Text("<b>sub</b>")}
-    growth = rss_growth(lambda: sc.clean_data(doc), rounds=5, calls=20000)
+    growth = rss_growth(lambda: sc.clean_data(LEAK_DOC), rounds=5, calls=20000)
     assert growth < 4 * 1024 * 1024
+
+
+def test_no_memory_growth_on_errors_and_the_interpreters_path(sc):
+    class Doc:
+        def items(self):
+            return [("k", "<b>x</b>"), (1, 2, 3)]
+
+    def failing():
+        try:
+            sc.clean_data(Doc())
+        except ValueError:
+            pass
+    assert rss_growth(failing, rounds=4, calls=10000) < 2 * 1024 * 1024
+
+    saved = sc.html
+    sc.html = wrapper_module("html", html, [])  # no counting wrappers: plain copy
+    try:
+        growth = rss_growth(lambda: sc.clean_data({"k": "<p>a &amp; b</p>", "l": ["&lt;i&gt;"]}),
+                            rounds=4, calls=3000)
+    finally:
+        sc.html = saved
+    assert growth < 2 * 1024 * 1024
 
 
 # --- Differential comparison with the plain-Python rules --------------------------------------
