@@ -390,3 +390,20 @@ def test_every_character_between_letters(sc):
     for template in ("a{}b", "<scr{}pt>x</script>", "&{}mp;", "&lt;b{}&gt;", "&#x1{};", "{}"):
         doc = {i: template.format(c) for i, c in enumerate(chars)}
         assert sc.clean_data(doc) == oracle(doc)
+
+
+@pytest.mark.parametrize("separator", ["x", " ", ""])
+def test_every_code_point_in_one_text(sc, separator):
+    text = separator.join(map(chr, range(0x110000)))
+    assert sc.clean_data({"k": text}) == oracle({"k": text})
+
+
+def test_character_classes_the_matchers_rely_on():
+    everything = "".join(map(chr, range(0x110000)))
+    # "[^>]" under IGNORECASE excludes ">" alone; "[\w\W]" takes everything.
+    assert re.sub("[^>]", "", everything, flags=re.IGNORECASE) == ">"
+    assert re.sub(r"[\w\W]", "", everything, flags=re.IGNORECASE) == ""
+    # \s is str.isspace(); between U+0085 and U+167F only U+0085 and U+00A0.
+    spaces = re.findall(r"\s", everything)
+    assert spaces == [c for c in everything if c.isspace()]
+    assert [c for c in spaces if 0x85 <= ord(c) < 0x1680] == ["\x85", "\xa0"]
