@@ -20,7 +20,6 @@
 #include <memory>
 #include <string_view>
 #include <unordered_map>
-#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -642,14 +641,6 @@ inline U or_all(const U* s, std::size_t n) {
     return m;
 }
 
-// unicodedata.normalize("NFKD", text) for a text of code points s[0..n),
-// returned as a new str. Decomposition works character by character, and
-// canonical reordering only moves characters of non-zero combining class
-// across each other; ASCII characters decompose to themselves with class 0.
-// So the text can be normalised piece by piece between ASCII characters:
-// when few characters are non-ASCII, only those runs, joined by NUL
-// separators, go through normalize, and the answer is checked to hold
-// exactly the separators put in.
 // First index >= p holding a character of the class (ASCII or not), or n.
 inline std::size_t find_ascii_class(const U* s, std::size_t p, std::size_t n, bool ascii) {
 #if defined(__SSE2__)
@@ -665,77 +656,6 @@ inline std::size_t find_ascii_class(const U* s, std::size_t p, std::size_t n, bo
     for (; p < n; ++p)
         if ((s[p] < 0x80) == ascii) return p;
     return n;
-}
-
-inline PyObject* nfkd(const U* s, std::size_t n, U maxc, PyObject* text, PyObject* normalize,
-                      PyObject* form) {
-    auto whole = [&]() -> PyObject* {
-        PyObject* t = text;
-        if (t)
-            Py_INCREF(t);
-        else if (!(t = make_str(s, n, maxc)))
-            return nullptr;
-        PyObject* r = PyObject_CallFunctionObjArgs(normalize, form, t, nullptr);
-        Py_DECREF(t);
-        return r;
-    };
-    if (n < 256) return whole();
-    // The runs of non-ASCII characters, as [begin, end) pairs.
-    std::vector<std::size_t> runs;
-    std::size_t non_ascii = 0;
-    for (std::size_t p = 0; (p = find_ascii_class(s, p, n, false)) < n;) {
-        std::size_t e = find_ascii_class(s, p, n, true);
-        runs.push_back(p);
-        runs.push_back(e);
-        non_ascii += e - p;
-        if (non_ascii * 4 > n) return whole();
-        p = e;
-    }
-    const std::size_t nruns = runs.size() / 2;
-    if (nruns < 2) return whole();
-    std::unique_ptr<U[]> packed(new U[non_ascii + nruns]);
-    std::size_t k = 0;
-    for (std::size_t r = 0; r < nruns; ++r) {
-        if (r) packed[k++] = 0;
-        std::copy(s + runs[2 * r], s + runs[2 * r + 1], packed.get() + k);
-        k += runs[2 * r + 1] - runs[2 * r];
-    }
-    PyObject* joined = make_str(packed.get(), k, or_all(packed.get(), k));
-    packed.reset();
-    if (!joined) return nullptr;
-    PyObject* norm = PyObject_CallFunctionObjArgs(normalize, form, joined, nullptr);
-    Py_DECREF(joined);
-    if (!norm) return nullptr;
-    if (!PyUnicode_Check(norm)) {
-        Py_DECREF(norm);
-        return whole();
-    }
-    const std::size_t nlen = (std::size_t)PyUnicode_GET_LENGTH(norm);
-    std::unique_ptr<U[]> pieces(new U[nlen + 1]);
-    if (!PyUnicode_AsUCS4(norm, pieces.get(), (Py_ssize_t)nlen + 1, 0)) {
-        Py_DECREF(norm);
-        return nullptr;
-    }
-    Py_DECREF(norm);
-    std::size_t seps = 0;
-    for (std::size_t i = 0; i < nlen; ++i) seps += pieces[i] == 0;
-    if (seps != nruns - 1) return whole();
-    const std::size_t total = n - non_ascii + nlen - seps;
-    std::unique_ptr<U[]> out(new U[total ? total : 1]);
-    std::size_t w = 0, src = 0, piece = 0;
-    for (std::size_t r = 0; r < nruns; ++r) {
-        std::copy(s + src, s + runs[2 * r], out.get() + w);
-        w += runs[2 * r] - src;
-        std::size_t e = piece;
-        while (e < nlen && pieces[e] != 0) ++e;
-        std::copy(pieces.get() + piece, pieces.get() + e, out.get() + w);
-        w += e - piece;
-        piece = e + 1;
-        src = runs[2 * r + 1];
-    }
-    std::copy(s + src, s + n, out.get() + w);
-    w += n - src;
-    return make_str(out.get(), w, or_all(out.get(), w));
 }
 
 // NFKD over code points with the tables taken from unicodedata at build
@@ -984,7 +904,15 @@ inline Outcome clean_string(PyObject* text, PyObject* normalize, PyObject* form,
         }
         return out;
     }
-    PyObject* norm = nfkd(r, n, maxc, changed ? nullptr : text, normalize, form);
+    // unicodedata.normalize itself.
+    PyObject* cleaned = text;
+    if (changed)
+        cleaned = make_str(r, n, maxc);
+    else
+        Py_INCREF(cleaned);
+    if (!cleaned) return out;
+    PyObject* norm = PyObject_CallFunctionObjArgs(normalize, form, cleaned, nullptr);
+    Py_DECREF(cleaned);
     if (!norm) return out;
     // The "utf_8_sig" round trip only drops surrogates, and none are left.
     // Then the final strip().
