@@ -10,11 +10,12 @@ import random
 import re
 import sys
 import types
+from pathlib import Path
 import unicodedata
 
 import pytest
 
-from support import rss_growth
+from support import ROOT, rss_growth, run_python, write_job
 from support.clean_oracle import clean_data as oracle
 
 FULL = os.environ.get("NEXRA_FULL_DIFF") == "1"
@@ -407,3 +408,38 @@ def test_character_classes_the_matchers_rely_on():
     spaces = re.findall(r"\s", everything)
     assert spaces == [c for c in everything if c.isspace()]
     assert [c for c in spaces if 0x85 <= ord(c) < 0x1680] == ["\x85", "\xa0"]
+
+
+def run_with_patched_library(sc, tmp_path, patch, body):
+    job = write_job(tmp_path, {
+        "connection_string": "mongodb://127.0.0.1:1/?serverSelectionTimeoutMS=100",
+        "data_base": "x", "input_table": "i", "pl_input_table": "p",
+        "vantelo_path": str(tmp_path), "pagesave_path": str(tmp_path / "pages")})
+    package_parent = str(Path(sc.__file__).resolve().parents[1])
+    code = (f"import sys\n{patch}\n"
+            f"sys.path[:0] = [{package_parent!r}, {str(ROOT / 'tests')!r}]\n"
+            "import Nexra_publish.Scrape_common as sc\n"
+            f"{body}\nprint('same')\n")
+    result = run_python(code, job, env={"NEXRA_CONFIG": str(tmp_path / "absent.json")})
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines()[-1] == "same"
+
+
+def test_unicode_tables_of_another_version_fall_back_to_normalize(sc, tmp_path):
+    run_with_patched_library(sc, tmp_path, (
+        "import unicodedata\n"
+        "unicodedata.unidata_version = '0.0'  # as if the tables came from another one"), (
+        "import random\n"
+        "from support.clean_oracle import clean_data\n"
+        "from test_clean_data import random_text\n"
+        "rng = random.Random(3)\n"
+        "for _ in range(3000):\n"
+        "    doc = {'k': random_text(rng)}\n"
+        "    assert sc.clean_data(doc) == clean_data(doc), ascii(doc)\n"))
+
+
+def test_html_tables_that_differ_leave_the_work_to_html(sc, tmp_path):
+    run_with_patched_library(sc, tmp_path, (
+        "import html\n"
+        "html._invalid_charrefs[0x80] = 'X'"), (
+        "assert sc.clean_data({'k': 'a &#128; &amp;lt;b&amp;gt;'}) == {'k': 'a X'}\n"))
