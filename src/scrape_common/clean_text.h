@@ -137,6 +137,35 @@ NextFinder<Pred> next_finder(const U* s, std::size_t n, Pred pred) {
     return NextFinder<Pred>{s, n, pred};
 }
 
+// First index i >= p with s[i] == a and s[i + 1] matching b under
+// IGNORECASE, or n. (Openers are searched by their first two characters, so
+// the search does not stop at every tag.)
+inline std::size_t find_pair(const U* s, std::size_t p, std::size_t n, U a, unsigned char b) {
+    const bool letter = (b | 0x20) >= 'a' && (b | 0x20) <= 'z';
+    U extra[clean_tables::kFoldWidth] = {};
+    int extras = 0;
+    for (const std::uint32_t* f = clean_tables::kFold[b]; *f; ++f)
+        if (*f >= 0x80) extra[extras++] = *f;
+#if defined(__SSE2__)
+    const __m128i va = _mm_set1_epi32((int)a);
+    const __m128i vb = _mm_set1_epi32(letter ? (b | 0x20) : b);
+    const __m128i fold = _mm_set1_epi32(letter ? 0x20 : 0);
+    for (; p + 5 <= n; p += 4) {
+        __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + p));
+        __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + p + 1));
+        __m128i second = _mm_cmpeq_epi32(_mm_or_si128(y, fold), vb);
+        for (int k = 0; k < extras; ++k)
+            second = _mm_or_si128(second, _mm_cmpeq_epi32(y, _mm_set1_epi32((int)extra[k])));
+        __m128i m = _mm_and_si128(_mm_cmpeq_epi32(x, va), second);
+        int mask = _mm_movemask_ps(_mm_castsi128_ps(m));
+        if (mask) return p + (std::size_t)__builtin_ctz((unsigned)mask);
+    }
+#endif
+    for (; p + 1 < n; ++p)
+        if (s[p] == a && ci_eq(s[p + 1], b)) return p;
+    return n;
+}
+
 inline std::size_t find_gt(const U* s, std::size_t n, std::size_t x) {
     static const U cs[1] = {'>'};
     std::size_t i = find_any(s, x, n, cs);
@@ -316,10 +345,10 @@ inline std::size_t remove_blocks(const U* s, std::size_t n, U* o, std::string_vi
             if (ci_at(t, m, i, closer)) return i;
         return npos;
     });
-    const U first[1] = {(unsigned char)opener[0]};  // "<" or "*": no case partners
+    const U first = (unsigned char)opener[0];  // "<" or "*": no case partners
     std::size_t w = 0, copied = 0;
     bool changed = false;
-    for (std::size_t p = 0; (p = find_any(s, p, n, first)) < n;) {
+    for (std::size_t p = 0; (p = find_pair(s, p, n, first, (unsigned char)opener[1])) < n;) {
         if (!ci_at(s, n, p, opener)) {
             ++p;
             continue;
@@ -740,18 +769,17 @@ struct Openers {
     bool script = false, specs = false, style = false, comment = false;
 };
 
-inline Openers find_openers(const U* s, std::size_t n) {
-    static const U firsts[2] = {'<', '*'};
+inline Openers find_openers(const U* s, std::size_t n, bool lt, bool star) {
     Openers r;
-    for (std::size_t p = 0; (p = find_any(s, p, n, firsts)) < n; ++p) {
-        if (s[p] == '*') {
-            r.specs |= ci_at(s, n, p, "* style specs start");
-        } else {
-            r.script |= ci_at(s, n, p, "<script");
-            r.style |= ci_at(s, n, p, "<style");
-            r.comment |= ci_at(s, n, p, "<!--");
-        }
+    for (std::size_t p = 0; lt && (p = find_pair(s, p, n, '<', 's')) < n; ++p) {
+        r.script |= ci_at(s, n, p, "<script");
+        r.style |= ci_at(s, n, p, "<style");
+        if (r.script && r.style) break;
     }
+    for (std::size_t p = 0; lt && (p = find_pair(s, p, n, '<', '!')) < n; ++p)
+        if ((r.comment = ci_at(s, n, p, "<!--"))) break;
+    for (std::size_t p = 0; star && (p = find_pair(s, p, n, '*', ' ')) < n; ++p)
+        if ((r.specs = ci_at(s, n, p, "* style specs start"))) break;
     return r;
 }
 
@@ -832,7 +860,7 @@ inline Outcome clean_string(PyObject* text, PyObject* normalize, PyObject* form,
     // pass can only meet a new opener that holds a space: of the four, only
     // "* style specs start", and only after a removal.
     Openers open;
-    if (lt || star) open = find_openers(sc.a.p.get(), sc.a.n);
+    if (lt || star) open = find_openers(sc.a.p.get(), sc.a.n, lt, star);
     if (open.script && stage([](const U* s, std::size_t n, U* o) {
             return remove_blocks(s, n, o, "<script", true, "</script>", false);
         }) != npos)
