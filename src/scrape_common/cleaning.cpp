@@ -1,7 +1,10 @@
 // Record cleaning and hashing: clean_data and doc_hash.
 #include "subsystems.h"
 
+#include <vector>
+
 #include "canonical_json.h"
+#include "clean_text.h"
 #include "md5.h"
 
 namespace scrape {
@@ -11,7 +14,394 @@ namespace {
 // Record cleaning (clean_data)
 // ---------------------------------------------------------------------------
 
-int define_clean_data(PyObject*) { return 0; }  // not built yet: not bound
+using nx::Ref;
+
+// The pattern compiled (without flags) at the start of every clean_data call.
+const char kCleanr[] = "<.*?>|&([a-z0-9]+|#x[0-9]{1,6}|#x[0-9a-f]{1,6});|[\\t\\n\\r]";
+
+// The standard modules and the functions the native pipeline stands in for,
+// as they were when clean_data was defined. While the module globals and
+// these attributes are still the same objects, the native pipeline runs;
+// otherwise every step goes through the globals as interpreted code would.
+struct Standard {
+    PyObject* re = nullptr;
+    PyObject* html = nullptr;
+    PyObject* unicodedata = nullptr;
+    PyObject* re_sub = nullptr;
+    PyObject* re_compile = nullptr;
+    PyObject* re_ignorecase = nullptr;
+    PyObject* html_unescape = nullptr;
+    PyObject* normalize = nullptr;
+    bool tables_match = false;  // the built-in tables are those of this interpreter's html
+    bool native_nfkd = false;   // ... and of its unicodedata
+};
+Standard g_std;  // strong references, kept for the life of the process
+
+PyObject* module_attr(PyObject* module, PyObject* name) {
+    PyObject* d = PyModule_Check(module) ? PyModule_GetDict(module) : nullptr;
+    return d ? PyDict_GetItem(d, name) : nullptr;
+}
+
+bool globals_are_standard(PyObject* g) {
+    const Standard& s = g_std;
+    return PyDict_GetItem(g, NX_ID(re)) == s.re && PyDict_GetItem(g, NX_ID(html)) == s.html &&
+           PyDict_GetItem(g, NX_ID(unicodedata)) == s.unicodedata;
+}
+
+bool functions_are_standard() {
+    const Standard& s = g_std;
+    return s.tables_match && module_attr(s.re, NX_ID(sub)) == s.re_sub &&
+           module_attr(s.re, NX_ID(compile)) == s.re_compile &&
+           module_attr(s.re, NX_ID(IGNORECASE)) == s.re_ignorecase &&
+           module_attr(s.html, NX_ID(unescape)) == s.html_unescape &&
+           module_attr(s.unicodedata, NX_ID(normalize)) == s.normalize;
+}
+
+// Do the generated tables hold exactly html.entities.html5, html._invalid_charrefs
+// and html._invalid_codepoints of the running interpreter?
+int check_tables(bool* match) {
+    *match = false;
+    Ref entities = nx::import(nullptr, "html.entities", {"html5"});
+    Ref html5 = entities ? nx::attr(entities.get(), NX_ID(html5)) : Ref();
+    Ref charrefs = html5 ? nx::attr(g_std.html, NX_ID(_invalid_charrefs)) : Ref();
+    Ref codepoints = charrefs ? nx::attr(g_std.html, NX_ID(_invalid_codepoints)) : Ref();
+    if (!codepoints) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    if (!PyDict_Check(html5.get()) || !PyDict_Check(charrefs.get()) ||
+        PyDict_Size(html5.get()) != clean_tables::kEntityCount ||
+        PyDict_Size(charrefs.get()) != clean_tables::kCharrefCount ||
+        PyObject_Size(codepoints.get()) != clean_tables::kInvalidCodepointCount)
+        return PyErr_Occurred() ? -1 : 0;
+    auto same = [](PyObject* value, const std::uint32_t* cps, int len) {
+        if (!value || !PyUnicode_Check(value) || PyUnicode_GET_LENGTH(value) != len) return false;
+        for (int i = 0; i < len; ++i)
+            if (PyUnicode_READ_CHAR(value, i) != cps[i]) return false;
+        return true;
+    };
+    for (const auto& e : clean_tables::kEntities) {
+        Ref name = nx::str(std::string_view(e.name, e.name_len));
+        if (!name) return -1;
+        if (!same(PyDict_GetItem(html5.get(), name.get()), e.value, e.value_len)) return 0;
+    }
+    for (const auto& c : clean_tables::kCharrefs) {
+        Ref num = Ref::steal(PyLong_FromUnsignedLong(c.num));
+        if (!num) return -1;
+        if (!same(PyDict_GetItem(charrefs.get(), num.get()), c.value, c.value_len)) return 0;
+    }
+    for (std::uint32_t cp : clean_tables::kInvalidCodepoints) {
+        Ref num = Ref::steal(PyLong_FromUnsignedLong(cp));
+        if (!num) return -1;
+        int in = PySequence_Contains(codepoints.get(), num.get());
+        if (in < 0) return -1;
+        if (!in) return 0;
+    }
+    *match = true;
+    return 0;
+}
+
+// Is the running unicodedata the one the NFKD tables were made from? Its
+// version must match, and a sample of decompositions is compared.
+int check_unidata(bool* match) {
+    *match = false;
+    Ref version = nx::attr(g_std.unicodedata, NX_ID(unidata_version));
+    if (!version) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    Ref expected = nx::str(clean_tables::kUnidataVersion);
+    if (!expected) return -1;
+    int same = PyObject_RichCompareBool(version.get(), expected.get(), Py_EQ);
+    if (same <= 0) return same;
+    // Characters with decompositions, marks out of order, Hangul, astral.
+    static const char kSample[] =
+        "a\u00e9\u00c5\u2122\ufb01\u00bd\u1e0b\u0323\u0307q\u0301\u0327\uac00"
+        "\ud4db\u3000\uff21\U0001d400\u2460\ufdfa\u0344\u0f73\u1e9b\u0323";
+    Ref sample = nx::str(kSample);
+    Ref want = sample ? nx::call(g_std.normalize, {NX_STR("NFKD"), sample.get()}) : Ref();
+    if (!want) return -1;
+    std::vector<Py_UCS4> in(PyUnicode_GET_LENGTH(sample.get()));
+    for (std::size_t i = 0; i < in.size(); ++i) in[i] = PyUnicode_READ_CHAR(sample.get(), i);
+    std::vector<Py_UCS4> got(clean_text::nfkd_length(in.data(), in.size()));
+    clean_text::nfkd_native(in.data(), in.size(), got.data());
+    Ref got_str = Ref::steal(
+        PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, got.data(), (Py_ssize_t)got.size()));
+    if (!got_str) return -1;
+    same = PyObject_RichCompareBool(got_str.get(), want.get(), Py_EQ);
+    if (same < 0) return -1;
+    *match = same == 1;
+    return 0;
+}
+
+// State of one clean_data call.
+struct Cleaner {
+    PyObject* g;
+    Ref cleanr;  // CLEANR compiled; compiled later when the standard `re` compiles it
+    // The functions of the standard modules are looked at once per call, the
+    // module globals before every string.
+    int functions_standard = -1;
+
+    bool native() {
+        if (functions_standard < 0) functions_standard = functions_are_standard();
+        return functions_standard && globals_are_standard(g);
+    }
+
+    Ref compiled_cleanr() {
+        if (!cleanr) {
+            Ref re = nx::global(g, NX_ID(re));
+            Ref compile = re ? nx::attr(re.get(), NX_ID(compile)) : Ref();
+            cleanr = compile ? nx::call(compile.get(), {NX_STR(kCleanr)}) : Ref();
+        }
+        return cleanr;
+    }
+
+    // re.sub(pattern, repl, text[, flags=re.IGNORECASE]), names read at use.
+    Ref re_sub(PyObject* pattern, PyObject* repl, PyObject* text, bool ignorecase) {
+        Ref re = nx::global(g, NX_ID(re));
+        Ref sub = re ? nx::attr(re.get(), NX_ID(sub)) : Ref();
+        if (!sub) return {};
+        if (!ignorecase) return nx::call(sub.get(), {pattern, repl, text});
+        Ref re2 = nx::global(g, NX_ID(re));
+        Ref flag = re2 ? nx::attr(re2.get(), NX_ID(IGNORECASE)) : Ref();
+        if (!flag) return {};
+        return nx::call_kw(sub.get(), {pattern, repl, text}, {{NX_ID(flags), flag.get()}});
+    }
+
+    // text_cleaner(text), step by step through the globals.
+    Ref text_cleaner(PyObject* text) {
+        Ref b = nx::call_method(text, NX_ID(encode), {NX_STR("utf-8"), NX_STR("ignore")});
+        Ref t = b ? nx::call_method(b.get(), NX_ID(decode), {NX_STR("utf-8")}) : Ref();
+        if (!t) return {};
+        Ref html = nx::global(g, NX_ID(html));
+        Ref unescape = html ? nx::attr(html.get(), NX_ID(unescape)) : Ref();
+        t = unescape ? nx::call(unescape.get(), {t.get()}) : Ref();
+        Ref pattern = t ? compiled_cleanr() : Ref();
+        t = pattern ? re_sub(pattern.get(), NX_STR(""), t.get(), false) : Ref();
+        t = t ? re_sub(NX_STR("\\s+"), NX_STR(" "), t.get(), false) : Ref();
+        t = t ? nx::call_method(t.get(), NX_ID(strip)) : Ref();
+        if (!t) return {};
+        Ref ud = nx::global(g, NX_ID(unicodedata));
+        Ref normalize = ud ? nx::attr(ud.get(), NX_ID(normalize)) : Ref();
+        t = normalize ? nx::call(normalize.get(), {NX_STR("NFKD"), t.get()}) : Ref();
+        b = t ? nx::call_method(t.get(), NX_ID(encode), {NX_STR("utf_8_sig"), NX_STR("ignore")})
+              : Ref();
+        return b ? nx::call_method(b.get(), NX_ID(decode), {NX_STR("utf_8_sig")}) : Ref();
+    }
+
+    // clean_string(text) for an exact str, through the globals.
+    Ref clean_string_generic(PyObject* text) {
+        struct Step {
+            const char* pattern;
+            const char* repl;
+            bool ignorecase;
+        };
+        static const Step kSteps[] = {
+            {"&gt;", ">", true},
+            {"&lt;", "<", true},
+            {"&amp;", "&", true},
+            {"&nbsp;", " ", true},
+            {"\u0099", "", true},
+            {"[\\r\\n\\t]+", " ", true},
+            {"<script[^>]*>[\\w\\W]*?</script>", " ", true},
+            {"\\* style specs start[^>]*>[\\w\\W]*?style specs end *", " ", true},
+            {"<style[^>]*>[\\w\\W]*?</style>", " ", true},
+            {"<!--[\\w\\W]*?-->", " ", true},
+            {"<[^>]+>", " ", false},
+            {"\\s+", " ", false},
+        };
+        static nx::Id pattern_ids[] = {
+            nx::Id(kSteps[0].pattern), nx::Id(kSteps[1].pattern), nx::Id(kSteps[2].pattern),
+            nx::Id(kSteps[3].pattern), nx::Id(kSteps[4].pattern), nx::Id(kSteps[5].pattern),
+            nx::Id(kSteps[6].pattern), nx::Id(kSteps[7].pattern), nx::Id(kSteps[8].pattern),
+            nx::Id(kSteps[9].pattern), nx::Id(kSteps[10].pattern), nx::Id(kSteps[11].pattern)};
+        static nx::Id repl_ids[] = {
+            nx::Id(kSteps[0].repl), nx::Id(kSteps[1].repl), nx::Id(kSteps[2].repl),
+            nx::Id(kSteps[3].repl), nx::Id(kSteps[4].repl), nx::Id(kSteps[5].repl),
+            nx::Id(kSteps[6].repl), nx::Id(kSteps[7].repl), nx::Id(kSteps[8].repl),
+            nx::Id(kSteps[9].repl), nx::Id(kSteps[10].repl), nx::Id(kSteps[11].repl)};
+        if (PyUnicode_GET_LENGTH(text) == 0) return Ref::steal(PyUnicode_New(0, 0));
+        Ref t = Ref::borrow(text);
+        for (std::size_t i = 0; i < sizeof kSteps / sizeof kSteps[0]; ++i) {
+            PyObject* pattern = pattern_ids[i].get();
+            PyObject* repl = repl_ids[i].get();
+            if (!pattern || !repl) return {};
+            t = re_sub(pattern, repl, t.get(), kSteps[i].ignorecase);
+            if (!t) return {};
+        }
+        t = text_cleaner(t.get());
+        return t ? nx::call_method(t.get(), NX_ID(strip)) : Ref();
+    }
+
+    // clean_string(value) for a str or an instance of a subclass, which is
+    // cleaned as the plain string it holds.
+    Ref clean_string(PyObject* value) {
+        Ref text = PyUnicode_CheckExact(value) ? Ref::borrow(value)
+                                               : Ref::steal(PyUnicode_FromObject(value));
+        if (!text) return {};
+        if (PyUnicode_GET_LENGTH(text.get()) == 0) return Ref::steal(PyUnicode_New(0, 0));
+        if (native()) {
+            clean_text::Outcome r =
+                clean_text::clean_string(text.get(), g_std.normalize, NX_STR("NFKD"),
+                                         g_std.native_nfkd);
+            if (!r.fallback) return Ref::steal(r.result);
+        }
+        return clean_string_generic(text.get());
+    }
+};
+
+// s.strip() for an exact str.
+Ref strip_exact(PyObject* s) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    Py_ssize_t lo = 0, hi = n;
+    while (lo < hi && Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(s, lo))) ++lo;
+    while (hi > lo && Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(s, hi - 1))) --hi;
+    return Ref::steal(PyUnicode_Substring(s, lo, hi));
+}
+
+// The key as stored: k.strip() for a str key, else the key itself.
+Ref clean_key(PyObject* k) {
+    if (PyUnicode_CheckExact(k)) return strip_exact(k);
+    if (PyUnicode_Check(k)) return nx::call_method(k, NX_ID(strip));
+    return Ref::borrow(k);
+}
+
+// `isinstance(item, str) and item.strip()` as a truth value (-1 on error).
+int keep_list_item(PyObject* item) {
+    if (!PyUnicode_Check(item)) return 0;
+    if (PyUnicode_CheckExact(item)) {
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(item);
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (!Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(item, i))) return 1;
+        return 0;
+    }
+    Ref stripped = nx::call_method(item, NX_ID(strip));
+    return stripped ? PyObject_IsTrue(stripped.get()) : -1;
+}
+
+// [clean_string(i) for i in value if isinstance(i, str) and i.strip()]
+Ref clean_list(Cleaner& c, PyObject* value) {
+    Ref out = Ref::steal(PyList_New(0));
+    if (!out) return {};
+    auto take = [&](PyObject* item) -> int {
+        int keep = keep_list_item(item);
+        if (keep <= 0) return keep;
+        Ref cleaned = c.clean_string(item);
+        return cleaned ? PyList_Append(out.get(), cleaned.get()) : -1;
+    };
+    if (PyList_CheckExact(value)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(value, i));
+            if (take(item.get()) < 0) return {};
+        }
+        return out;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(value));
+    if (!it) return {};
+    while (Ref item = Ref::steal(PyIter_Next(it.get())))
+        if (take(item.get()) < 0) return {};
+    return PyErr_Occurred() ? Ref() : out;
+}
+
+// `k, v = pair` with the interpreter's errors.
+int unpack_pair(PyObject* pair, Ref* k, Ref* v) {
+    if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2) {
+        *k = Ref::borrow(PyTuple_GET_ITEM(pair, 0));
+        *v = Ref::borrow(PyTuple_GET_ITEM(pair, 1));
+        return 0;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(pair));
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(pair)->tp_iter == nullptr &&
+            !PySequence_Check(pair)) {
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(pair)->tp_name);
+        }
+        return -1;
+    }
+    Ref* slots[2] = {k, v};
+    for (int i = 0; i < 2; ++i) {
+        *slots[i] = Ref::steal(PyIter_Next(it.get()));
+        if (!*slots[i]) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)",
+                             i);
+            return -1;
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(it.get()));
+    if (extra) {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        return -1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+PyObject* clean_data_impl(nx::Function* f, PyObject* const* args) {
+    PyObject* doc = args[0];
+    Cleaner c{f->globals, Ref(), -1};
+    // CLEANR = re.compile(...): compiled now unless the standard `re` is in
+    // place, whose compile has no effect beyond its cache.
+    Ref re = nx::global(f->globals, NX_ID(re));
+    if (!re) return nullptr;
+    if (re.get() != g_std.re || module_attr(re.get(), NX_ID(compile)) != g_std.re_compile) {
+        if (!c.compiled_cleanr()) return nullptr;
+    }
+    Ref result = Ref::steal(PyDict_New());
+    Ref items = result ? nx::call_method(doc, NX_ID(items)) : Ref();
+    Ref it = items ? Ref::steal(PyObject_GetIter(items.get())) : Ref();
+    if (!it) return nullptr;
+    while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
+        Ref k, v;
+        if (unpack_pair(pair.get(), &k, &v) < 0) return nullptr;
+        Ref key = clean_key(k.get());
+        if (!key) return nullptr;
+        if (PyUnicode_Check(v.get()))
+            v = c.clean_string(v.get());
+        else if (PyList_Check(v.get()))
+            v = clean_list(c, v.get());
+        if (!v || PyDict_SetItem(result.get(), key.get(), v.get()) < 0) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    return result.release();
+}
+
+const nx::FuncSpec kCleanData = {
+    "clean_data",
+    "Return a cleaned copy of a record: str keys stripped, str values and the\n"
+    "non-blank str items of list values put through the text cleaner.",
+    1,
+    {"doc"},
+    clean_data_impl,
+};
+
+int define_clean_data(PyObject* g) {
+    if (!g_std.re) {
+        Ref re = nx::import(g, "re");
+        Ref html = re ? nx::import(g, "html") : Ref();
+        Ref ud = html ? nx::import(g, "unicodedata") : Ref();
+        if (!ud) return -1;
+        Standard s;
+        s.re = re.release();
+        s.html = html.release();
+        s.unicodedata = ud.release();
+        PyObject** attrs[] = {&s.re_sub, &s.re_compile, &s.re_ignorecase, &s.html_unescape,
+                              &s.normalize};
+        PyObject* owners[] = {s.re, s.re, s.re, s.html, s.unicodedata};
+        PyObject* names[] = {NX_ID(sub), NX_ID(compile), NX_ID(IGNORECASE), NX_ID(unescape),
+                             NX_ID(normalize)};
+        for (int i = 0; i < 5; ++i) {
+            *attrs[i] = PyObject_GetAttr(owners[i], names[i]);
+            if (!*attrs[i]) return -1;
+        }
+        g_std = s;
+        if (check_tables(&g_std.tables_match) < 0) return -1;
+        if (check_unidata(&g_std.native_nfkd) < 0) return -1;
+    }
+    return nx::define_function(g, kCleanData);
+}
 
 // ---------------------------------------------------------------------------
 // Document hash (doc_hash)

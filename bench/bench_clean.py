@@ -1,0 +1,131 @@
+"""clean_data against the plain-Python cleaning rules (tests/support/clean_oracle.py)
+on short scraped fields and on whole generated HTML pages, plus the per-character
+cost on a 10 MB field against a 10 KB one."""
+
+from __future__ import annotations
+
+import random
+import time
+
+from support.clean_oracle import clean_data as oracle
+
+WORDS = ("parcel owner address county assessed value land building total tax year "
+         "residential commercial acre deed book page street avenue road north south "
+         "café naïve résumé Zürich São Müller").split()
+ENTITIES = ["&amp;", "&nbsp;", "&copy;", "&#8217;", "&#x2014;", "&lt;", "&gt;", "&quot;",
+            "&AMP;", "&eacute;", "&hellip;", "&#160;"]
+
+
+def phrase(rng: random.Random, n: int) -> str:
+    out = []
+    for _ in range(n):
+        r = rng.random()
+        if r < 0.08:
+            out.append(rng.choice(ENTITIES))
+        elif r < 0.12:
+            out.append(str(rng.randint(1, 99999)))
+        else:
+            w = rng.choice(WORDS)
+            out.append(w.upper() if rng.random() < 0.1 else w)
+    return " ".join(out)
+
+
+def short_field(rng: random.Random) -> str:
+    size = rng.randint(10, 300)
+    text = ""
+    while len(text) < size:
+        r = rng.random()
+        if r < 0.25:
+            text += f"<{rng.choice('bisp')}>{phrase(rng, 3)}</{rng.choice('bisp')}>"
+        elif r < 0.35:
+            text += "\n   " + phrase(rng, 2) + "\t"
+        elif r < 0.4:
+            text += "<br/>"
+        else:
+            text += phrase(rng, rng.randint(1, 6)) + " "
+    return ("  " if rng.random() < 0.3 else "") + text[:size]
+
+
+def short_docs(rng: random.Random, count: int) -> list[dict]:
+    docs = []
+    for _ in range(count):
+        doc = {f" field_{i} ": short_field(rng) for i in range(12)}
+        doc["owners"] = [short_field(rng) for _ in range(3)] + ["  ", None]
+        doc["count"] = rng.randint(0, 100)
+        docs.append(doc)
+    return docs
+
+
+def html_page(rng: random.Random, size: int) -> str:
+    parts = ["<!DOCTYPE html>\n<html>\n<head>\n<title>", phrase(rng, 6), "</title>\n"]
+    while sum(map(len, parts)) < size:
+        r = rng.random()
+        if r < 0.06:
+            parts.append("<script type=\"text/javascript\">\n  var x = '" + phrase(rng, 20)
+                         + "';\n  if (a < b && c > d) { run(x); }\n</script>\n")
+        elif r < 0.1:
+            parts.append("<style media=\"screen\">\n  body { margin: 0 } .a > .b { color: red }\n"
+                         "</style>\n")
+        elif r < 0.13:
+            parts.append("<!-- " + phrase(rng, 8) + " -->\n")
+        elif r < 0.14:
+            parts.append("/* style specs start */ x> .c { } style specs end   \n")
+        elif r < 0.4:
+            parts.append("<tr><td class=\"label\">" + phrase(rng, 2) + "</td><td>"
+                         + phrase(rng, 4) + "</td></tr>\n")
+        elif r < 0.55:
+            parts.append("<a href=\"/parcel/" + str(rng.randint(1, 10 ** 6)) + "\">"
+                         + phrase(rng, 3) + "</a>&nbsp;|&nbsp;")
+        else:
+            parts.append("<p>\n    " + phrase(rng, rng.randint(10, 40)) + "\n</p>\n")
+    parts.append("</body></html>\n")
+    return "".join(parts)
+
+
+def best_of(fn, rounds: int) -> float:
+    best = float("inf")
+    for _ in range(rounds):
+        t = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - t)
+    return best
+
+
+def run(sc, report, quick):
+    rng = random.Random(1234)
+    rounds = 3 if quick else 5
+
+    docs = short_docs(rng, 100 if quick else 400)
+    assert [sc.clean_data(d) for d in docs] == [oracle(d) for d in docs]
+    native = best_of(lambda: [sc.clean_data(d) for d in docs], rounds)
+    baseline = best_of(lambda: [oracle(d) for d in docs], rounds)
+    report("clean_data short fields (10-300 chars)", native, baseline, 15)
+
+    pages = [{"page": html_page(rng, size)}
+             for size in ((30_000, 120_000) if quick else (20_000, 60_000, 150_000, 400_000))]
+    assert [sc.clean_data(p) for p in pages] == [oracle(p) for p in pages]
+    native = best_of(lambda: [sc.clean_data(p) for p in pages], rounds)
+    baseline = best_of(lambda: [oracle(p) for p in pages], rounds)
+    report("clean_data whole HTML pages (20-400 KB)", native, baseline, 10)
+
+    # Per-character time on 10 MB against 10 KB of the same material: the
+    # "baseline" column is the small field, the ratio small/large per byte.
+    page = html_page(rng, 200_000)
+    small = {"page": (page * 2)[:10_000]}
+    large = {"page": (page * 60)[:10_000_000]}
+    t_small = best_of(lambda: [sc.clean_data(small) for _ in range(20)], rounds) / 20
+    t_large = best_of(lambda: sc.clean_data(large), 2 if quick else 3)
+    report("clean_data per byte, 10 MB vs 10 KB (ratio >= 0.3)",
+           t_large / 10_000_000, t_small / 10_000, 0.3)
+    print(f"    10 KB field {t_small * 1e3:.3f} ms, 10 MB field {t_large * 1e3:.1f} ms")
+
+    # The same with openers that never close and references that never end:
+    # each start must not rescan the rest of the text.
+    hostile = "<script a <style b <!-- c * style specs start> d &#x &amp &notin <p x "
+    small = {"page": (hostile * 200)[:10_000]}
+    large = {"page": (hostile * 200_000)[:10_000_000]}
+    t_small = best_of(lambda: [sc.clean_data(small) for _ in range(20)], rounds) / 20
+    t_large = best_of(lambda: sc.clean_data(large), 2 if quick else 3)
+    report("clean_data per byte, 10 MB vs 10 KB unclosed openers",
+           t_large / 10_000_000, t_small / 10_000, 0.3)
+    print(f"    10 KB field {t_small * 1e3:.3f} ms, 10 MB field {t_large * 1e3:.1f} ms")

@@ -1,0 +1,960 @@
+// The native text-cleaning pipeline of clean_data.
+//
+// Every stage works on a buffer of code points and reproduces, character for
+// character, the result of the regular-expression substitutions (or library
+// calls) it replaces. Each pattern is fixed, so each has its own matcher; the
+// comments next to them say why the matcher finds exactly the matches `re`
+// would find, and why stages that are fused into one pass give what the
+// separate substitutions give. Stages never grow the text, so two buffers of
+// the input's length suffice, and every stage runs in time linear in the
+// text: searches for a terminator remember their last answer, which stays
+// valid for later, larger start positions.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <unordered_map>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "clean_html_tables.h"
+
+namespace clean_text {
+
+using U = Py_UCS4;
+constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+// Characters compared exactly by the matchers below although the patterns
+// use IGNORECASE: they have no case partners.
+static_assert(clean_tables::kFold['<'][0] == 0 && clean_tables::kFold['>'][0] == 0 &&
+                  clean_tables::kFold['*'][0] == 0 && clean_tables::kFold['&'][0] == 0 &&
+                  clean_tables::kFold[';'][0] == 0 && clean_tables::kFold[' '][0] == 0 &&
+                  clean_tables::kFold['!'][0] == 0 && clean_tables::kFold['-'][0] == 0 &&
+                  clean_tables::kFold['/'][0] == 0,
+              "IGNORECASE equivalences of punctuation");
+
+// The \s class of `re` and the white space of str.strip().
+inline bool is_space(U c) {
+    if (c <= 0x20) return c == 0x20 || (c >= 0x09 && c <= 0x0D) || c >= 0x1C;
+    // Between U+0085 and U+167F only U+0085 and U+00A0 are white space.
+    return c == 0x85 || c == 0xA0 || (c >= 0x1680 && Py_UNICODE_ISSPACE(c));
+}
+inline bool is_digit(U c) { return c >= '0' && c <= '9'; }
+inline bool is_lower_alnum(U c) { return is_digit(c) || (c >= 'a' && c <= 'z'); }
+inline bool is_lower_hex(U c) { return is_digit(c) || (c >= 'a' && c <= 'f'); }
+inline int hex_value(U c) {
+    if (is_digit(c)) return int(c - '0');
+    if (c >= 'a' && c <= 'f') return int(c - 'a' + 10);
+    if (c >= 'A' && c <= 'F') return int(c - 'A' + 10);
+    return -1;
+}
+
+// Does `ch` match the pattern character `pc` under re.IGNORECASE?
+inline bool ci_eq(U ch, unsigned char pc) {
+    if (ch == pc) return true;
+    for (const std::uint32_t* f = clean_tables::kFold[pc]; *f; ++f)
+        if (*f == ch) return true;
+    return false;
+}
+
+// Does the literal `lit` match at s[p] under IGNORECASE?
+inline bool ci_at(const U* s, std::size_t n, std::size_t p, std::string_view lit) {
+    if (p > n || n - p < lit.size()) return false;
+    for (std::size_t i = 0; i < lit.size(); ++i)
+        if (!ci_eq(s[p + i], (unsigned char)lit[i])) return false;
+    return true;
+}
+
+// First index >= p of a character in `cs`, or n.
+template <std::size_t K>
+inline std::size_t find_any(const U* s, std::size_t p, std::size_t n, const U (&cs)[K]) {
+#if defined(__SSE2__)
+    __m128i v[K];
+    for (std::size_t k = 0; k < K; ++k) v[k] = _mm_set1_epi32((int)cs[k]);
+    for (; p + 8 <= n; p += 8) {
+        __m128i x0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + p));
+        __m128i x1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + p + 4));
+        __m128i m0 = _mm_cmpeq_epi32(x0, v[0]);
+        __m128i m1 = _mm_cmpeq_epi32(x1, v[0]);
+        for (std::size_t k = 1; k < K; ++k) {
+            m0 = _mm_or_si128(m0, _mm_cmpeq_epi32(x0, v[k]));
+            m1 = _mm_or_si128(m1, _mm_cmpeq_epi32(x1, v[k]));
+        }
+        int mask = _mm_movemask_ps(_mm_castsi128_ps(m0)) |
+                   (_mm_movemask_ps(_mm_castsi128_ps(m1)) << 4);
+        if (mask) return p + (std::size_t)__builtin_ctz((unsigned)mask);
+    }
+#endif
+    for (; p < n; ++p)
+        for (std::size_t k = 0; k < K; ++k)
+            if (s[p] == cs[k]) return p;
+    return n;
+}
+
+// A code-point buffer without initialisation cost.
+struct Buf {
+    std::unique_ptr<U[]> p;
+    std::size_t n = 0, cap = 0;
+    void reserve(std::size_t c) {
+        if (c > cap) {
+            p.reset(new U[c]);
+            cap = c;
+        }
+    }
+    void release() {
+        p.reset();
+        n = cap = 0;
+    }
+};
+
+// First position >= x holding a character accepted by `pred`, remembering the
+// answer: queries come with growing x, and an answer >= x (or "none") stays
+// the answer for every later x up to it, so the text is scanned once.
+template <class Pred>
+struct NextFinder {
+    const U* s;
+    std::size_t n;
+    Pred pred;
+    bool known = false;
+    std::size_t at = npos;
+    std::size_t operator()(std::size_t x) {
+        if (known && (at == npos || at >= x)) return at;
+        known = true;
+        at = pred(s, n, x);
+        return at;
+    }
+};
+template <class Pred>
+NextFinder<Pred> next_finder(const U* s, std::size_t n, Pred pred) {
+    return NextFinder<Pred>{s, n, pred};
+}
+
+// First index i >= p with s[i] == a and s[i + 1] matching b under
+// IGNORECASE, or n. (Openers are searched by their first two characters, so
+// the search does not stop at every tag.)
+inline std::size_t find_pair(const U* s, std::size_t p, std::size_t n, U a, unsigned char b) {
+    const bool letter = (b | 0x20) >= 'a' && (b | 0x20) <= 'z';
+    U extra[clean_tables::kFoldWidth] = {};
+    int extras = 0;
+    for (const std::uint32_t* f = clean_tables::kFold[b]; *f; ++f)
+        if (*f >= 0x80) extra[extras++] = *f;
+#if defined(__SSE2__)
+    const __m128i va = _mm_set1_epi32((int)a);
+    const __m128i vb = _mm_set1_epi32(letter ? (b | 0x20) : b);
+    const __m128i fold = _mm_set1_epi32(letter ? 0x20 : 0);
+    for (; p + 5 <= n; p += 4) {
+        __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + p));
+        __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + p + 1));
+        __m128i second = _mm_cmpeq_epi32(_mm_or_si128(y, fold), vb);
+        for (int k = 0; k < extras; ++k)
+            second = _mm_or_si128(second, _mm_cmpeq_epi32(y, _mm_set1_epi32((int)extra[k])));
+        __m128i m = _mm_and_si128(_mm_cmpeq_epi32(x, va), second);
+        int mask = _mm_movemask_ps(_mm_castsi128_ps(m));
+        if (mask) return p + (std::size_t)__builtin_ctz((unsigned)mask);
+    }
+#endif
+    for (; p + 1 < n; ++p)
+        if (s[p] == a && ci_eq(s[p + 1], b)) return p;
+    return n;
+}
+
+inline std::size_t find_gt(const U* s, std::size_t n, std::size_t x) {
+    static const U cs[1] = {'>'};
+    std::size_t i = find_any(s, x, n, cs);
+    return i < n ? i : npos;
+}
+
+// "\s+" -> " " applied to a stream of characters.
+struct Collapser {
+    U* o;
+    std::size_t w = 0;
+    bool in_space = false;  // the last character written stands for a run of white space
+    bool changed = false;
+
+    void put(U c) {
+        if (is_space(c)) {
+            if (in_space) {
+                changed = true;
+                return;
+            }
+            changed |= c != ' ';
+            o[w++] = ' ';
+            in_space = true;
+        } else {
+            o[w++] = c;
+            in_space = false;
+        }
+    }
+    void span(const U* s, std::size_t len) {
+        std::size_t i = 0;
+#if defined(__SSE2__)
+        // Blocks of four characters from U+0020..U+0084 without two spaces in
+        // a row (counting a space written before) are copied as they are.
+        const __m128i low = _mm_set1_epi32(0x20), high = _mm_set1_epi32(0x84);
+        const __m128i space = _mm_set1_epi32(' ');
+        const __m128i first_lane = _mm_setr_epi32(-1, 0, 0, 0);
+        while (i + 4 <= len) {
+            __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+            __m128i sp = _mm_cmpeq_epi32(x, space);
+            __m128i prev = _mm_slli_si128(sp, 4);
+            if (in_space) prev = _mm_or_si128(prev, first_lane);
+            __m128i bad = _mm_or_si128(_mm_or_si128(_mm_cmplt_epi32(x, low), _mm_cmpgt_epi32(x, high)),
+                                       _mm_and_si128(sp, prev));
+            if (_mm_movemask_ps(_mm_castsi128_ps(bad))) {
+                scalar(s + i, 4);
+            } else {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(o + w), x);
+                w += 4;
+                in_space = s[i + 3] == ' ';
+            }
+            i += 4;
+        }
+#endif
+        scalar(s + i, len - i);
+    }
+    void scalar(const U* s, std::size_t len) {
+        std::size_t w_ = w;
+        bool in = in_space, ch = changed;
+        for (std::size_t i = 0; i < len; ++i) {
+            U c = s[i];
+            if (c - 0x20u < 0x65u) {  // U+0020..U+0084: only " " is white space
+                bool sp = c == ' ';
+                bool drop = sp & in;
+                o[w_] = c;
+                w_ += !drop;
+                ch |= drop;
+                in = sp;
+            } else {
+                w = w_, in_space = in, changed = ch;
+                put(c);
+                w_ = w, in = in_space, ch = changed;
+            }
+        }
+        w = w_, in_space = in, changed = ch;
+    }
+    // A span of text already collapsed (white space only as single " "):
+    // only its first character can join a space written before.
+    void collapsed_span(const U* s, std::size_t len) {
+        if (len == 0) return;
+        if (s[0] == ' ' && in_space) ++s, --len, changed = true;
+        if (len == 0) return;
+        std::copy(s, s + len, o + w);
+        w += len;
+        in_space = s[len - 1] == ' ';
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Stages of clean_string. Each reads s[0..n) and writes o, returning the new
+// length, or npos when the text is unchanged (o is then unspecified).
+// ---------------------------------------------------------------------------
+
+// The replacement table in one pass:
+//   "&gt;" -> ">", "&lt;" -> "<", "&amp;" -> "&", "&nbsp;" -> " ",
+//   U+0099 -> "", "[\r\n\t]+" -> " ", each IGNORECASE, in that order.
+// - The first three literals hold "&" only at their start, so their
+//   occurrences never overlap, and no replacement character can take part in
+//   an occurrence of a later one: one left-to-right pass over the three gives
+//   what their three substitutions give.
+// - An "&nbsp;" after them starts either at an "&" left alone (an "&nbsp;" of
+//   the input) or at the "&" made from "&amp;"; in the latter case the five
+//   characters after "&amp;" are "nbsp;" in the input too, since the earlier
+//   replacements only touch text starting with "&". So "&amp;nbsp;" gives " ".
+// - Deleting U+0099 and collapsing control runs touch none of the characters
+//   the earlier steps make or look at; a deleted U+0099 lets a run continue.
+inline std::size_t replace_table(const U* s, std::size_t n, U* o) {
+    static const U cs[5] = {'&', '\r', '\n', '\t', 0x99};
+    std::size_t w = 0, copied = 0, p = 0;
+    bool changed = false, in_run = false;
+    auto flush = [&](std::size_t upto) {
+        if (upto > copied) {
+            std::copy(s + copied, s + upto, o + w);
+            w += upto - copied;
+            in_run = false;
+        }
+    };
+    while ((p = find_any(s, p, n, cs)) < n) {
+        const U c = s[p];
+        if (c == '&') {
+            U rep;
+            std::size_t len;
+            if (ci_at(s, n, p, "&gt;")) {
+                rep = '>', len = 4;
+            } else if (ci_at(s, n, p, "&lt;")) {
+                rep = '<', len = 4;
+            } else if (ci_at(s, n, p, "&amp;")) {
+                if (ci_at(s, n, p + 5, "nbsp;"))
+                    rep = ' ', len = 10;
+                else
+                    rep = '&', len = 5;
+            } else if (ci_at(s, n, p, "&nbsp;")) {
+                rep = ' ', len = 6;
+            } else {
+                ++p;  // stays, copied with the text around it
+                continue;
+            }
+            flush(p);
+            o[w++] = rep;
+            in_run = false;
+            copied = p += len;
+        } else if (c == 0x99) {
+            flush(p);
+            copied = ++p;
+        } else {
+            flush(p);
+            if (!in_run) o[w++] = ' ';
+            in_run = true;
+            copied = ++p;
+        }
+        changed = true;
+    }
+    if (!changed) return npos;
+    flush(n);
+    return w;
+}
+
+// A lazy block, IGNORECASE, replaced by " ":
+//   opener [^>]* > [\w\W]*? closer       (with_attrs)
+//   opener [\w\W]*? closer               (without)
+// followed by " *" when trailing_spaces (greedy, nothing after it).
+// At a start p where the opener matches, "[^>]*>" can only end at the first
+// ">" after the opener (a shorter [^>]* leaves a non-">" character where ">"
+// must match), and the lazy body ends at the first closer after that.
+// Both positions only grow with p, so once either is absent it is absent for
+// every later start, and the search stops.
+inline std::size_t remove_blocks(const U* s, std::size_t n, U* o, std::string_view opener,
+                                 bool with_attrs, std::string_view closer,
+                                 bool trailing_spaces) {
+    auto next_gt = next_finder(s, n, find_gt);
+    auto next_close = next_finder(s, n, [closer](const U* t, std::size_t m, std::size_t x) {
+        if (closer[0] == '<') {  // no case partners: search for it first
+            static const U lt[1] = {'<'};
+            for (std::size_t i = x; (i = find_any(t, i, m, lt)) < m; ++i)
+                if (ci_at(t, m, i, closer)) return i;
+            return npos;
+        }
+        for (std::size_t i = x; i < m; ++i)
+            if (ci_at(t, m, i, closer)) return i;
+        return npos;
+    });
+    const U first = (unsigned char)opener[0];  // "<" or "*": no case partners
+    std::size_t w = 0, copied = 0;
+    bool changed = false;
+    for (std::size_t p = 0; (p = find_pair(s, p, n, first, (unsigned char)opener[1])) < n;) {
+        if (!ci_at(s, n, p, opener)) {
+            ++p;
+            continue;
+        }
+        std::size_t body = p + opener.size();
+        if (with_attrs) {
+            std::size_t g = next_gt(body);
+            if (g == npos) break;
+            body = g + 1;
+        }
+        std::size_t c = next_close(body);
+        if (c == npos) break;
+        std::size_t end = c + closer.size();
+        if (trailing_spaces)
+            while (end < n && s[end] == ' ') ++end;
+        std::copy(s + copied, s + p, o + w);
+        w += p - copied;
+        o[w++] = ' ';
+        copied = p = end;
+        changed = true;
+    }
+    if (!changed) return npos;
+    std::copy(s + copied, s + n, o + w);
+    return w + (n - copied);
+}
+
+// "<[^>]+>" -> " " (no flags), then "\s+" -> " " on the result, in one pass.
+// At a "<", [^>]+ reaches the first ">" after it and needs at least one
+// character before it; "<>" does not match there. Without any ">" further on,
+// nothing later can match either. The collapse only looks at runs of white
+// space, so it can take the characters as the tag pass produces them.
+inline std::size_t remove_tags_collapse(const U* s, std::size_t n, U* o) {
+    static const U lt[1] = {'<'};
+    auto next_gt = next_finder(s, n, find_gt);
+    Collapser out{o};
+    std::size_t copied = 0;
+    bool changed = false;
+    for (std::size_t p = 0; (p = find_any(s, p, n, lt)) < n;) {
+        std::size_t g = next_gt(p + 1);
+        if (g == npos) break;
+        if (g == p + 1) {
+            ++p;
+            continue;
+        }
+        out.span(s + copied, p - copied);
+        out.put(' ');
+        copied = p = g + 1;
+        changed = true;
+    }
+    out.span(s + copied, n - copied);
+    return changed || out.changed ? out.w : npos;
+}
+
+// encode("utf-8", "ignore") then decode: drops every surrogate code point.
+inline std::size_t drop_surrogates(const U* s, std::size_t n, U* o) {
+    std::size_t w = 0;
+    for (std::size_t p = 0; p < n; ++p)
+        if (s[p] < 0xD800 || s[p] > 0xDFFF) o[w++] = s[p];
+    return w == n ? npos : w;
+}
+
+// ---------------------------------------------------------------------------
+// html.unescape
+// ---------------------------------------------------------------------------
+
+class EntityTable {
+public:
+    static const EntityTable& get() {
+        static const EntityTable table;
+        return table;
+    }
+    const clean_tables::Entity* find(std::string_view name) const {
+        auto it = map_.find(name);
+        return it == map_.end() ? nullptr : it->second;
+    }
+
+private:
+    EntityTable() {
+        map_.reserve(clean_tables::kEntityCount * 2);
+        for (const auto& e : clean_tables::kEntities)
+            map_.emplace(std::string_view(e.name, e.name_len), &e);
+    }
+    std::unordered_map<std::string_view, const clean_tables::Entity*> map_;
+};
+
+// The replacement of a numeric reference of value `num` (capped above
+// 0x10FFFF), as html._replace_charref gives it.
+inline std::size_t emit_charref(std::uint32_t num, U* o) {
+    const auto* cr_end = clean_tables::kCharrefs + clean_tables::kCharrefCount;
+    const auto* cr = std::lower_bound(
+        clean_tables::kCharrefs, cr_end, num,
+        [](const clean_tables::Charref& c, std::uint32_t v) { return c.num < v; });
+    if (cr != cr_end && cr->num == num) {
+        for (int i = 0; i < cr->value_len; ++i) o[i] = cr->value[i];
+        return cr->value_len;
+    }
+    if ((num >= 0xD800 && num <= 0xDFFF) || num > 0x10FFFF) {
+        o[0] = 0xFFFD;
+        return 1;
+    }
+    if (std::binary_search(clean_tables::kInvalidCodepoints,
+                           clean_tables::kInvalidCodepoints + clean_tables::kInvalidCodepointCount,
+                           num))
+        return 0;
+    o[0] = num;
+    return 1;
+}
+
+// Decimal references with more digits than this may exceed the interpreter's
+// limit on int() conversion (never set below this value); such text is left
+// to the interpreter so that its ValueError appears.
+constexpr std::size_t kSafeDecimalDigits = 640;
+constexpr std::size_t kUnescapeFallback = npos - 1;
+
+// One pass of
+//   &(#[0-9]+;?|#[xX][0-9a-fA-F]+;?|[^\t\n\f <&#;]{1,32};?)
+// with html's replacement. The alternatives are tried in order; "#" is not in
+// the class of the third, so "&#" without digits does not match at all. The
+// greedy parts are followed only by an optional ";", so they never give back.
+// Returns the new length, npos when unchanged, or kUnescapeFallback.
+// *spaced is set when a replacement is empty or holds white space (the text
+// may then have white space other than single spaces).
+inline std::size_t unescape(const U* s, std::size_t n, U* o, bool* spaced) {
+    static const U amp[1] = {'&'};
+    constexpr std::uint32_t kCap = 0x110000;
+    const EntityTable& table = EntityTable::get();
+    bool changed = false;
+    std::size_t w = 0, copied = 0;
+    auto flush = [&](std::size_t upto) {
+        std::copy(s + copied, s + upto, o + w);
+        w += upto - copied;
+    };
+    for (std::size_t p = 0; (p = find_any(s, p, n, amp)) < n;) {
+        std::size_t q = p + 1;
+        if (q < n && s[q] == '#') {
+            std::size_t r = q + 1, e = r;
+            std::uint32_t num = 0;
+            if (r < n && is_digit(s[r])) {
+                for (; e < n && is_digit(s[e]); ++e)
+                    num = std::min<std::uint32_t>(num * 10 + (s[e] - '0'), kCap);
+                if (e - r > kSafeDecimalDigits) return kUnescapeFallback;
+            } else if (r + 1 < n && (s[r] == 'x' || s[r] == 'X') && hex_value(s[r + 1]) >= 0) {
+                for (e = r + 1; e < n && hex_value(s[e]) >= 0; ++e)
+                    num = std::min<std::uint32_t>(num * 16 + hex_value(s[e]), kCap);
+            } else {
+                ++p;  // "&#" not followed by a number: no match here
+                continue;
+            }
+            if (e < n && s[e] == ';') ++e;
+            flush(p);
+            std::size_t k = emit_charref(num, o + w);
+            *spaced |= k == 0 || is_space(o[w]) || (k == 2 && is_space(o[w + 1]));
+            w += k;
+            copied = p = e;
+            changed = true;
+            continue;
+        }
+        // Named: up to 32 characters outside "\t\n\f <&#;", then an optional ";".
+        std::size_t e = q;
+        while (e < n && e - q < 32) {
+            U c = s[e];
+            if (c == '\t' || c == '\n' || c == '\f' || c == ' ' || c == '<' || c == '&' ||
+                c == '#' || c == ';')
+                break;
+            ++e;
+        }
+        if (e == q) {
+            ++p;
+            continue;
+        }
+        if (e < n && s[e] == ';') ++e;
+        const std::size_t len = e - q;  // the name with its ";" if any
+        char name[34];
+        std::size_t ascii = 0;
+        while (ascii < len && s[q + ascii] < 0x80) {
+            name[ascii] = char(s[q + ascii]);
+            ++ascii;
+        }
+        const clean_tables::Entity* hit = nullptr;
+        std::size_t used = 0;
+        if (ascii == len && (hit = table.find(std::string_view(name, len)))) {
+            used = len;
+        } else {
+            // The longest prefix of at least two characters that is a name.
+            for (std::size_t x = std::min(len - 1, ascii); x >= 2; --x) {
+                if ((hit = table.find(std::string_view(name, x)))) {
+                    used = x;
+                    break;
+                }
+            }
+        }
+        if (hit) {
+            flush(p);
+            for (int i = 0; i < hit->value_len; ++i) {
+                *spaced |= is_space(hit->value[i]);
+                o[w++] = hit->value[i];
+            }
+            copied = q + used;  // the rest of the name stays
+            changed = true;
+        }
+        p = e;  // the match is consumed either way
+    }
+    if (!changed) return npos;
+    flush(n);
+    return w;
+}
+
+// Remove every match of
+//   <.*?>|&([a-z0-9]+|#x[0-9]{1,6}|#x[0-9a-f]{1,6});|[\t\n\r]
+// (no flags), then "\s+" -> " " on the result, then strip(), in one pass.
+// The alternatives start with different characters.
+//  - "<.*?>": the lazy body stops at the first ">" after the "<"; "." does not
+//    cross a newline, so the match fails when a "\n" (or the end) comes first.
+//  - "&[a-z0-9]+;": the greedy run must be followed by ";"; a shorter run
+//    would leave a letter or digit where ";" must be.
+//  - "&#x[0-9a-f]{1,6};" (which covers the [0-9]{1,6} variant): one to six
+//    hex digits, the longest run up to six, then ";"; a seventh digit fails.
+// The collapse takes the characters as the removal produces them; after it
+// the only white space left is single spaces, so strip() drops at most one
+// space at each end. Sets *start to the first character kept. With
+// `collapsed`, the input holds white space only as single spaces, so only
+// the joins at removed matches need a look.
+inline std::size_t remove_cleanr_collapse(const U* s, std::size_t n, U* o, std::size_t* start,
+                                          bool collapsed) {
+    static const U cs[5] = {'<', '&', '\t', '\n', '\r'};
+    auto next_stop = next_finder(s, n, [](const U* t, std::size_t m, std::size_t x) {
+        static const U stops[2] = {'>', '\n'};
+        std::size_t i = find_any(t, x, m, stops);
+        return i < m ? i : npos;
+    });
+    Collapser out{o};
+    std::size_t copied = 0;
+    bool changed = false;
+    for (std::size_t p = 0; (p = find_any(s, p, n, cs)) < n;) {
+        const U c = s[p];
+        std::size_t end = npos;
+        if (c == '<') {
+            std::size_t g = next_stop(p + 1);
+            if (g != npos && s[g] == '>') end = g + 1;
+        } else if (c == '&') {
+            std::size_t q = p + 1;
+            if (q < n && is_lower_alnum(s[q])) {
+                std::size_t e = q;
+                while (e < n && is_lower_alnum(s[e])) ++e;
+                if (e < n && s[e] == ';') end = e + 1;
+            } else if (q + 1 < n && s[q] == '#' && s[q + 1] == 'x') {
+                std::size_t r = q + 2, e = r;
+                while (e < n && e - r < 7 && is_lower_hex(s[e])) ++e;
+                if (e > r && e - r <= 6 && e < n && s[e] == ';') end = e + 1;
+            }
+        } else {
+            end = p + 1;
+        }
+        if (end == npos) {
+            ++p;
+            continue;
+        }
+        if (collapsed)
+            out.collapsed_span(s + copied, p - copied);
+        else
+            out.span(s + copied, p - copied);
+        copied = p = end;
+        changed = true;
+    }
+    if (collapsed)
+        out.collapsed_span(s + copied, n - copied);
+    else
+        out.span(s + copied, n - copied);
+    std::size_t w = out.w;
+    *start = 0;
+    if (w > 0 && o[w - 1] == ' ') --w, changed = true;
+    if (w > 0 && o[0] == ' ') *start = 1, --w, changed = true;
+    return changed || out.changed ? w : npos;
+}
+
+// ---------------------------------------------------------------------------
+// The whole pipeline
+// ---------------------------------------------------------------------------
+
+// Two buffers, kept between calls while they are not large.
+struct Scratch {
+    Buf a, b;
+    bool busy = false;
+};
+
+constexpr std::size_t kKeepCapacity = std::size_t(1) << 20;
+
+struct Outcome {
+    PyObject* result = nullptr;  // new reference, or nullptr
+    bool fallback = false;       // nullptr without an error: use the interpreter's path
+};
+
+// A str holding s[0..n), every character <= maxc (an upper bound that falls
+// in the same storage class as the true maximum).
+inline PyObject* make_str(const U* s, std::size_t n, U maxc) {
+    if (maxc > 0x10FFFF) maxc = 0x10FFFF;
+    PyObject* r = PyUnicode_New((Py_ssize_t)n, maxc);
+    if (!r) return nullptr;
+    switch (PyUnicode_KIND(r)) {
+        case PyUnicode_1BYTE_KIND: {
+            Py_UCS1* d = PyUnicode_1BYTE_DATA(r);
+            for (std::size_t i = 0; i < n; ++i) d[i] = (Py_UCS1)s[i];
+            break;
+        }
+        case PyUnicode_2BYTE_KIND: {
+            Py_UCS2* d = PyUnicode_2BYTE_DATA(r);
+            for (std::size_t i = 0; i < n; ++i) d[i] = (Py_UCS2)s[i];
+            break;
+        }
+        default:
+            std::copy(s, s + n, PyUnicode_4BYTE_DATA(r));
+    }
+    return r;
+}
+
+inline U or_all(const U* s, std::size_t n) {
+    U m = 0;
+    for (std::size_t i = 0; i < n; ++i) m |= s[i];
+    return m;
+}
+
+// First index >= p holding a character of the class (ASCII or not), or n.
+inline std::size_t find_ascii_class(const U* s, std::size_t p, std::size_t n, bool ascii) {
+#if defined(__SSE2__)
+    const __m128i limit = _mm_set1_epi32(0x7F);
+    const int want = ascii ? 0xF : 0;
+    for (; p + 4 <= n; p += 4) {
+        __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + p));
+        int big = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(x, limit)));
+        int hit = big ^ want;  // bit set where the class is the one looked for
+        if (hit) return p + (std::size_t)__builtin_ctz((unsigned)hit);
+    }
+#endif
+    for (; p < n; ++p)
+        if ((s[p] < 0x80) == ascii) return p;
+    return n;
+}
+
+// NFKD over code points with the tables taken from unicodedata at build
+// time: the full compatibility decomposition of every character, then the
+// canonical ordering exactly as unicodedata performs it (an insertion sort
+// that moves a character of non-zero combining class back past characters of
+// higher non-zero class).
+inline std::uint32_t nfkd_entry(U c) {
+    if (c >= clean_tables::kDecompLimit) return 0;
+    return clean_tables::kDecompStage2[clean_tables::kDecompStage1[c / clean_tables::kNfkdBlock] *
+                                           clean_tables::kNfkdBlock +
+                                       c % clean_tables::kNfkdBlock];
+}
+inline int combining_class(U c) {
+    if (c >= clean_tables::kCccLimit) return 0;
+    return clean_tables::kCccStage2[clean_tables::kCccStage1[c / clean_tables::kNfkdBlock] *
+                                        clean_tables::kNfkdBlock +
+                                    c % clean_tables::kNfkdBlock];
+}
+
+// The length of NFKD(s[0..n)).
+inline std::size_t nfkd_length(const U* s, std::size_t n) {
+    std::size_t len = n;
+    for (std::size_t i = 0; (i = find_ascii_class(s, i, n, false)) < n; ++i)
+        if (std::uint32_t e = nfkd_entry(s[i])) len += (clean_tables::kNfkdEntries[e - 1] & 31) - 1;
+    return len;
+}
+
+// Writes NFKD(s[0..n)) to o (nfkd_length(s, n) places); returns whether
+// anything differs from the input.
+inline bool nfkd_native(const U* s, std::size_t n, U* o) {
+    bool changed = false, marks = false;
+    std::size_t w = 0;
+    for (std::size_t i = 0, copied = 0; copied < n; copied = ++i) {
+        i = find_ascii_class(s, i, n, false);
+        std::copy(s + copied, s + i, o + w);
+        w += i - copied;
+        if (i == n) break;
+        const U c = s[i];
+        if (std::uint32_t e = nfkd_entry(c)) {
+            std::uint32_t entry = clean_tables::kNfkdEntries[e - 1];
+            const std::uint32_t* d = clean_tables::kNfkdPool + (entry >> 5);
+            for (std::uint32_t k = 0; k < (entry & 31); ++k) {
+                o[w++] = d[k];
+                marks |= combining_class(d[k]) != 0;
+            }
+            changed = true;
+        } else {
+            o[w++] = c;
+            marks |= combining_class(c) != 0;
+        }
+    }
+    if (!marks || w < 2) return changed;
+    int prev = combining_class(o[0]);
+    for (std::size_t i = 1; i < w; ++i) {
+        if (o[i] < 0x80) {  // class 0: skip to the next non-ASCII character
+            i = find_ascii_class(o, i, w, false);
+            if (i >= w) break;
+            prev = 0;
+        }
+        int cur = combining_class(o[i]);
+        if (prev == 0 || cur == 0 || prev <= cur) {
+            prev = cur;
+            continue;
+        }
+        // Out of canonical order: move o[i] back.
+        std::size_t k = i - 1;
+        while (true) {
+            std::swap(o[k + 1], o[k]);
+            changed = true;
+            if (k == 0) break;
+            --k;
+            prev = combining_class(o[k]);
+            if (prev == 0 || prev <= cur) break;
+        }
+        prev = combining_class(o[i]);
+    }
+    return changed;
+}
+
+struct Openers {
+    bool script = false, specs = false, style = false, comment = false;
+};
+
+inline Openers find_openers(const U* s, std::size_t n, bool lt, bool star) {
+    Openers r;
+    for (std::size_t p = 0; lt && (p = find_pair(s, p, n, '<', 's')) < n; ++p) {
+        r.script |= ci_at(s, n, p, "<script");
+        r.style |= ci_at(s, n, p, "<style");
+        if (r.script && r.style) break;
+    }
+    for (std::size_t p = 0; lt && (p = find_pair(s, p, n, '<', '!')) < n; ++p)
+        if ((r.comment = ci_at(s, n, p, "<!--"))) break;
+    for (std::size_t p = 0; star && (p = find_pair(s, p, n, '*', ' ')) < n; ++p)
+        if ((r.specs = ci_at(s, n, p, "* style specs start"))) break;
+    return r;
+}
+
+template <class Char>
+void load(const Char* d, std::size_t n, U* a, bool* amp, bool* lt, bool* star, bool* controls,
+          bool* surrogates) {
+    U any_amp = 0, any_lt = 0, any_star = 0, any_ctl = 0, any_sur = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        U c = d[i];
+        a[i] = c;
+        any_amp |= c == '&';
+        any_lt |= c == '<';
+        any_star |= c == '*';
+        any_ctl |= (c == '\r') | (c == '\n') | (c == '\t') | (c == 0x99);
+        if (sizeof(Char) > 1) any_sur |= (c >= 0xD800) & (c <= 0xDFFF);
+    }
+    *amp = any_amp, *lt = any_lt, *star = any_star, *controls = any_ctl, *surrogates = any_sur;
+}
+
+// Clean an exact str. `normalize` is unicodedata.normalize, `form` the str
+// "NFKD"; with `native_nfkd` the built-in tables stand in for it.
+inline Outcome clean_string(PyObject* text, PyObject* normalize, PyObject* form,
+                            bool native_nfkd) {
+    Outcome out;
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(text) < 0) return out;
+#endif
+    const std::size_t n0 = (std::size_t)PyUnicode_GET_LENGTH(text);
+    if (n0 == 0) {
+        out.result = PyUnicode_New(0, 0);
+        return out;
+    }
+    static Scratch shared;
+    Scratch local;
+    Scratch& sc = shared.busy ? local : shared;
+    sc.busy = true;
+    struct Done {
+        Scratch& sc;
+        ~Done() {
+            sc.busy = false;
+            if (sc.a.cap > kKeepCapacity) sc.a.release();
+            if (sc.b.cap > kKeepCapacity) sc.b.release();
+        }
+    } done{sc};
+    sc.a.reserve(n0);
+    sc.b.reserve(n0);
+
+    // Copy in, noting which stages can have work to do.
+    bool amp, lt, star, controls, surrogates;
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND:
+            load(PyUnicode_1BYTE_DATA(text), n0, sc.a.p.get(), &amp, &lt, &star, &controls,
+                 &surrogates);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            load(PyUnicode_2BYTE_DATA(text), n0, sc.a.p.get(), &amp, &lt, &star, &controls,
+                 &surrogates);
+            break;
+        default:
+            load(PyUnicode_4BYTE_DATA(text), n0, sc.a.p.get(), &amp, &lt, &star, &controls,
+                 &surrogates);
+    }
+    sc.a.n = n0;
+    std::size_t start = 0;  // first character of the result in sc.a
+    bool changed = false;
+    auto stage = [&](auto fn) {
+        std::size_t m = fn(sc.a.p.get(), sc.a.n, sc.b.p.get());
+        if (m == npos || m == kUnescapeFallback) return m;
+        std::swap(sc.a, sc.b);
+        sc.a.n = m;
+        changed = true;
+        return m;
+    };
+
+    if (amp || controls) stage(replace_table);
+    if (amp) lt = true;  // "&lt;" may have made a "<"
+    // Which block openers occur. A removed block leaves a space, so a later
+    // pass can only meet a new opener that holds a space: of the four, only
+    // "* style specs start", and only after a removal.
+    Openers open;
+    if (lt || star) open = find_openers(sc.a.p.get(), sc.a.n, lt, star);
+    if (open.script && stage([](const U* s, std::size_t n, U* o) {
+            return remove_blocks(s, n, o, "<script", true, "</script>", false);
+        }) != npos)
+        open.specs |= star;
+    if (open.specs) {
+        stage([](const U* s, std::size_t n, U* o) {
+            return remove_blocks(s, n, o, "* style specs start", true, "style specs end", true);
+        });
+    }
+    if (open.style) {
+        stage([](const U* s, std::size_t n, U* o) {
+            return remove_blocks(s, n, o, "<style", true, "</style>", false);
+        });
+    }
+    if (open.comment) {
+        stage([](const U* s, std::size_t n, U* o) {
+            return remove_blocks(s, n, o, "<!--", false, "-->", false);
+        });
+    }
+    stage(remove_tags_collapse);
+    // text_cleaner
+    // The tag pass left white space only as single spaces; dropping
+    // surrogates or unescaping may change that.
+    bool collapsed = true;
+    if (surrogates && stage(drop_surrogates) != npos) collapsed = false;
+    if (amp) {
+        bool spaced = false;
+        std::size_t m = stage([&spaced](const U* s, std::size_t n, U* o) {
+            return unescape(s, n, o, &spaced);
+        });
+        if (m == kUnescapeFallback) {
+            out.fallback = true;
+            return out;
+        }
+        collapsed &= !spaced;
+    }
+    stage([&start, collapsed](const U* s, std::size_t n, U* o) {
+        return remove_cleanr_collapse(s, n, o, &start, collapsed);
+    });
+
+    const U* r = sc.a.p.get() + start;
+    const std::size_t n = sc.a.n;
+    const U maxc = or_all(r, n);
+    if (maxc < 0x80) {  // NFKD leaves ASCII as it is; the text is already stripped
+        if (!changed) {
+            Py_INCREF(text);
+            out.result = text;
+        } else {
+            out.result = make_str(r, n, maxc);
+        }
+        return out;
+    }
+    if (native_nfkd) {
+        const std::size_t len = nfkd_length(r, n);
+        Buf& d = sc.b;
+        d.reserve(len);
+        const bool decomposed = nfkd_native(r, n, d.p.get());
+        // The "utf_8_sig" round trip only drops surrogates, and none are
+        // left. Then the final strip().
+        const U* t = d.p.get();
+        std::size_t lo = 0, hi = len;
+        while (lo < hi && is_space(t[lo])) ++lo;
+        while (hi > lo && is_space(t[hi - 1])) --hi;
+        if (!changed && !decomposed && lo == 0 && hi == len) {
+            Py_INCREF(text);
+            out.result = text;
+        } else {
+            out.result = make_str(t + lo, hi - lo, or_all(t + lo, hi - lo));
+        }
+        return out;
+    }
+    // unicodedata.normalize itself.
+    PyObject* cleaned = text;
+    if (changed)
+        cleaned = make_str(r, n, maxc);
+    else
+        Py_INCREF(cleaned);
+    if (!cleaned) return out;
+    PyObject* norm = PyObject_CallFunctionObjArgs(normalize, form, cleaned, nullptr);
+    Py_DECREF(cleaned);
+    if (!norm) return out;
+    // The "utf_8_sig" round trip only drops surrogates, and none are left.
+    // Then the final strip().
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(norm);
+    Py_ssize_t lo = 0, hi = len;
+    while (lo < hi && is_space(PyUnicode_READ_CHAR(norm, lo))) ++lo;
+    while (hi > lo && is_space(PyUnicode_READ_CHAR(norm, hi - 1))) --hi;
+    if (lo == 0 && hi == len) {
+        out.result = norm;
+    } else {
+        out.result = PyUnicode_Substring(norm, lo, hi);
+        Py_DECREF(norm);
+    }
+    return out;
+}
+
+}  // namespace clean_text
