@@ -5,13 +5,11 @@ from __future__ import annotations
 import copy
 import datetime as dt
 import hashlib
-import html
 import json
 import os
 import re
 import threading
 import types
-import unicodedata
 
 import pymongo
 import pytest
@@ -152,52 +150,10 @@ def test_page_save_no_growth(sc):
 # InsertItem
 # ---------------------------------------------------------------------------
 
-def _stand_in_clean_data(doc):
-    """The record cleaning, written out in Python, for builds without clean_data."""
-    cleanr = re.compile("<.*?>|&([a-z0-9]+|#x[0-9]{1,6}|#x[0-9a-f]{1,6});|[\\t\\n\\r]")
-
-    def text_cleaner(text):
-        text = text.encode("utf-8", "ignore").decode("utf-8")
-        text = html.unescape(text)
-        text = re.sub(cleanr, "", text)
-        text = re.sub(r"\s+", " ", text)
-        text = unicodedata.normalize("NFKD", text.strip())
-        return text.encode("utf_8_sig", "ignore").decode("utf_8_sig")
-
-    def clean_string(text):
-        if not text:
-            return ""
-        for pattern, repl in (("&gt;", ">"), ("&lt;", "<"), ("&amp;", "&"), ("&nbsp;", " "),
-                              ("\x99", ""), (r"[\r\n\t]+", " ")):
-            text = re.sub(pattern, repl, text, flags=re.IGNORECASE)
-        for pattern in (r"<script[^>]*>[\w\W]*?</script>",
-                        r"\* style specs start[^>]*>[\w\W]*?style specs end *",
-                        r"<style[^>]*>[\w\W]*?</style>", r"<!--[\w\W]*?-->"):
-            text = re.sub(pattern, " ", text, flags=re.IGNORECASE)
-        text = re.sub(r"<[^>]+>", " ", text)
-        text = re.sub(r"\s+", " ", text)
-        return text_cleaner(text).strip()
-
-    out = {}
-    for k, v in doc.items():
-        key = k.strip() if isinstance(k, str) else k
-        if isinstance(v, str):
-            v = clean_string(v)
-        elif isinstance(v, list):
-            v = [clean_string(i) for i in v if isinstance(i, str) and i.strip()]
-        out[key] = v
-    return out
-
-
 @pytest.fixture
 def cleaning(sc):
-    """The module's clean_data; a stand-in bound for the test when it has none."""
-    bound = "clean_data" in vars(sc)
-    if not bound:
-        sc.clean_data = _stand_in_clean_data
-    yield sc.clean_data
-    if not bound:
-        del sc.clean_data
+    """The module's own clean_data, which InsertItem reaches through the global."""
+    return sc.clean_data
 
 
 @pytest.fixture
