@@ -157,6 +157,38 @@ inline bool pending_is_exception() { return PyErr_ExceptionMatches(PyExc_Excepti
 // The pending exception as one object (its traceback attached); clears it.
 Ref fetch_exception();
 
+// `with manager as entered: body(entered)`: __exit__ sees the body's
+// exception (with its traceback) and may swallow it.
+template <class Body>
+int with_block(PyObject* manager, Body body) {
+    Ref enter = attr(manager, NX_ID(__enter__));
+    Ref exit = enter ? attr(manager, NX_ID(__exit__)) : Ref();
+    Ref entered = exit ? call(enter.get(), {}) : Ref();
+    if (!entered) return -1;
+    if (body(entered.get()) == 0)
+        return call(exit.get(), {Py_None, Py_None, Py_None}) ? 0 : -1;
+
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb) PyException_SetTraceback(value, tb);
+    Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
+    Ref r = call(exit.get(), {t.get(), v.get(), b ? b.get() : Py_None});
+    if (!r) {
+        // A failure of __exit__ itself happened while handling the body's.
+        PyObject *t2, *v2, *b2;
+        PyErr_Fetch(&t2, &v2, &b2);
+        PyErr_NormalizeException(&t2, &v2, &b2);
+        if (v2 && v2 != v.get()) PyException_SetContext(v2, v.release());
+        PyErr_Restore(t2, v2, b2);
+        return -1;
+    }
+    int swallow = PyObject_IsTrue(r.get());
+    if (swallow != 0) return swallow < 0 ? -1 : 0;
+    PyErr_Restore(t.release(), v.release(), b.release());
+    return -1;
+}
+
 // Local time as "%Y-%m-%d %H:%M:%S" through `datetime.now().strftime(...)`
 // with the module global `datetime` (the class).
 Ref now_text(PyObject* globals);

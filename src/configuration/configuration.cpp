@@ -31,47 +31,19 @@ const nx::FuncSpec get_config_spec = {
     get_config,
 };
 
-// The body of `with open(CONFIG_FILE, "r") as f: json_config = json.load(f)`.
+// with open(CONFIG_FILE, "r") as f: json_config = json.load(f)
 int read_json_file(PyObject* g, PyObject* config_file) {
     Ref open = nx::global(g, NX_ID(open));
-    if (!open) return -1;
-    Ref file = nx::call(open.get(), {config_file, NX_STR("r")});
+    Ref file = open ? nx::call(open.get(), {config_file, NX_STR("r")}) : Ref();
     if (!file) return -1;
-    Ref exit = nx::attr(file.get(), NX_ID(__exit__));
-    if (!exit) return -1;
-    Ref entered = nx::call_method(file.get(), NX_ID(__enter__));
-    if (!entered) return -1;
-    if (nx::set_global(g, NX_ID(f), entered.get()) < 0) return -1;
-
-    Ref doc;
-    if (Ref json = nx::global(g, NX_ID(json))) {
-        if (Ref load = nx::attr(json.get(), NX_ID(load))) doc = nx::call(load.get(), {entered.get()});
-    }
-    if (!doc) {
-        // Leave the block with the exception; __exit__ closes the file.
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        PyErr_NormalizeException(&type, &value, &tb);
-        if (tb) PyException_SetTraceback(value, tb);
-        Ref r = nx::call(exit.get(), {type, value, tb ? tb : Py_None});
-        if (!r) {
-            Py_XDECREF(type);
-            Py_XDECREF(value);
-            Py_XDECREF(tb);
-            return -1;
-        }
-        int suppress = PyObject_IsTrue(r.get());
-        if (suppress > 0) {
-            Py_XDECREF(type);
-            Py_XDECREF(value);
-            Py_XDECREF(tb);
-            return 0;
-        }
-        PyErr_Restore(type, value, tb);
-        return -1;
-    }
-    if (!nx::call(exit.get(), {Py_None, Py_None, Py_None})) return -1;
-    return nx::set_global(g, NX_ID(json_config), doc.get());
+    return nx::with_block(file.get(), [g](PyObject* f) -> int {
+        if (nx::set_global(g, NX_ID(f), f) < 0) return -1;
+        Ref json = nx::global(g, NX_ID(json));
+        Ref load = json ? nx::attr(json.get(), NX_ID(load)) : Ref();
+        Ref doc = load ? nx::call(load.get(), {f}) : Ref();
+        if (!doc) return -1;
+        return nx::set_global(g, NX_ID(json_config), doc.get());
+    });
 }
 
 // for key, value in json_config.items(): setattr(config, key, value)

@@ -362,38 +362,6 @@ Outcome prepare(PyObject* g, PyObject* const* a, PyObject* skip, PyObject* limit
 // CSV export
 // ---------------------------------------------------------------------------
 
-// `with manager as entered: body(entered)`: __exit__ sees the body's
-// exception (with its traceback) and may swallow it.
-template <class Body>
-int with_block(PyObject* manager, Body body) {
-    Ref enter = nx::attr(manager, NX_ID(__enter__));
-    Ref exit = enter ? nx::attr(manager, NX_ID(__exit__)) : Ref();
-    Ref entered = exit ? nx::call(enter.get(), {}) : Ref();
-    if (!entered) return -1;
-    if (body(entered.get()) == 0)
-        return nx::call(exit.get(), {Py_None, Py_None, Py_None}) ? 0 : -1;
-
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb) PyException_SetTraceback(value, tb);
-    Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
-    Ref r = nx::call(exit.get(), {t.get(), v.get(), b ? b.get() : Py_None});
-    if (!r) {
-        // A failure of __exit__ itself happened while handling the body's.
-        PyObject *t2, *v2, *b2;
-        PyErr_Fetch(&t2, &v2, &b2);
-        PyErr_NormalizeException(&t2, &v2, &b2);
-        if (v2 && v2 != v.get()) PyException_SetContext(v2, v.release());
-        PyErr_Restore(t2, v2, b2);
-        return -1;
-    }
-    int swallow = PyObject_IsTrue(r.get());
-    if (swallow != 0) return swallow < 0 ? -1 : 0;
-    PyErr_Restore(t.release(), v.release(), b.release());
-    return -1;
-}
-
 int write_csv(PyObject* g, PyObject* file, PyObject* documents, PyObject* columns) {
     Ref csv = nx::global(g, NX_ID(csv));
     Ref dict_writer = csv ? nx::attr(csv.get(), NX_ID(DictWriter)) : Ref();
@@ -429,7 +397,7 @@ PyObject* export_csv(nx::Function* f, PyObject* const* a) {
                             {NX_ID(newline), NX_STR("")},
                             {NX_ID(encoding), NX_STR("utf-8")}});
     if (!file) return nullptr;
-    if (with_block(file.get(), [&](PyObject* entered) {
+    if (nx::with_block(file.get(), [&](PyObject* entered) {
             return write_csv(g, entered, documents.get(), columns.get());
         }) < 0)
         return nullptr;
