@@ -157,6 +157,57 @@ inline bool pending_is_exception() { return PyErr_ExceptionMatches(PyExc_Excepti
 // The pending exception as one object (its traceback attached); clears it.
 Ref fetch_exception();
 
+// Raise `exc` (an exception instance) again, with its own traceback.
+inline void raise_again(Ref exc) {
+    PyObject* value = exc.release();
+    PyObject* type = (PyObject*)Py_TYPE(value);
+    Py_INCREF(type);
+    PyErr_Restore(type, value, PyException_GetTraceback(value));
+}
+
+// While alive, `exc` is the exception being handled, as inside an except
+// block: exceptions raised meanwhile take it as their __context__, and
+// sys.exc_info() reports it. The previous state comes back at the end.
+class Handling {
+public:
+    explicit Handling(PyObject* exc) {
+        PyErr_GetExcInfo(&type_, &value_, &tb_);
+        PyObject* type = (PyObject*)Py_TYPE(exc);
+        Py_INCREF(type);
+        Py_INCREF(exc);
+        PyErr_SetExcInfo(type, exc, PyException_GetTraceback(exc));
+    }
+    ~Handling() { PyErr_SetExcInfo(type_, value_, tb_); }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* tb_ = nullptr;
+};
+
+// `except <class>:` for the pending exception, the class given by `lookup`
+// (called while the exception is being handled, so that a failing look-up
+// chains to it). 1: it matches and is taken into *caught; 0: it does not and
+// is pending again; -1: the look-up failed, its own exception pending.
+template <class Lookup>
+int except(Lookup lookup, Ref* caught) {
+    Ref exc = fetch_exception();
+    Ref cls;
+    {
+        Handling handling(exc.get());
+        cls = lookup();
+    }
+    if (!cls) return -1;
+    if (!PyErr_GivenExceptionMatches(exc.get(), cls.get())) {
+        raise_again(std::move(exc));
+        return 0;
+    }
+    *caught = std::move(exc);
+    return 1;
+}
+
 // `with manager as entered: body(entered)`: __exit__ sees the body's
 // exception (with its traceback) and may swallow it.
 template <class Body>

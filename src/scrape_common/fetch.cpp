@@ -65,36 +65,6 @@ int compare(PyObject* a, long b, int op) {
     return compare(a, n.get(), op);
 }
 
-// Raise `exc` (an exception instance) again, with its own traceback.
-void raise_again(Ref exc) {
-    PyObject* value = exc.release();
-    PyObject* type = (PyObject*)Py_TYPE(value);
-    Py_INCREF(type);
-    PyErr_Restore(type, value, PyException_GetTraceback(value));
-}
-
-// While alive, `exc` is the exception being handled, as inside an except
-// block: exceptions raised meanwhile take it as their __context__, and
-// sys.exc_info() reports it. The previous state comes back at the end.
-class Handling {
-public:
-    explicit Handling(PyObject* exc) {
-        PyErr_GetExcInfo(&type_, &value_, &tb_);
-        PyObject* type = (PyObject*)Py_TYPE(exc);
-        Py_INCREF(type);
-        Py_INCREF(exc);
-        PyErr_SetExcInfo(type, exc, PyException_GetTraceback(exc));
-    }
-    ~Handling() { PyErr_SetExcInfo(type_, value_, tb_); }
-    Handling(const Handling&) = delete;
-    Handling& operator=(const Handling&) = delete;
-
-private:
-    PyObject* type_ = nullptr;
-    PyObject* value_ = nullptr;
-    PyObject* tb_ = nullptr;
-};
-
 // `obj.<a>.<b>` with both attributes looked up now.
 Ref attr2(PyObject* obj, PyObject* a, PyObject* b) {
     Ref first = nx::attr(obj, a);
@@ -289,7 +259,7 @@ int save_page(PyObject* g, PyObject* const* a, PyObject* answer, Ref* file_path)
     }
     if (!PyErr_ExceptionMatches(PyExc_ValueError)) return -1;
     Ref not_json = nx::fetch_exception();
-    Handling handling(not_json.get());
+    nx::Handling handling(not_json.get());
     *file_path = page_path(g, a[kPagesave], a[kParcel], NX_STR(".html"));
     if (!*file_path) return -1;
     return write_page(g, a[kPagesave], file_path->get(), nullptr, answer);
@@ -334,25 +304,19 @@ int wait(PyObject* g) {
 // After an attempt raised: takes the pending exception when it is a
 // requests.exceptions.RequestException (1), else leaves an exception pending (-1).
 int take_request_exception(PyObject* g, Ref* out) {
-    Ref e = nx::fetch_exception();
-    Ref cls;
-    {
-        Handling handling(e.get());
-        Ref requests = nx::global(g, NX_ID(requests));
-        if (requests) cls = attr2(requests.get(), NX_ID(exceptions), NX_ID(RequestException));
-    }
-    if (!cls) return -1;
-    if (!PyErr_GivenExceptionMatches(e.get(), cls.get())) {
-        raise_again(std::move(e));
-        return -1;
-    }
-    *out = std::move(e);
-    return 1;
+    int caught = nx::except(
+        [g]() -> Ref {
+            Ref requests = nx::global(g, NX_ID(requests));
+            if (!requests) return {};
+            return attr2(requests.get(), NX_ID(exceptions), NX_ID(RequestException));
+        },
+        out);
+    return caught > 0 ? 1 : -1;
 }
 
 // The handler of a RequestException: report it, count it, wait.
 int on_request_exception(Route& rt, PyObject* e) {
-    Handling handling(e);
+    nx::Handling handling(e);
     if (print_line(rt.g, NX_STR("Issue Connection reset for parcel_number: "), rt.a[kParcel],
                    NX_STR(""), e) < 0)
         return -1;

@@ -230,36 +230,6 @@ int insert_guarded(nx::Function* f, PyObject* data, PyObject* retry, PyObject* p
     return nx::print_text(g, "\u2705 Successfully inserted document");
 }
 
-// `except DuplicateKeyError:` around insert_guarded: 1 when the pending
-// exception was a duplicate key (now cleared), 0 when it stays pending, -1 when
-// the handler itself failed (its exception pending, the first as its context).
-int caught_duplicate(nx::Function* f) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb && value) PyException_SetTraceback(value, tb);
-    Ref dup = nx::global(f, NX_ID(DuplicateKeyError));
-    if (!dup) {
-        PyObject *t2, *v2, *tb2;
-        PyErr_Fetch(&t2, &v2, &tb2);
-        PyErr_NormalizeException(&t2, &v2, &tb2);
-        if (v2 && value) PyException_SetContext(v2, value);  // steals value
-        else Py_XDECREF(value);
-        Py_XDECREF(type);
-        Py_XDECREF(tb);
-        PyErr_Restore(t2, v2, tb2);
-        return -1;
-    }
-    if (PyErr_GivenExceptionMatches(type, dup.get())) {
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(tb);
-        return 1;
-    }
-    PyErr_Restore(type, value, tb);
-    return 0;
-}
-
 PyObject* insert_item(nx::Function* f, PyObject* const* a) {
     PyObject* g = f->globals;
     PyObject* data = a[0];
@@ -287,8 +257,10 @@ PyObject* insert_item(nx::Function* f, PyObject* const* a) {
 
     if (all) {
         if (insert_guarded(f, data, retry.get(), parcel_number, table_name) == 0) Py_RETURN_NONE;
-        int dup = caught_duplicate(f);
-        if (dup <= 0) return nullptr;
+        // except DuplicateKeyError:
+        Ref dup;
+        if (nx::except([f] { return nx::global(f, NX_ID(DuplicateKeyError)); }, &dup) <= 0)
+            return nullptr;
         if (nx::print_text(g, "Duplicate key error: Document already exists.") < 0) return nullptr;
         Py_RETURN_NONE;
     }
