@@ -14,6 +14,7 @@
 #include <initializer_list>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #if PY_VERSION_HEX < 0x03080000
 #error "CPython 3.8 or newer is required"
@@ -239,6 +240,28 @@ int with_block(PyObject* manager, Body body) {
     PyErr_Restore(t.release(), v.release(), b.release());
     return -1;
 }
+
+// A standard-library module and some of its attributes, kept as first seen.
+// Native code may stand in for calls into the module only while the module
+// global in use still is this module and those attributes are unchanged.
+class StandardModule {
+public:
+    // Import `name` and keep it with the listed attributes (the first time only).
+    int capture(const char* name, std::initializer_list<const char*> attrs);
+    PyObject* module() const { return module_; }
+    // The i-th listed attribute as first seen (borrowed).
+    PyObject* attr(size_t i) const { return attrs_[i].second; }
+    // Are the module's listed attributes still the objects first seen?
+    bool attrs_intact() const;
+    // Is `candidate` this module, with its listed attributes intact?
+    bool is(PyObject* candidate) const {
+        return candidate && candidate == module_ && attrs_intact();
+    }
+
+private:
+    PyObject* module_ = nullptr;                          // kept for the process
+    std::vector<std::pair<PyObject*, PyObject*>> attrs_;  // (name, value), kept too
+};
 
 // Local time as "%Y-%m-%d %H:%M:%S" through `datetime.now().strftime(...)`
 // with the module global `datetime` (the class).

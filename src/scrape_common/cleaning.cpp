@@ -24,37 +24,27 @@ const char kCleanr[] = "<.*?>|&([a-z0-9]+|#x[0-9]{1,6}|#x[0-9a-f]{1,6});|[\\t\\n
 // these attributes are still the same objects, the native pipeline runs;
 // otherwise every step goes through the globals as interpreted code would.
 struct Standard {
-    PyObject* re = nullptr;
-    PyObject* html = nullptr;
-    PyObject* unicodedata = nullptr;
-    PyObject* re_sub = nullptr;
-    PyObject* re_compile = nullptr;
-    PyObject* re_ignorecase = nullptr;
-    PyObject* html_unescape = nullptr;
-    PyObject* normalize = nullptr;
+    nx::StandardModule re;           // sub, compile, IGNORECASE
+    nx::StandardModule html;         // unescape
+    nx::StandardModule unicodedata;  // normalize
     bool tables_match = false;  // the built-in tables are those of this interpreter's html
     bool native_nfkd = false;   // ... and of its unicodedata
 };
-Standard g_std;  // strong references, kept for the life of the process
+Standard g_std;
 
-PyObject* module_attr(PyObject* module, PyObject* name) {
-    PyObject* d = PyModule_Check(module) ? PyModule_GetDict(module) : nullptr;
-    return d ? PyDict_GetItem(d, name) : nullptr;
-}
+PyObject* nfkd_function() { return g_std.unicodedata.attr(0); }
 
 bool globals_are_standard(PyObject* g) {
     const Standard& s = g_std;
-    return PyDict_GetItem(g, NX_ID(re)) == s.re && PyDict_GetItem(g, NX_ID(html)) == s.html &&
-           PyDict_GetItem(g, NX_ID(unicodedata)) == s.unicodedata;
+    return PyDict_GetItem(g, NX_ID(re)) == s.re.module() &&
+           PyDict_GetItem(g, NX_ID(html)) == s.html.module() &&
+           PyDict_GetItem(g, NX_ID(unicodedata)) == s.unicodedata.module();
 }
 
 bool functions_are_standard() {
     const Standard& s = g_std;
-    return s.tables_match && module_attr(s.re, NX_ID(sub)) == s.re_sub &&
-           module_attr(s.re, NX_ID(compile)) == s.re_compile &&
-           module_attr(s.re, NX_ID(IGNORECASE)) == s.re_ignorecase &&
-           module_attr(s.html, NX_ID(unescape)) == s.html_unescape &&
-           module_attr(s.unicodedata, NX_ID(normalize)) == s.normalize;
+    return s.tables_match && s.re.attrs_intact() && s.html.attrs_intact() &&
+           s.unicodedata.attrs_intact();
 }
 
 // Do the generated tables hold exactly html.entities.html5, html._invalid_charrefs
@@ -63,8 +53,8 @@ int check_tables(bool* match) {
     *match = false;
     Ref entities = nx::import(nullptr, "html.entities", {"html5"});
     Ref html5 = entities ? nx::attr(entities.get(), NX_ID(html5)) : Ref();
-    Ref charrefs = html5 ? nx::attr(g_std.html, NX_ID(_invalid_charrefs)) : Ref();
-    Ref codepoints = charrefs ? nx::attr(g_std.html, NX_ID(_invalid_codepoints)) : Ref();
+    Ref charrefs = html5 ? nx::attr(g_std.html.module(), NX_ID(_invalid_charrefs)) : Ref();
+    Ref codepoints = charrefs ? nx::attr(g_std.html.module(), NX_ID(_invalid_codepoints)) : Ref();
     if (!codepoints) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
         PyErr_Clear();
@@ -106,7 +96,7 @@ int check_tables(bool* match) {
 // version must match, and a sample of decompositions is compared.
 int check_unidata(bool* match) {
     *match = false;
-    Ref version = nx::attr(g_std.unicodedata, NX_ID(unidata_version));
+    Ref version = nx::attr(g_std.unicodedata.module(), NX_ID(unidata_version));
     if (!version) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
         PyErr_Clear();
@@ -121,7 +111,7 @@ int check_unidata(bool* match) {
         "a\u00e9\u00c5\u2122\ufb01\u00bd\u1e0b\u0323\u0307q\u0301\u0327\uac00"
         "\ud4db\u3000\uff21\U0001d400\u2460\ufdfa\u0344\u0f73\u1e9b\u0323";
     Ref sample = nx::str(kSample);
-    Ref want = sample ? nx::call(g_std.normalize, {NX_STR("NFKD"), sample.get()}) : Ref();
+    Ref want = sample ? nx::call(nfkd_function(), {NX_STR("NFKD"), sample.get()}) : Ref();
     if (!want) return -1;
     std::vector<Py_UCS4> in(PyUnicode_GET_LENGTH(sample.get()));
     for (std::size_t i = 0; i < in.size(); ++i) in[i] = PyUnicode_READ_CHAR(sample.get(), i);
@@ -244,7 +234,7 @@ struct Cleaner {
         if (PyUnicode_GET_LENGTH(text.get()) == 0) return Ref::steal(PyUnicode_New(0, 0));
         if (native()) {
             clean_text::Outcome r =
-                clean_text::clean_string(text.get(), g_std.normalize, NX_STR("NFKD"),
+                clean_text::clean_string(text.get(), nfkd_function(), NX_STR("NFKD"),
                                          g_std.native_nfkd);
             if (!r.fallback) return Ref::steal(r.result);
         }
@@ -346,7 +336,7 @@ PyObject* clean_data_impl(nx::Function* f, PyObject* const* args) {
     // place, whose compile has no effect beyond its cache.
     Ref re = nx::global(f->globals, NX_ID(re));
     if (!re) return nullptr;
-    if (re.get() != g_std.re || module_attr(re.get(), NX_ID(compile)) != g_std.re_compile) {
+    if (!g_std.re.is(re.get())) {
         if (!c.compiled_cleanr()) return nullptr;
     }
     Ref result = Ref::steal(PyDict_New());
@@ -378,25 +368,10 @@ const nx::FuncSpec kCleanData = {
 };
 
 int define_clean_data(PyObject* g) {
-    if (!g_std.re) {
-        Ref re = nx::import(g, "re");
-        Ref html = re ? nx::import(g, "html") : Ref();
-        Ref ud = html ? nx::import(g, "unicodedata") : Ref();
-        if (!ud) return -1;
-        Standard s;
-        s.re = re.release();
-        s.html = html.release();
-        s.unicodedata = ud.release();
-        PyObject** attrs[] = {&s.re_sub, &s.re_compile, &s.re_ignorecase, &s.html_unescape,
-                              &s.normalize};
-        PyObject* owners[] = {s.re, s.re, s.re, s.html, s.unicodedata};
-        PyObject* names[] = {NX_ID(sub), NX_ID(compile), NX_ID(IGNORECASE), NX_ID(unescape),
-                             NX_ID(normalize)};
-        for (int i = 0; i < 5; ++i) {
-            *attrs[i] = PyObject_GetAttr(owners[i], names[i]);
-            if (!*attrs[i]) return -1;
-        }
-        g_std = s;
+    if (!g_std.re.module()) {
+        if (g_std.re.capture("re", {"sub", "compile", "IGNORECASE"}) < 0) return -1;
+        if (g_std.html.capture("html", {"unescape"}) < 0) return -1;
+        if (g_std.unicodedata.capture("unicodedata", {"normalize"}) < 0) return -1;
         if (check_tables(&g_std.tables_match) < 0) return -1;
         if (check_unidata(&g_std.native_nfkd) < 0) return -1;
     }
@@ -413,29 +388,8 @@ int define_clean_data(PyObject* g) {
 // own `dumps`, `JSONEncoder` and `md5`), the text is made by the native
 // encoder and hashed natively; anything the encoder declines, and every
 // rebound global, goes through the modules themselves.
-struct HashModules {
-    PyObject* json = nullptr;
-    PyObject* json_dumps = nullptr;
-    PyObject* json_encoder = nullptr;
-    PyObject* hashlib = nullptr;
-    PyObject* hashlib_md5 = nullptr;
-};
-HashModules std_modules;  // references kept for the life of the process
-
-using NameValue = std::pair<PyObject*, PyObject*>;
-
-// 1 when module `m` is `expected` and each of its globals `name` is still the
-// object `value`; 0 when not; -1 with an exception set.
-int module_is(PyObject* m, PyObject* expected, std::initializer_list<NameValue> names) {
-    if (m != expected || !expected) return 0;
-    PyObject* d = PyModule_GetDict(m);
-    for (const auto& nv : names) {
-        PyObject* v = PyDict_GetItemWithError(d, nv.first);
-        if (!v && PyErr_Occurred()) return -1;
-        if (v != nv.second) return 0;
-    }
-    return 1;
-}
+nx::StandardModule std_json;
+nx::StandardModule std_hashlib;
 
 nx::Ref hex_text(const char* data, size_t len) {
     char hex[32];
@@ -446,18 +400,14 @@ nx::Ref hex_text(const char* data, size_t len) {
 PyObject* doc_hash(nx::Function* f, PyObject* const* a) {
     using nx::Ref;
     PyObject* doc = a[0];
-    const HashModules& m = std_modules;
 
     // json.dumps(doc, sort_keys=True), then .encode()
     Ref json = nx::global(f, NX_ID(json));
     if (!json) return nullptr;
-    int std_json = module_is(json.get(), m.json,
-                             {{NX_ID(dumps), m.json_dumps}, {NX_ID(JSONEncoder), m.json_encoder}});
-    if (std_json < 0) return nullptr;
     cjson::Buffer text;
     Ref encoded;  // the bytes, when they come from the interpreter
     bool native_text = false;
-    if (std_json) {
+    if (std_json.is(json.get())) {
         cjson::Status st = cjson::Encoder(text).encode(doc);
         if (st == cjson::Status::error) return nullptr;
         native_text = st == cjson::Status::ok;
@@ -477,9 +427,7 @@ PyObject* doc_hash(nx::Function* f, PyObject* const* a) {
     // hashlib.md5(bytes).hexdigest()
     Ref hashlib = nx::global(f, NX_ID(hashlib));
     if (!hashlib) return nullptr;
-    int std_hashlib = module_is(hashlib.get(), m.hashlib, {{NX_ID(md5), m.hashlib_md5}});
-    if (std_hashlib < 0) return nullptr;
-    if (std_hashlib) {
+    if (std_hashlib.is(hashlib.get())) {
         if (native_text) return hex_text(text.data(), text.size()).release();
         if (PyBytes_CheckExact(encoded.get()))
             return hex_text(PyBytes_AS_STRING(encoded.get()), (size_t)PyBytes_GET_SIZE(encoded.get()))
@@ -504,21 +452,8 @@ const nx::FuncSpec doc_hash_spec = {
 };
 
 int define_doc_hash(PyObject* g) {
-    HashModules& m = std_modules;
-    if (!m.json) {
-        nx::Ref json = nx::import(g, "json");
-        nx::Ref hashlib = json ? nx::import(g, "hashlib") : nx::Ref();
-        if (!hashlib) return -1;
-        nx::Ref dumps = nx::attr(json.get(), NX_ID(dumps));
-        nx::Ref encoder = dumps ? nx::attr(json.get(), NX_ID(JSONEncoder)) : nx::Ref();
-        nx::Ref md5 = encoder ? nx::attr(hashlib.get(), NX_ID(md5)) : nx::Ref();
-        if (!md5) return -1;
-        m.json = json.release();
-        m.json_dumps = dumps.release();
-        m.json_encoder = encoder.release();
-        m.hashlib = hashlib.release();
-        m.hashlib_md5 = md5.release();
-    }
+    if (std_json.capture("json", {"dumps", "JSONEncoder"}) < 0) return -1;
+    if (std_hashlib.capture("hashlib", {"md5"}) < 0) return -1;
     return nx::define_function(g, doc_hash_spec);
 }
 

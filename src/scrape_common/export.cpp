@@ -17,11 +17,9 @@ using nx::Ref;
 constexpr const char* kMissingArguments =
     "Missing filename and collectionname. Please provide filename, collectionname";
 
-// The standard `re` module and its `sub` as the start-up found them. While the `re`
-// global still is that module with that `sub`, the cell rule's white-space
-// collapse runs natively on exact str values.
-PyObject* std_re = nullptr;
-PyObject* std_re_sub = nullptr;
+// The standard `re` with its `sub`: while the global is that, the cell rule's
+// white-space collapse runs natively on exact str values.
+nx::StandardModule std_re;
 
 // Outcome of a step that may end the export by printing a message.
 enum Outcome { kError = -1, kStop = 0, kGo = 1 };
@@ -311,7 +309,7 @@ Ref cell_text(PyObject* g, PyObject* value) {
     Ref sub = re ? nx::attr(re.get(), NX_ID(sub)) : Ref();
     Ref text = sub ? Ref::steal(PyObject_Str(value)) : Ref();
     if (!text) return {};
-    if (re.get() == std_re && sub.get() == std_re_sub && PyUnicode_CheckExact(text.get()))
+    if (std_re.is(re.get()) && PyUnicode_CheckExact(text.get()))
         return collapse_white_space(text.get());
     Ref collapsed = nx::call(sub.get(), {NX_STR("\\s{2,}"), NX_STR(" "), text.get()});
     if (!collapsed) return {};
@@ -463,13 +461,7 @@ const nx::FuncSpec export_excel_spec = {
 }  // namespace
 
 int define_export(PyObject* g) {
-    if (!std_re) {
-        Ref re = Ref::steal(PyImport_ImportModule("re"));
-        Ref sub = re ? nx::attr(re.get(), NX_ID(sub)) : Ref();
-        if (!sub) return -1;
-        std_re = re.release();  // both kept for the life of the process
-        std_re_sub = sub.release();
-    }
+    if (std_re.capture("re", {"sub"}) < 0) return -1;
     if (nx::define_function(g, export_csv_spec, {Py_None, Py_None, Py_None}) < 0) return -1;
     Ref zero = nx::integer(0);
     if (!zero) return -1;

@@ -15,9 +15,9 @@ PyObject* new_ref(PyObject* o) {
 // Page-save validation
 // ---------------------------------------------------------------------------
 
-// The `re` module and its `match` as they were when the function was defined.
-PyObject* std_re = nullptr;
-PyObject* std_re_match = nullptr;
+// The standard `re` with its `match`: while the global is that, the drive
+// prefix is read natively.
+nx::StandardModule std_re;
 
 const char kDrivePattern[] = "^[A-Za-z]:\\\\";
 
@@ -60,13 +60,7 @@ int windows_path(nx::Function* f, PyObject* page_save) {
     // 2. a drive prefix, through the `re` global
     Ref re = nx::global(f, NX_ID(re));
     if (!re) return -1;
-    bool std_match = false;
-    if (re.get() == std_re) {
-        PyObject* m = PyDict_GetItemWithError(PyModule_GetDict(re.get()), NX_ID(match));
-        if (!m && PyErr_Occurred()) return -1;
-        std_match = m == std_re_match;
-    }
-    if (std_match) {
+    if (std_re.is(re.get())) {
         hit = drive_prefix(page_save);
     } else {
         hit = truth(nx::call_method(re.get(), NX_ID(match), {NX_STR(kDrivePattern), page_save}));
@@ -282,13 +276,7 @@ const nx::FuncSpec insert_item_spec = {
 }  // namespace
 
 int define_storage(PyObject* g) {
-    if (!std_re) {
-        Ref re = nx::import(g, "re");
-        Ref match = re ? nx::attr(re.get(), NX_ID(match)) : Ref();
-        if (!match) return -1;
-        std_re = re.release();
-        std_re_match = match.release();
-    }
+    if (std_re.capture("re", {"match"}) < 0) return -1;
     if (nx::define_function(g, is_valid_page_save_spec) < 0) return -1;
     return nx::define_function(g, insert_item_spec, {Py_None, Py_None, Py_None, Py_None});
 }
