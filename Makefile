@@ -4,7 +4,7 @@ VENV   ?= .venv
 BIN    := $(VENV)/bin
 DEPS   := $(VENV)/.deps-installed
 
-.PHONY: test run bench install testdb clean
+.PHONY: test run bench install testdb clean compat
 
 $(BIN)/python:
 	$(PYTHON) -m venv $(VENV)
@@ -32,6 +32,20 @@ run: install testdb
 
 bench: install
 	$(BIN)/python bench/bench.py $(BENCH_ARGS)
+
+# Build against every other interpreter pyenv has (3.8 and newer) and smoke-test
+# the build; where the pinned packages install (3.11+), `make test` with
+# PYTHON=<that interpreter> VENV=.venv-<version> runs the whole suite.
+COMPAT_PYTHONS ?= $(wildcard $(HOME)/.pyenv/versions/3.*/bin/python)
+compat:
+	@set -e; tmp=$$(mktemp -d); printf 'a = 1\n' > $$tmp/config.py; printf '{"c": 3}' > $$tmp/config.json; \
+	for py in $(COMPAT_PYTHONS); do \
+	  $$py -c 'import sys; sys.exit(sys.version_info < (3, 8))' || continue; \
+	  v=$$($$py -c 'import sys; print("%d.%d" % sys.version_info[:2])'); \
+	  cmake -S . -B build/compat-$$v -G Ninja -DPython_EXECUTABLE=$$py > /dev/null; \
+	  ninja -C build/compat-$$v > /dev/null; \
+	  (cd $$tmp && PYTHONPATH=$(CURDIR)/build/compat-$$v:$$tmp $$py $(CURDIR)/devtools/compat_smoke.py); \
+	done; rm -rf $$tmp
 
 clean:
 	rm -rf build $(VENV)

@@ -6,6 +6,14 @@
 
 #include <cstdint>
 
+// PyMODINIT_FUNC marks the init function visible only from 3.9 on; the
+// modules are built with hidden visibility, so 3.8 needs it said here.
+#if PY_VERSION_HEX < 0x03090000 && defined(__GNUC__)
+#define NX_MODINIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject*
+#else
+#define NX_MODINIT_FUNC PyMODINIT_FUNC
+#endif
+
 namespace nx {
 
 class OnceGuard {

@@ -193,4 +193,4 @@ PyModuleDef moduledef = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_configuration(void) { return PyModuleDef_Init(&moduledef); }
+NX_MODINIT_FUNC PyInit_configuration(void) { return PyModuleDef_Init(&moduledef); }

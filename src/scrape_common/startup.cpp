@@ -196,4 +196,4 @@ PyModuleDef moduledef = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_Scrape_common(void) { return PyModuleDef_Init(&moduledef); }
+NX_MODINIT_FUNC PyInit_Scrape_common(void) { return PyModuleDef_Init(&moduledef); }
