@@ -1,10 +1,10 @@
-# One command each, on a fresh machine: `make test` and `make run`.
+# One command each, on a fresh machine: `make test` and `make demo` (alias `make run`).
 PYTHON ?= python3
 VENV   ?= .venv
 BIN    := $(VENV)/bin
 DEPS   := $(VENV)/.deps-installed
 
-.PHONY: test run bench install testdb clean compat
+.PHONY: test demo run bench install testdb clean compat
 
 $(BIN)/python:
 	$(PYTHON) -m venv $(VENV)
@@ -26,9 +26,12 @@ testdb: $(BIN)/python
 test: install testdb
 	$(BIN)/python -m pytest $(PYTEST_ARGS)
 
-# The example job, on an embedded database of its own.
-run: install testdb
-	$(BIN)/python example/run_job.py
+# The example job, on an embedded database of its own under example/output;
+# DEMO_ARGS passes options to example/run_job.py (--parcels N, --output DIR, ...).
+demo: install testdb
+	$(BIN)/python example/run_job.py $(DEMO_ARGS)
+
+run: demo
 
 bench: install
 	$(BIN)/python bench/bench.py $(BENCH_ARGS)
