@@ -35,6 +35,8 @@ from devtools.testdb import TestDB  # noqa: E402
 from parcel_site import SEED, Site, work_items  # noqa: E402
 
 DUPLICATE_LINE = "Duplicate key error: Document already exists."
+FAULT_LABELS = {"500": "answered 500", "reset": "dropped", "tiny": "tiny error pages",
+                "unknown": "for unknown addresses"}
 
 
 def job_settings() -> dict:
@@ -146,7 +148,7 @@ def report(s: dict) -> str:
     failed = s["work_items"] - st.get("done", 0)
     req = dict(s["site_requests"])
     pages = req.pop("page", 0)
-    faulty = ", ".join(f"{n} {k}" for k, n in sorted(req.items())) or "none"
+    faulty = "; ".join(f"{req[k]} {label}" for k, label in FAULT_LABELS.items() if req.get(k))
     lines = [
         f"  work items          {s['work_items']} ({s['parcels']} parcels, "
         f"{s['listed_twice']} listed twice)",
@@ -158,8 +160,8 @@ def report(s: dict) -> str:
         f"{st.get('not a parcel page', 0)} not a parcel page)",
         f"  pages from store    {s['from_store']} of {s['work_items']} items "
         f"(no request of theirs reached the site)",
-        f"  site requests       {pages} for parcel pages, failing pages: {faulty}; "
-        f"{s['proxied']} through the proxy",
+        f"  site requests       {pages} for parcel pages; {faulty + '; ' if faulty else ''}"
+        f"{s['proxied']} of all through the proxy",
     ]
     for i, (path, rows) in enumerate(s["exports"].items()):
         label = "exports" if i == 0 else ""
