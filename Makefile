@@ -4,7 +4,7 @@ VENV   ?= .venv
 BIN    := $(VENV)/bin
 DEPS   := $(VENV)/.deps-installed
 
-.PHONY: test run bench install testdb clean compat
+.PHONY: test run bench install testdb clean compat wheel
 
 $(BIN)/python:
 	$(PYTHON) -m venv $(VENV)
@@ -30,6 +30,11 @@ test: install testdb
 run: install testdb
 	$(BIN)/python example/run_job.py
 
+# The wheel a user installs, in dist/ (tests/test_wheel.py installs one into
+# a clean venv as part of `make test`).
+wheel: $(BIN)/python
+	$(BIN)/python -m pip wheel --no-deps -w dist .
+
 bench: install
 	$(BIN)/python bench/bench.py $(BENCH_ARGS)
 
@@ -48,4 +53,4 @@ compat:
 	done; rm -rf $$tmp
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV)
