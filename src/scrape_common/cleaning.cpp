@@ -377,7 +377,8 @@ The result is a new dict, in the order of doc.items():
 
 The text cleaner decodes &gt; &lt; &amp; &nbsp; in any letter case;
 removes script and style blocks, HTML comments and every tag; decodes
-character references (html.unescape); drops tabs, line breaks and
+character references (html.unescape); turns tabs and line breaks into
+spaces, except those decoded from references, which are dropped; drops
 leftover lower-case entity names such as "&foo;"; turns each run of
 white space into one space; strips the ends; and applies NFKD
 compatibility normalisation, so ligatures and symbols are spelled out
