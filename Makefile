@@ -1,10 +1,10 @@
-# One command each, on a fresh machine: `make test` and `make demo` (alias `make run`).
+# One command each, on a fresh machine: `make demo` (the main job) and `make test`.
 PYTHON ?= python3
 VENV   ?= .venv
 BIN    := $(VENV)/bin
 DEPS   := $(VENV)/.deps-installed
 
-.PHONY: test demo run bench install testdb clean compat
+.PHONY: test demo run bench install testdb clean compat wheel
 
 $(BIN)/python:
 	$(PYTHON) -m venv $(VENV)
@@ -33,6 +33,11 @@ demo: install testdb
 
 run: demo
 
+# The wheel a user installs, in dist/ (tests/test_wheel.py installs one into
+# a clean venv as part of `make test`).
+wheel: $(BIN)/python
+	$(BIN)/python -m pip wheel --no-deps -w dist .
+
 bench: install
 	$(BIN)/python bench/bench.py $(BENCH_ARGS)
 
@@ -51,4 +56,4 @@ compat:
 	done; rm -rf $$tmp
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV)

@@ -165,7 +165,8 @@ def test_import_outside_the_package_fails(tmp_path, settings):
         spec = importlib.util.find_spec("Nexra_publish")
         import os
         path = [os.path.join(p, f) for p in spec.submodule_search_locations
-                for f in os.listdir(p) if f.startswith("Scrape_common")][0]
+                for f in os.listdir(p) if f.startswith("Scrape_common")
+                and f.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES))][0]
         loader = importlib.machinery.ExtensionFileLoader("Scrape_common", path)
         spec = importlib.util.spec_from_loader("Scrape_common", loader)
         try:

@@ -25,7 +25,18 @@ PyObject* get_config(nx::Function* f, PyObject* const* a) {
 
 const nx::FuncSpec get_config_spec = {
     "get_config",
-    "Return the setting named key, or default when there is none.",
+    R"doc(Return the setting named key, or default when there is none.
+
+key      -- the setting's name, e.g. "connection_string"
+default  -- what to return when no setting of that name exists
+
+The settings are this module's globals: every attribute of the job's
+config module whose name does not begin with "__", after the entries of
+the JSON file named by NEXRA_CONFIG (default "config.json") were written
+onto it, so a JSON entry wins over config.py. The lookup is a plain dict
+lookup on the module namespace: it also sees the module's own names
+(CONFIG_FILE, config, get_config), a missing name never raises, and an
+unhashable key raises TypeError.)doc",
     2,
     {"key", "default"},
     get_config,

@@ -360,8 +360,35 @@ PyObject* clean_data_impl(nx::Function* f, PyObject* const* args) {
 
 const nx::FuncSpec kCleanData = {
     "clean_data",
-    "Return a cleaned copy of a record: str keys stripped, str values and the\n"
-    "non-blank str items of list values put through the text cleaner.",
+    R"doc(Return a cleaned copy of a scraped record.
+
+doc -- the record: a dict, or any object whose items() yields
+       (key, value) pairs. It is not modified.
+
+The result is a new dict, in the order of doc.items():
+  * str keys lose their surrounding white space; when two keys strip
+    to the same text, the later value wins. Other keys stay as they are.
+  * str values go through the text cleaner (below).
+  * list values become a new list of their str items that are not
+    blank, each cleaned; other items (numbers, None, dicts, lists) and
+    blank strings are dropped.
+  * every other value (None, numbers, dates, tuples, nested dicts) is
+    kept as the very same object; nested dicts are not descended into.
+
+The text cleaner decodes &gt; &lt; &amp; &nbsp; in any letter case;
+removes script and style blocks, HTML comments and every tag; decodes
+character references (html.unescape); turns tabs and line breaks into
+spaces, except those decoded from references, which are dropped; drops
+leftover lower-case entity names such as "&foo;"; turns each run of
+white space into one space; strips the ends; and applies NFKD
+compatibility normalisation, so ligatures and symbols are spelled out
+("\ufb01" gives "fi", "\u2122" gives "TM") and accented letters become
+the base letter plus a combining mark. Instances of str subclasses
+(such as the text results of lxml) are cleaned as the plain str they
+hold.
+
+Errors are not caught: a doc without items() raises AttributeError,
+pairs that do not unpack into two raise ValueError.)doc",
     1,
     {"doc"},
     clean_data_impl,
@@ -445,7 +472,20 @@ PyObject* doc_hash(nx::Function* f, PyObject* const* a) {
 
 const nx::FuncSpec doc_hash_spec = {
     "doc_hash",
-    "MD5 hex digest of the document's JSON text with sorted keys.",
+    R"doc(Return the content hash of a record: 32 lower-case hex digits.
+
+doc -- any value the json module can serialise, normally a dict.
+
+The hash is the MD5 digest of json.dumps(doc, sort_keys=True), encoded
+as UTF-8. Records with the same keys and values hash alike whatever
+their key order; 1, 1.0 and True hash differently, and so do lists
+with the same items in another order. InsertItem stores each item
+under the hash of its cleaned record as "_id", which is how a record
+stored twice is recognised.
+
+Raises TypeError for a value JSON cannot represent (datetime, ObjectId,
+set, bytes) and for dict keys that cannot be sorted together (an int
+beside a str).)doc",
     1,
     {"doc"},
     doc_hash,

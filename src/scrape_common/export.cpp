@@ -403,10 +403,38 @@ PyObject* export_csv(nx::Function* f, PyObject* const* a) {
     Py_RETURN_NONE;
 }
 
+// What both exports' docstrings say about the columns, the cells and the
+// messages.
+#define NX_EXPORT_RULES                                                              \
+    "Columns: every field name in lower case, in the order first met, with\n"        \
+    "\"page_save\" moved last; keys that differ only in case share a column;\n"      \
+    "\"_id\", \"retry\" and \"datetime\" are left out. Cells: str() of the value\n"  \
+    "with each run of white space made one space and the ends stripped; \"\"\n"      \
+    "where a document lacks the field.\n"                                            \
+    "\n"                                                                               \
+    "Returns None and reports on standard output: the start time, then\n"           \
+    "\"Export Successful! <path>\" and the end time; or one of\n"                    \
+    "  {'status': 'error', 'message': 'Missing filename and collectionname.\n"      \
+    "  Please provide filename, collectionname'}   (filename or collectionname\n"   \
+    "                                              false; nothing done)\n"          \
+    "  {'status': 'error', 'message': 'Folder not created'}   (directory\n"         \
+    "                                              missing or not creatable)\n"     \
+    "  No data found in collection.                (no file written)\n"             \
+    "Other errors (database, file system, a value whose str() raises) reach\n"     \
+    "the caller."
+
 const nx::FuncSpec export_csv_spec = {
     "export_mongo_to_csv",
-    "Write every document of the collection collectionname to directory/filename.csv: "
-    "one column per field name (lower case), every cell as text.",
+    "Write every document of a collection to <directory>/<filename>.csv.\n"
+    "\n"
+    "filename       -- base name of the file (any object, as f\"{filename}\");\n"
+    "                  \".csv\" is appended\n"
+    "collectionname -- the collection of db to export\n"
+    "directory      -- where the file goes; created with its parents\n"
+    "\n"
+    "The file is UTF-8 CSV (comma separated, quoted where needed, CRLF line\n"
+    "ends) with a header line, and replaces an existing file of that name.\n"
+    NX_EXPORT_RULES,
     3,
     {"filename", "collectionname", "directory"},
     export_csv,
@@ -450,13 +478,25 @@ PyObject* export_excel(nx::Function* f, PyObject* const* a) {
 
 const nx::FuncSpec export_excel_spec = {
     "export_mongo_to_excel",
-    "Write the documents of the collection collectionname (after skip, at most limit when "
-    "these are true) to directory/filename.xlsx: one sheet titled collectionname, a header "
-    "row of field names (lower case), every cell as text.",
+    "Write the documents of a collection to <directory>/<filename>.xlsx.\n"
+    "\n"
+    "filename       -- base name of the file (any object, as f\"{filename}\");\n"
+    "                  \".xlsx\" is appended\n"
+    "collectionname -- the collection of db to export; also the sheet's title\n"
+    "directory      -- where the file goes; created with its parents\n"
+    "skip           -- when true, the number of documents to skip\n"
+    "limit          -- when true, the largest number of documents (0: all)\n"
+    "\n"
+    "The workbook has one sheet: a header row, then one row per document,\n"
+    "every cell text. It is built in memory and saved at the end, replacing\n"
+    "an existing file; skip and limit bound what is read.\n"
+    NX_EXPORT_RULES,
     5,
     {"filename", "collectionname", "directory", "skip", "limit"},
     export_excel,
 };
+
+#undef NX_EXPORT_RULES
 
 }  // namespace
 

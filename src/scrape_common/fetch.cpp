@@ -678,9 +678,66 @@ PyObject* fetch_response(nx::Function* f, PyObject* const* a) {
 
 const nx::FuncSpec fetch_response_spec = {
     "fetch_response",
-    "Return the page of one work item as a (response, attempts) pair: from the page-save "
-    "store when a page of parcel_number is saved there, otherwise fetched directly or through "
-    "the request engine, saved, and wrapped in an HtmlResponse.",
+    R"doc(Return the page of one work item, from the page-save store or fetched.
+
+method          -- HTTP method
+url             -- the page's address (required)
+headers, data, cookies
+                -- request headers, body and cookies, passed on when true
+params, verify, timeout, allow_redirects
+                -- passed to requests (direct route only): params when
+                   true, the others when not None
+proxy           -- None, or a dict with the keys "http" and "https":
+                   fetch directly with requests; any other true value:
+                   fetch through the job's request_engine
+feedid, proxy_region
+                -- passed to the request engine (engine route only)
+parcel_number   -- the item's identifier (required): at least four
+                   characters, only ASCII letters, digits, "_", "-",
+                   " " and "."; names the saved files <parcel_number>.html
+                   and <parcel_number>.json
+session         -- None: send with requests.request; True: through a new
+                   requests.Session
+pagesave_path   -- the page-save directory, created when missing; by
+                   default the setting pagesave_path as it was at import
+
+A saved <parcel_number>.html (or else .json) is served without a
+request, as an HtmlResponse of its text with the given url. Otherwise
+the page is fetched: directly, with requests, or through
+request_engine.make_qvd_request(url=, headers=, request_type=, proxy=,
+payload=, proxy_region=, projectid="3421", feedid=, cookies=). Attempts
+go on while the attempt counter is at most MAX_RETRIES, with a wait of
+RETRY_DELAY seconds after a connection error (RequestException) or a
+status other than 200. A 200 answer is saved to the store (a JSON body
+as .json, anything else as .html; written to a temporary file and then
+renamed, so a page file is never half written) and accepted when the
+file is over 50 bytes; under 50 bytes a warning is printed.
+
+Returns a pair, or None:
+  (HtmlResponse, 0)         the page was served from the store
+  (HtmlResponse, attempts)  the page was fetched, saved and accepted
+  (answer, attempts)        the engine's own answer, at once, for a page
+                            under 50 bytes
+  (answer, attempts)        attempts used up: the last answer, a
+                            requests Response or the engine's answer
+                            (None when its status_code is false)
+  (exception, attempts)     saving the fetched page raised
+  (None, exception)         reading a saved page raised
+  (exception, "0")          creating the page-save directory raised
+  (message, "0")            "[INVALID] parcel_number '...' contains junk
+                            characters."
+  (message, None)           "Please pass a parcel_number in request",
+                            "parcel_number is wrong" (under four
+                            characters) or "error: url not provided"
+  None                      url false but not None; a false proxy (such
+                            as {}); or no attempt got any answer
+
+A route that uses up its attempts inserts one record into log (the
+collection "failures_collection") with "parcel_number", "URL", "Retries"
+(the counter), "Trace" (the traceback of the last connection error, if any) and
+"Logged_At"; no record is written when no attempt was made. Other
+exceptions reach the caller, e.g. TypeError for a parcel_number without
+len() and UnboundLocalError for a session other than None or True.)doc",
     kArgCount,
     {"method", "url", "headers", "data", "params", "cookies", "proxy", "feedid", "parcel_number",
      "proxy_region", "verify", "session", "timeout", "pagesave_path", "allow_redirects"},

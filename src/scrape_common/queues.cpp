@@ -70,10 +70,26 @@ PyObject* input_impl(nx::Function* f, PyObject* const* a) {
 PyObject* col_input_name() { return NX_ID(col_input); }
 PyObject* col_input_pdp_name() { return NX_ID(col_input_pdp); }
 
+// The docstring of a reader of the collection `coll` (setting `setting`).
+#define NX_INPUT_DOC(coll, setting)                                                          \
+    "Return a cursor over the work items in " coll ".\n"                                     \
+    "\n"                                                                                     \
+    "query -- a filter document; None matches every document\n"                              \
+    "limit -- None for the whole result, or the largest number of documents\n"               \
+    "         (anything int() accepts; 0 means no limit)\n"                                  \
+    "skip  -- the number of documents to skip (anything int() accepts); used\n"              \
+    "         only together with limit\n"                                                    \
+    "\n"                                                                                     \
+    "Returns the pymongo Cursor of " coll ".find(query) (" coll " is the\n"                  \
+    "collection named by the setting " setting "), with\n"                                   \
+    ".skip(int(skip)).limit(int(limit)) applied when limit is not None.\n"                   \
+    "Nothing is read until the cursor is iterated, so server errors arise\n"                 \
+    "there. Returns None when anything fails here (a limit or skip that int()\n"             \
+    "rejects, a query that find() rejects); nothing is printed."
+
 const nx::FuncSpec get_input_spec = {
     "get_input",
-    "Return a cursor over the documents of col_input matching query, paged by skip and "
-    "limit when limit is given; None when anything fails.",
+    NX_INPUT_DOC("col_input", "input_table"),
     3,
     {"query", "limit", "skip"},
     input_impl<col_input_name>,
@@ -81,12 +97,13 @@ const nx::FuncSpec get_input_spec = {
 
 const nx::FuncSpec pl_input_spec = {
     "pl_input",
-    "Return a cursor over the documents of col_input_pdp matching query, paged by skip and "
-    "limit when limit is given; None when anything fails.",
+    NX_INPUT_DOC("col_input_pdp", "pl_input_table"),
     3,
     {"query", "limit", "skip"},
     input_impl<col_input_pdp_name>,
 };
+
+#undef NX_INPUT_DOC
 
 // ---------------------------------------------------------------------------
 // Input status updates
@@ -136,20 +153,34 @@ PyObject* update_many_name() { return NX_ID(update_many); }
         update_impl<coll, method>,                           \
     }
 
+// The docstring of an update of `which` matching document(s) of `coll`
+// (setting `setting`) with the collection method `method`.
+#define NX_UPDATE_DOC(which, coll, setting, method)                                          \
+    "Set the status of " which " in " coll " whose field key equals value.\n"                \
+    "\n"                                                                                     \
+    "key    -- the name of the field to match, taken as text (f\"{key}\")\n"                 \
+    "value  -- the value that field must have, matched with its own type\n"                  \
+    "status -- the new status, stored as text (f\"{status}\": 2 gives \"2\")\n"              \
+    "\n"                                                                                     \
+    "Runs " coll "." method "({key: value}, {\"$set\": {\"status\": status}})\n"             \
+    "on the collection named by the setting " setting ". No other field is\n"                \
+    "touched and no document is created when none matches. Returns None; an\n"               \
+    "error (the server unreachable, for instance) is printed as one line and\n"              \
+    "not raised."
+
 NX_UPDATE_SPEC(update_input_spec, "update_input", col_input_name, update_one_name,
-               "Set status (as text) on the first document of col_input whose field key "
-               "equals value.");
+               NX_UPDATE_DOC("the first work item", "col_input", "input_table", "update_one"));
 NX_UPDATE_SPEC(update_input_many_spec, "update_input_many", col_input_name, update_many_name,
-               "Set status (as text) on every document of col_input whose field key equals "
-               "value.");
+               NX_UPDATE_DOC("every work item", "col_input", "input_table", "update_many"));
 NX_UPDATE_SPEC(update_pl_input_spec, "update_pl_input", col_input_pdp_name, update_one_name,
-               "Set status (as text) on the first document of col_input_pdp whose field key "
-               "equals value.");
+               NX_UPDATE_DOC("the first work item", "col_input_pdp", "pl_input_table",
+                             "update_one"));
 NX_UPDATE_SPEC(update_pl_input_many_spec, "update_pl_input_many", col_input_pdp_name,
                update_many_name,
-               "Set status (as text) on every document of col_input_pdp whose field key equals "
-               "value.");
+               NX_UPDATE_DOC("every work item", "col_input_pdp", "pl_input_table",
+                             "update_many"));
 
+#undef NX_UPDATE_DOC
 #undef NX_UPDATE_SPEC
 
 }  // namespace

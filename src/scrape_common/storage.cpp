@@ -142,7 +142,29 @@ PyObject* is_valid_page_save(nx::Function* f, PyObject* const* a) {
 
 const nx::FuncSpec is_valid_page_save_spec = {
     "is_valid_page_save",
-    "Status of the item's 'page_save' entry against its parcel number.",
+    R"doc(Judge an item's "page_save" entry against its parcel number.
+
+doc           -- the item: a dict, or any object with get(); only
+                 doc.get("page_save") is read.
+parcel_number -- the item's identifier, compared through its text.
+
+Returns one of five status strings, the first that applies:
+  "missing parcel_number"         parcel_number is false (None, "", 0)
+  "empty"                         page_save is absent, not a str, or
+                                  only white space
+  "invalid_path"                  page_save is a Windows path: it starts
+                                  with \\ (UNC) or a drive such as C:\,
+                                  or holds a backslash anywhere
+  "valid"                         page_save with every ".html" and
+                                  ".json" removed is part of
+                                  str(parcel_number), e.g. "P1234.html"
+                                  for "P1234"
+  "does not match parcel_number"  otherwise (a directory before the
+                                  name, "pages/P1234.html", does not
+                                  match)
+
+Only the text is checked; the file system is not touched and nothing
+is printed. InsertItem stores an item only when this says "valid".)doc",
     2,
     {"doc", "parcel_number"},
     is_valid_page_save,
@@ -267,7 +289,38 @@ PyObject* insert_item(nx::Function* f, PyObject* const* a) {
 
 const nx::FuncSpec insert_item_spec = {
     "InsertItem",
-    "Validate, clean, key and store one scraped item in db[table_name].",
+    R"doc(Validate, clean, key and store one scraped item in db[table_name].
+
+data          -- the scraped record: a dict carrying "page_save", the
+                 page-save file name of the item's page
+retry         -- the attempts its fetch needed (the second element of
+                 fetch_response's result); stored as str(retry)
+parcel_number -- the item's identifier
+table_name    -- the name of the result collection
+
+The stored document is clean_data(data) with "_id" set to doc_hash of
+the cleaned record, then "datetime" (local time, "%Y-%m-%d %H:%M:%S")
+and "retry" (str(retry)). The caller's dict is not changed. Since "_id"
+comes from the content alone, the same content is stored once.
+
+Always returns None; the outcome is printed as one line:
+  * data false (None, {}): {'status': 'error', 'message':
+    'InsertItem: No data provided.'}
+  * parcel_number None: {'status': 'error', 'message': "Missing
+    required parameters: 'retry' or 'parcel_number' or 'table_name'"};
+    a false table_name, or another false parcel_number: nothing is
+    printed or stored
+  * data not a dict: "InsertItem: Data is not a dictionary. Skipping."
+  * page_save not "valid" (see is_valid_page_save): a line naming the
+    problem, nothing stored
+  * stored: "Successfully inserted document" (after a check mark)
+  * same content stored before: "Duplicate key error: Document already
+    exists.", nothing stored
+
+When str(retry) raises, retry is stored as given; when taking or
+setting the time stamp raises, the document is stored without
+"datetime" and "retry". Other database errors and errors raised by
+clean_data or doc_hash reach the caller.)doc",
     4,
     {"data", "retry", "parcel_number", "table_name"},
     insert_item,
