@@ -4,7 +4,7 @@ VENV   ?= .venv
 BIN    := $(VENV)/bin
 DEPS   := $(VENV)/.deps-installed
 
-.PHONY: test run bench install testdb clean compat
+.PHONY: test run bench install testdb clean compat load
 
 $(BIN)/python:
 	$(PYTHON) -m venv $(VENV)
@@ -29,6 +29,12 @@ test: install testdb
 # The example job, on an embedded database of its own.
 run: install testdb
 	$(BIN)/python example/run_job.py
+
+# Sixteen threads drive a job's road against the test database and a faulty
+# local web site for LOAD_SECONDS (default 180); prints the accounting.
+LOAD_SECONDS ?= 180
+load: install testdb
+	LOAD_SECONDS=$(LOAD_SECONDS) $(BIN)/python devtools/load.py $(LOAD_ARGS)
 
 bench: install
 	$(BIN)/python bench/bench.py $(BENCH_ARGS)
