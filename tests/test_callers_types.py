@@ -12,6 +12,7 @@ import hashlib
 import json
 import sys
 
+import pymongo
 import pytest
 
 from support import rss_growth
@@ -461,8 +462,9 @@ INSERT_RAISES = {
     "value unserialisable": lambda t: ((item(when=odd()), 1, "A1234", t), TypeError),
     "nested beyond the recursion limit": lambda t: ((item(deep=nested_dicts(100_000)), 1, "A1234", t),
                                                     RecursionError),
+    # hashed, then refused by the database (nesting deeper than it stores)
     "nested near the recursion limit": lambda t: ((item(deep=nested_dicts(sys.getrecursionlimit() - 60)),
-                                                   1, "A1234", t), None),
+                                                   1, "A1234", t), pymongo.errors.PyMongoError),
     "table name not a str": lambda t: ((item(), 1, "A1234", 12345), TypeError),
     "table name str subclass raising": lambda t: ((item(), 1, "A1234", odd(str, t, __str__=raising(),
                                                                           __hash__=raising())), None),
@@ -482,7 +484,7 @@ def test_insert_item_lets_the_callers_errors_through(sc, database, table, capsys
     if exc is None:  # the driver decides; either way the call ends as Python's would
         assert got[0] == "ok" or issubclass(got[0], Exception)
     else:
-        assert got[0] is exc, got
+        assert got[0] != "ok" and issubclass(got[0], exc), got
     if got[0] != "ok":
         assert database[table].count_documents({}) == 0
 
@@ -661,14 +663,13 @@ def raising_calls(sc, tmp_path):
 def test_raising_paths_keep_no_references(sc, tmp_path):
     calls = raising_calls(sc, tmp_path)
     assert len(calls) > 80
+    gc.collect()
     for fn, make in calls:
         arg = make()
         outcome(fn, arg)  # warm any caches
-        gc.collect()
         before = sys.getrefcount(arg), sys.getrefcount(type(arg))
         for _ in range(3):
             outcome(fn, arg)
-        gc.collect()
         assert (sys.getrefcount(arg), sys.getrefcount(type(arg))) == before, outcome(fn, arg)
 
 
