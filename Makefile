@@ -4,7 +4,7 @@ VENV   ?= .venv
 BIN    := $(VENV)/bin
 DEPS   := $(VENV)/.deps-installed
 
-.PHONY: test demo run bench install testdb clean compat wheel
+.PHONY: test demo run bench install testdb clean compat wheel load
 
 $(BIN)/python:
 	$(PYTHON) -m venv $(VENV)
@@ -37,6 +37,12 @@ run: demo
 # a clean venv as part of `make test`).
 wheel: $(BIN)/python
 	$(BIN)/python -m pip wheel --no-deps -w dist .
+
+# Sixteen threads drive a job's road against the test database and a faulty
+# local web site for LOAD_SECONDS (default 180); prints the accounting.
+LOAD_SECONDS ?= 180
+load: install testdb
+	LOAD_SECONDS=$(LOAD_SECONDS) $(BIN)/python devtools/load.py $(LOAD_ARGS)
 
 bench: install
 	$(BIN)/python bench/bench.py $(BENCH_ARGS)

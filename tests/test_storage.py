@@ -15,6 +15,7 @@ import pymongo
 import pytest
 
 from support import rss_growth
+from support.page_save_oracle import is_valid_page_save as _written_out_check
 
 # ---------------------------------------------------------------------------
 # is_valid_page_save
@@ -61,19 +62,6 @@ def test_page_save_status(sc, doc, parcel, status):
     assert sc.is_valid_page_save(doc, parcel) == status
     assert sc.is_valid_page_save(doc=doc, parcel_number=parcel) == status
     assert doc == before
-
-
-def _written_out_check(doc, parcel_number):
-    if not parcel_number:
-        return "missing parcel_number"
-    page_save = doc.get("page_save")
-    if not isinstance(page_save, str) or not page_save.strip():
-        return "empty"
-    if page_save.startswith("\\\\") or re.match(r"^[A-Za-z]:\\", page_save) or "\\" in page_save:
-        return "invalid_path"
-    check = page_save.replace(".html", "").replace(".json", "")
-    text = parcel_number if isinstance(parcel_number, str) else str(parcel_number)
-    return "valid" if check in text else "does not match parcel_number"
 
 
 def test_page_save_differential(sc):

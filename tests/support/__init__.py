@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import gc
+import json
 import os
 import subprocess
 import sys
@@ -27,10 +28,8 @@ def write_job(directory: Path, settings: dict | None = None, config_source: str 
     return directory
 
 
-def run_python(code: str, cwd: Path, env: dict | None = None,
-               timeout: float = 120) -> subprocess.CompletedProcess:
-    """Run `code` in a fresh interpreter whose working directory is `cwd`, with
-    the job directory first on the module search path."""
+def python_env(cwd: Path, env: dict | None = None) -> dict:
+    """The environment of a fresh interpreter run for a job in `cwd`."""
     full_env = dict(os.environ)
     full_env.pop("NEXRA_CONFIG", None)
     full_env["PYTHONPATH"] = os.pathsep.join(
@@ -39,8 +38,65 @@ def run_python(code: str, cwd: Path, env: dict | None = None,
     full_env["PYTHONIOENCODING"] = "utf-8"
     if env:
         full_env.update(env)
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=cwd, env=full_env,
-                          capture_output=True, text=True, encoding="utf-8", timeout=timeout)
+    return full_env
+
+
+def run_python(code: str, cwd: Path, env: dict | None = None,
+               timeout: float = 120) -> subprocess.CompletedProcess:
+    """Run `code` in a fresh interpreter whose working directory is `cwd`, with
+    the job directory first on the module search path."""
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=cwd,
+                          env=python_env(cwd, env), capture_output=True, text=True,
+                          encoding="utf-8", timeout=timeout)
+
+
+class PythonSession:
+    """A fresh interpreter for a job in `cwd` that runs snippets sent to it one
+    at a time, keeping its state (imported modules, variables) between them.
+
+    ``session.run(code)`` returns what the snippet printed; an exception that
+    escapes the snippet is reported as ``RAISED <module>.<class>: <text>`` on
+    the last line instead of ending the interpreter."""
+
+    _END = "<<end of snippet>>"
+    _DRIVER = textwrap.dedent("""
+        import json, sys, traceback
+        namespace = {"__name__": "__session__"}
+        for line in sys.stdin:
+            code = json.loads(line)
+            try:
+                exec(code, namespace)
+            except BaseException as e:
+                print(f"RAISED {type(e).__module__}.{type(e).__qualname__}: {e}")
+            print(END, flush=True)
+    """)
+
+    def __init__(self, cwd: Path, env: dict | None = None):
+        self.proc = subprocess.Popen(
+            [sys.executable, "-c", f"END = {self._END!r}\n" + self._DRIVER], cwd=cwd,
+            env=python_env(cwd, env), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT, text=True, encoding="utf-8", bufsize=1)
+
+    def run(self, code: str) -> str:
+        self.proc.stdin.write(json.dumps(textwrap.dedent(code)) + "\n")
+        self.proc.stdin.flush()
+        out = []
+        for line in self.proc.stdout:
+            if line.rstrip("\n") == self._END:
+                return "".join(out)
+            out.append(line)
+        raise RuntimeError("the interpreter ended: " + "".join(out))
+
+    def close(self) -> int:
+        if self.proc.poll() is None:
+            self.proc.stdin.close()
+            try:
+                self.proc.wait(60)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.proc.stdout.close()
+        return self.proc.returncode
 
 
 def rss_growth(fn, rounds: int = 5, calls: int = 20000) -> int:

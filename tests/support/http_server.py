@@ -1,8 +1,10 @@
 """A real HTTP server on loopback for the fetch tests, scripted per test.
 
 Each path answers with a list of replies, taken in order; the last one repeats.
-A reply can drop the connection without answering (the client sees a reset) or
-hold the answer back until the client's time-out has passed.
+A reply can drop the connection without answering (the client sees a reset),
+hold the answer back until the client's time-out has passed, or send its
+headers and only the first bytes of its body before it stalls or drops the
+connection.
 """
 
 from __future__ import annotations
@@ -24,6 +26,8 @@ class Reply:
     reset: bool = False    # close the socket without answering
     delay: float = 0.0     # hold the answer back this long (or until the server stops)
     location: str | None = None
+    cut: int | None = None  # send only this many bytes of the body, then reset
+    stall: float = 0.0     # with `cut`: hold the rest back this long before the reset
 
     @classmethod
     def html(cls, text: str, status: int = 200) -> "Reply":
@@ -70,11 +74,7 @@ class _Handler(BaseHTTPRequestHandler):
         if reply.delay:
             server._stopping.wait(reply.delay)
         if reply.reset:
-            # A zero linger time makes close() send a reset instead of a FIN.
-            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
-                                       struct.pack("ii", 1, 0))
-            self.close_connection = True
-            self.connection.close()
+            self._reset()
             return
         self.close_connection = True
         try:
@@ -85,9 +85,22 @@ class _Handler(BaseHTTPRequestHandler):
                 self.send_header("Location", reply.location)
             self.send_header("Connection", "close")
             self.end_headers()
-            self.wfile.write(reply.body)
+            if reply.cut is None:
+                self.wfile.write(reply.body)
+                return
+            self.wfile.write(reply.body[:reply.cut])
+            self.wfile.flush()
+            if reply.stall:
+                server._stopping.wait(reply.stall)
+            self._reset()
         except (BrokenPipeError, ConnectionResetError):
             pass  # the client gave up waiting (a time-out test)
+
+    def _reset(self):
+        # A zero linger time makes close() send a reset instead of a FIN.
+        self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        self.close_connection = True
+        self.connection.close()
 
     do_GET = do_POST = do_PUT = do_DELETE = do_PATCH = _answer
 
