@@ -76,4 +76,4 @@ compat:
 	done; rm -rf $$tmp
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(ASAN_VENV)
