@@ -8,11 +8,11 @@ import sys
 
 import atheris
 
-import harness
-from harness import HTML_PIECES, Text, fuzz_int, fuzz_text
-
-with atheris.instrument_imports(include=["support.clean_oracle"]):
+# Coverage of the input builders and of the oracle guides the fuzzer as well.
+with atheris.instrument_imports(include=["harness", "support.clean_oracle"]):
+    import harness
     from support.clean_oracle import clean_data as oracle
+from harness import HTML_PIECES, Text, fuzz_int, fuzz_text
 
 sc = harness.load_scrape_common()
 

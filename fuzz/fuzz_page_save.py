@@ -8,11 +8,11 @@ import sys
 
 import atheris
 
-import harness
-from harness import PAGE_PIECES, StripsToNothing, Text, fuzz_int, fuzz_float, fuzz_text
-
-with atheris.instrument_imports(include=["support.page_save_oracle"]):
+# Coverage of the input builders and of the oracle guides the fuzzer as well.
+with atheris.instrument_imports(include=["harness", "support.page_save_oracle"]):
+    import harness
     from support.page_save_oracle import is_valid_page_save as oracle
+from harness import PAGE_PIECES, StripsToNothing, Text, fuzz_int, fuzz_float, fuzz_text
 
 sc = harness.load_scrape_common()
 

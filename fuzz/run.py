@@ -12,8 +12,8 @@ run, and its input is left in build/fuzz-artifacts/.
 The extension is built with clang, -fsanitize=fuzzer-no-link,address
 (CMake option NX_FUZZ), so libFuzzer sees the coverage of the native code;
 atheris's sanitizer runtime is preloaded. Without clang (which, as root, is
-installed with apt-get first), the installed package is fuzzed with coverage
-of the Python code only.
+installed with apt-get first) or with --no-clang, the installed package is
+fuzzed with coverage of the Python code only.
 """
 
 from __future__ import annotations
@@ -81,11 +81,13 @@ def run_target(target: str, args, instrumented: bool, work: Path) -> dict:
            f"-seed={args.seed}", "-max_len=4096", "-timeout=60", "-rss_limit_mb=4096",
            "-detect_leaks=0", "-print_final_stats=1", f"-artifact_prefix={artifacts}/{target}-"]
     cmd.append(f"-runs={args.runs}" if args.runs else f"-max_total_time={args.seconds}")
+    if (HERE / f"{target}.dict").exists():
+        cmd.append(f"-dict={HERE / f'{target}.dict'}")
     env = dict(os.environ)
     if instrumented:
         env.update(NEXRA_FUZZ_BUILD=str(BUILD), LD_PRELOAD=sanitizer_runtime(),
                    ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1")
-    log_path = ROOT / "build" / f"fuzz-{target}.log"
+    log_path = ROOT / "build" / f"fuzz-{target}{'-short' if args.runs else ''}.log"
     started = time.monotonic()
     with open(log_path, "w") as log:
         code = subprocess.run(cmd, env=env, stdout=log, stderr=subprocess.STDOUT).returncode
@@ -106,16 +108,21 @@ def run_target(target: str, args, instrumented: bool, work: Path) -> dict:
 
 def main(argv=None) -> int:
     p = argparse.ArgumentParser(description="coverage-guided fuzzing against the oracles")
-    p.add_argument("targets", nargs="*", choices=TARGETS + [[]], default=[])
+    p.add_argument("targets", nargs="*", help=f"of {', '.join(TARGETS)} (default: all)")
     p.add_argument("--seconds", type=int, default=600, help="time per target (default 600)")
     p.add_argument("--runs", type=int, default=0, help="inputs per target instead of a time")
     p.add_argument("--seed", type=int, default=1)
+    p.add_argument("--no-clang", action="store_true",
+                   help="fuzz the installed package, on coverage of the Python code only")
     args = p.parse_args(argv)
+    unknown = set(args.targets) - set(TARGETS)
+    if unknown:
+        p.error(f"unknown targets {sorted(unknown)}; choose from {TARGETS}")
 
-    instrumented = build()
+    instrumented = not args.no_clang and build()
     if not instrumented:
-        print("fuzz: no clang; native code not instrumented, coverage from Python code only",
-              flush=True)
+        print("fuzz: native code not instrumented (no clang, or --no-clang); coverage from"
+              " Python code only", flush=True)
     with tempfile.TemporaryDirectory() as tmp:
         work = Path(tmp) if args.runs else ROOT / "build" / "fuzz-corpus"
         results = [run_target(t, args, instrumented, work) for t in args.targets or TARGETS]
