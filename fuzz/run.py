@@ -72,26 +72,34 @@ def sanitizer_runtime() -> str:
     return str(Path(atheris.path()) / "asan_with_fuzzer.so")
 
 
+def fuzzer(target: str, flags, instrumented: bool, log_path: Path) -> tuple[int, str]:
+    """Run one target with libFuzzer flags; its exit code and output."""
+    cmd = [sys.executable, str(HERE / f"fuzz_{target}.py"), *flags, "-max_len=4096",
+           "-timeout=60", "-rss_limit_mb=4096", "-detect_leaks=0"]
+    env = dict(os.environ)
+    if instrumented:
+        clang_bin = Path(os.path.realpath(find_clang())).parent  # llvm-symbolizer is there
+        env.update(NEXRA_FUZZ_BUILD=str(BUILD), LD_PRELOAD=sanitizer_runtime(),
+                   ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1",
+                   PATH=f"{env.get('PATH', '')}{os.pathsep}{clang_bin}")
+    with open(log_path, "w") as log:
+        code = subprocess.run(cmd, env=env, stdout=log, stderr=subprocess.STDOUT).returncode
+    return code, log_path.read_text(errors="replace")
+
+
 def run_target(target: str, args, instrumented: bool, work: Path) -> dict:
     corpus = work / target
     corpus.mkdir(parents=True, exist_ok=True)
     artifacts = ROOT / "build" / "fuzz-artifacts"
     artifacts.mkdir(parents=True, exist_ok=True)
-    cmd = [sys.executable, str(HERE / f"fuzz_{target}.py"), str(corpus), str(HERE / "corpus" / target),
-           f"-seed={args.seed}", "-max_len=4096", "-timeout=60", "-rss_limit_mb=4096",
-           "-detect_leaks=0", "-print_final_stats=1", f"-artifact_prefix={artifacts}/{target}-"]
-    cmd.append(f"-runs={args.runs}" if args.runs else f"-max_total_time={args.seconds}")
+    flags = [str(corpus), str(HERE / "corpus" / target), f"-seed={args.seed}",
+             "-print_final_stats=1", f"-artifact_prefix={artifacts}/{target}-",
+             f"-runs={args.runs}" if args.runs else f"-max_total_time={args.seconds}"]
     if (HERE / f"{target}.dict").exists():
-        cmd.append(f"-dict={HERE / f'{target}.dict'}")
-    env = dict(os.environ)
-    if instrumented:
-        env.update(NEXRA_FUZZ_BUILD=str(BUILD), LD_PRELOAD=sanitizer_runtime(),
-                   ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1")
+        flags.append(f"-dict={HERE / f'{target}.dict'}")
     log_path = ROOT / "build" / f"fuzz-{target}{'-short' if args.runs else ''}.log"
     started = time.monotonic()
-    with open(log_path, "w") as log:
-        code = subprocess.run(cmd, env=env, stdout=log, stderr=subprocess.STDOUT).returncode
-    text = log_path.read_text(errors="replace")
+    code, text = fuzzer(target, flags, instrumented, log_path)
     stats = dict(re.findall(r"^stat::(\w+):\s+(\d+)", text, re.M))
     done = re.findall(r"^#\d+\s+DONE\s+cov: (\d+) ft: (\d+) corp: (\d+)/", text, re.M)
     result = {
@@ -106,12 +114,37 @@ def run_target(target: str, args, instrumented: bool, work: Path) -> dict:
     return result
 
 
+def native_coverage(target: str) -> None:
+    """Edges of the native sources that the kept corpus and the seeds reach."""
+    dirs = [d for d in (ROOT / "build" / "fuzz-corpus" / target, HERE / "corpus" / target)
+            if d.is_dir()]
+    log_path = ROOT / "build" / f"fuzz-{target}-coverage.log"
+    code, text = fuzzer(target, [*map(str, dirs), "-runs=0", "-print_coverage=1"], True,
+                        log_path)
+    if code != 0:
+        print(f"fuzz: coverage run of {target} failed, see {log_path}")
+        return
+    # Per source file: edges reached, edges of the functions reached, functions reached.
+    edges: dict[str, list[int]] = {}
+    for hit, total, source in re.findall(
+            r"^(?:UN)?COVERED_FUNC: hits: \d+ edges: (\d+)/(\d+) .* (\S+):\d+$", text, re.M):
+        if "/src/scrape_common/" in source and int(hit):
+            e = edges.setdefault(Path(source).name, [0, 0, 0])
+            e[0] += int(hit)
+            e[1] += int(total)
+            e[2] += 1
+    files = ", ".join(f"{name} {h}/{t} in {n} functions" for name, (h, t, n) in sorted(edges.items()))
+    print(f"fuzz {target:<11} native edges reached (of the functions reached): {files}", flush=True)
+
+
 def main(argv=None) -> int:
     p = argparse.ArgumentParser(description="coverage-guided fuzzing against the oracles")
     p.add_argument("targets", nargs="*", help=f"of {', '.join(TARGETS)} (default: all)")
     p.add_argument("--seconds", type=int, default=600, help="time per target (default 600)")
     p.add_argument("--runs", type=int, default=0, help="inputs per target instead of a time")
     p.add_argument("--seed", type=int, default=1)
+    p.add_argument("--coverage", action="store_true",
+                   help="only report the native edges that build/fuzz-corpus and the seeds reach")
     p.add_argument("--no-clang", action="store_true",
                    help="fuzz the installed package, on coverage of the Python code only")
     args = p.parse_args(argv)
@@ -120,6 +153,12 @@ def main(argv=None) -> int:
         p.error(f"unknown targets {sorted(unknown)}; choose from {TARGETS}")
 
     instrumented = not args.no_clang and build()
+    if args.coverage:
+        if not instrumented:
+            p.error("--coverage needs the clang build")
+        for t in args.targets or TARGETS:
+            native_coverage(t)
+        return 0
     if not instrumented:
         print("fuzz: native code not instrumented (no clang, or --no-clang); coverage from"
               " Python code only", flush=True)
