@@ -80,7 +80,7 @@ def fuzzer(target: str, flags, instrumented: bool, log_path: Path) -> tuple[int,
     if instrumented:
         clang_bin = Path(os.path.realpath(find_clang())).parent  # llvm-symbolizer is there
         env.update(NEXRA_FUZZ_BUILD=str(BUILD), LD_PRELOAD=sanitizer_runtime(),
-                   ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1",
+                   ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:quarantine_size_mb=64",
                    PATH=f"{env.get('PATH', '')}{os.pathsep}{clang_bin}")
     with open(log_path, "w") as log:
         code = subprocess.run(cmd, env=env, stdout=log, stderr=subprocess.STDOUT).returncode
