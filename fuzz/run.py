@@ -1,6 +1,8 @@
 """Build the fuzzing build and run the fuzz targets.
 
     python fuzz/run.py [--seconds N | --runs N] [--seed N] [TARGET ...]
+    python fuzz/run.py --coverage [TARGET ...]
+    python fuzz/run.py TARGET --replay FILE [FILE ...]
 
 Targets: clean_data, doc_hash, page_save (default: all). Each runs under
 atheris (libFuzzer) on its seeds in fuzz/corpus/<target>; the inputs it finds
@@ -145,6 +147,8 @@ def main(argv=None) -> int:
     p.add_argument("--seed", type=int, default=1)
     p.add_argument("--coverage", action="store_true",
                    help="only report the native edges that build/fuzz-corpus and the seeds reach")
+    p.add_argument("--replay", nargs="+", metavar="FILE", default=[],
+                   help="run one target on these inputs only (a crash file, say)")
     p.add_argument("--no-clang", action="store_true",
                    help="fuzz the installed package, on coverage of the Python code only")
     args = p.parse_args(argv)
@@ -153,6 +157,14 @@ def main(argv=None) -> int:
         p.error(f"unknown targets {sorted(unknown)}; choose from {TARGETS}")
 
     instrumented = not args.no_clang and build()
+    if args.replay:
+        if len(args.targets) != 1:
+            p.error("--replay takes exactly one target")
+        log_path = ROOT / "build" / f"fuzz-{args.targets[0]}-replay.log"
+        code, text = fuzzer(args.targets[0], [os.path.abspath(f) for f in args.replay],
+                            instrumented, log_path)
+        print(text[-8000:])
+        return code
     if args.coverage:
         if not instrumented:
             p.error("--coverage needs the clang build")
