@@ -61,11 +61,19 @@ def build() -> bool:
         clang = find_clang()
     if not clang:
         return False
+    # A change of compiler makes CMake drop its cache and, with it, the options
+    # given here: start such a build afresh.
+    cache = BUILD / "CMakeCache.txt"
+    if cache.exists() and f"CMAKE_CXX_COMPILER:STRING={clang}\n" not in cache.read_text():
+        shutil.rmtree(BUILD)
     configure = ["cmake", "-S", str(ROOT), "-B", str(BUILD), "-G", "Ninja", "-DNX_FUZZ=ON",
                  f"-DCMAKE_CXX_COMPILER={clang}", "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
                  f"-DPython_EXECUTABLE={sys.executable}"]
     subprocess.run(configure, check=True, stdout=subprocess.DEVNULL)
     subprocess.run(["ninja", "-C", str(BUILD)], check=True, stdout=subprocess.DEVNULL)
+    for module in (BUILD / "Nexra_publish").glob("Scrape_common*.so"):
+        if b"__sanitizer_cov_8bit_counters_init" not in module.read_bytes():
+            raise SystemExit(f"fuzz: {module} was built without coverage instrumentation")
     return True
 
 
