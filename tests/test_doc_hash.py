@@ -158,6 +158,23 @@ def test_deep_nesting_within_the_recursion_limit(sc):
     assert sc.doc_hash(doc) == reference(doc)
 
 
+def nested(n, kind):
+    doc = 1
+    for _ in range(n):
+        doc = [doc] if kind == "list" else {"a": doc}
+    return doc
+
+
+@pytest.mark.parametrize("kind", ["list", "dict"])
+def test_nesting_at_the_recursion_limit(sc, kind):
+    # Around the depth where json.dumps, called from doc_hash's frame, runs
+    # out of recursion: each depth hashes or fails as the interpreted one does.
+    limit = sys.getrecursionlimit()
+    for n in range(limit - 60, limit + 5):
+        doc = nested(n, kind)
+        assert outcome(sc.doc_hash, doc) == outcome(reference, doc), n
+
+
 # ---------------------------------------------------------------------------
 # Rebound globals go through the modules they name
 # ---------------------------------------------------------------------------
