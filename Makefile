@@ -4,7 +4,7 @@ VENV   ?= .venv
 BIN    := $(VENV)/bin
 DEPS   := $(VENV)/.deps-installed
 
-.PHONY: test test-asan demo run bench install testdb clean compat wheel load
+.PHONY: test test-asan demo run bench install testdb clean compat wheel load fuzz fuzz-short
 
 $(BIN)/python:
 	$(PYTHON) -m venv $(VENV)
@@ -74,6 +74,24 @@ load: install testdb
 
 bench: install
 	$(BIN)/python bench/bench.py $(BENCH_ARGS)
+
+# Fuzzing (fuzz/run.py): the packages of the `fuzz` extra, then a clang build
+# with libFuzzer coverage; `fuzz` runs each target FUZZ_SECONDS, `fuzz-short`
+# FUZZ_RUNS inputs per target with a fixed seed (part of CI).
+FUZZ_DEPS    := $(VENV)/.fuzz-deps-installed
+FUZZ_SECONDS ?= 600
+FUZZ_RUNS    ?= 20000
+FUZZ_SEED    ?= 1
+$(FUZZ_DEPS): pyproject.toml | $(DEPS)
+	$(BIN)/python -c 'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["fuzz"]))' > $(VENV)/fuzz-requirements.txt
+	$(BIN)/python -m pip install -q -r $(VENV)/fuzz-requirements.txt
+	touch $@
+
+fuzz: install $(FUZZ_DEPS)
+	$(BIN)/python fuzz/run.py --seconds $(FUZZ_SECONDS) --seed $(FUZZ_SEED) $(FUZZ_TARGETS)
+
+fuzz-short: install $(FUZZ_DEPS)
+	$(BIN)/python fuzz/run.py --runs $(FUZZ_RUNS) --seed $(FUZZ_SEED) $(FUZZ_TARGETS)
 
 # Build against every other interpreter pyenv has (3.8 and newer) and smoke-test
 # the build; where the pinned packages install (3.11+), `make test` with

@@ -158,6 +158,44 @@ def test_deep_nesting_within_the_recursion_limit(sc):
     assert sc.doc_hash(doc) == reference(doc)
 
 
+def nested(n, kind):
+    doc = 1
+    for _ in range(n):
+        doc = [doc] if kind == "list" else {"a": doc} if kind == "dict" else {1: doc}
+    return doc
+
+
+def first_failing_depth(kind):
+    """The least nesting at which the interpreted hash runs out of recursion."""
+    ok, bad = 1, 2
+    while outcome(reference, nested(bad, kind))[0] == "ok":
+        ok, bad = bad, bad * 2
+    while bad - ok > 1:
+        mid = (ok + bad) // 2
+        if outcome(reference, nested(mid, kind))[0] == "ok":
+            ok = mid
+        else:
+            bad = mid
+    return bad
+
+
+@pytest.mark.parametrize("kind", [
+    "list",
+    "dict",
+    # int keys take the json module's own path; from 3.12 its call from C
+    # costs two levels of the C recursion limit that the interpreted call
+    # does not, so there it fails two levels sooner.
+    pytest.param("int keys", marks=pytest.mark.skipif(
+        sys.version_info >= (3, 12), reason="json.dumps called from C fails two levels sooner")),
+])
+def test_nesting_at_the_recursion_limit(sc, kind):
+    # Each depth around the limit hashes or fails as the interpreted function does.
+    depth = first_failing_depth(kind)
+    for n in range(depth - 20, depth + 3):
+        doc = nested(n, kind)
+        assert outcome(sc.doc_hash, doc) == outcome(reference, doc), n
+
+
 # ---------------------------------------------------------------------------
 # Rebound globals go through the modules they name
 # ---------------------------------------------------------------------------

@@ -15,7 +15,7 @@ import pymongo
 import pytest
 
 from support import rss_growth
-from support.page_save_oracle import is_valid_page_save as _written_out_check
+from support.page_save_oracle import is_valid_page_save as oracle
 
 # ---------------------------------------------------------------------------
 # is_valid_page_save
@@ -72,7 +72,7 @@ def test_page_save_differential(sc):
         name = "".join(rng.choice(pieces) for _ in range(rng.randint(0, 6)))
         parcel = rng.choice(["1", "12", "112", 12, 0, "", "C:1", "z.html1", "\u00e91.json"])
         doc = {"page_save": name}
-        assert sc.is_valid_page_save(doc, parcel) == _written_out_check(doc, parcel), (name, parcel)
+        assert sc.is_valid_page_save(doc, parcel) == oracle(doc, parcel), (name, parcel)
 
 
 def test_page_save_mapping_and_errors(sc):

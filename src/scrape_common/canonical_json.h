@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -278,8 +279,18 @@ public:
     }
 
 private:
+#if PY_VERSION_HEX >= 0x030C0000
+    // Frames of interpreted code no longer count against the limit that bounds
+    // json's nesting (the fixed C recursion limit). json enters one level to
+    // call its encoder object and one per container, as this encoder does:
+    // it needs no cap of its own, and giving up early would leave documents
+    // that json encodes to a json.dumps called from C, which fails sooner.
+    static constexpr int kMargin = 1;
+    static constexpr int kMaxDepth = INT_MAX;
+#else
     static constexpr int kMargin = 16;
     static constexpr int kMaxDepth = 1000;
+#endif
 
     Status text(const char* s, size_t n) {
         char* p = out_.room(n);

@@ -424,6 +424,22 @@ nx::Ref hex_text(const char* data, size_t len) {
     return nx::Ref::steal(PyUnicode_FromStringAndSize(hex, 32));
 }
 
+// json.dumps(doc, sort_keys=True) as the interpreted doc_hash made it: from
+// a frame of its own. Up to 3.11 every frame counts against the recursion
+// limit that also bounds the nesting json can encode, so this call takes the
+// place of that frame; otherwise a document nested just deep enough to fail
+// there would be hashed here.
+Ref dumps_one_frame_down(PyObject* dumps, PyObject* doc) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (Py_EnterRecursiveCall("")) return {};
+    Ref s = nx::call_kw(dumps, {doc}, {{NX_ID(sort_keys), Py_True}});
+    Py_LeaveRecursiveCall();
+    return s;
+#else
+    return nx::call_kw(dumps, {doc}, {{NX_ID(sort_keys), Py_True}});
+#endif
+}
+
 PyObject* doc_hash(nx::Function* f, PyObject* const* a) {
     using nx::Ref;
     PyObject* doc = a[0];
@@ -442,7 +458,7 @@ PyObject* doc_hash(nx::Function* f, PyObject* const* a) {
     if (!native_text) {
         Ref dumps = nx::attr(json.get(), NX_ID(dumps));
         if (!dumps) return nullptr;
-        Ref s = nx::call_kw(dumps.get(), {doc}, {{NX_ID(sort_keys), Py_True}});
+        Ref s = dumps_one_frame_down(dumps.get(), doc);
         if (!s) return nullptr;
         if (PyUnicode_CheckExact(s.get()))
             encoded = Ref::steal(PyUnicode_AsUTF8String(s.get()));

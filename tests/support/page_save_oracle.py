@@ -1,5 +1,5 @@
-"""The page-save rules written out in plain Python: the reference that the
-native is_valid_page_save is compared with."""
+"""The page-save rules written out in plain Python: the reference the native
+is_valid_page_save is compared with."""
 
 from __future__ import annotations
 
