@@ -6,9 +6,10 @@
 // comments next to them say why the matcher finds exactly the matches `re`
 // would find, and why stages that are fused into one pass give what the
 // separate substitutions give. Stages never grow the text, so two buffers of
-// the input's length suffice, and every stage runs in time linear in the
-// text: searches for a terminator remember their last answer, which stays
-// valid for later, larger start positions.
+// the input's length suffice (NFKD, which can, enlarges its buffer as it
+// goes), and every stage runs in time linear in the text: searches for a
+// terminator remember their last answer, which stays valid for later,
+// larger start positions.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -145,8 +146,12 @@ NextFinder<Pred> next_finder(const U* s, std::size_t n, Pred pred) {
 
 // First index i >= p with s[i] == a and s[i + 1] matching b under
 // IGNORECASE, or n. (Openers are searched by their first two characters, so
-// the search does not stop at every tag.)
-inline std::size_t find_pair(const U* s, std::size_t p, std::size_t n, U a, unsigned char b) {
+// the search does not stop at every tag.) With an output `o`, also copies
+// s[p..i] (s[p..n) when there is none) to o[0..], storing whole blocks: o
+// needs room for the characters up to n.
+inline std::size_t find_pair(const U* s, std::size_t p, std::size_t n, U a, unsigned char b,
+                             U* o = nullptr) {
+    const std::size_t p0 = p;
     const bool letter = (b | 0x20) >= 'a' && (b | 0x20) <= 'z';
     U extra[clean_tables::kFoldWidth] = {};
     int extras = 0;
@@ -158,6 +163,7 @@ inline std::size_t find_pair(const U* s, std::size_t p, std::size_t n, U a, unsi
     const __m128i fold = _mm_set1_epi32(letter ? 0x20 : 0);
     for (; p + 5 <= n; p += 4) {
         __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + p));
+        if (o) _mm_storeu_si128(reinterpret_cast<__m128i*>(o + (p - p0)), x);
         __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + p + 1));
         __m128i second = _mm_cmpeq_epi32(_mm_or_si128(y, fold), vb);
         for (int k = 0; k < extras; ++k)
@@ -167,8 +173,12 @@ inline std::size_t find_pair(const U* s, std::size_t p, std::size_t n, U a, unsi
         if (mask) return p + (std::size_t)__builtin_ctz((unsigned)mask);
     }
 #endif
-    for (; p + 1 < n; ++p)
+    for (; p + 1 < n; ++p) {
+        if (o) o[p - p0] = s[p];
         if (s[p] == a && ci_eq(s[p + 1], b)) return p;
+    }
+    if (o)
+        for (; p < n; ++p) o[p - p0] = s[p];
     return n;
 }
 
@@ -361,9 +371,18 @@ inline std::size_t remove_blocks(const U* s, std::size_t n, U* o, std::string_vi
         return npos;
     });
     const U first = (unsigned char)opener[0];  // "<" or "*": no case partners
+    // The text is copied as the search for openers passes it: o[w..] holds
+    // s[copied..p], and s[copied..n) once no opener is left. A match
+    // replaces at least four characters by one, so w <= copied and the
+    // search writes at most at index p + 3 < n of o.
     std::size_t w = 0, copied = 0;
-    bool changed = false;
-    for (std::size_t p = 0; (p = find_pair(s, p, n, first, (unsigned char)opener[1])) < n;) {
+    bool changed = false, to_end = false;
+    for (std::size_t p = 0;;) {
+        p = find_pair(s, p, n, first, (unsigned char)opener[1], o + w + (p - copied));
+        if (p == n) {
+            to_end = true;
+            break;
+        }
         if (!ci_at(s, n, p, opener)) {
             ++p;
             continue;
@@ -379,14 +398,13 @@ inline std::size_t remove_blocks(const U* s, std::size_t n, U* o, std::string_vi
         std::size_t end = c + closer.size();
         if (trailing_spaces)
             while (end < n && s[end] == ' ') ++end;
-        std::copy(s + copied, s + p, o + w);
         w += p - copied;
         o[w++] = ' ';
         copied = p = end;
         changed = true;
     }
     if (!changed) return npos;
-    std::copy(s + copied, s + n, o + w);
+    if (!to_end) std::copy(s + copied, s + n, o + w);
     return w + (n - copied);
 }
 
