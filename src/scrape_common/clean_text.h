@@ -6,9 +6,10 @@
 // comments next to them say why the matcher finds exactly the matches `re`
 // would find, and why stages that are fused into one pass give what the
 // separate substitutions give. Stages never grow the text, so two buffers of
-// the input's length suffice, and every stage runs in time linear in the
-// text: searches for a terminator remember their last answer, which stays
-// valid for later, larger start positions.
+// the input's length suffice (NFKD, which can, enlarges its buffer as it
+// goes), and every stage runs in time linear in the text: searches for a
+// terminator remember their last answer, which stays valid for later,
+// larger start positions.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -111,6 +112,14 @@ struct Buf {
         p.reset();
         n = cap = 0;
     }
+    // Room for c code points, keeping the first `keep`.
+    void grow(std::size_t c, std::size_t keep) {
+        if (c <= cap) return;
+        std::unique_ptr<U[]> q(new U[c]);
+        std::copy(p.get(), p.get() + keep, q.get());
+        p = std::move(q);
+        cap = c;
+    }
 };
 
 // First position >= x holding a character accepted by `pred`, remembering the
@@ -137,8 +146,12 @@ NextFinder<Pred> next_finder(const U* s, std::size_t n, Pred pred) {
 
 // First index i >= p with s[i] == a and s[i + 1] matching b under
 // IGNORECASE, or n. (Openers are searched by their first two characters, so
-// the search does not stop at every tag.)
-inline std::size_t find_pair(const U* s, std::size_t p, std::size_t n, U a, unsigned char b) {
+// the search does not stop at every tag.) With an output `o`, also copies
+// s[p..i] (s[p..n) when there is none) to o[0..], storing whole blocks: o
+// needs room for the characters up to n.
+inline std::size_t find_pair(const U* s, std::size_t p, std::size_t n, U a, unsigned char b,
+                             U* o = nullptr) {
+    const std::size_t p0 = p;
     const bool letter = (b | 0x20) >= 'a' && (b | 0x20) <= 'z';
     U extra[clean_tables::kFoldWidth] = {};
     int extras = 0;
@@ -150,6 +163,7 @@ inline std::size_t find_pair(const U* s, std::size_t p, std::size_t n, U a, unsi
     const __m128i fold = _mm_set1_epi32(letter ? 0x20 : 0);
     for (; p + 5 <= n; p += 4) {
         __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + p));
+        if (o) _mm_storeu_si128(reinterpret_cast<__m128i*>(o + (p - p0)), x);
         __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + p + 1));
         __m128i second = _mm_cmpeq_epi32(_mm_or_si128(y, fold), vb);
         for (int k = 0; k < extras; ++k)
@@ -159,8 +173,12 @@ inline std::size_t find_pair(const U* s, std::size_t p, std::size_t n, U a, unsi
         if (mask) return p + (std::size_t)__builtin_ctz((unsigned)mask);
     }
 #endif
-    for (; p + 1 < n; ++p)
+    for (; p + 1 < n; ++p) {
+        if (o) o[p - p0] = s[p];
         if (s[p] == a && ci_eq(s[p + 1], b)) return p;
+    }
+    if (o)
+        for (; p < n; ++p) o[p - p0] = s[p];
     return n;
 }
 
@@ -194,27 +212,36 @@ struct Collapser {
     void span(const U* s, std::size_t len) {
         std::size_t i = 0;
 #if defined(__SSE2__)
-        // Blocks of four characters from U+0020..U+0084 without two spaces in
-        // a row (counting a space written before) are copied as they are.
-        const __m128i low = _mm_set1_epi32(0x20), high = _mm_set1_epi32(0x84);
+        // Blocks of four characters from U+0020..U+167F other than U+0085
+        // and U+00A0 (so " " is their only white space) without two spaces
+        // in a row (counting a space written before) are copied as they are.
+        const __m128i low = _mm_set1_epi32(0x20), high = _mm_set1_epi32(0x167F);
+        const __m128i nel = _mm_set1_epi32(0x85), nbsp = _mm_set1_epi32(0xA0);
         const __m128i space = _mm_set1_epi32(' ');
         const __m128i first_lane = _mm_setr_epi32(-1, 0, 0, 0);
+        U* const out = o;
+        std::size_t w_ = w;
+        bool in = in_space;
         while (i + 4 <= len) {
             __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
             __m128i sp = _mm_cmpeq_epi32(x, space);
             __m128i prev = _mm_slli_si128(sp, 4);
-            if (in_space) prev = _mm_or_si128(prev, first_lane);
-            __m128i bad = _mm_or_si128(_mm_or_si128(_mm_cmplt_epi32(x, low), _mm_cmpgt_epi32(x, high)),
-                                       _mm_and_si128(sp, prev));
+            if (in) prev = _mm_or_si128(prev, first_lane);
+            __m128i bad = _mm_or_si128(_mm_cmplt_epi32(x, low), _mm_cmpgt_epi32(x, high));
+            bad = _mm_or_si128(bad, _mm_or_si128(_mm_cmpeq_epi32(x, nel), _mm_cmpeq_epi32(x, nbsp)));
+            bad = _mm_or_si128(bad, _mm_and_si128(sp, prev));
             if (_mm_movemask_ps(_mm_castsi128_ps(bad))) {
+                w = w_, in_space = in;
                 scalar(s + i, 4);
+                w_ = w, in = in_space;
             } else {
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(o + w), x);
-                w += 4;
-                in_space = s[i + 3] == ' ';
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + w_), x);
+                w_ += 4;
+                in = s[i + 3] == ' ';
             }
             i += 4;
         }
+        w = w_, in_space = in;
 #endif
         scalar(s + i, len - i);
     }
@@ -344,9 +371,18 @@ inline std::size_t remove_blocks(const U* s, std::size_t n, U* o, std::string_vi
         return npos;
     });
     const U first = (unsigned char)opener[0];  // "<" or "*": no case partners
+    // The text is copied as the search for openers passes it: o[w..] holds
+    // s[copied..p], and s[copied..n) once no opener is left. A match
+    // replaces at least four characters by one, so w <= copied and the
+    // search writes at most at index p + 3 < n of o.
     std::size_t w = 0, copied = 0;
-    bool changed = false;
-    for (std::size_t p = 0; (p = find_pair(s, p, n, first, (unsigned char)opener[1])) < n;) {
+    bool changed = false, to_end = false;
+    for (std::size_t p = 0;;) {
+        p = find_pair(s, p, n, first, (unsigned char)opener[1], o + w + (p - copied));
+        if (p == n) {
+            to_end = true;
+            break;
+        }
         if (!ci_at(s, n, p, opener)) {
             ++p;
             continue;
@@ -362,14 +398,13 @@ inline std::size_t remove_blocks(const U* s, std::size_t n, U* o, std::string_vi
         std::size_t end = c + closer.size();
         if (trailing_spaces)
             while (end < n && s[end] == ' ') ++end;
-        std::copy(s + copied, s + p, o + w);
         w += p - copied;
         o[w++] = ' ';
         copied = p = end;
         changed = true;
     }
     if (!changed) return npos;
-    std::copy(s + copied, s + n, o + w);
+    if (!to_end) std::copy(s + copied, s + n, o + w);
     return w + (n - copied);
 }
 
@@ -648,12 +683,35 @@ inline PyObject* make_str(const U* s, std::size_t n, U maxc) {
     switch (PyUnicode_KIND(r)) {
         case PyUnicode_1BYTE_KIND: {
             Py_UCS1* d = PyUnicode_1BYTE_DATA(r);
-            for (std::size_t i = 0; i < n; ++i) d[i] = (Py_UCS1)s[i];
+            std::size_t i = 0;
+#if defined(__SSE2__)
+            // Every character is below 0x100: the saturating packs keep them.
+            for (; i + 16 <= n; i += 16) {
+                const __m128i* v = reinterpret_cast<const __m128i*>(s + i);
+                __m128i lo = _mm_packs_epi32(_mm_loadu_si128(v), _mm_loadu_si128(v + 1));
+                __m128i hi = _mm_packs_epi32(_mm_loadu_si128(v + 2), _mm_loadu_si128(v + 3));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i), _mm_packus_epi16(lo, hi));
+            }
+#endif
+            for (; i < n; ++i) d[i] = (Py_UCS1)s[i];
             break;
         }
         case PyUnicode_2BYTE_KIND: {
             Py_UCS2* d = PyUnicode_2BYTE_DATA(r);
-            for (std::size_t i = 0; i < n; ++i) d[i] = (Py_UCS2)s[i];
+            std::size_t i = 0;
+#if defined(__SSE2__)
+            // Every character is below 0x10000: shifted down by 0x8000 it
+            // fits the signed pack, and shifting back restores it.
+            const __m128i bias32 = _mm_set1_epi32(0x8000);
+            const __m128i bias16 = _mm_set1_epi16((short)0x8000);
+            for (; i + 8 <= n; i += 8) {
+                const __m128i* v = reinterpret_cast<const __m128i*>(s + i);
+                __m128i w = _mm_packs_epi32(_mm_sub_epi32(_mm_loadu_si128(v), bias32),
+                                            _mm_sub_epi32(_mm_loadu_si128(v + 1), bias32));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i), _mm_xor_si128(w, bias16));
+            }
+#endif
+            for (; i < n; ++i) d[i] = (Py_UCS2)s[i];
             break;
         }
         default:
@@ -664,7 +722,19 @@ inline PyObject* make_str(const U* s, std::size_t n, U maxc) {
 
 inline U or_all(const U* s, std::size_t n) {
     U m = 0;
-    for (std::size_t i = 0; i < n; ++i) m |= s[i];
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    __m128i v0 = _mm_setzero_si128(), v1 = _mm_setzero_si128();
+    for (; i + 8 <= n; i += 8) {
+        v0 = _mm_or_si128(v0, _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)));
+        v1 = _mm_or_si128(v1, _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i + 4)));
+    }
+    v0 = _mm_or_si128(v0, v1);
+    v0 = _mm_or_si128(v0, _mm_shuffle_epi32(v0, _MM_SHUFFLE(1, 0, 3, 2)));
+    v0 = _mm_or_si128(v0, _mm_shuffle_epi32(v0, _MM_SHUFFLE(2, 3, 0, 1)));
+    m = (U)_mm_cvtsi128_si32(v0);
+#endif
+    for (; i < n; ++i) m |= s[i];
     return m;
 }
 
@@ -703,31 +773,52 @@ inline int combining_class(U c) {
                                     c % clean_tables::kNfkdBlock];
 }
 
-// The length of NFKD(s[0..n)).
-inline std::size_t nfkd_length(const U* s, std::size_t n) {
-    std::size_t len = n;
-    for (std::size_t i = 0; (i = find_ascii_class(s, i, n, false)) < n; ++i)
-        if (std::uint32_t e = nfkd_entry(s[i])) len += (clean_tables::kNfkdEntries[e - 1] & 31) - 1;
-    return len;
-}
-
-// Writes NFKD(s[0..n)) to o (nfkd_length(s, n) places); returns whether
-// anything differs from the input.
-inline bool nfkd_native(const U* s, std::size_t n, U* o) {
+// Writes NFKD(s[0..n)) to out (out.n places); returns whether anything
+// differs from the input. The buffer grows as decompositions need: it always
+// has room for what is written plus one place per character still to read.
+inline bool nfkd_native(const U* s, std::size_t n, Buf& out) {
     bool changed = false, marks = false;
     std::size_t w = 0;
-    for (std::size_t i = 0, copied = 0; copied < n; copied = ++i) {
-        i = find_ascii_class(s, i, n, false);
-        std::copy(s + copied, s + i, o + w);
-        w += i - copied;
+    out.reserve(n);
+    U* o = out.p.get();
+    for (std::size_t i = 0; i < n; ++i) {
+        // Copy ASCII up to the next other character. Blocks of four are
+        // stored whole before looking at them: the room for the characters
+        // still to read covers them, and whatever follows the ASCII part of
+        // a block is written over.
+#if defined(__SSE2__)
+        const __m128i limit = _mm_set1_epi32(0x7F);
+        for (; i + 4 <= n; i += 4, w += 4) {
+            __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o + w), x);
+            int big = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(x, limit)));
+            if (big) {
+                const std::size_t k = (std::size_t)__builtin_ctz((unsigned)big);
+                i += k, w += k;
+                break;
+            }
+        }
+#endif
+        while (i < n && s[i] < 0x80) o[w++] = s[i++];
         if (i == n) break;
         const U c = s[i];
         if (std::uint32_t e = nfkd_entry(c)) {
             std::uint32_t entry = clean_tables::kNfkdEntries[e - 1];
             const std::uint32_t* d = clean_tables::kNfkdPool + (entry >> 5);
-            for (std::uint32_t k = 0; k < (entry & 31); ++k) {
-                o[w++] = d[k];
-                marks |= combining_class(d[k]) != 0;
+            const std::size_t need = w + (entry & 31) + (n - i - 1);
+            if (need > out.cap) {
+                out.grow(std::max(need, out.cap + out.cap / 2), w);
+                o = out.p.get();
+            }
+            const std::uint32_t len = entry & 31;
+            if (len == 2) {  // the usual letter and mark, without a general copy
+                o[w] = d[0], o[w + 1] = d[1], w += 2;
+                marks |= (combining_class(d[0]) | combining_class(d[1])) != 0;
+            } else {
+                for (std::uint32_t k = 0; k < len; ++k) {
+                    o[w++] = d[k];
+                    marks |= combining_class(d[k]) != 0;
+                }
             }
             changed = true;
         } else {
@@ -735,6 +826,7 @@ inline bool nfkd_native(const U* s, std::size_t n, U* o) {
             marks |= combining_class(c) != 0;
         }
     }
+    out.n = w;
     if (!marks || w < 2) return changed;
     int prev = combining_class(o[0]);
     for (std::size_t i = 1; i < w; ++i) {
@@ -785,7 +877,37 @@ template <class Char>
 void load(const Char* d, std::size_t n, U* a, bool* amp, bool* lt, bool* star, bool* controls,
           bool* surrogates) {
     U any_amp = 0, any_lt = 0, any_star = 0, any_ctl = 0, any_sur = 0;
-    for (std::size_t i = 0; i < n; ++i) {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    if constexpr (sizeof(Char) == 1) {
+        // Sixteen characters at a time: widened with zeros, and compared
+        // bytewise for the characters of interest.
+        const __m128i zero = _mm_setzero_si128();
+        __m128i m_amp = zero, m_lt = zero, m_star = zero, m_ctl = zero;
+        for (; i + 16 <= n; i += 16) {
+            __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
+            m_amp = _mm_or_si128(m_amp, _mm_cmpeq_epi8(x, _mm_set1_epi8('&')));
+            m_lt = _mm_or_si128(m_lt, _mm_cmpeq_epi8(x, _mm_set1_epi8('<')));
+            m_star = _mm_or_si128(m_star, _mm_cmpeq_epi8(x, _mm_set1_epi8('*')));
+            __m128i ctl = _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('\r')),
+                                       _mm_cmpeq_epi8(x, _mm_set1_epi8('\n')));
+            ctl = _mm_or_si128(ctl, _mm_cmpeq_epi8(x, _mm_set1_epi8('\t')));
+            ctl = _mm_or_si128(ctl, _mm_cmpeq_epi8(x, _mm_set1_epi8((char)0x99)));
+            m_ctl = _mm_or_si128(m_ctl, ctl);
+            __m128i lo = _mm_unpacklo_epi8(x, zero), hi = _mm_unpackhi_epi8(x, zero);
+            __m128i* out = reinterpret_cast<__m128i*>(a + i);
+            _mm_storeu_si128(out, _mm_unpacklo_epi16(lo, zero));
+            _mm_storeu_si128(out + 1, _mm_unpackhi_epi16(lo, zero));
+            _mm_storeu_si128(out + 2, _mm_unpacklo_epi16(hi, zero));
+            _mm_storeu_si128(out + 3, _mm_unpackhi_epi16(hi, zero));
+        }
+        any_amp = _mm_movemask_epi8(m_amp) != 0;
+        any_lt = _mm_movemask_epi8(m_lt) != 0;
+        any_star = _mm_movemask_epi8(m_star) != 0;
+        any_ctl = _mm_movemask_epi8(m_ctl) != 0;
+    }
+#endif
+    for (; i < n; ++i) {
         U c = d[i];
         a[i] = c;
         any_amp |= c == '&';
@@ -912,10 +1034,9 @@ inline Outcome clean_string(PyObject* text, PyObject* normalize, PyObject* form,
         return out;
     }
     if (native_nfkd) {
-        const std::size_t len = nfkd_length(r, n);
         Buf& d = sc.b;
-        d.reserve(len);
-        const bool decomposed = nfkd_native(r, n, d.p.get());
+        const bool decomposed = nfkd_native(r, n, d);
+        const std::size_t len = d.n;
         // The "utf_8_sig" round trip only drops surrogates, and none are
         // left. Then the final strip().
         const U* t = d.p.get();

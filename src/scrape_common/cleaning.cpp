@@ -115,10 +115,10 @@ int check_unidata(bool* match) {
     if (!want) return -1;
     std::vector<Py_UCS4> in(PyUnicode_GET_LENGTH(sample.get()));
     for (std::size_t i = 0; i < in.size(); ++i) in[i] = PyUnicode_READ_CHAR(sample.get(), i);
-    std::vector<Py_UCS4> got(clean_text::nfkd_length(in.data(), in.size()));
-    clean_text::nfkd_native(in.data(), in.size(), got.data());
+    clean_text::Buf got;
+    clean_text::nfkd_native(in.data(), in.size(), got);
     Ref got_str = Ref::steal(
-        PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, got.data(), (Py_ssize_t)got.size()));
+        PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, got.p.get(), (Py_ssize_t)got.n));
     if (!got_str) return -1;
     same = PyObject_RichCompareBool(got_str.get(), want.get(), Py_EQ);
     if (same < 0) return -1;
