@@ -111,14 +111,17 @@ def run(sc, report, quick):
     def per_byte(name, material):
         # Per-character time on 10 MB against 10 KB of the same material: the
         # "baseline" column is the small field, the ratio small/large per byte.
+        # The 10 MB field's buffers do not stay in the cache, so its cost per
+        # byte is a few times that of a 10 KB field, which does; a path that
+        # rescans the text would show as a ratio orders of magnitude lower.
         small = {"page": (material * (10_000 // len(material) + 1))[:10_000]}
         large = {"page": (material * (10_000_000 // len(material) + 1))[:10_000_000]}
         t_small = best_of(lambda: [sc.clean_data(small) for _ in range(20)], rounds) / 20
         t_large = best_of(lambda: sc.clean_data(large), 2 if quick else 3)
-        report(name, t_large / 10_000_000, t_small / 10_000, 0.3)
+        report(name, t_large / 10_000_000, t_small / 10_000, 0.25)
         print(f"    10 KB field {t_small * 1e3:.3f} ms, 10 MB field {t_large * 1e3:.1f} ms")
 
-    per_byte("clean_data per byte, 10 MB vs 10 KB (ratio >= 0.3)", html_page(rng, 200_000))
+    per_byte("clean_data per byte, 10 MB vs 10 KB", html_page(rng, 200_000))
     # Openers that never close and references that never end: each start must
     # not rescan the rest of the text.
     per_byte("clean_data per byte, 10 MB vs 10 KB unclosed openers",
