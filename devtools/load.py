@@ -33,8 +33,6 @@ import gc
 import json
 import os
 import random
-import socket
-import struct
 import sys
 import tempfile
 import threading
@@ -49,7 +47,9 @@ import pymongo
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT))
+sys.path.insert(0, str(ROOT / "example"))
 from devtools.testdb import TestDB  # noqa: E402
+from parcel_site import reset_connection  # noqa: E402
 
 INSERTED = "\u2705 Successfully inserted document"
 DUPLICATE = "Duplicate key error: Document already exists."
@@ -144,14 +144,8 @@ class Site:
         if h is None:
             return
         if status is None:
-            return self.reset(h)
+            return reset_connection(h)
         self.send(h, status, body, cut)
-
-    @staticmethod
-    def reset(h):
-        h.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-        h.close_connection = True
-        h.connection.close()
 
     def send(self, h, status, body, cut=None):
         h.close_connection = True
@@ -163,7 +157,7 @@ class Site:
             h.end_headers()
             h.wfile.write(body if cut is None else body[:cut])
             if cut is not None:
-                self.reset(h)
+                reset_connection(h)
         except (BrokenPipeError, ConnectionResetError):
             pass
 

@@ -188,7 +188,7 @@ def reply_for(parcel: Parcel, seed: int = SEED) -> tuple[int, str, bytes] | None
     return 200, ctype, json_page(parcel, seed) if parcel.kind == "json" else html_page(parcel, seed)
 
 
-def _reset(handler: BaseHTTPRequestHandler) -> None:
+def reset_connection(handler: BaseHTTPRequestHandler) -> None:
     # A zero linger time makes close() send a reset instead of a FIN.
     handler.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
     handler.close_connection = True
@@ -217,7 +217,7 @@ class _SiteHandler(BaseHTTPRequestHandler):
             return
         reply = reply_for(parcel, site.seed)
         if reply is None:
-            _reset(self)
+            reset_connection(self)
         else:
             _send(self, *reply)
 
@@ -245,7 +245,7 @@ class _ProxyHandler(BaseHTTPRequestHandler):
             answer = upstream.getresponse()
             body = answer.read()
         except (ConnectionError, http.client.HTTPException):
-            _reset(self)  # the site dropped the connection: so does the proxy
+            reset_connection(self)  # the site dropped the connection: so does the proxy
             return
         finally:
             upstream.close()
