@@ -19,7 +19,7 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
-sys.path[:0] = [str(HERE), str(ROOT), str(ROOT / "tests")]
+sys.path[:0] = [str(HERE), str(ROOT)]
 
 
 def load_scrape_common(job: Path):

@@ -1,4 +1,4 @@
-"""clean_data against the plain-Python cleaning rules (tests/support/clean_oracle.py)
+"""clean_data against the plain-Python cleaning rules (devtools/twins/cleaning.py)
 on short scraped fields and on whole generated HTML pages, plus the per-character
 cost on a 10 MB field against a 10 KB one."""
 
@@ -7,7 +7,7 @@ from __future__ import annotations
 import random
 import time
 
-from support.clean_oracle import clean_data as oracle
+from devtools.twins.cleaning import clean_data as oracle
 
 WORDS = ("parcel owner address county assessed value land building total tax year "
          "residential commercial acre deed book page street avenue road north south "

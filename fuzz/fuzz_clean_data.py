@@ -1,5 +1,5 @@
 """Fuzz target: clean_data against the plain-Python rules in
-tests/support/clean_oracle.py (results, key order, untouched values kept as
+devtools/twins/cleaning.py (results, key order, untouched values kept as
 the same objects, and errors by type and text)."""
 
 from __future__ import annotations
@@ -12,9 +12,9 @@ import atheris
 # Coverage of the oracle guides the fuzzer too; that of the input builders only
 # without the native coverage of the clang build, as it slows every input down.
 PYTHON_ONLY = not os.environ.get("NEXRA_FUZZ_BUILD")
-with atheris.instrument_imports(include=["support.clean_oracle"] + ["harness"] * PYTHON_ONLY):
+with atheris.instrument_imports(include=["devtools.twins.cleaning"] + ["harness"] * PYTHON_ONLY):
     import harness
-    from support.clean_oracle import clean_data as oracle
+    from devtools.twins.cleaning import clean_data as oracle
 from harness import HTML_PIECES, Text, fuzz_int, fuzz_text
 
 sc = harness.load_scrape_common()

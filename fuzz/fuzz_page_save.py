@@ -1,5 +1,5 @@
 """Fuzz target: is_valid_page_save against the plain-Python rules in
-tests/support/page_save_oracle.py (the status, or the error by type and text)."""
+devtools/twins/page_save.py (the status, or the error by type and text)."""
 
 from __future__ import annotations
 
@@ -12,9 +12,9 @@ import atheris
 # Coverage of the oracle guides the fuzzer too; that of the input builders only
 # without the native coverage of the clang build, as it slows every input down.
 PYTHON_ONLY = not os.environ.get("NEXRA_FUZZ_BUILD")
-with atheris.instrument_imports(include=["support.page_save_oracle"] + ["harness"] * PYTHON_ONLY):
+with atheris.instrument_imports(include=["devtools.twins.page_save"] + ["harness"] * PYTHON_ONLY):
     import harness
-    from support.page_save_oracle import is_valid_page_save as oracle
+    from devtools.twins.page_save import is_valid_page_save as oracle
 from harness import PAGE_PIECES, StripsToNothing, Text, fuzz_int, fuzz_float, fuzz_text
 
 sc = harness.load_scrape_common()

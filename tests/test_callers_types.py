@@ -16,8 +16,8 @@ import pymongo
 import pytest
 
 from support import rss_growth
-from support.clean_oracle import clean_data as clean_oracle
-from support.page_save_oracle import is_valid_page_save as page_save_twin
+from devtools.twins.cleaning import clean_data as clean_oracle
+from devtools.twins.page_save import is_valid_page_save as page_save_twin
 
 
 class Boom(Exception):

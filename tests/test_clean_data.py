@@ -1,6 +1,6 @@
 """clean_data: the cleaning rules, its errors, the interpreter's path when a
 library global is rebound, and a differential comparison of the native
-pipeline with the plain-Python rules in support/clean_oracle.py."""
+pipeline with the plain-Python rules in devtools/twins/cleaning.py."""
 
 from __future__ import annotations
 
@@ -16,7 +16,7 @@ import unicodedata
 import pytest
 
 from support import ROOT, rss_growth, run_python, write_job
-from support.clean_oracle import clean_data as oracle
+from devtools.twins.cleaning import clean_data as oracle
 
 FULL = os.environ.get("NEXRA_FULL_DIFF") == "1"
 
@@ -417,7 +417,7 @@ def run_with_patched_library(sc, tmp_path, patch, body):
         "vantelo_path": str(tmp_path), "pagesave_path": str(tmp_path / "pages")})
     package_parent = str(Path(sc.__file__).resolve().parents[1])
     code = (f"import sys\n{patch}\n"
-            f"sys.path[:0] = [{package_parent!r}, {str(ROOT / 'tests')!r}]\n"
+            f"sys.path[:0] = [{package_parent!r}, {str(ROOT / 'tests')!r}, {str(ROOT)!r}]\n"
             "import Nexra_publish.Scrape_common as sc\n"
             f"{body}\nprint('same')\n")
     result = run_python(code, job, env={"NEXRA_CONFIG": str(tmp_path / "absent.json")})
@@ -430,7 +430,7 @@ def test_unicode_tables_of_another_version_fall_back_to_normalize(sc, tmp_path):
         "import unicodedata\n"
         "unicodedata.unidata_version = '0.0'  # as if the tables came from another one"), (
         "import random\n"
-        "from support.clean_oracle import clean_data\n"
+        "from devtools.twins.cleaning import clean_data\n"
         "from test_clean_data import random_text\n"
         "rng = random.Random(3)\n"
         "for _ in range(3000):\n"

@@ -15,7 +15,7 @@ import pymongo
 import pytest
 
 from support import rss_growth
-from support.page_save_oracle import is_valid_page_save as oracle
+from devtools.twins.page_save import is_valid_page_save as oracle
 
 # ---------------------------------------------------------------------------
 # is_valid_page_save
