@@ -360,6 +360,8 @@ struct Route {
     bool attempted = false;
 };
 
+// How an attempt ended: go on with the next one; *result holds the answer of
+// the call; or an exception is pending (a RequestException is retried).
 enum class Step { kNext, kDone, kError };
 
 // retries <= MAX_RETRIES
