@@ -173,6 +173,17 @@ inline bool pending_is_exception() { return PyErr_ExceptionMatches(PyExc_Excepti
 // The pending exception as one object (its traceback attached); clears it.
 Ref fetch_exception();
 
+// Clean-up after a failure: `cleanup()` (true on success) runs with the
+// pending exception set aside; a failure of the clean-up itself is dropped
+// and the first exception stays pending.
+template <class Cleanup>
+void cleanup_keeping_error(Cleanup cleanup) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (!cleanup()) PyErr_Clear();
+    PyErr_Restore(type, value, tb);
+}
+
 // Raise `exc` (an exception instance) again, with its own traceback.
 inline void raise_again(Ref exc) {
     PyObject* value = exc.release();

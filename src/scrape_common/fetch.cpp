@@ -199,10 +199,7 @@ Ref html_response(PyObject* g, Get get) {
 
 // f.close() keeping whatever exception is pending.
 void close_quietly(PyObject* file) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    if (!nx::call_method(file, NX_ID(close))) PyErr_Clear();
-    PyErr_Restore(type, value, tb);
+    nx::cleanup_keeping_error([file] { return bool(nx::call_method(file, NX_ID(close))); });
 }
 
 // ---------------------------------------------------------------------------
@@ -311,12 +308,10 @@ int write_page(PyObject* g, PyObject* pagesave, PyObject* file_path, PyObject* j
     if (body() == 0) return 0;
 
     // Leave no partial file behind; the original error is what the caller sees.
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    Ref os = nx::global(g, NX_ID(os));
-    Ref removed = os ? nx::call_method(os.get(), NX_ID(remove), {tmp.get()}) : Ref();
-    if (!removed) PyErr_Clear();
-    PyErr_Restore(type, value, tb);
+    nx::cleanup_keeping_error([&] {
+        Ref os = nx::global(g, NX_ID(os));
+        return os && nx::call_method(os.get(), NX_ID(remove), {tmp.get()});
+    });
     return -1;
 }
 
