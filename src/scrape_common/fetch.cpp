@@ -46,7 +46,12 @@ enum Arg {
     kArgCount
 };
 
-enum class Default { kNone, kGet, kEmptyText, kPagesaveSetting };
+enum class Default {
+    kNone,
+    kGet,             // "GET"
+    kEmptyText,       // ""
+    kPagesaveSetting  // the setting pagesave_path as it was at import
+};
 
 struct Param {
     Arg arg;
@@ -121,7 +126,8 @@ struct FetchArgs {
 // A parcel_number shorter than this is refused.
 constexpr Py_ssize_t kMinParcelLength = 4;
 
-// Saved pages at most this many bytes on disk are suspect.
+// A saved page is accepted when its file is larger than this many bytes; a
+// smaller one is warned about; one of exactly this size is retried silently.
 constexpr long kSmallPage = 50;
 
 // The indent of a saved JSON page.
