@@ -2,22 +2,32 @@
 PYTHON ?= python3
 VENV   ?= .venv
 BIN    := $(VENV)/bin
+# The exact versions installed into $(VENV): constraints.txt, or the floors of
+# the dependency ranges in constraints-oldest.txt (`make compat`).
+LOCK   ?= constraints.txt
 DEPS   := $(VENV)/.deps-installed
+INSTALLED := $(VENV)/.package-installed
 
-.PHONY: test test-asan demo run bench install testdb clean compat wheel load fuzz fuzz-short
+.PHONY: test test-asan demo run bench install testdb clean compat compat-build wheel load fuzz fuzz-short
 
 $(BIN)/python:
 	$(PYTHON) -m venv $(VENV)
 
-# The pinned runtime and test packages (pyproject.toml), once per change of it.
-$(DEPS): pyproject.toml | $(BIN)/python
+# The locked runtime and test packages, once per change of the lock file.
+$(DEPS): $(LOCK) | $(BIN)/python
 	$(BIN)/python -m pip install -q --upgrade pip
-	$(BIN)/python -m pip install -q ".[test]"
+	$(BIN)/python -m pip install -q -r $(LOCK)
 	touch $@
 
-# Build and install the package itself, as a user's `pip install .` does.
-install: $(DEPS)
-	$(BIN)/python -m pip install -q --no-deps --force-reinstall $(BUILD_ARGS) .
+# Build and install the package itself, as a user's `pip install .` does, when
+# its sources, build files or dependencies changed since the last install
+# (directories are listed too, so an added or removed file counts). The build
+# backend comes from the lock file too.
+$(INSTALLED): $(DEPS) CMakeLists.txt pyproject.toml $(shell find src tools -print)
+	PIP_CONSTRAINT=$(CURDIR)/$(LOCK) $(BIN)/python -m pip install -q --no-deps --force-reinstall $(BUILD_ARGS) .
+	touch $@
+
+install: $(INSTALLED)
 
 # The test database server (FerretDB), built once and cached.
 testdb: $(BIN)/python
@@ -61,10 +71,11 @@ demo: install testdb
 
 run: demo
 
-# The wheel a user installs, in dist/ (tests/test_wheel.py installs one into
-# a clean venv as part of `make test`).
-wheel: $(BIN)/python
-	$(BIN)/python -m pip wheel --no-deps -w dist .
+# The wheel a user installs, in dist/: built, then repaired by auditwheel to the
+# oldest manylinux tag its symbols allow (devtools/wheel.py; tests/test_wheel.py
+# installs one into a clean venv as part of `make test`).
+wheel: $(DEPS)
+	$(BIN)/python devtools/wheel.py dist
 
 # Sixteen threads drive a job's road against the test database and a faulty
 # local web site for LOAD_SECONDS (default 180); prints the accounting.
@@ -93,11 +104,18 @@ fuzz: install $(FUZZ_DEPS)
 fuzz-short: install $(FUZZ_DEPS)
 	$(BIN)/python fuzz/run.py --runs $(FUZZ_RUNS) --seed $(FUZZ_SEED) $(FUZZ_TARGETS)
 
-# Build against every other interpreter pyenv has (3.8 and newer) and smoke-test
-# the build; where the pinned packages install (3.11+), `make test` with
-# PYTHON=<that interpreter> VENV=.venv-<version> runs the whole suite.
-COMPAT_PYTHONS ?= $(wildcard $(HOME)/.pyenv/versions/3.*/bin/python)
+# The whole suite on the oldest interpreter pyproject.toml declares, with the
+# oldest versions its dependency ranges allow (constraints-oldest.txt), in a
+# venv of its own (part of CI).
+OLDEST_PYTHON ?= $(firstword $(wildcard $(HOME)/.pyenv/versions/3.8.*/bin/python) python3.8)
 compat:
+	$(MAKE) test PYTHON=$(OLDEST_PYTHON) VENV=.venv-oldest LOCK=constraints-oldest.txt
+
+# Build against every other interpreter pyenv has (3.8 and newer) and smoke-test
+# the build; `make test PYTHON=<that interpreter> VENV=.venv-<version>` runs the
+# whole suite on one of 3.11 and newer (constraints.txt), `make compat` on 3.8.
+COMPAT_PYTHONS ?= $(wildcard $(HOME)/.pyenv/versions/3.*/bin/python)
+compat-build:
 	@set -e; tmp=$$(mktemp -d); printf 'a = 1\n' > $$tmp/config.py; printf '{"c": 3}' > $$tmp/config.json; \
 	for py in $(COMPAT_PYTHONS); do \
 	  $$py -c 'import sys; sys.exit(sys.version_info < (3, 8))' || continue; \
@@ -108,4 +126,4 @@ compat:
 	done; rm -rf $$tmp
 
 clean:
-	rm -rf build dist $(VENV) $(ASAN_VENV)
+	rm -rf build dist $(VENV) $(ASAN_VENV) .venv-oldest

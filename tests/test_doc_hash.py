@@ -335,10 +335,14 @@ def float_cases(rng):
     between fixed and exponent notation."""
     import struct
     yield [struct.unpack("<d", rng.getrandbits(64).to_bytes(8, "little"))[0] for _ in range(1000)]
+
+    def neighbours(v):  # towards 0 and upwards from v >= 0 (math.nextafter is 3.9+)
+        bits = struct.unpack("<q", struct.pack("<d", v))[0]
+        return [struct.unpack("<d", struct.pack("<q", b))[0] for b in (max(bits - 1, 0), bits + 1)]
     edges = []
     for e in range(-330, 310):
         v = 10.0 ** e if -308 <= e <= 308 else 5e-324 * 10 ** (e + 324) if e < -308 else 1.7e308
-        edges += [v, -v, math.nextafter(v, 0), math.nextafter(v, math.inf), v * 1.5, v / 3]
+        edges += [v, -v, *neighbours(v), v * 1.5, v / 3]
     yield edges
     yield [float(i) for i in (2 ** 53 - 1, 2 ** 53, 2 ** 53 + 2, 2 ** 63, 10 ** 15, 10 ** 16 - 2, 123456789012345678)]
     yield [rng.randint(1, 10 ** rng.randint(1, 17)) / 10 ** rng.randint(0, 20) for _ in range(1000)]

@@ -1,18 +1,25 @@
-"""The package builds as a wheel that installs into a clean environment and
-works there: the modules, the type stubs and the py.typed marker."""
+"""The package builds as a manylinux wheel (repaired by auditwheel) that installs
+into a clean environment and works there: the modules, the type stubs and the
+py.typed marker; and installing it where older supported versions of its
+dependencies are already present keeps them."""
 
 from __future__ import annotations
 
 import json
 import os
+import re
 import subprocess
 import sys
 import zipfile
 from pathlib import Path
 
 import pytest
+from packaging.utils import canonicalize_name
 
-from support import ROOT, write_job
+from devtools.wheel import build
+from support import ROOT, lock_pins, write_job
+from support.fetch_fixtures import server  # noqa: F401
+from support.http_server import Reply
 
 SHIPPED = ["__init__.py", "configuration.pyi", "Scrape_common.pyi", "py.typed"]
 
@@ -37,34 +44,102 @@ def run(cmd, **kwargs):
     return proc
 
 
+@pytest.fixture(scope="module")
+def wheel(tmp_path_factory):
+    """The repaired wheel, built once for this module."""
+    return build(tmp_path_factory.mktemp("dist"))
+
+
+def venv_python(directory: Path) -> Path:
+    """A venv of its own, without pip: this interpreter's pip installs into it."""
+    run([sys.executable, "-m", "venv", "--without-pip", directory])
+    return directory / ("Scripts/python.exe" if os.name == "nt" else "bin/python")
+
+
+def pip_into(python: Path, *args) -> subprocess.CompletedProcess:
+    return run([sys.executable, "-m", "pip", "--python", python, *args])
+
+
+def job_env(job: Path) -> dict:
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("PYTHONPATH", "NEXRA_CONFIG", "PYTHONHOME")}
+    env["PYTHONPATH"] = str(job)
+    return env
+
+
 @pytest.mark.slow
-def test_wheel_installs_into_a_clean_venv_and_imports(tmp_path):
-    dist = tmp_path / "dist"
-    run([sys.executable, "-m", "pip", "wheel", "-q", "--no-deps", "-w", dist, ROOT])
-    wheels = list(dist.glob("*.whl"))
-    assert len(wheels) == 1, wheels
-    names = zipfile.ZipFile(wheels[0]).namelist()
+def test_wheel_installs_into_a_clean_venv_and_imports(tmp_path, wheel):
+    assert re.search(r"-manylinux_\d+_\d+_\w+\.whl$", wheel.name), wheel.name
+    names = zipfile.ZipFile(wheel).namelist()
     for name in SHIPPED:
         assert f"Nexra_publish/{name}" in names
     for module in ("configuration", "Scrape_common"):
         assert any(n.startswith(f"Nexra_publish/{module}.") and n.endswith((".so", ".pyd"))
                    for n in names), module
+    # auditwheel found nothing to bundle: the modules need only the interpreter
+    # and the system's C and C++ runtimes.
+    assert not [n for n in names if ".libs/" in n], names
 
-    # A venv of its own, without pip: this interpreter's pip installs into it.
     venv = tmp_path / "venv"
-    run([sys.executable, "-m", "venv", "--without-pip", venv])
-    python = venv / ("Scripts/python.exe" if os.name == "nt" else "bin/python")
-    run([sys.executable, "-m", "pip", "--python", python, "install", "-q", "--no-deps",
-         wheels[0]])
+    python = venv_python(venv)
+    pip_into(python, "install", "-q", "--no-deps", wheel)
 
     job = write_job(tmp_path / "job", {"answer": 42}, config_json='{"extra": "from json"}')
-    env = {k: v for k, v in os.environ.items()
-           if k not in ("PYTHONPATH", "NEXRA_CONFIG", "PYTHONHOME")}
-    env["PYTHONPATH"] = str(job)
-    out = run([python, "-c", CHECK], cwd=job, env=env).stdout
+    out = run([python, "-c", CHECK], cwd=job, env=job_env(job)).stdout
     report = json.loads(out.splitlines()[-1])
     # The installed copy is the one imported, not the source tree's.
     assert Path(report["prefix"]).resolve() == venv.resolve()
-    assert Path(report["package"]).resolve().is_relative_to(venv.resolve())
+    assert venv.resolve() in Path(report["package"]).resolve().parents
     assert set(SHIPPED) <= set(report["files"])
     assert report["settings"] == [42, "from json", "config.json"]
+
+
+# Releases older than the locked ones but inside the ranges, with wheels for every
+# interpreter from 3.9 on; on 3.8 the floors themselves (constraints-oldest.txt).
+OLDER = {"pymongo": "4.10.1", "requests": "2.32.3", "scrapy": "2.13.3",
+         "openpyxl": "3.1.2", "pandas": "2.2.3"}
+
+SMOKE = """
+import json, pymongo, openpyxl
+from Nexra_publish import Scrape_common as sc
+record = sc.clean_data({" Title ": " <b>Old</b>  deps "})
+sc.InsertItem(dict(record, page_save="P1.html"), 1, "P1", "smoke")
+sc.export_mongo_to_excel("smoke", "smoke", "out")
+rows = list(openpyxl.load_workbook("out/smoke.xlsx").active.values)
+response, attempts = sc.fetch_response(url=URL, parcel_number="P0001")
+print(json.dumps([rows, response.css("b::text").get(), attempts]))
+"""
+
+
+@pytest.mark.slow
+def test_install_keeps_older_supported_dependencies(tmp_path, wheel, mongo_uri, server):
+    python = venv_python(tmp_path / "venv")
+    if sys.version_info < (3, 9):
+        older = {name: lock_pins("constraints-oldest.txt")[name] for name in OLDER}
+        pip_into(python, "install", "-q", "-c", ROOT / "constraints-oldest.txt", *older)
+    else:
+        older = OLDER
+        pip_into(python, "install", "-q", *(f"{k}=={v}" for k, v in older.items()))
+    before = pins_of(python)
+    assert {k: before[k] for k in older} == older
+
+    pip_into(python, "install", "-q", wheel)
+    after = pins_of(python)
+    assert after.pop("nexra-publish", None), after
+    assert after == before  # nothing upgraded, nothing added
+
+    page = "<html><b>saved</b>" + "x" * 200 + "</html>"
+    job = write_job(tmp_path / "job", {
+        "connection_string": mongo_uri, "data_base": "nexra_smoke_" + tmp_path.name[-8:],
+        "input_table": "input_items", "pl_input_table": "pl_input_items",
+        "vantelo_path": str(tmp_path / "engine"), "pagesave_path": str(tmp_path / "pages")})
+    code = f"URL = {server.script('/old-deps', Reply.html(page))!r}\n" + SMOKE
+    out = run([python, "-c", code], cwd=job, env=job_env(job)).stdout
+    rows, text, attempts = json.loads(out.splitlines()[-1])
+    assert rows == [["title", "page_save"], ["Old deps", "P1.html"]]
+    assert (text, attempts) == ("saved", 1)
+
+
+def pins_of(python: Path) -> dict:
+    out = pip_into(python, "list", "--format", "json").stdout
+    return {canonicalize_name(p["name"]): p["version"] for p in json.loads(out)}

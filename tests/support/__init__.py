@@ -130,3 +130,11 @@ def rss_growth(fn, rounds: int = 5, calls: int = 20000) -> int:
             fn()
     gc.collect()
     return in_use() - start
+
+
+def lock_pins(name: str) -> dict:
+    """Canonical package name -> version of each `name==version` line of a lock
+    file of the repository (constraints.txt, constraints-oldest.txt)."""
+    from packaging.utils import canonicalize_name
+    lines = (line.split("#")[0].strip() for line in (ROOT / name).read_text().splitlines())
+    return {canonicalize_name(n): v for n, v in (line.split("==") for line in lines if line)}
