@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "canonical_json.h"
+#include "clean_html_tables.h"
 #include "clean_text.h"
 #include "md5.h"
 
@@ -16,8 +17,9 @@ namespace {
 
 using nx::Ref;
 
-// The pattern compiled (without flags) at the start of every clean_data call.
-const char kCleanr[] = "<.*?>|&([a-z0-9]+|#x[0-9]{1,6}|#x[0-9a-f]{1,6});|[\\t\\n\\r]";
+// CLEANR, the pattern of text_cleaner, compiled (without flags) at the start
+// of every clean_data call.
+const char kCleanrPattern[] = "<.*?>|&([a-z0-9]+|#x[0-9]{1,6}|#x[0-9a-f]{1,6});|[\\t\\n\\r]";
 
 // The standard modules and the functions the native pipeline stands in for,
 // as they were when clean_data was defined. While the module globals and
@@ -113,12 +115,7 @@ int check_unidata(bool* match) {
     Ref sample = nx::str(kSample);
     Ref want = sample ? nx::call(nfkd_function(), {NX_STR("NFKD"), sample.get()}) : Ref();
     if (!want) return -1;
-    std::vector<Py_UCS4> in(PyUnicode_GET_LENGTH(sample.get()));
-    for (std::size_t i = 0; i < in.size(); ++i) in[i] = PyUnicode_READ_CHAR(sample.get(), i);
-    clean_text::Buf got;
-    clean_text::nfkd_native(in.data(), in.size(), got);
-    Ref got_str = Ref::steal(
-        PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, got.p.get(), (Py_ssize_t)got.n));
+    Ref got_str = Ref::steal(clean_text::nfkd_by_tables(sample.get()));
     if (!got_str) return -1;
     same = PyObject_RichCompareBool(got_str.get(), want.get(), Py_EQ);
     if (same < 0) return -1;
@@ -143,7 +140,7 @@ struct Cleaner {
         if (!cleanr) {
             Ref re = nx::global(g, NX_ID(re));
             Ref compile = re ? nx::attr(re.get(), NX_ID(compile)) : Ref();
-            cleanr = compile ? nx::call(compile.get(), {NX_STR(kCleanr)}) : Ref();
+            cleanr = compile ? nx::call(compile.get(), {NX_STR(kCleanrPattern)}) : Ref();
         }
         return cleanr;
     }
