@@ -28,11 +28,11 @@ template <class C>
 struct Ops {
     // First index >= p holding a character of `set`, or n.
     std::size_t (*find_any)(const C* s, std::size_t p, std::size_t n, const Needles& set);
-    // First index i >= p with s[i] == a and s[i + 1] in `second`, or n. With
+    // First index i >= p with s[i] in `first` and s[i + 1] in `second`, or n. With
     // an output o, also copies s[p..i) (s[p..n) when there is none) to
     // o[0..]; whole blocks are stored, so o needs room for the characters up
     // to n.
-    std::size_t (*find_pair)(const C* s, std::size_t p, std::size_t n, std::uint32_t a,
+    std::size_t (*find_pair)(const C* s, std::size_t p, std::size_t n, const Needles& first,
                              const Needles& second, C* o);
     // The bits above for s[0..n).
     unsigned (*survey)(const C* s, std::size_t n);

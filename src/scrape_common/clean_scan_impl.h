@@ -48,32 +48,33 @@ std::size_t find_any(const C* s, std::size_t p, std::size_t n, const Needles& se
 }
 
 template <class V, class C>
-std::size_t find_pair(const C* s, std::size_t p, std::size_t n, std::uint32_t a,
+std::size_t find_pair(const C* s, std::size_t p, std::size_t n, const Needles& first,
                       const Needles& second, C* o) {
     constexpr std::size_t L = V::bytes / sizeof(C);
     const std::size_t p0 = p;
-    typename V::reg vb[6];
-    const int k = a <= max_of<C>() ? broadcast<V, C>(second, vb) : 0;
-    if (k == 0) {  // no character of this width can start a match
+    typename V::reg va[6], vb[6];
+    const int ka = broadcast<V, C>(first, va);
+    const int kb = ka ? broadcast<V, C>(second, vb) : 0;
+    if (kb == 0) {  // no character of this width can start a match
         if (o && p < n) std::memcpy(o, s + p, (n - p) * sizeof(C));
         return n;
     }
     if constexpr (L > 0) {
-        const typename V::reg va = V::template set1<C>(a);
         for (; p + L + 1 <= n; p += L) {
             typename V::reg x = V::load(s + p);
             if (o) V::store(o + (p - p0), x);
             typename V::reg y = V::load(s + p + 1);
+            typename V::reg fst = V::template eq<C>(x, va[0]);
+            for (int i = 1; i < ka; ++i) fst = V::or_(fst, V::template eq<C>(x, va[i]));
             typename V::reg sec = V::template eq<C>(y, vb[0]);
-            for (int i = 1; i < k; ++i) sec = V::or_(sec, V::template eq<C>(y, vb[i]));
-            typename V::reg m = V::and_(V::template eq<C>(x, va), sec);
-            if (unsigned bits = V::mask(m))
+            for (int i = 1; i < kb; ++i) sec = V::or_(sec, V::template eq<C>(y, vb[i]));
+            if (unsigned bits = V::mask(V::and_(fst, sec)))
                 return p + (std::size_t)__builtin_ctz(bits) / sizeof(C);
         }
     }
     for (; p + 1 < n; ++p) {
         if (o) o[p - p0] = s[p];
-        if (s[p] == a && in_set(s[p + 1], second)) return p;
+        if (in_set(s[p], first) && in_set(s[p + 1], second)) return p;
     }
     if (o)
         for (; p < n; ++p) o[p - p0] = s[p];

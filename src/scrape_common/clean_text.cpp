@@ -187,7 +187,7 @@ inline Needles fold_set(unsigned char b) {
 template <class C>
 inline std::size_t find_pair(const C* s, std::size_t p, std::size_t n, U a, unsigned char b,
                              C* o = nullptr) {
-    return ops<C>().find_pair(s, p, n, a, fold_set(b), o);
+    return ops<C>().find_pair(s, p, n, Needles{{a}, 1}, fold_set(b), o);
 }
 
 constexpr Needles kGtChar = {{'>'}, 1};
@@ -861,16 +861,24 @@ struct Openers {
 
 template <class C>
 Openers find_openers(const C* s, std::size_t n, bool lt, bool star) {
+    // One search for every opener: "<" or "*" followed by a character that
+    // can follow it in one ("s" in any case, "!", " "); each hit is checked.
+    Needles first{{}, 0}, second{{}, 0};
+    if (lt) first.c[first.k++] = '<';
+    if (star) first.c[first.k++] = '*';
+    for (const Needles& f : {fold_set('s'), fold_set('!'), fold_set(' ')})
+        for (int i = 0; i < f.k; ++i) second.c[second.k++] = f.c[i];
     Openers r;
-    for (std::size_t p = 0; lt && (p = find_pair(s, p, n, '<', 's')) < n; ++p) {
-        r.script |= ci_at(s, n, p, "<script");
-        r.style |= ci_at(s, n, p, "<style");
-        if (r.script && r.style) break;
+    for (std::size_t p = 0; (p = ops<C>().find_pair(s, p, n, first, second, nullptr)) < n; ++p) {
+        if (s[p] == '<') {
+            r.script |= ci_at(s, n, p, "<script");
+            r.style |= ci_at(s, n, p, "<style");
+            r.comment |= ci_at(s, n, p, "<!--");
+        } else {
+            r.specs |= ci_at(s, n, p, "* style specs start");
+        }
+        if ((!lt || (r.script && r.style && r.comment)) && (!star || r.specs)) break;
     }
-    for (std::size_t p = 0; lt && (p = find_pair(s, p, n, '<', '!')) < n; ++p)
-        if ((r.comment = ci_at(s, n, p, "<!--"))) break;
-    for (std::size_t p = 0; star && (p = find_pair(s, p, n, '*', ' ')) < n; ++p)
-        if ((r.specs = ci_at(s, n, p, "* style specs start"))) break;
     return r;
 }
 
@@ -884,6 +892,67 @@ Features survey(const C* s, std::size_t n) {
     const unsigned f = ops<C>().survey(s, n);
     return Features{(f & scan::kAmp) != 0, (f & scan::kLt) != 0, (f & scan::kStar) != 0,
                     (f & scan::kControls) != 0, (f & scan::kSurrogates) != 0};
+}
+
+// 4-byte text without surrogates as UTF-16 (characters beyond U+FFFF as
+// surrogate pairs), for the markup stages: they keep or drop whole runs
+// between ASCII characters and compare only with BMP characters, so they
+// never split a pair and treat it as they treat the character. Returns the
+// number of units.
+std::size_t to_utf16(const U* s, std::size_t n, std::uint16_t* o) {
+    std::size_t i = 0, w = 0;
+#if defined(__SSE2__)
+    // Blocks of eight BMP characters: shifted down by 0x8000 they fit the
+    // signed pack, and shifting back restores them.
+    const __m128i bias32 = _mm_set1_epi32(0x8000);
+    const __m128i bias16 = _mm_set1_epi16((short)0x8000);
+    const __m128i zero = _mm_setzero_si128();
+    for (; i + 8 <= n; i += 8) {
+        const __m128i* v = reinterpret_cast<const __m128i*>(s + i);
+        __m128i a = _mm_loadu_si128(v), b = _mm_loadu_si128(v + 1);
+        __m128i high = _mm_or_si128(_mm_srli_epi32(a, 16), _mm_srli_epi32(b, 16));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi32(high, zero)) != 0xFFFF) {
+            for (std::size_t k = 0; k < 8; ++k) {
+                const U c = s[i + k];
+                if (c < 0x10000) {
+                    o[w++] = (std::uint16_t)c;
+                } else {
+                    o[w++] = (std::uint16_t)(0xD800 | ((c - 0x10000) >> 10));
+                    o[w++] = (std::uint16_t)(0xDC00 | (c & 0x3FF));
+                }
+            }
+            continue;
+        }
+        __m128i x = _mm_packs_epi32(_mm_sub_epi32(a, bias32), _mm_sub_epi32(b, bias32));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + w), _mm_xor_si128(x, bias16));
+        w += 8;
+    }
+#endif
+    for (; i < n; ++i) {
+        const U c = s[i];
+        if (c < 0x10000) {
+            o[w++] = (std::uint16_t)c;
+        } else {
+            o[w++] = (std::uint16_t)(0xD800 | ((c - 0x10000) >> 10));
+            o[w++] = (std::uint16_t)(0xDC00 | (c & 0x3FF));
+        }
+    }
+    return w;
+}
+
+// UTF-16 made by to_utf16 (every surrogate in a pair) as code points.
+std::size_t from_utf16(const std::uint16_t* s, std::size_t n, U* o) {
+    std::size_t w = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const U c = s[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n) {
+            o[w++] = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00u);
+            ++i;
+        } else {
+            o[w++] = c;
+        }
+    }
+    return w;
 }
 
 // s[0..n) as code points.
@@ -942,11 +1011,12 @@ struct Text {
     Buf& spare() { return sc.buf[held == 0 ? 1 : 0]; }
 
     // Runs fn(in, n, out) -> new length, npos when the text is unchanged, or
-    // kUnescapeFallback, which it passes on.
+    // kUnescapeFallback, which it passes on. The output has room for `grow`
+    // times the input's length.
     template <class In, class Out, class Fn>
-    std::size_t stage(Fn fn) {
+    std::size_t stage(Fn fn, std::size_t grow = 1) {
         Buf& out = spare();
-        out.reserve(n * sizeof(Out) + sizeof(Out));
+        out.reserve((n * grow + 1) * sizeof(Out));
         const std::size_t m = fn(static_cast<const In*>(data), n, out.as<Out>());
         if (m == npos || m == kUnescapeFallback) return m;
         data = out.as<Out>();
@@ -960,7 +1030,7 @@ struct Text {
 // The stages up to the removal of tags, in the storage width; then the text
 // as code points (widened, unless it is already).
 template <class C>
-void markup_stages(Text& t, Features f) {
+void markup_stages(Text& t, Features f, bool utf16) {
     auto stage = [&t](auto fn) { return t.stage<C, C>(fn); };
     if (f.amp || f.controls) stage(replace_table<C>);
     if (f.amp) f.lt = true;  // "&lt;" may have made a "<"
@@ -991,6 +1061,13 @@ void markup_stages(Text& t, Features f) {
     stage(remove_tags_collapse<C>);
     if constexpr (sizeof(C) != sizeof(U)) {
         const bool changed = t.changed;
+        if constexpr (sizeof(C) == 2) {
+            if (utf16) {
+                t.stage<C, U>(from_utf16);
+                t.changed = changed;
+                return;
+            }
+        }
         t.stage<C, U>([](const C* s, std::size_t n, U* o) {
             widen(s, n, o);
             return n;
@@ -1012,7 +1089,18 @@ struct Cleaned {
 template <class C>
 Cleaned run_stages(Text& t, Features f) {
     Cleaned out;
-    markup_stages<C>(t, f);
+    if constexpr (sizeof(C) == 4) {
+        if (!f.surrogates) {  // the markup stages on half the bytes
+            const bool changed = t.changed;
+            t.stage<U, std::uint16_t>(to_utf16, 2);
+            t.changed = changed;
+            markup_stages<std::uint16_t>(t, f, true);
+        } else {
+            markup_stages<C>(t, f, false);
+        }
+    } else {
+        markup_stages<C>(t, f, false);
+    }
     // text_cleaner
     // The tag pass left white space only as single spaces; dropping
     // surrogates or unescaping may change that.
