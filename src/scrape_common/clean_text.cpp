@@ -256,6 +256,49 @@ struct Collapser {
             i += 4;
         }
         w = w_, in_space = in;
+        } else {
+        // The same for one- and two-byte characters, sixteen bytes at a time;
+        // unsigned saturating subtraction tests the range.
+        constexpr std::size_t L = 16 / sizeof(C);
+        auto set1 = [](int c) {
+            return sizeof(C) == 1 ? _mm_set1_epi8((char)c) : _mm_set1_epi16((short)c);
+        };
+        auto eq = [](__m128i a, __m128i b) {
+            return sizeof(C) == 1 ? _mm_cmpeq_epi8(a, b) : _mm_cmpeq_epi16(a, b);
+        };
+        const __m128i zero = _mm_setzero_si128(), low = set1(0x20), high = set1(0x167F);
+        const __m128i nel = set1(0x85), nbsp = set1(0xA0), space = set1(' ');
+        const __m128i first_lane =
+            sizeof(C) == 1 ? _mm_setr_epi8(-1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0)
+                           : _mm_setr_epi16(-1, 0, 0, 0, 0, 0, 0, 0);
+        C* const out = o;
+        std::size_t w_ = w;
+        bool in = in_space;
+        while (i + L <= len) {
+            __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+            __m128i sp = eq(x, space);
+            __m128i prev = _mm_slli_si128(sp, sizeof(C));
+            if (in) prev = _mm_or_si128(prev, first_lane);
+            __m128i in_range;  // all ones where U+0020 <= x <= U+167F
+            if constexpr (sizeof(C) == 1) {
+                in_range = _mm_cmpeq_epi8(_mm_subs_epu8(low, x), zero);
+            } else {
+                in_range = _mm_and_si128(_mm_cmpeq_epi16(_mm_subs_epu16(low, x), zero),
+                                         _mm_cmpeq_epi16(_mm_subs_epu16(x, high), zero));
+            }
+            __m128i bad = _mm_or_si128(_mm_or_si128(eq(x, nel), eq(x, nbsp)), _mm_and_si128(sp, prev));
+            if (_mm_movemask_epi8(in_range) != 0xFFFF || _mm_movemask_epi8(bad)) {
+                w = w_, in_space = in;
+                scalar(s + i, L);
+                w_ = w, in = in_space;
+            } else {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + w_), x);
+                w_ += L;
+                in = s[i + L - 1] == ' ';
+            }
+            i += L;
+        }
+        w = w_, in_space = in;
         }
 #endif
         scalar(s + i, len - i);
