@@ -1170,53 +1170,57 @@ Cleaned run_stages(Text& t, Features f) {
     return out;
 }
 
-// The bounds of s[0..n) without white space at either end.
-template <class At>
-std::pair<std::size_t, std::size_t> strip_bounds(std::size_t n, At at) {
-    std::size_t lo = 0, hi = n;
-    while (lo < hi && is_space(at(lo))) ++lo;
-    while (hi > lo && is_space(at(hi - 1))) --hi;
-    return {lo, hi};
+// The result: t[lo..hi), every character <= maxc.
+struct Final {
+    const U* t;
+    std::size_t lo, hi;
+    U maxc;
+    bool changed;
+};
+
+// NFKD by the tables (with `nfkd`; the text is then final), the "utf_8_sig"
+// round trip (which only drops surrogates, and none are left) and strip().
+// Needs no interpreter.
+Final settle(const Cleaned& c, Buf& spare, bool nfkd) {
+    Final f{c.s, 0, c.n, or_all(c.s, c.n), c.changed};
+    std::size_t len = c.n;
+    if (f.maxc >= 0x80 && nfkd) {  // NFKD leaves ASCII as it is
+        f.changed |= nfkd_native(c.s, c.n, spare, &len);
+        f.t = spare.as<U>();
+        f.maxc = or_all(f.t, len);
+    }
+    while (f.lo < len && is_space(f.t[f.lo])) ++f.lo;
+    f.hi = len;
+    while (f.hi > f.lo && is_space(f.t[f.hi - 1])) --f.hi;
+    f.changed |= f.lo != 0 || f.hi != len;
+    return f;
 }
 
-// The finishing step: NFKD, the "utf_8_sig" round trip (which only drops
-// surrogates, and none are left), and strip(). The result is the input str
-// itself when nothing changed.
-Outcome finish(PyObject* text, const Cleaned& c, Buf& spare, PyObject* normalize,
-               PyObject* form, bool native_nfkd) {
-    Outcome out;
-    const U* t = c.s;
-    std::size_t len = c.n;
-    bool changed = c.changed;
-    U maxc = or_all(t, len);
-    Ref norm;  // unicodedata.normalize's result, when it is used
-    if (maxc >= 0x80) {  // NFKD leaves ASCII as it is
-        if (native_nfkd) {
-            changed |= nfkd_native(t, len, spare, &len);
-            t = spare.as<U>();
-        } else {
-            Ref cleaned = changed ? Ref::steal(make_str(t, len, maxc)) : Ref::borrow(text);
-            norm = cleaned ? Ref::steal(PyObject_CallFunctionObjArgs(normalize, form,
-                                                                     cleaned.get(), nullptr))
-                           : Ref();
-            if (!norm) return out;
-            Py_ssize_t m = PyUnicode_GET_LENGTH(norm.get());
-            spare.reserve((std::size_t)m * sizeof(U) + sizeof(U));
-            if (!PyUnicode_AsUCS4(norm.get(), spare.as<U>(), m, 0)) return out;
-            changed = true;
-            t = spare.as<U>();
-            len = (std::size_t)m;
-        }
-        maxc = or_all(t, len);
-    }
-    auto [lo, hi] = strip_bounds(len, [t](std::size_t i) { return t[i]; });
-    if (!changed && lo == 0 && hi == len) {
+// The str of the result: the input itself when nothing changed.
+PyObject* build(PyObject* text, const Final& f) {
+    if (!f.changed) {
         Py_INCREF(text);
-        out.result = text;
-    } else {
-        out.result = make_str(t + lo, hi - lo, maxc);
+        return text;
     }
-    return out;
+    return make_str(f.t + f.lo, f.hi - f.lo, f.maxc);
+}
+
+// The finishing step with the interpreter's unicodedata.normalize, for an
+// interpreter whose Unicode tables are not those built in.
+PyObject* finish_with(PyObject* normalize, PyObject* form, PyObject* text, const Cleaned& c,
+                      Buf& spare) {
+    const U maxc = or_all(c.s, c.n);
+    if (maxc < 0x80) return build(text, settle(c, spare, false));  // NFKD leaves ASCII as it is
+    Ref cleaned = c.changed ? Ref::steal(make_str(c.s, c.n, maxc)) : Ref::borrow(text);
+    Ref norm = cleaned ? Ref::steal(PyObject_CallFunctionObjArgs(normalize, form, cleaned.get(),
+                                                                 nullptr))
+                       : Ref();
+    if (!norm) return nullptr;
+    const Py_ssize_t m = PyUnicode_GET_LENGTH(norm.get());
+    spare.reserve(((std::size_t)m + 1) * sizeof(U));
+    if (!PyUnicode_AsUCS4(norm.get(), spare.as<U>(), m, 0)) return nullptr;
+    Cleaned normalized{spare.as<U>(), (std::size_t)m, true, false};
+    return build(text, settle(normalized, spare, false));
 }
 
 template <class C>
@@ -1226,10 +1230,12 @@ Outcome clean_kind(PyObject* text, Scratch& sc, PyObject* normalize, PyObject* f
     const std::size_t n = (std::size_t)PyUnicode_GET_LENGTH(text);
     Text t{sc, data, n};
     Cleaned c;
+    Final f{};
     bool no_memory = false;
     auto run = [&] {
         try {
             c = run_stages<C>(t, survey(data, n));
+            if (!c.fallback && native_nfkd) f = settle(c, t.spare(), true);
         } catch (const std::bad_alloc&) {
             no_memory = true;
         }
@@ -1241,16 +1247,15 @@ Outcome clean_kind(PyObject* text, Scratch& sc, PyObject* normalize, PyObject* f
     } else {
         run();
     }
+    Outcome out;
     if (no_memory) {
         PyErr_NoMemory();
-        return Outcome();
-    }
-    if (c.fallback) {
-        Outcome out;
+    } else if (c.fallback) {
         out.fallback = true;
-        return out;
+    } else {
+        out.result = native_nfkd ? build(text, f) : finish_with(normalize, form, text, c, t.spare());
     }
-    return finish(text, c, t.spare(), normalize, form, native_nfkd);
+    return out;
 }
 
 }  // namespace
