@@ -944,6 +944,14 @@ Features survey(const C* s, std::size_t n) {
 // number of units.
 std::size_t to_utf16(const U* s, std::size_t n, std::uint16_t* o) {
     std::size_t i = 0, w = 0;
+    auto put = [o, &w](U c) {
+        if (c < 0x10000) {
+            o[w++] = (std::uint16_t)c;
+        } else {
+            o[w++] = (std::uint16_t)(0xD800 | ((c - 0x10000) >> 10));
+            o[w++] = (std::uint16_t)(0xDC00 | (c & 0x3FF));
+        }
+    };
 #if defined(__SSE2__)
     // Blocks of eight BMP characters: shifted down by 0x8000 they fit the
     // signed pack, and shifting back restores them.
@@ -955,15 +963,7 @@ std::size_t to_utf16(const U* s, std::size_t n, std::uint16_t* o) {
         __m128i a = _mm_loadu_si128(v), b = _mm_loadu_si128(v + 1);
         __m128i high = _mm_or_si128(_mm_srli_epi32(a, 16), _mm_srli_epi32(b, 16));
         if (_mm_movemask_epi8(_mm_cmpeq_epi32(high, zero)) != 0xFFFF) {
-            for (std::size_t k = 0; k < 8; ++k) {
-                const U c = s[i + k];
-                if (c < 0x10000) {
-                    o[w++] = (std::uint16_t)c;
-                } else {
-                    o[w++] = (std::uint16_t)(0xD800 | ((c - 0x10000) >> 10));
-                    o[w++] = (std::uint16_t)(0xDC00 | (c & 0x3FF));
-                }
-            }
+            for (std::size_t k = 0; k < 8; ++k) put(s[i + k]);
             continue;
         }
         __m128i x = _mm_packs_epi32(_mm_sub_epi32(a, bias32), _mm_sub_epi32(b, bias32));
@@ -971,15 +971,7 @@ std::size_t to_utf16(const U* s, std::size_t n, std::uint16_t* o) {
         w += 8;
     }
 #endif
-    for (; i < n; ++i) {
-        const U c = s[i];
-        if (c < 0x10000) {
-            o[w++] = (std::uint16_t)c;
-        } else {
-            o[w++] = (std::uint16_t)(0xD800 | ((c - 0x10000) >> 10));
-            o[w++] = (std::uint16_t)(0xDC00 | (c & 0x3FF));
-        }
-    }
+    for (; i < n; ++i) put(s[i]);
     return w;
 }
 
