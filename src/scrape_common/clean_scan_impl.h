@@ -34,12 +34,19 @@ std::size_t find_any(const C* s, std::size_t p, std::size_t n, const Needles& se
     const int k = broadcast<V, C>(set, v);
     if (k == 0) return n;
     if constexpr (L > 0) {
-        for (; p + L <= n; p += L) {
-            typename V::reg x = V::load(s + p);
+        auto hits = [&](std::size_t at) {
+            typename V::reg x = V::load(s + at);
             typename V::reg m = V::template eq<C>(x, v[0]);
             for (int i = 1; i < k; ++i) m = V::or_(m, V::template eq<C>(x, v[i]));
-            if (unsigned bits = V::mask(m))
-                return p + (std::size_t)__builtin_ctz(bits) / sizeof(C);
+            return V::mask(m);
+        };
+        for (; p + L <= n; p += L)
+            if (unsigned bits = hits(p)) return p + (std::size_t)__builtin_ctz(bits) / sizeof(C);
+        if (p < n && n >= L) {
+            // The rest in one block that ends at n, without the places before p.
+            const std::size_t at = n - L;
+            const unsigned bits = hits(at) & ~((1u << ((p - at) * sizeof(C))) - 1u);
+            return bits ? at + (std::size_t)__builtin_ctz(bits) / sizeof(C) : n;
         }
     }
     for (; p < n; ++p)
@@ -104,9 +111,7 @@ unsigned survey(const C* s, std::size_t n) {
             sur = V::template set1<C>(sizeof(C) == 1 ? 1 : 0xD800u);
     R m_amp = V::zero(), m_lt = V::zero(), m_star = V::zero(), m_ctl = V::zero(),
       m_sur = V::zero();
-    std::size_t i = 0;
-    for (; L > 0 && i + L <= n; i += L) {
-        R x = V::load(s + i);
+    auto take = [&](R x) {
         m_amp = V::or_(m_amp, V::template eq<C>(x, amp));
         m_lt = V::or_(m_lt, V::template eq<C>(x, lt));
         m_star = V::or_(m_star, V::template eq<C>(x, star));
@@ -114,6 +119,12 @@ unsigned survey(const C* s, std::size_t n) {
         ctl = V::or_(ctl, V::or_(V::template eq<C>(x, tab), V::template eq<C>(x, c99)));
         m_ctl = V::or_(m_ctl, ctl);
         if (sizeof(C) > 1) m_sur = V::or_(m_sur, V::template eq<C>(V::and_(x, sur_mask), sur));
+    };
+    std::size_t i = 0;
+    for (; L > 0 && i + L <= n; i += L) take(V::load(s + i));
+    if (L > 0 && i < n && n >= L) {  // the rest in one block that ends at n
+        take(V::load(s + n - L));
+        i = n;
     }
     unsigned f = (V::mask(m_amp) ? kAmp : 0) | (V::mask(m_lt) ? kLt : 0) |
                  (V::mask(m_star) ? kStar : 0) | (V::mask(m_ctl) ? kControls : 0) |
