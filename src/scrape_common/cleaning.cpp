@@ -1,6 +1,7 @@
 // Record cleaning and hashing: clean_data and doc_hash.
 #include "subsystems.h"
 
+#include <cstdint>
 #include <vector>
 
 #include "canonical_json.h"
@@ -37,10 +38,22 @@ Standard g_std;
 PyObject* nfkd_function() { return g_std.unicodedata.attr(0); }
 
 bool globals_are_standard(PyObject* g) {
+#if PY_VERSION_HEX < 0x030C0000
+    // A dict's version tag changes with every change of the dict: while it
+    // is the one last found standard, so are the three globals.
+    static PyObject* seen_dict = nullptr;
+    static std::uint64_t seen_version = 0;
+    const std::uint64_t version = reinterpret_cast<PyDictObject*>(g)->ma_version_tag;
+    if (g == seen_dict && version == seen_version) return true;
+#endif
     const Standard& s = g_std;
-    return PyDict_GetItem(g, NX_ID(re)) == s.re.module() &&
-           PyDict_GetItem(g, NX_ID(html)) == s.html.module() &&
-           PyDict_GetItem(g, NX_ID(unicodedata)) == s.unicodedata.module();
+    const bool standard = PyDict_GetItem(g, NX_ID(re)) == s.re.module() &&
+                          PyDict_GetItem(g, NX_ID(html)) == s.html.module() &&
+                          PyDict_GetItem(g, NX_ID(unicodedata)) == s.unicodedata.module();
+#if PY_VERSION_HEX < 0x030C0000
+    if (standard) seen_dict = g, seen_version = version;
+#endif
+    return standard;
 }
 
 bool functions_are_standard() {
