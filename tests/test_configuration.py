@@ -95,6 +95,32 @@ def test_bad_json_warns_once_and_loading_goes_on(tmp_path, text, message):
         assert r["f_closed"] is True
 
 
+# config.py swaps the module's `json` for one whose document yields `pair` from items().
+SWAPPED_JSON = """
+import itertools, sys
+class Doc:
+    def items(self):
+        return [{pair}]
+class Json:
+    def load(self, f):
+        return Doc()
+sys.modules["Nexra_publish.configuration"].json = Json()
+a = 1
+"""
+
+
+@pytest.mark.parametrize("pair", ["7", "(1, 2, 3)", "iter([1])", "[1, 2, 3]", "itertools.count()"])
+def test_items_that_do_not_unpack_warn_as_unpacking_does(tmp_path, pair):
+    import itertools  # noqa: F401  (for eval)
+    try:
+        k, v = eval(pair)
+    except (TypeError, ValueError) as e:
+        message = str(e)
+    out, r = load(tmp_path, config_json="{}", source=SWAPPED_JSON.format(pair=pair))
+    assert out == [WARN + "config.json: " + message]
+    assert r["globals"]["a"] == 1
+
+
 def test_unreadable_file_warns(tmp_path):
     (tmp_path / "config.json").mkdir()
     out, r = load(tmp_path, {"a": 1})

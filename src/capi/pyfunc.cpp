@@ -2,12 +2,11 @@
 
 #include <structmember.h>
 
+// The vectorcall type flag lost its leading underscore in 3.9.
 #if PY_VERSION_HEX >= 0x03090000
 #define NX_TPFLAGS_HAVE_VECTORCALL Py_TPFLAGS_HAVE_VECTORCALL
-#define NX_VECTORCALL_NARGS PyVectorcall_NARGS
 #else
 #define NX_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
-#define NX_VECTORCALL_NARGS PyVectorcall_NARGS
 #endif
 
 namespace nx {
@@ -74,7 +73,7 @@ PyObject* func_vectorcall(PyObject* callable, PyObject* const* args, size_t narg
                           PyObject* kwnames) {
     Function* f = (Function*)callable;
     const Py_ssize_t n = f->spec->nparams;
-    const Py_ssize_t nargs = NX_VECTORCALL_NARGS(nargsf);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject* slots[kMaxParams] = {};
 
     const Py_ssize_t npos = nargs < n ? nargs : n;
@@ -289,6 +288,11 @@ PyTypeObject FunctionType = [] {
 
 Ref make_function(const FuncSpec& spec, PyObject* globals,
                   std::initializer_list<PyObject*> defaults) {
+    return make_function(spec, globals, defaults.begin(), defaults.size());
+}
+
+Ref make_function(const FuncSpec& spec, PyObject* globals, PyObject* const* defaults,
+                  size_t count) {
     if (!(FunctionType.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&FunctionType) < 0) return {};
     Ref params = Ref::steal(PyTuple_New(spec.nparams));
     if (!params) return {};
@@ -298,13 +302,12 @@ Ref make_function(const FuncSpec& spec, PyObject* globals,
         PyTuple_SET_ITEM(params.get(), j, s);
     }
     Ref defs;
-    if (defaults.size()) {
-        defs = Ref::steal(PyTuple_New((Py_ssize_t)defaults.size()));
+    if (count) {
+        defs = Ref::steal(PyTuple_New((Py_ssize_t)count));
         if (!defs) return {};
-        Py_ssize_t i = 0;
-        for (PyObject* d : defaults) {
-            Py_INCREF(d);
-            PyTuple_SET_ITEM(defs.get(), i++, d);
+        for (size_t i = 0; i < count; i++) {
+            Py_INCREF(defaults[i]);
+            PyTuple_SET_ITEM(defs.get(), (Py_ssize_t)i, defaults[i]);
         }
     }
     Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
@@ -332,7 +335,12 @@ Ref make_function(const FuncSpec& spec, PyObject* globals,
 
 int define_function(PyObject* globals, const FuncSpec& spec,
                     std::initializer_list<PyObject*> defaults) {
-    Ref f = make_function(spec, globals, defaults);
+    return define_function(globals, spec, defaults.begin(), defaults.size());
+}
+
+int define_function(PyObject* globals, const FuncSpec& spec, PyObject* const* defaults,
+                    size_t count) {
+    Ref f = make_function(spec, globals, defaults, count);
     if (!f) return -1;
     return PyDict_SetItemString(globals, spec.name, f.get());
 }

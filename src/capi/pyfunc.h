@@ -44,9 +44,15 @@ struct Function {
 Ref make_function(const FuncSpec& spec, PyObject* globals,
                   std::initializer_list<PyObject*> defaults = {});
 
+// The same with the defaults as an array of `count` borrowed references.
+Ref make_function(const FuncSpec& spec, PyObject* globals, PyObject* const* defaults,
+                  size_t count);
+
 // make_function, then bind it as the module global of its name.
 int define_function(PyObject* globals, const FuncSpec& spec,
                     std::initializer_list<PyObject*> defaults = {});
+int define_function(PyObject* globals, const FuncSpec& spec, PyObject* const* defaults,
+                    size_t count);
 
 // The module global `name`, looked up when the function runs.
 inline Ref global(Function* f, PyObject* name) { return global(f->globals, name); }

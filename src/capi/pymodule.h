@@ -5,6 +5,7 @@
 #include "pyref.h"
 
 #include <cstdint>
+#include <type_traits>
 
 // PyMODINIT_FUNC marks the init function visible only from 3.9 on; the
 // modules are built with hidden visibility, so 3.8 needs it said here.
@@ -62,5 +63,59 @@ private:
     int64_t interp_ = -1;
     PyObject* module_ = nullptr;  // owned for the life of the process
 };
+
+// The definition of a module whose body runs once per process (OnceGuard):
+//
+//     int run_body(PyObject* globals);
+//     nx::RunOnceModule module_def("name", "docstring", run_body);
+//     NX_MODINIT_FUNC PyInit_name(void) { return module_def.init(); }
+//
+// `body` fills the module's dict; when it fails, the import fails as a whole
+// and a later import runs it again.
+class RunOnceModule {
+public:
+    using Body = int (*)(PyObject* globals);
+
+    RunOnceModule(const char* short_name, const char* doc, Body body)
+        : def_{PyModuleDef_HEAD_INIT, short_name, doc, 0, nullptr, slots_,
+               nullptr, nullptr, nullptr},
+          slots_{{Py_mod_exec, (void*)exec},
+#if PY_VERSION_HEX >= 0x030C0000
+                 {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+                 {0, nullptr}},
+          guard_(short_name),
+          body_(body) {
+    }
+    RunOnceModule(const RunOnceModule&) = delete;
+    RunOnceModule& operator=(const RunOnceModule&) = delete;
+
+    // What the module's PyInit function returns.
+    PyObject* init() { return PyModuleDef_Init(&def_); }
+
+private:
+    static int exec(PyObject* module) {
+        // def_ comes first in a standard-layout class: its address is the object's.
+        auto* self = reinterpret_cast<RunOnceModule*>(PyModule_GetDef(module));
+        int state = self->guard_.enter(module);
+        if (state != 0) return state < 0 ? -1 : 0;
+        if (self->body_(PyModule_GetDict(module)) < 0) {
+            self->guard_.failed();
+            return -1;
+        }
+        return 0;
+    }
+
+    PyModuleDef def_;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyModuleDef_Slot slots_[3];
+#else
+    PyModuleDef_Slot slots_[2];
+#endif
+    OnceGuard guard_;
+    Body body_;
+};
+static_assert(std::is_standard_layout<RunOnceModule>::value,
+              "exec finds the RunOnceModule from the address of its def_");
 
 }  // namespace nx

@@ -3,6 +3,18 @@
 #include <vector>
 
 namespace nx {
+namespace {
+
+// PyObject_Vectorcall, public from 3.9 on.
+PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyObject_Vectorcall(callable, args, nargsf, kwnames);
+#else
+    return _PyObject_Vectorcall(callable, args, nargsf, kwnames);
+#endif
+}
+
+}  // namespace
 
 Ref global(PyObject* globals, PyObject* name) {
     PyObject* v = PyDict_GetItemWithError(globals, name);
@@ -40,13 +52,8 @@ Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
     }
     size_t i = 1;
     for (PyObject* a : args) buf[i++] = a;
-#if PY_VERSION_HEX >= 0x03090000
-    return Ref::steal(PyObject_Vectorcall(callable, buf + 1,
-                                          args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-#else
-    return Ref::steal(_PyObject_Vectorcall(callable, buf + 1,
-                                           args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-#endif
+    return Ref::steal(
+        vectorcall(callable, buf + 1, args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args,
@@ -62,15 +69,8 @@ Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args,
         PyTuple_SET_ITEM(names.get(), k++, kw.first);
         buf[i++] = kw.second;
     }
-#if PY_VERSION_HEX >= 0x03090000
-    return Ref::steal(PyObject_Vectorcall(callable, buf.data() + 1,
-                                          args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                          names.get()));
-#else
-    return Ref::steal(_PyObject_Vectorcall(callable, buf.data() + 1,
-                                           args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                           names.get()));
-#endif
+    return Ref::steal(vectorcall(callable, buf.data() + 1,
+                                 args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, names.get()));
 }
 
 Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args) {
@@ -99,6 +99,64 @@ int print_error_dict(PyObject* globals, std::string_view message) {
     if (PyDict_SetItem(d.get(), NX_ID(status), NX_ID(error)) < 0) return -1;
     if (PyDict_SetItem(d.get(), NX_ID(message), m.get()) < 0) return -1;
     return print(globals, {d.get()});
+}
+
+int print_value(PyObject* globals, PyObject* prefix, PyObject* value, PyObject* suffix,
+                PyObject* extra) {
+    Ref p = global(globals, NX_ID(print));
+    if (!p) return -1;
+    Ref text = format_empty(value);
+    if (!text) return -1;
+    Ref line = suffix ? concat({prefix, text.get(), suffix}) : concat({prefix, text.get()});
+    if (!line) return -1;
+    Ref r = extra ? call(p.get(), {line.get(), extra}) : call(p.get(), {line.get()});
+    return r ? 0 : -1;
+}
+
+int unpack(PyObject* pair, Ref* first, Ref* second) {
+    if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2) {
+        *first = Ref::borrow(PyTuple_GET_ITEM(pair, 0));
+        *second = Ref::borrow(PyTuple_GET_ITEM(pair, 1));
+        return 0;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(pair));
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(pair)->tp_iter == nullptr &&
+            !PySequence_Check(pair)) {
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(pair)->tp_name);
+        }
+        return -1;
+    }
+    Ref* slots[2] = {first, second};
+    for (int i = 0; i < 2; ++i) {
+        *slots[i] = Ref::steal(PyIter_Next(it.get()));
+        if (!*slots[i]) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)",
+                             i);
+            return -1;
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(it.get()));
+    if (extra) {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        return -1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+int ensure_directory(PyObject* globals, PyObject* path) {
+    Ref os = global(globals, NX_ID(os));
+    Ref os_path = os ? attr(os.get(), NX_ID(path)) : Ref();
+    Ref exists = os_path ? call_method(os_path.get(), NX_ID(exists), {path}) : Ref();
+    if (!exists) return -1;
+    int present = PyObject_IsTrue(exists.get());
+    if (present != 0) return present < 0 ? -1 : 0;
+    os = global(globals, NX_ID(os));
+    Ref makedirs = os ? attr(os.get(), NX_ID(makedirs)) : Ref();
+    if (!makedirs) return -1;
+    return call_kw(makedirs.get(), {path}, {{NX_ID(exist_ok), Py_True}}) ? 0 : -1;
 }
 
 Ref import(PyObject* globals, const char* name, std::initializer_list<const char*> fromlist,

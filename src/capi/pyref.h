@@ -139,6 +139,21 @@ int print(PyObject* globals, std::initializer_list<PyObject*> args);
 int print_text(PyObject* globals, std::string_view utf8);
 // print({"status": "error", "message": message}) with entries in that order.
 int print_error_dict(PyObject* globals, std::string_view message);
+// print(f"{prefix}{value}{suffix}", extra): `print` is looked up before the
+// line is built, as a call evaluates its callee first. `prefix` and `suffix`
+// are str; `suffix` and `extra` may be nullptr (left out).
+int print_value(PyObject* globals, PyObject* prefix, PyObject* value, PyObject* suffix = nullptr,
+                PyObject* extra = nullptr);
+
+// `first, second = pair` with the interpreter's errors: a non-iterable,
+// too few or too many items raise the TypeError or ValueError that unpacking
+// raises; an iterator is read no further than the third item.
+int unpack(PyObject* pair, Ref* first, Ref* second);
+
+// `if not os.path.exists(path): os.makedirs(path, exist_ok=True)` through the
+// module global `os`. A directory that appears between the test and the
+// creation is not an error.
+int ensure_directory(PyObject* globals, PyObject* path);
 
 // `import name` through the interpreter's import machinery, resolved relative
 // to `globals` (level 0 = absolute). With a non-empty fromlist the module
@@ -157,6 +172,17 @@ inline bool pending_is_exception() { return PyErr_ExceptionMatches(PyExc_Excepti
 
 // The pending exception as one object (its traceback attached); clears it.
 Ref fetch_exception();
+
+// Clean-up after a failure: `cleanup()` (true on success) runs with the
+// pending exception set aside; a failure of the clean-up itself is dropped
+// and the first exception stays pending.
+template <class Cleanup>
+void cleanup_keeping_error(Cleanup cleanup) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (!cleanup()) PyErr_Clear();
+    PyErr_Restore(type, value, tb);
+}
 
 // Raise `exc` (an exception instance) again, with its own traceback.
 inline void raise_again(Ref exc) {

@@ -10,8 +10,6 @@ namespace {
 
 using nx::Ref;
 
-nx::OnceGuard once("configuration");
-
 // get_config(key, default=None): dict.get on the module namespace.
 PyObject* get_config(nx::Function* f, PyObject* const* a) {
     PyObject* v = PyDict_GetItemWithError(f->globals, a[0]);
@@ -82,25 +80,15 @@ int overlay_json(PyObject* g) {
     Ref it = Ref::steal(PyObject_GetIter(items.get()));
     if (!it) return -1;
     while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
-        Ref seq = Ref::steal(PySequence_Fast(pair.get(), "cannot unpack non-iterable object"));
-        if (!seq) return -1;
-        Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
-        if (n != 2) {
-            if (n < 2)
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)",
-                             n);
-            else
-                PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-            return -1;
-        }
-        if (apply(PySequence_Fast_GET_ITEM(seq.get(), 0), PySequence_Fast_GET_ITEM(seq.get(), 1)) <
-            0)
-            return -1;
+        Ref key, value;
+        if (nx::unpack(pair.get(), &key, &value) < 0) return -1;
+        if (apply(key.get(), value.get()) < 0) return -1;
     }
     return PyErr_Occurred() ? -1 : 0;
 }
 
-// Step 4: the guarded JSON overlay with its warning line.
+// The JSON file written onto config when it exists; a failure to read or
+// apply it prints one warning line and loading goes on.
 int load_json_file(PyObject* g) {
     Ref config_file = nx::global(g, NX_ID(CONFIG_FILE));
     if (!config_file) return -1;
@@ -127,7 +115,7 @@ int load_json_file(PyObject* g) {
     return nx::print(g, {line.get()});
 }
 
-// Step 5: copy every attribute of config not beginning with "__".
+// Copy every attribute of config whose name does not begin with "__".
 int copy_settings(PyObject* g) {
     Ref config = nx::global(g, NX_ID(config));
     if (!config) return -1;
@@ -171,37 +159,10 @@ int run_body(PyObject* g) {
     return nx::define_function(g, get_config_spec, {Py_None});
 }
 
-int exec_module(PyObject* module) {
-    int state = once.enter(module);
-    if (state != 0) return state < 0 ? -1 : 0;
-    PyObject* g = PyModule_GetDict(module);
-    if (run_body(g) < 0) {
-        once.failed();
-        return -1;
-    }
-    return 0;
-}
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, (void*)exec_module},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-    {0, nullptr},
-};
-
-PyModuleDef moduledef = {
-    PyModuleDef_HEAD_INIT,
+nx::RunOnceModule module_def(
     "configuration",
-    "The settings of a scraping job: the job's config module with its JSON overlay.",
-    0,
-    nullptr,
-    slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+    "The settings of a scraping job: the job's config module with its JSON overlay.", run_body);
 
 }  // namespace
 
-NX_MODINIT_FUNC PyInit_configuration(void) { return PyModuleDef_Init(&moduledef); }
+NX_MODINIT_FUNC PyInit_configuration(void) { return module_def.init(); }

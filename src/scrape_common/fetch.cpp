@@ -26,6 +26,7 @@ namespace {
 
 using nx::Ref;
 
+// The parameters of fetch_response, in their order.
 enum Arg {
     kMethod,
     kUrl,
@@ -35,18 +36,108 @@ enum Arg {
     kCookies,
     kProxy,
     kFeedid,
-    kParcel,
+    kParcelNumber,
     kProxyRegion,
     kVerify,
     kSession,
     kTimeout,
-    kPagesave,
+    kPagesavePath,
     kAllowRedirects,
     kArgCount
 };
 
-// Pages at most this many bytes on disk are suspect.
+enum class Default {
+    kNone,
+    kGet,             // "GET"
+    kEmptyText,       // ""
+    kPagesaveSetting  // the setting pagesave_path as it was at import
+};
+
+struct Param {
+    Arg arg;
+    const char* name;
+    Default value;
+};
+
+// Name and default of each parameter, keyed by Arg.
+constexpr Param kParamTable[] = {
+    {kMethod, "method", Default::kGet},
+    {kUrl, "url", Default::kNone},
+    {kHeaders, "headers", Default::kNone},
+    {kData, "data", Default::kNone},
+    {kParams, "params", Default::kNone},
+    {kCookies, "cookies", Default::kNone},
+    {kProxy, "proxy", Default::kNone},
+    {kFeedid, "feedid", Default::kEmptyText},
+    {kParcelNumber, "parcel_number", Default::kNone},
+    {kProxyRegion, "proxy_region", Default::kNone},
+    {kVerify, "verify", Default::kNone},
+    {kSession, "session", Default::kNone},
+    {kTimeout, "timeout", Default::kNone},
+    {kPagesavePath, "pagesave_path", Default::kPagesaveSetting},
+    {kAllowRedirects, "allow_redirects", Default::kNone},
+};
+static_assert(sizeof(kParamTable) / sizeof(kParamTable[0]) == kArgCount,
+              "one entry per parameter");
+
+constexpr bool table_in_order() {
+    for (int i = 0; i < kArgCount; i++)
+        if (kParamTable[i].arg != i) return false;
+    return true;
+}
+static_assert(table_in_order(), "entries in the order of Arg");
+
+// The arguments of one call, by name (borrowed).
+struct FetchArgs {
+    explicit FetchArgs(PyObject* const* a)
+        : method(a[kMethod]),
+          url(a[kUrl]),
+          headers(a[kHeaders]),
+          data(a[kData]),
+          params(a[kParams]),
+          cookies(a[kCookies]),
+          proxy(a[kProxy]),
+          feedid(a[kFeedid]),
+          parcel_number(a[kParcelNumber]),
+          proxy_region(a[kProxyRegion]),
+          verify(a[kVerify]),
+          session(a[kSession]),
+          timeout(a[kTimeout]),
+          pagesave_path(a[kPagesavePath]),
+          allow_redirects(a[kAllowRedirects]) {}
+
+    PyObject* method;
+    PyObject* url;
+    PyObject* headers;
+    PyObject* data;
+    PyObject* params;
+    PyObject* cookies;
+    PyObject* proxy;
+    PyObject* feedid;
+    PyObject* parcel_number;
+    PyObject* proxy_region;
+    PyObject* verify;
+    PyObject* session;
+    PyObject* timeout;
+    PyObject* pagesave_path;
+    PyObject* allow_redirects;
+};
+
+// A parcel_number shorter than this is refused.
+constexpr Py_ssize_t kMinParcelLength = 4;
+
+// A saved page is accepted when its file is larger than this many bytes; a
+// smaller one is warned about; one of exactly this size is retried silently.
 constexpr long kSmallPage = 50;
+
+// The indent of a saved JSON page.
+constexpr long kJsonIndent = 4;
+
+// The status of an answer that is saved and judged.
+constexpr long kHttpOk = 200;
+
+// The project the request engine is told the requests belong to.
+constexpr const char kProjectId[] = "3421";
 
 Ref pair(PyObject* first, PyObject* second) {
     return Ref::steal(PyTuple_Pack(2, first, second));
@@ -99,19 +190,6 @@ int path_exists(PyObject* g, PyObject* path) {
     return PyObject_IsTrue(r.get());
 }
 
-// print(<prefix><format(value, "")><suffix>, *extra)
-int print_line(PyObject* g, PyObject* prefix, PyObject* value, PyObject* suffix,
-               PyObject* extra = nullptr) {
-    Ref print = nx::global(g, NX_ID(print));
-    if (!print) return -1;
-    Ref text = nx::format_empty(value);
-    if (!text) return -1;
-    Ref line = nx::concat({prefix, text.get(), suffix});
-    if (!line) return -1;
-    Ref r = extra ? nx::call(print.get(), {line.get(), extra}) : nx::call(print.get(), {line.get()});
-    return r ? 0 : -1;
-}
-
 // HtmlResponse(url=url, body=body, encoding="utf-8"), with `url` and `body`
 // given by `get` in that order after the class has been looked up.
 template <class Get>
@@ -127,10 +205,7 @@ Ref html_response(PyObject* g, Get get) {
 
 // f.close() keeping whatever exception is pending.
 void close_quietly(PyObject* file) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    if (!nx::call_method(file, NX_ID(close))) PyErr_Clear();
-    PyErr_Restore(type, value, tb);
+    nx::cleanup_keeping_error([file] { return bool(nx::call_method(file, NX_ID(close))); });
 }
 
 // ---------------------------------------------------------------------------
@@ -139,9 +214,9 @@ void close_quietly(PyObject* file) {
 
 // Serve the saved file of the parcel with extension `ext`.
 // 1: *result is the answer of the call; 0: no such file; -1: exception pending.
-int serve_saved(PyObject* g, PyObject* const* a, PyObject* ext, bool announce, Ref* result) {
+int serve_saved(PyObject* g, const FetchArgs& a, PyObject* ext, bool announce, Ref* result) {
     auto body = [&]() -> int {
-        Ref file_path = page_path(g, a[kPagesave], a[kParcel], ext);
+        Ref file_path = page_path(g, a.pagesave_path, a.parcel_number, ext);
         if (!file_path) return -1;
         int exists = path_exists(g, file_path.get());
         if (exists <= 0) return exists;
@@ -152,15 +227,16 @@ int serve_saved(PyObject* g, PyObject* const* a, PyObject* ext, bool announce, R
                                {{NX_ID(encoding), NX_STR("utf-8")}, {NX_ID(errors), NX_ID(ignore)}});
         if (!file) return -1;
         Ref cached = nx::call_method(file.get(), NX_ID(read));
-        if (!cached || (announce && print_line(g, NX_STR("Page Read HTML file for parcel_number '"),
-                                               a[kParcel], NX_STR("'.")) < 0)) {
+        if (!cached ||
+            (announce && nx::print_value(g, NX_STR("Page Read HTML file for parcel_number '"),
+                                         a.parcel_number, NX_STR("'.")) < 0)) {
             close_quietly(file.get());
             return -1;
         }
         if (!nx::call_method(file.get(), NX_ID(close))) return -1;
 
         Ref response = html_response(g, [&](Ref* url, Ref* text) {
-            *url = Ref::borrow(a[kUrl]);
+            *url = Ref::borrow(a.url);
             *text = cached;
             return 0;
         });
@@ -217,7 +293,7 @@ int write_page(PyObject* g, PyObject* pagesave, PyObject* file_path, PyObject* j
         if (json_data) {
             Ref json = nx::global(g, NX_ID(json));
             Ref dump = json ? nx::attr(json.get(), NX_ID(dump)) : Ref();
-            Ref indent = dump ? nx::integer(4) : Ref();
+            Ref indent = dump ? nx::integer(kJsonIndent) : Ref();
             written = indent && nx::call_kw(dump.get(), {json_data, file.get()},
                                             {{NX_ID(ensure_ascii), Py_False},
                                              {NX_ID(indent), indent.get()}});
@@ -238,50 +314,55 @@ int write_page(PyObject* g, PyObject* pagesave, PyObject* file_path, PyObject* j
     if (body() == 0) return 0;
 
     // Leave no partial file behind; the original error is what the caller sees.
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    Ref os = nx::global(g, NX_ID(os));
-    Ref removed = os ? nx::call_method(os.get(), NX_ID(remove), {tmp.get()}) : Ref();
-    if (!removed) PyErr_Clear();
-    PyErr_Restore(type, value, tb);
+    nx::cleanup_keeping_error([&] {
+        Ref os = nx::global(g, NX_ID(os));
+        return os && nx::call_method(os.get(), NX_ID(remove), {tmp.get()});
+    });
     return -1;
 }
 
 // Save a 200 answer: its decoded JSON to the ".json" file, or, when json()
 // raises ValueError, its text to the ".html" file. Sets *file_path to the file
 // written. -1 with an exception pending on failure.
-int save_page(PyObject* g, PyObject* const* a, PyObject* answer, Ref* file_path) {
+int save_page(PyObject* g, const FetchArgs& a, PyObject* answer, Ref* file_path) {
     Ref json_data = nx::call_method(answer, NX_ID(json));
     if (json_data) {
-        *file_path = page_path(g, a[kPagesave], a[kParcel], NX_STR(".json"));
+        *file_path = page_path(g, a.pagesave_path, a.parcel_number, NX_STR(".json"));
         if (!*file_path) return -1;
-        return write_page(g, a[kPagesave], file_path->get(), json_data.get(), answer);
+        return write_page(g, a.pagesave_path, file_path->get(), json_data.get(), answer);
     }
     if (!PyErr_ExceptionMatches(PyExc_ValueError)) return -1;
     Ref not_json = nx::fetch_exception();
     nx::Handling handling(not_json.get());
-    *file_path = page_path(g, a[kPagesave], a[kParcel], NX_STR(".html"));
+    *file_path = page_path(g, a.pagesave_path, a.parcel_number, NX_STR(".html"));
     if (!*file_path) return -1;
-    return write_page(g, a[kPagesave], file_path->get(), nullptr, answer);
+    return write_page(g, a.pagesave_path, file_path->get(), nullptr, answer);
 }
 
 // ---------------------------------------------------------------------------
 // Fetch routes
 // ---------------------------------------------------------------------------
 
+// The direct route sends with `requests`; the engine route through the job's
+// request_engine.
+enum class RouteKind { kDirect, kEngine };
+
 // The state of one route during a call.
 struct Route {
-    Route(PyObject* globals, PyObject* const* args, long counter)
-        : g(globals), a(args), retries(counter) {}
+    Route(PyObject* globals, const FetchArgs& args, RouteKind route_kind, long counter)
+        : g(globals), a(args), kind(route_kind), retries(counter) {}
 
     PyObject* g;
-    PyObject* const* a;
+    const FetchArgs& a;
+    RouteKind kind;
     long retries;
     Ref answer;         // the last answer of a request call (r / response)
     Ref last_error;     // the last RequestException an attempt raised
     bool attempted = false;
 };
 
+// How an attempt ended: go on with the next one; *result holds the answer of
+// the call; or an exception is pending (a RequestException is retried).
 enum class Step { kNext, kDone, kError };
 
 // retries <= MAX_RETRIES
@@ -317,8 +398,8 @@ int take_request_exception(PyObject* g, Ref* out) {
 // The handler of a RequestException: report it, count it, wait.
 int on_request_exception(Route& rt, PyObject* e) {
     nx::Handling handling(e);
-    if (print_line(rt.g, NX_STR("Issue Connection reset for parcel_number: "), rt.a[kParcel],
-                   NX_STR(""), e) < 0)
+    if (nx::print_value(rt.g, NX_STR("Issue Connection reset for parcel_number: "),
+                        rt.a.parcel_number, nullptr, e) < 0)
         return -1;
     rt.retries++;
     return wait(rt.g);
@@ -330,18 +411,22 @@ Step retry_later(Route& rt) {
     return wait(rt.g) < 0 ? Step::kError : Step::kNext;
 }
 
-// Save a 200 answer and judge its size. `small_returns_answer` selects the
-// engine's handling of a small page (return the answer) over the direct
-// route's (try again).
-Step accept_page(Route& rt, bool small_returns_answer, Ref* result) {
+// The route's result (first, retries).
+Step done(const Route& rt, PyObject* first, Ref* result) {
+    Ref n = nx::integer(rt.retries);
+    if (!n) return Step::kError;
+    *result = pair(first, n.get());
+    return *result ? Step::kDone : Step::kError;
+}
+
+// Save a 200 answer and judge its size. A small page is tried again on the
+// direct route; the engine route returns the engine's answer as it is.
+Step accept_page(Route& rt, Ref* result) {
     Ref file_path;
     if (save_page(rt.g, rt.a, rt.answer.get(), &file_path) < 0) {
         if (!nx::pending_is_exception()) return Step::kError;
         Ref e = nx::fetch_exception();
-        Ref n = nx::integer(rt.retries);
-        if (!n) return Step::kError;
-        *result = pair(e.get(), n.get());
-        return *result ? Step::kDone : Step::kError;
+        return done(rt, e.get(), result);
     }
     Ref getsize = os_path(rt.g, NX_ID(getsize));
     Ref size = getsize ? nx::call(getsize.get(), {file_path.get()}) : Ref();
@@ -350,15 +435,10 @@ Step accept_page(Route& rt, bool small_returns_answer, Ref* result) {
     int small = compare(size.get(), kSmallPage, Py_LT);
     if (small < 0) return Step::kError;
     if (small) {
-        if (print_line(rt.g, NX_STR("Warning: "), file_path.get(),
-                       NX_STR(" is too small, possible error page.")) < 0)
+        if (nx::print_value(rt.g, NX_STR("Warning: "), file_path.get(),
+                            NX_STR(" is too small, possible error page.")) < 0)
             return Step::kError;
-        if (small_returns_answer) {
-            Ref n = nx::integer(rt.retries);
-            if (!n) return Step::kError;
-            *result = pair(rt.answer.get(), n.get());
-            return *result ? Step::kDone : Step::kError;
-        }
+        if (rt.kind == RouteKind::kEngine) return done(rt, rt.answer.get(), result);
     }
     int large = compare(size.get(), kSmallPage, Py_GT);
     if (large < 0) return Step::kError;
@@ -373,40 +453,37 @@ Step accept_page(Route& rt, bool small_returns_answer, Ref* result) {
     });
     if (!response) return Step::kError;
     rt.answer = response;
-    Ref n = nx::integer(rt.retries);
-    if (!n) return Step::kError;
-    *result = pair(response.get(), n.get());
-    return *result ? Step::kDone : Step::kError;
+    return done(rt, response.get(), result);
 }
 
 // The answer's status: 1 for 200, 0 for any other, -1 on error.
 int status_is_200(PyObject* answer) {
     Ref status = nx::attr(answer, NX_ID(status_code));
     if (!status) return -1;
-    return compare(status.get(), 200, Py_EQ);
+    return compare(status.get(), kHttpOk, Py_EQ);
 }
 
 // request_args of the direct route, in their fixed key order.
-Ref direct_request_args(PyObject* const* a) {
+Ref direct_request_args(const FetchArgs& a) {
     Ref args = Ref::steal(PyDict_New());
     if (!args) return {};
     PyObject* d = args.get();
-    if (PyDict_SetItem(d, NX_ID(method), a[kMethod]) < 0) return {};
-    if (PyDict_SetItem(d, NX_ID(url), a[kUrl]) < 0) return {};
+    if (PyDict_SetItem(d, NX_ID(method), a.method) < 0) return {};
+    if (PyDict_SetItem(d, NX_ID(url), a.url) < 0) return {};
     struct Optional {
         PyObject* key;
         PyObject* value;
         bool truth;  // truth test, or else a test for None
     };
     const Optional optional[] = {
-        {NX_ID(headers), a[kHeaders], true},
-        {NX_ID(data), a[kData], true},
-        {NX_ID(params), a[kParams], true},
-        {NX_ID(cookies), a[kCookies], true},
-        {NX_ID(verify), a[kVerify], false},
-        {NX_ID(proxies), a[kProxy], false},
-        {NX_ID(timeout), a[kTimeout], false},
-        {NX_ID(allow_redirects), a[kAllowRedirects], false},
+        {NX_ID(headers), a.headers, true},
+        {NX_ID(data), a.data, true},
+        {NX_ID(params), a.params, true},
+        {NX_ID(cookies), a.cookies, true},
+        {NX_ID(verify), a.verify, false},
+        {NX_ID(proxies), a.proxy, false},
+        {NX_ID(timeout), a.timeout, false},
+        {NX_ID(allow_redirects), a.allow_redirects, false},
     };
     for (const Optional& o : optional) {
         int present = o.truth ? PyObject_IsTrue(o.value) : o.value != Py_None;
@@ -423,59 +500,50 @@ Ref call_with_keywords(PyObject* callable, PyObject* kwargs) {
     return Ref::steal(PyObject_Call(callable, empty.get(), kwargs));
 }
 
+// One request of the direct route: requests.request(**request_args) when
+// `session` is None, requests.Session().request(**request_args) when it is
+// True; any other `session` sends nothing, and reading the answer that was
+// never assigned fails as it does in interpreted code.
 Step direct_attempt(Route& rt, Ref* result) {
-    PyObject* g = rt.g;
     Ref request_args = direct_request_args(rt.a);
     if (!request_args) return Step::kError;
 
-    PyObject* session = rt.a[kSession];
-    if (session == Py_True) {
-        Ref requests = nx::global(g, NX_ID(requests));
-        Ref sess = requests ? nx::call_method(requests.get(), NX_ID(Session)) : Ref();
-        Ref request = sess ? nx::attr(sess.get(), NX_ID(request)) : Ref();
-        Ref r = request ? call_with_keywords(request.get(), request_args.get()) : Ref();
-        if (!r) return Step::kError;
-        rt.answer = r;
-        rt.retries++;
-    }
-    if (session == Py_None) {
-        Ref requests = nx::global(g, NX_ID(requests));
-        Ref request = requests ? nx::attr(requests.get(), NX_ID(request)) : Ref();
-        Ref r = request ? call_with_keywords(request.get(), request_args.get()) : Ref();
-        if (!r) return Step::kError;
-        rt.answer = r;
-        rt.retries++;
-    }
-    if (!rt.answer) {
-#if PY_VERSION_HEX >= 0x030B0000
-        PyErr_SetString(PyExc_UnboundLocalError,
-                        "cannot access local variable 'r' where it is not associated with a value");
-#else
+    PyObject* session = rt.a.session;
+    if (session != Py_True && session != Py_None) {
         PyErr_SetString(PyExc_UnboundLocalError, "local variable 'r' referenced before assignment");
-#endif
         return Step::kError;
     }
+    Ref requests = nx::global(rt.g, NX_ID(requests));
+    Ref sender = !requests || session == Py_None
+                     ? requests
+                     : nx::call_method(requests.get(), NX_ID(Session));
+    Ref request = sender ? nx::attr(sender.get(), NX_ID(request)) : Ref();
+    Ref r = request ? call_with_keywords(request.get(), request_args.get()) : Ref();
+    if (!r) return Step::kError;
+    rt.answer = r;
+    rt.retries++;
 
     int ok = status_is_200(rt.answer.get());
     if (ok < 0) return Step::kError;
     if (!ok) return retry_later(rt);
-    return accept_page(rt, false, result);
+    return accept_page(rt, result);
 }
 
+// One request of the engine route: request_engine.make_qvd_request(**args).
 Step engine_attempt(Route& rt, Ref* result) {
-    PyObject* const* a = rt.a;
+    const FetchArgs& a = rt.a;
     Ref args = Ref::steal(PyDict_New());
     if (!args) return Step::kError;
     const nx::KwArg entries[] = {
-        {NX_ID(url), a[kUrl]},
-        {NX_ID(headers), a[kHeaders]},
-        {NX_ID(request_type), a[kMethod]},
-        {NX_ID(proxy), a[kProxy]},
-        {NX_ID(payload), a[kData]},
-        {NX_ID(proxy_region), a[kProxyRegion]},
-        {NX_ID(projectid), NX_STR("3421")},
-        {NX_ID(feedid), a[kFeedid]},
-        {NX_ID(cookies), a[kCookies]},
+        {NX_ID(url), a.url},
+        {NX_ID(headers), a.headers},
+        {NX_ID(request_type), a.method},
+        {NX_ID(proxy), a.proxy},
+        {NX_ID(payload), a.data},
+        {NX_ID(proxy_region), a.proxy_region},
+        {NX_ID(projectid), NX_STR(kProjectId)},
+        {NX_ID(feedid), a.feedid},
+        {NX_ID(cookies), a.cookies},
     };
     for (const nx::KwArg& e : entries)
         if (PyDict_SetItem(args.get(), e.first, e.second) < 0) return Step::kError;
@@ -490,7 +558,7 @@ Step engine_attempt(Route& rt, Ref* result) {
     int ok = status_is_200(rt.answer.get());
     if (ok < 0) return Step::kError;
     if (!ok) return retry_later(rt);
-    return accept_page(rt, true, result);
+    return accept_page(rt, result);
 }
 
 // The "Trace" of a failure record: the traceback of the route's last
@@ -522,8 +590,8 @@ int record_failure(Route& rt) {
     Ref doc = Ref::steal(PyDict_New());
     if (!doc) return -1;
     const nx::KwArg fields[] = {
-        {NX_ID(parcel_number), rt.a[kParcel]},
-        {NX_ID(URL), rt.a[kUrl]},
+        {NX_ID(parcel_number), rt.a.parcel_number},
+        {NX_ID(URL), rt.a.url},
         {NX_ID(Retries), retries.get()},
         {NX_ID(Trace), trace.get()},
         {NX_ID(Logged_At), now.get()},
@@ -536,13 +604,14 @@ int record_failure(Route& rt) {
 // Run a route until it returns or its attempts are used up.
 // 1: *result is the answer of the call; 0: ended without a response;
 // -1: an exception reaches the caller.
-int run_route(Route& rt, bool direct, Ref* result) {
+int run_route(Route& rt, Ref* result) {
     for (;;) {
         int more = may_attempt(rt);
         if (more < 0) return -1;
         if (!more) break;
         rt.attempted = true;
-        Step step = direct ? direct_attempt(rt, result) : engine_attempt(rt, result);
+        Step step = rt.kind == RouteKind::kDirect ? direct_attempt(rt, result)
+                                                  : engine_attempt(rt, result);
         if (step == Step::kDone) return 1;
         if (step == Step::kNext) continue;
         Ref e;
@@ -570,27 +639,26 @@ int run_route(Route& rt, bool direct, Ref* result) {
 // ---------------------------------------------------------------------------
 
 // The answers for a call that did not pass the acceptance test.
-PyObject* report(PyObject* const* a) {
-    PyObject* parcel = a[kParcel];
-    if (parcel == Py_None)
+PyObject* report(const FetchArgs& a) {
+    if (a.parcel_number == Py_None)
         return pair(NX_STR("Please pass a parcel_number in request"), Py_None).release();
-    Py_ssize_t n = PyObject_Size(parcel);
+    Py_ssize_t n = PyObject_Size(a.parcel_number);
     if (n < 0) return nullptr;
-    if (n >= 4) {
-        if (a[kUrl] == Py_None) return pair(NX_STR("error: url not provided"), Py_None).release();
+    if (n >= kMinParcelLength) {
+        if (a.url == Py_None) return pair(NX_STR("error: url not provided"), Py_None).release();
         Py_RETURN_NONE;
     }
     return pair(NX_STR("parcel_number is wrong"), Py_None).release();
 }
 
-// parcel_number and len(parcel_number) >= 4 and url
-int accepted(PyObject* const* a) {
-    int t = PyObject_IsTrue(a[kParcel]);
+// parcel_number and len(parcel_number) >= kMinParcelLength and url
+int accepted(const FetchArgs& a) {
+    int t = PyObject_IsTrue(a.parcel_number);
     if (t <= 0) return t;
-    Py_ssize_t n = PyObject_Size(a[kParcel]);
+    Py_ssize_t n = PyObject_Size(a.parcel_number);
     if (n < 0) return -1;
-    if (n < 4) return 0;
-    return PyObject_IsTrue(a[kUrl]);
+    if (n < kMinParcelLength) return 0;
+    return PyObject_IsTrue(a.url);
 }
 
 // The character check: 1 when the whole text of parcel_id is made of ASCII
@@ -603,17 +671,6 @@ int clean_parcel_id(PyObject* g, PyObject* parcel_id) {
     return PyObject_IsTrue(m.get());
 }
 
-// Create the store directory when missing. Another thread or process may
-// create it at the same moment; that is not an error.
-int ensure_store(PyObject* g, PyObject* pagesave) {
-    int exists = path_exists(g, pagesave);
-    if (exists != 0) return exists < 0 ? -1 : 0;
-    Ref os = nx::global(g, NX_ID(os));
-    Ref makedirs = os ? nx::attr(os.get(), NX_ID(makedirs)) : Ref();
-    if (!makedirs) return -1;
-    return nx::call_kw(makedirs.get(), {pagesave}, {{NX_ID(exist_ok), Py_True}}) ? 0 : -1;
-}
-
 // proxy is None, or a dict with both "http" and "https".
 int direct_route_applies(PyObject* proxy) {
     if (proxy == Py_None) return 1;
@@ -624,13 +681,14 @@ int direct_route_applies(PyObject* proxy) {
     return PySequence_Contains(proxy, NX_STR("https"));
 }
 
-PyObject* fetch_response(nx::Function* f, PyObject* const* a) {
+PyObject* fetch_response(nx::Function* f, PyObject* const* args) {
     PyObject* g = f->globals;
+    const FetchArgs a(args);
     int ok = accepted(a);
     if (ok < 0) return nullptr;
     if (!ok) return report(a);
 
-    Ref parcel_id = Ref::steal(PyObject_Str(a[kParcel]));
+    Ref parcel_id = Ref::steal(PyObject_Str(a.parcel_number));
     if (!parcel_id) return nullptr;
     int clean = clean_parcel_id(g, parcel_id.get());
     if (clean < 0) return nullptr;
@@ -643,7 +701,9 @@ PyObject* fetch_response(nx::Function* f, PyObject* const* a) {
         return pair(message.get(), NX_STR("0")).release();
     }
 
-    if (ensure_store(g, a[kPagesave]) < 0) {
+    // Another thread or process may create the store at the same moment;
+    // that is not an error.
+    if (nx::ensure_directory(g, a.pagesave_path) < 0) {
         if (!nx::pending_is_exception()) return nullptr;
         Ref e = nx::fetch_exception();
         return pair(e.get(), NX_STR("0")).release();
@@ -655,30 +715,24 @@ PyObject* fetch_response(nx::Function* f, PyObject* const* a) {
     if (served < 0) return nullptr;
     if (served > 0) return result.release();
 
+    // The direct route first when the proxy allows it; the engine route after
+    // it (with the counter it left) or instead of it when the proxy is true.
     long retries = 0;
-    int direct = direct_route_applies(a[kProxy]);
-    if (direct < 0) return nullptr;
-    if (direct) {
-        Route rt(g, a, retries);
-        int rc = run_route(rt, true, &result);
+    for (RouteKind kind : {RouteKind::kDirect, RouteKind::kEngine}) {
+        int applies = kind == RouteKind::kDirect ? direct_route_applies(a.proxy)
+                                                 : PyObject_IsTrue(a.proxy);
+        if (applies < 0) return nullptr;
+        if (!applies) continue;
+        Route rt(g, a, kind, retries);
+        int rc = run_route(rt, &result);
         if (rc < 0) return nullptr;
         if (rc > 0) return result.release();
         retries = rt.retries;
     }
-    int engine = PyObject_IsTrue(a[kProxy]);
-    if (engine < 0) return nullptr;
-    if (engine) {
-        Route rt(g, a, retries);
-        int rc = run_route(rt, false, &result);
-        if (rc < 0) return nullptr;
-        if (rc > 0) return result.release();
-    }
     Py_RETURN_NONE;
 }
 
-const nx::FuncSpec fetch_response_spec = {
-    "fetch_response",
-    R"doc(Return the page of one work item, from the page-save store or fetched.
+constexpr const char kFetchResponseDoc[] = R"doc(Return the page of one work item, from the page-save store or fetched.
 
 method          -- HTTP method
 url             -- the page's address (required)
@@ -737,12 +791,15 @@ collection "failures_collection") with "parcel_number", "URL", "Retries"
 (the counter), "Trace" (the traceback of the last connection error, if any) and
 "Logged_At"; no record is written when no attempt was made. Other
 exceptions reach the caller, e.g. TypeError for a parcel_number without
-len() and UnboundLocalError for a session other than None or True.)doc",
-    kArgCount,
-    {"method", "url", "headers", "data", "params", "cookies", "proxy", "feedid", "parcel_number",
-     "proxy_region", "verify", "session", "timeout", "pagesave_path", "allow_redirects"},
-    fetch_response,
-};
+len() and UnboundLocalError for a session other than None or True.)doc";
+
+constexpr nx::FuncSpec make_fetch_response_spec() {
+    nx::FuncSpec spec{"fetch_response", kFetchResponseDoc, kArgCount, {}, fetch_response};
+    for (const Param& p : kParamTable) spec.params[p.arg] = p.name;
+    return spec;
+}
+
+constexpr nx::FuncSpec fetch_response_spec = make_fetch_response_spec();
 
 }  // namespace
 
@@ -750,10 +807,17 @@ int define_fetch(PyObject* g) {
     // The store's default directory is the setting as it stands now.
     Ref pagesave = nx::global(g, NX_ID(pagesave_path));
     if (!pagesave) return -1;
-    PyObject* none = Py_None;
-    return nx::define_function(g, fetch_response_spec,
-                               {NX_STR("GET"), none, none, none, none, none, none, NX_STR(""), none,
-                                none, none, none, none, pagesave.get(), none});
+    PyObject* defaults[kArgCount];
+    for (const Param& p : kParamTable) {
+        switch (p.value) {
+            case Default::kNone: defaults[p.arg] = Py_None; break;
+            case Default::kGet: defaults[p.arg] = NX_STR("GET"); break;
+            case Default::kEmptyText: defaults[p.arg] = NX_STR(""); break;
+            case Default::kPagesaveSetting: defaults[p.arg] = pagesave.get(); break;
+        }
+        if (!defaults[p.arg]) return -1;
+    }
+    return nx::define_function(g, fetch_response_spec, defaults, kArgCount);
 }
 
 }  // namespace scrape

@@ -24,7 +24,8 @@ Ref to_int(nx::Function* f, PyObject* value) {
 // ---------------------------------------------------------------------------
 
 // if limit is None: return col.find(query if query is not None else {})
-// return col.find(query).skip(int(skip)).limit(int(limit))
+// limit = int(limit); return col.find(query).skip(int(skip)).limit(int(limit))
+// (int() runs on limit twice, once before find and once more for .limit).
 Ref read_input(nx::Function* f, PyObject* collection_name, PyObject* query, PyObject* limit,
                PyObject* skip) {
     if (limit == Py_None) {

@@ -11,8 +11,6 @@ namespace {
 
 using nx::Ref;
 
-nx::OnceGuard once("Scrape_common");
-
 struct LibraryImport {
     const char* module;
     const char* name;     // attribute taken from the module, or nullptr for the module itself
@@ -163,37 +161,11 @@ int run_body(PyObject* g) {
     return scrape::define_export(g);
 }
 
-int exec_module(PyObject* module) {
-    int state = once.enter(module);
-    if (state != 0) return state < 0 ? -1 : 0;
-    if (run_body(PyModule_GetDict(module)) < 0) {
-        once.failed();
-        return -1;
-    }
-    return 0;
-}
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, (void*)exec_module},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-    {0, nullptr},
-};
-
-PyModuleDef moduledef = {
-    PyModuleDef_HEAD_INIT,
-    "Scrape_common",
-    "Shared work of a scraping job: input queues, page fetching, record cleaning and "
-    "hashing, item storage and collection export.",
-    0,
-    nullptr,
-    slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+nx::RunOnceModule module_def("Scrape_common",
+                             "Shared work of a scraping job: input queues, page fetching, record "
+                             "cleaning and hashing, item storage and collection export.",
+                             run_body);
 
 }  // namespace
 
-NX_MODINIT_FUNC PyInit_Scrape_common(void) { return PyModuleDef_Init(&moduledef); }
+NX_MODINIT_FUNC PyInit_Scrape_common(void) { return module_def.init(); }

@@ -1,4 +1,5 @@
 // Item storage: is_valid_page_save and InsertItem.
+#include "../capi/pystr.h"
 #include "subsystems.h"
 
 namespace scrape {
@@ -20,15 +21,6 @@ PyObject* new_ref(PyObject* o) {
 nx::StandardModule std_re;
 
 const char kDrivePattern[] = "^[A-Za-z]:\\\\";
-
-bool all_space(PyObject* s) {
-    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    int kind = PyUnicode_KIND(s);
-    const void* d = PyUnicode_DATA(s);
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (!Py_UNICODE_ISSPACE(PyUnicode_READ(kind, d, i))) return false;
-    return true;
-}
 
 // What re.match("^[A-Za-z]:\\\\", s) finds, read on the str's own characters.
 bool drive_prefix(PyObject* s) {
@@ -114,17 +106,13 @@ PyObject* is_valid_page_save(nx::Function* f, PyObject* const* a) {
     PyObject* ps = page_save.get();
     if (!PyUnicode_Check(ps)) return new_ref(NX_STR("empty"));
     if (PyUnicode_CheckExact(ps)) {
-#if PY_VERSION_HEX < 0x030C0000
-        if (PyUnicode_READY(ps) < 0) return nullptr;
-#endif
-        if (all_space(ps)) return new_ref(NX_STR("empty"));
+        if (nx::ready(ps) < 0) return nullptr;
+        if (nx::strip_span(ps).empty()) return new_ref(NX_STR("empty"));
     } else {
         int kept = truth(nx::call_method(ps, NX_ID(strip)));
         if (kept < 0) return nullptr;
         if (!kept) return new_ref(NX_STR("empty"));
-#if PY_VERSION_HEX < 0x030C0000
-        if (PyUnicode_READY(ps) < 0) return nullptr;
-#endif
+        if (nx::ready(ps) < 0) return nullptr;
     }
 
     int windows = windows_path(f, ps);

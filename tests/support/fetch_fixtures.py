@@ -51,14 +51,3 @@ def failures(database):
         return list(col.find({"parcel_number": parcel_number}).sort("_id", 1))
 
     return read
-
-
-def unbound_local_text(name: str) -> str:
-    """The interpreter's own message for reading an unassigned local `name`."""
-    namespace: dict = {}
-    exec(f"def f():\n    if False:\n        {name} = 1\n    return {name}\n", namespace)
-    try:
-        namespace["f"]()
-    except UnboundLocalError as e:
-        return str(e)
-    raise AssertionError("no UnboundLocalError")
