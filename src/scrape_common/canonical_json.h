@@ -10,7 +10,7 @@
 // the same exception comes out.
 #pragma once
 
-#include "../capi/pyref.h"
+#include "../capi/pystr.h"
 
 #include <algorithm>
 #include <charconv>
@@ -78,15 +78,6 @@ private:
 };
 
 namespace detail {
-
-inline bool ready(PyObject* s) {
-#if PY_VERSION_HEX < 0x030C0000
-    return PyUnicode_READY(s) == 0;
-#else
-    (void)s;
-    return true;
-#endif
-}
 
 inline char* put(char* p, const char* s, size_t n) {
     std::memcpy(p, s, n);
@@ -328,7 +319,7 @@ private:
     }
 
     Status string(PyObject* s) {
-        if (!detail::ready(s)) return Status::error;
+        if (nx::ready(s) < 0) return Status::error;
         Py_ssize_t n = PyUnicode_GET_LENGTH(s);
         int kind = PyUnicode_KIND(s);
         // At most six characters per code point, twelve for astral ones.
@@ -436,7 +427,7 @@ private:
                 items_.resize(base);
                 return Status::fallback;
             }
-            if (!detail::ready(k)) {
+            if (nx::ready(k) < 0) {
                 items_.resize(base);
                 return Status::error;
             }

@@ -30,7 +30,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "../capi/pyref.h"
+#include "../capi/pystr.h"
 #include "clean_html_tables.h"
 #include "clean_scan.h"
 
@@ -1253,9 +1253,7 @@ Outcome clean_kind(PyObject* text, Scratch& sc, PyObject* normalize, PyObject* f
 }  // namespace
 
 PyObject* nfkd_by_tables(PyObject* text) {
-#if PY_VERSION_HEX < 0x030C0000
-    if (PyUnicode_READY(text) < 0) return nullptr;
-#endif
+    if (nx::ready(text) < 0) return nullptr;
     Py_UCS4* s = PyUnicode_AsUCS4Copy(text);
     if (!s) return nullptr;
     Buf out;
@@ -1275,9 +1273,7 @@ const char* scan_kernels() { return g_kernels.name; }
 
 Outcome clean_string(PyObject* text, PyObject* normalize, PyObject* form, bool native_nfkd) {
     Outcome out;
-#if PY_VERSION_HEX < 0x030C0000
-    if (PyUnicode_READY(text) < 0) return out;
-#endif
+    if (nx::ready(text) < 0) return out;
     if (PyUnicode_GET_LENGTH(text) == 0) {
         out.result = PyUnicode_New(0, 0);
         return out;

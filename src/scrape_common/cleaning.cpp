@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "../capi/pystr.h"
 #include "canonical_json.h"
 #include "clean_html_tables.h"
 #include "clean_text.h"
@@ -254,11 +255,9 @@ struct Cleaner {
 
 // s.strip() for an exact str.
 Ref strip_exact(PyObject* s) {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    Py_ssize_t lo = 0, hi = n;
-    while (lo < hi && Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(s, lo))) ++lo;
-    while (hi > lo && Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(s, hi - 1))) --hi;
-    return Ref::steal(PyUnicode_Substring(s, lo, hi));
+    if (nx::ready(s) < 0) return {};
+    const nx::Span kept = nx::strip_span(s);
+    return Ref::steal(PyUnicode_Substring(s, kept.start, kept.end));
 }
 
 // The key as stored: k.strip() for a str key, else the key itself.
@@ -272,10 +271,8 @@ Ref clean_key(PyObject* k) {
 int keep_list_item(PyObject* item) {
     if (!PyUnicode_Check(item)) return 0;
     if (PyUnicode_CheckExact(item)) {
-        const Py_ssize_t n = PyUnicode_GET_LENGTH(item);
-        for (Py_ssize_t i = 0; i < n; ++i)
-            if (!Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(item, i))) return 1;
-        return 0;
+        if (nx::ready(item) < 0) return -1;
+        return !nx::strip_span(item).empty();
     }
     Ref stripped = nx::call_method(item, NX_ID(strip));
     return stripped ? PyObject_IsTrue(stripped.get()) : -1;
@@ -305,40 +302,6 @@ Ref clean_list(Cleaner& c, PyObject* value) {
     return PyErr_Occurred() ? Ref() : out;
 }
 
-// `k, v = pair` with the interpreter's errors.
-int unpack_pair(PyObject* pair, Ref* k, Ref* v) {
-    if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2) {
-        *k = Ref::borrow(PyTuple_GET_ITEM(pair, 0));
-        *v = Ref::borrow(PyTuple_GET_ITEM(pair, 1));
-        return 0;
-    }
-    Ref it = Ref::steal(PyObject_GetIter(pair));
-    if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(pair)->tp_iter == nullptr &&
-            !PySequence_Check(pair)) {
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                         Py_TYPE(pair)->tp_name);
-        }
-        return -1;
-    }
-    Ref* slots[2] = {k, v};
-    for (int i = 0; i < 2; ++i) {
-        *slots[i] = Ref::steal(PyIter_Next(it.get()));
-        if (!*slots[i]) {
-            if (!PyErr_Occurred())
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)",
-                             i);
-            return -1;
-        }
-    }
-    Ref extra = Ref::steal(PyIter_Next(it.get()));
-    if (extra) {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        return -1;
-    }
-    return PyErr_Occurred() ? -1 : 0;
-}
-
 PyObject* clean_data_impl(nx::Function* f, PyObject* const* args) {
     PyObject* doc = args[0];
     Cleaner c{f->globals, Ref(), -1};
@@ -355,7 +318,7 @@ PyObject* clean_data_impl(nx::Function* f, PyObject* const* args) {
     if (!it) return nullptr;
     while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
         Ref k, v;
-        if (unpack_pair(pair.get(), &k, &v) < 0) return nullptr;
+        if (nx::unpack(pair.get(), &k, &v) < 0) return nullptr;
         Ref key = clean_key(k.get());
         if (!key) return nullptr;
         if (PyUnicode_Check(v.get()))
