@@ -83,7 +83,9 @@ LOAD_SECONDS ?= 180
 load: install testdb
 	LOAD_SECONDS=$(LOAD_SECONDS) $(BIN)/python devtools/load.py $(LOAD_ARGS)
 
+# The packages of the `bench` extra first (a case whose package is missing says so).
 bench: install
+	-$(BIN)/python -m pip install -q $$($(BIN)/python -c 'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["bench"])')
 	$(BIN)/python bench/bench.py $(BENCH_ARGS)
 
 # Fuzzing (fuzz/run.py): the packages of the `fuzz` extra, then a clang build

@@ -1,12 +1,18 @@
 """clean_data against the plain-Python cleaning rules (devtools/twins/cleaning.py)
-on short scraped fields and on whole generated HTML pages, plus the per-character
-cost on a 10 MB field against a 10 KB one."""
+on short scraped fields, on whole generated HTML pages and on real pages of many
+sites (beside selectolax, a fast HTML parser a user might pick instead), plus the
+per-character cost on a 10 MB field against a 10 KB one and two threads cleaning
+big pages against one thread doing both."""
 
 from __future__ import annotations
 
 import random
+import re
+import threading
 import time
+import unicodedata
 
+import real_pages
 from devtools.twins.cleaning import clean_data as oracle
 
 WORDS = ("parcel owner address county assessed value land building total tax year "
@@ -99,7 +105,7 @@ def run(sc, report, quick):
     assert [sc.clean_data(d) for d in docs] == [oracle(d) for d in docs]
     native = best_of(lambda: [sc.clean_data(d) for d in docs], rounds)
     baseline = best_of(lambda: [oracle(d) for d in docs], rounds)
-    report("clean_data short fields (10-300 chars)", native, baseline, 15)
+    report("clean_data short fields (10-300 chars)", native, baseline, 30)
 
     pages = [{"page": html_page(rng, size)}
              for size in ((30_000, 120_000) if quick else (20_000, 60_000, 150_000, 400_000))]
@@ -126,3 +132,62 @@ def run(sc, report, quick):
     # not rescan the rest of the text.
     per_byte("clean_data per byte, 10 MB vs 10 KB unclosed openers",
              "<script a <style b <!-- c * style specs start> d &#x &amp &notin <p x ")
+
+    real_page_cases(sc, report, rounds)
+    two_threads(sc, report, pages[-1]["page"], quick)
+
+
+def selectolax_text(html: str) -> str:
+    """What a user might do instead: lexbor's text without scripts and
+    styles, white space collapsed, NFKD."""
+    from selectolax.lexbor import LexborHTMLParser
+    tree = LexborHTMLParser(html)
+    tree.strip_tags(["script", "style"])
+    text = re.sub(r"\s+", " ", tree.text(separator=" ")).strip()
+    return unicodedata.normalize("NFKD", text)
+
+
+def real_page_cases(sc, report, rounds):
+    pages = real_pages.load()
+    if isinstance(pages, str):
+        print(f"clean_data real pages: skipped, {pages}")
+        return
+    docs = [{"page": p} for p in pages]
+    megabytes = sum(len(p.encode()) for p in pages) / 1e6
+    assert [sc.clean_data(d) for d in docs] == [oracle(d) for d in docs]
+    native = best_of(lambda: [sc.clean_data(d) for d in docs], rounds)
+    baseline = best_of(lambda: [oracle(d) for d in docs], 1)
+    report(f"clean_data {len(pages)} real pages of many sites", native, baseline, 25)
+    try:
+        import selectolax  # noqa: F401
+    except ImportError:
+        print("    selectolax: skipped, not installed (pip install .[bench])")
+        print(f"    clean_data {megabytes / native:.0f} MB/s on {megabytes:.1f} MB")
+        return
+    other = best_of(lambda: [selectolax_text(p) for p in pages], rounds)
+    report("clean_data real pages against selectolax", native, other, 5)
+    print(f"    clean_data {megabytes / native:.0f} MB/s, selectolax {megabytes / other:.0f} MB/s,"
+          f" interpreted {megabytes / baseline:.0f} MB/s, on {megabytes:.1f} MB")
+
+
+def two_threads(sc, report, page, quick):
+    # Long texts are cleaned without the interpreter lock: two threads with a
+    # page each take less time than one thread cleaning both pages.
+    big = page * (4 if quick else 10)
+    docs = [{"page": big}, {"page": big}]
+
+    def one_thread():
+        for d in docs:
+            sc.clean_data(d)
+
+    def two():
+        threads = [threading.Thread(target=sc.clean_data, args=(d,)) for d in docs]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+
+    single = best_of(one_thread, 5)
+    double = best_of(two, 5)
+    report("clean_data two big pages, two threads vs one", double, single, 1.3)
+    print(f"    one thread {single * 1e3:.1f} ms, two threads {double * 1e3:.1f} ms")

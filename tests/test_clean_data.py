@@ -443,3 +443,43 @@ def test_html_tables_that_differ_leave_the_work_to_html(sc, tmp_path):
         "import html\n"
         "html._invalid_charrefs[0x80] = 'X'"), (
         "assert sc.clean_data({'k': 'a &#128; &amp;lt;b&amp;gt;'}) == {'k': 'a X'}\n"))
+
+
+# --- Storage widths, scan blocks and threads ----------------------------------------------------
+
+# Markers the scans look for, put at every offset across a few 16- and 32-byte
+# blocks, behind characters that give the str each storage width.
+FILLERS = ["a", "\xe9", "\u20ac", "\U0001F600"]
+MARKERS = ["<script a>x</script>", "* style specs start>y style specs end  ", "<style>p</style>",
+           "<!--c-->", "&amp;nbsp;", "&#x1F600;", "&eacute;", "\r\n\t", "\x99", "<b>", "  ",
+           "\ud83d\ude00", "\ud800"]
+
+
+def boundary_texts():
+    return [f * i + m + f * 3 for f in FILLERS for m in MARKERS for i in range(70)]
+
+
+def test_markers_at_every_block_offset(sc):
+    doc = dict(enumerate(boundary_texts()))
+    assert sc.clean_data(doc) == oracle(doc)
+
+
+def test_markers_at_every_block_offset_with_the_baseline_kernels(sc, tmp_path):
+    run_with_patched_library(sc, tmp_path, "import os; os.environ['NEXRA_NO_AVX2'] = '1'", (
+        "from devtools.twins.cleaning import clean_data\n"
+        "from test_clean_data import boundary_texts\n"
+        "doc = dict(enumerate(boundary_texts()))\n"
+        "assert sc.clean_data(doc) == clean_data(doc)\n"))
+
+
+@pytest.mark.parametrize("filler", FILLERS)
+def test_long_texts_cleaned_in_threads_at_once(sc, filler):
+    # Long texts are cleaned without the interpreter lock, each thread with
+    # buffers of its own.
+    from concurrent.futures import ThreadPoolExecutor
+    rng = random.Random(5)
+    docs = [{"k": filler.join(random_text(rng) for _ in range(300)) * 4} for _ in range(6)]
+    assert all(len(d["k"]) > 70_000 for d in docs)
+    with ThreadPoolExecutor(3) as pool:
+        got = list(pool.map(sc.clean_data, docs * 2))
+    assert got == [oracle(d) for d in docs * 2]

@@ -1,9 +1,12 @@
 // Record cleaning and hashing: clean_data and doc_hash.
 #include "subsystems.h"
 
+#include <cstdint>
 #include <vector>
 
+#include "../capi/pystr.h"
 #include "canonical_json.h"
+#include "clean_html_tables.h"
 #include "clean_text.h"
 #include "md5.h"
 
@@ -16,8 +19,9 @@ namespace {
 
 using nx::Ref;
 
-// The pattern compiled (without flags) at the start of every clean_data call.
-const char kCleanr[] = "<.*?>|&([a-z0-9]+|#x[0-9]{1,6}|#x[0-9a-f]{1,6});|[\\t\\n\\r]";
+// CLEANR, the pattern of text_cleaner, compiled (without flags) at the start
+// of every clean_data call.
+const char kCleanrPattern[] = "<.*?>|&([a-z0-9]+|#x[0-9]{1,6}|#x[0-9a-f]{1,6});|[\\t\\n\\r]";
 
 // The standard modules and the functions the native pipeline stands in for,
 // as they were when clean_data was defined. While the module globals and
@@ -35,10 +39,22 @@ Standard g_std;
 PyObject* nfkd_function() { return g_std.unicodedata.attr(0); }
 
 bool globals_are_standard(PyObject* g) {
+#if PY_VERSION_HEX < 0x030C0000
+    // A dict's version tag changes with every change of the dict: while it
+    // is the one last found standard, so are the three globals.
+    static PyObject* seen_dict = nullptr;
+    static std::uint64_t seen_version = 0;
+    const std::uint64_t version = reinterpret_cast<PyDictObject*>(g)->ma_version_tag;
+    if (g == seen_dict && version == seen_version) return true;
+#endif
     const Standard& s = g_std;
-    return PyDict_GetItem(g, NX_ID(re)) == s.re.module() &&
-           PyDict_GetItem(g, NX_ID(html)) == s.html.module() &&
-           PyDict_GetItem(g, NX_ID(unicodedata)) == s.unicodedata.module();
+    const bool standard = PyDict_GetItem(g, NX_ID(re)) == s.re.module() &&
+                          PyDict_GetItem(g, NX_ID(html)) == s.html.module() &&
+                          PyDict_GetItem(g, NX_ID(unicodedata)) == s.unicodedata.module();
+#if PY_VERSION_HEX < 0x030C0000
+    if (standard) seen_dict = g, seen_version = version;
+#endif
+    return standard;
 }
 
 bool functions_are_standard() {
@@ -113,12 +129,7 @@ int check_unidata(bool* match) {
     Ref sample = nx::str(kSample);
     Ref want = sample ? nx::call(nfkd_function(), {NX_STR("NFKD"), sample.get()}) : Ref();
     if (!want) return -1;
-    std::vector<Py_UCS4> in(PyUnicode_GET_LENGTH(sample.get()));
-    for (std::size_t i = 0; i < in.size(); ++i) in[i] = PyUnicode_READ_CHAR(sample.get(), i);
-    clean_text::Buf got;
-    clean_text::nfkd_native(in.data(), in.size(), got);
-    Ref got_str = Ref::steal(
-        PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, got.p.get(), (Py_ssize_t)got.n));
+    Ref got_str = Ref::steal(clean_text::nfkd_by_tables(sample.get()));
     if (!got_str) return -1;
     same = PyObject_RichCompareBool(got_str.get(), want.get(), Py_EQ);
     if (same < 0) return -1;
@@ -143,7 +154,7 @@ struct Cleaner {
         if (!cleanr) {
             Ref re = nx::global(g, NX_ID(re));
             Ref compile = re ? nx::attr(re.get(), NX_ID(compile)) : Ref();
-            cleanr = compile ? nx::call(compile.get(), {NX_STR(kCleanr)}) : Ref();
+            cleanr = compile ? nx::call(compile.get(), {NX_STR(kCleanrPattern)}) : Ref();
         }
         return cleanr;
     }
@@ -244,11 +255,9 @@ struct Cleaner {
 
 // s.strip() for an exact str.
 Ref strip_exact(PyObject* s) {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    Py_ssize_t lo = 0, hi = n;
-    while (lo < hi && Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(s, lo))) ++lo;
-    while (hi > lo && Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(s, hi - 1))) --hi;
-    return Ref::steal(PyUnicode_Substring(s, lo, hi));
+    if (nx::ready(s) < 0) return {};
+    const nx::Span kept = nx::strip_span(s);
+    return Ref::steal(PyUnicode_Substring(s, kept.start, kept.end));
 }
 
 // The key as stored: k.strip() for a str key, else the key itself.
@@ -262,10 +271,8 @@ Ref clean_key(PyObject* k) {
 int keep_list_item(PyObject* item) {
     if (!PyUnicode_Check(item)) return 0;
     if (PyUnicode_CheckExact(item)) {
-        const Py_ssize_t n = PyUnicode_GET_LENGTH(item);
-        for (Py_ssize_t i = 0; i < n; ++i)
-            if (!Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(item, i))) return 1;
-        return 0;
+        if (nx::ready(item) < 0) return -1;
+        return !nx::strip_span(item).empty();
     }
     Ref stripped = nx::call_method(item, NX_ID(strip));
     return stripped ? PyObject_IsTrue(stripped.get()) : -1;
@@ -295,40 +302,6 @@ Ref clean_list(Cleaner& c, PyObject* value) {
     return PyErr_Occurred() ? Ref() : out;
 }
 
-// `k, v = pair` with the interpreter's errors.
-int unpack_pair(PyObject* pair, Ref* k, Ref* v) {
-    if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2) {
-        *k = Ref::borrow(PyTuple_GET_ITEM(pair, 0));
-        *v = Ref::borrow(PyTuple_GET_ITEM(pair, 1));
-        return 0;
-    }
-    Ref it = Ref::steal(PyObject_GetIter(pair));
-    if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(pair)->tp_iter == nullptr &&
-            !PySequence_Check(pair)) {
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                         Py_TYPE(pair)->tp_name);
-        }
-        return -1;
-    }
-    Ref* slots[2] = {k, v};
-    for (int i = 0; i < 2; ++i) {
-        *slots[i] = Ref::steal(PyIter_Next(it.get()));
-        if (!*slots[i]) {
-            if (!PyErr_Occurred())
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)",
-                             i);
-            return -1;
-        }
-    }
-    Ref extra = Ref::steal(PyIter_Next(it.get()));
-    if (extra) {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        return -1;
-    }
-    return PyErr_Occurred() ? -1 : 0;
-}
-
 PyObject* clean_data_impl(nx::Function* f, PyObject* const* args) {
     PyObject* doc = args[0];
     Cleaner c{f->globals, Ref(), -1};
@@ -345,7 +318,7 @@ PyObject* clean_data_impl(nx::Function* f, PyObject* const* args) {
     if (!it) return nullptr;
     while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
         Ref k, v;
-        if (unpack_pair(pair.get(), &k, &v) < 0) return nullptr;
+        if (nx::unpack(pair.get(), &k, &v) < 0) return nullptr;
         Ref key = clean_key(k.get());
         if (!key) return nullptr;
         if (PyUnicode_Check(v.get()))

@@ -1,0 +1,52 @@
+// Scanning kernels of the text cleaner: searches over the text in its own
+// storage width (1, 2 or 4 bytes per character). There is one set per
+// instruction-set level, each built in a file of its own (clean_scan_sse2.cpp,
+// clean_scan_avx2.cpp, the latter with AVX2 enabled for that file only), and
+// the cleaner picks one set once, by what the processor offers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace clean_text {
+namespace scan {
+
+// Up to six characters looked for at once.
+struct Needles {
+    std::uint32_t c[6];
+    int k;
+};
+
+// What a text holds, as far as the stages need to know.
+constexpr unsigned kAmp = 1;         // "&"
+constexpr unsigned kLt = 2;          // "<"
+constexpr unsigned kStar = 4;        // "*"
+constexpr unsigned kControls = 8;    // "\r", "\n", "\t" or U+0099
+constexpr unsigned kSurrogates = 16;  // a code point in U+D800..U+DFFF
+
+template <class C>
+struct Ops {
+    // First index >= p holding a character of `set`, or n.
+    std::size_t (*find_any)(const C* s, std::size_t p, std::size_t n, const Needles& set);
+    // First index i >= p with s[i] in `first` and s[i + 1] in `second`, or n. With
+    // an output o, also copies s[p..i) (s[p..n) when there is none) to
+    // o[0..]; whole blocks are stored, so o needs room for the characters up
+    // to n.
+    std::size_t (*find_pair)(const C* s, std::size_t p, std::size_t n, const Needles& first,
+                             const Needles& second, C* o);
+    // The bits above for s[0..n).
+    unsigned (*survey)(const C* s, std::size_t n);
+};
+
+struct Kernels {
+    const char* name;
+    Ops<std::uint8_t> b1;
+    Ops<std::uint16_t> b2;
+    Ops<std::uint32_t> b4;
+};
+
+const Kernels& baseline();  // SSE2 on x86-64, plain loops elsewhere
+const Kernels* avx2();      // nullptr where it is not built
+
+}  // namespace scan
+}  // namespace clean_text

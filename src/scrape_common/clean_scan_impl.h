@@ -1,0 +1,145 @@
+// The scanning kernels written once over a vector type V, included (inside an
+// unnamed namespace) by each file that builds them for one instruction-set
+// level. V offers: reg, bytes, load, store, set1<C>, eq<C>, or_, and_, mask
+// (one bit per byte, as movemask gives it).
+//
+// Only for the inclusion of the kernel files: everything here must stay
+// internal to them, so that no code built for a wider instruction set is
+// shared with the rest of the module.
+
+template <class C>
+constexpr std::uint32_t max_of() {
+    return sizeof(C) == 1 ? 0xFFu : sizeof(C) == 2 ? 0xFFFFu : 0xFFFFFFFFu;
+}
+
+inline bool in_set(std::uint32_t c, const Needles& set) {
+    for (int i = 0; i < set.k; ++i)
+        if (c == set.c[i]) return true;
+    return false;
+}
+
+// The needles that a character of type C can equal, as vectors; returns how many.
+template <class V, class C>
+int broadcast(const Needles& set, typename V::reg* out) {
+    int k = 0;
+    for (int i = 0; i < set.k; ++i)
+        if (set.c[i] <= max_of<C>()) out[k++] = V::template set1<C>(set.c[i]);
+    return k;
+}
+
+template <class V, class C>
+std::size_t find_any(const C* s, std::size_t p, std::size_t n, const Needles& set) {
+    constexpr std::size_t L = V::bytes / sizeof(C);
+    typename V::reg v[6];
+    const int k = broadcast<V, C>(set, v);
+    if (k == 0) return n;
+    if constexpr (L > 0) {
+        auto hits = [&](std::size_t at) {
+            typename V::reg x = V::load(s + at);
+            typename V::reg m = V::template eq<C>(x, v[0]);
+            for (int i = 1; i < k; ++i) m = V::or_(m, V::template eq<C>(x, v[i]));
+            return V::mask(m);
+        };
+        for (; p + L <= n; p += L)
+            if (unsigned bits = hits(p)) return p + (std::size_t)__builtin_ctz(bits) / sizeof(C);
+        if (p < n && n >= L) {
+            // The rest in one block that ends at n, without the places before p.
+            const std::size_t at = n - L;
+            const unsigned bits = hits(at) & ~((1u << ((p - at) * sizeof(C))) - 1u);
+            return bits ? at + (std::size_t)__builtin_ctz(bits) / sizeof(C) : n;
+        }
+    }
+    for (; p < n; ++p)
+        if (in_set(s[p], set)) return p;
+    return n;
+}
+
+template <class V, class C>
+std::size_t find_pair(const C* s, std::size_t p, std::size_t n, const Needles& first,
+                      const Needles& second, C* o) {
+    constexpr std::size_t L = V::bytes / sizeof(C);
+    const std::size_t p0 = p;
+    typename V::reg va[6], vb[6];
+    const int ka = broadcast<V, C>(first, va);
+    const int kb = ka ? broadcast<V, C>(second, vb) : 0;
+    if (kb == 0) {  // no character of this width can start a match
+        if (o && p < n) std::memcpy(o, s + p, (n - p) * sizeof(C));
+        return n;
+    }
+    if constexpr (L > 0) {
+        for (; p + L + 1 <= n; p += L) {
+            typename V::reg x = V::load(s + p);
+            if (o) V::store(o + (p - p0), x);
+            typename V::reg y = V::load(s + p + 1);
+            typename V::reg fst = V::template eq<C>(x, va[0]);
+            for (int i = 1; i < ka; ++i) fst = V::or_(fst, V::template eq<C>(x, va[i]));
+            typename V::reg sec = V::template eq<C>(y, vb[0]);
+            for (int i = 1; i < kb; ++i) sec = V::or_(sec, V::template eq<C>(y, vb[i]));
+            if (unsigned bits = V::mask(V::and_(fst, sec)))
+                return p + (std::size_t)__builtin_ctz(bits) / sizeof(C);
+        }
+    }
+    for (; p + 1 < n; ++p) {
+        if (o) o[p - p0] = s[p];
+        if (in_set(s[p], first) && in_set(s[p + 1], second)) return p;
+    }
+    if (o)
+        for (; p < n; ++p) o[p - p0] = s[p];
+    return n;
+}
+
+template <class C>
+unsigned survey_char(C c) {
+    unsigned f = 0;
+    if (c == '&') f |= kAmp;
+    if (c == '<') f |= kLt;
+    if (c == '*') f |= kStar;
+    if (c == '\r' || c == '\n' || c == '\t' || c == 0x99) f |= kControls;
+    if (sizeof(C) > 1 && c >= 0xD800 && c <= 0xDFFF) f |= kSurrogates;
+    return f;
+}
+
+template <class V, class C>
+unsigned survey(const C* s, std::size_t n) {
+    constexpr std::size_t L = V::bytes / sizeof(C);
+    using R = typename V::reg;
+    const R amp = V::template set1<C>('&'), lt = V::template set1<C>('<'),
+            star = V::template set1<C>('*'), cr = V::template set1<C>('\r'),
+            lf = V::template set1<C>('\n'), tab = V::template set1<C>('\t'),
+            c99 = V::template set1<C>(0x99);
+    const R sur_mask = V::template set1<C>(sizeof(C) == 1 ? 0 : 0xFFFFF800u),
+            sur = V::template set1<C>(sizeof(C) == 1 ? 1 : 0xD800u);
+    R m_amp = V::zero(), m_lt = V::zero(), m_star = V::zero(), m_ctl = V::zero(),
+      m_sur = V::zero();
+    auto take = [&](R x) {
+        m_amp = V::or_(m_amp, V::template eq<C>(x, amp));
+        m_lt = V::or_(m_lt, V::template eq<C>(x, lt));
+        m_star = V::or_(m_star, V::template eq<C>(x, star));
+        R ctl = V::or_(V::template eq<C>(x, cr), V::template eq<C>(x, lf));
+        ctl = V::or_(ctl, V::or_(V::template eq<C>(x, tab), V::template eq<C>(x, c99)));
+        m_ctl = V::or_(m_ctl, ctl);
+        if (sizeof(C) > 1) m_sur = V::or_(m_sur, V::template eq<C>(V::and_(x, sur_mask), sur));
+    };
+    std::size_t i = 0;
+    for (; L > 0 && i + L <= n; i += L) take(V::load(s + i));
+    if (L > 0 && i < n && n >= L) {  // the rest in one block that ends at n
+        take(V::load(s + n - L));
+        i = n;
+    }
+    unsigned f = (V::mask(m_amp) ? kAmp : 0) | (V::mask(m_lt) ? kLt : 0) |
+                 (V::mask(m_star) ? kStar : 0) | (V::mask(m_ctl) ? kControls : 0) |
+                 (V::mask(m_sur) ? kSurrogates : 0);
+    for (; i < n; ++i) f |= survey_char(s[i]);
+    return f;
+}
+
+template <class V, class C>
+constexpr Ops<C> ops() {
+    return Ops<C>{find_any<V, C>, find_pair<V, C>, survey<V, C>};
+}
+
+template <class V>
+constexpr Kernels kernels(const char* name) {
+    return Kernels{name, ops<V, std::uint8_t>(), ops<V, std::uint16_t>(),
+                   ops<V, std::uint32_t>()};
+}

@@ -1,0 +1,1310 @@
+// The native text-cleaning pipeline of clean_data.
+//
+// Every stage reproduces, character for character, the result of the
+// regular-expression substitutions (or library calls) it replaces. Each
+// pattern is fixed, so each has its own matcher; the comments next to them say
+// why the matcher finds exactly the matches `re` would find, and why stages
+// that are fused into one pass give what the separate substitutions give.
+//
+// The stages up to the removal of tags read and write the text in the
+// storage width of the str (one, two or four bytes per character): they only
+// ever write ASCII characters of their own. What is left is then widened to
+// code points for the rest (references can make any character). Stages never
+// grow the text, so two buffers of the input's size suffice (NFKD, which can,
+// enlarges its buffer as it goes), and every stage runs in time linear in the
+// text: searches for a terminator remember their last answer, which stays
+// valid for later, larger start positions.
+#include "clean_text.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string_view>
+#include <unordered_map>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "../capi/pystr.h"
+#include "clean_html_tables.h"
+#include "clean_scan.h"
+
+namespace clean_text {
+namespace {
+
+using nx::Ref;
+using scan::Needles;
+using U = Py_UCS4;
+
+constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+// Characters compared exactly by the matchers below although the patterns
+// use IGNORECASE: they have no case partners.
+constexpr bool no_fold(unsigned char c) { return clean_tables::kFold[c][0] == 0; }
+static_assert(no_fold('<') && no_fold('>') && no_fold('*') && no_fold('&') && no_fold(';') &&
+                  no_fold(' ') && no_fold('!') && no_fold('-') && no_fold('/'),
+              "IGNORECASE equivalences of punctuation");
+
+// The \s class of `re` and the white space of str.strip().
+inline bool is_space(U c) {
+    if (c <= 0x20) return c == 0x20 || (c >= 0x09 && c <= 0x0D) || c >= 0x1C;
+    // Between U+0085 and U+167F only U+0085 and U+00A0 are white space.
+    return c == 0x85 || c == 0xA0 || (c >= 0x1680 && Py_UNICODE_ISSPACE(c));
+}
+inline bool is_digit(U c) { return c >= '0' && c <= '9'; }
+inline bool is_lower_alnum(U c) { return is_digit(c) || (c >= 'a' && c <= 'z'); }
+inline bool is_lower_hex(U c) { return is_digit(c) || (c >= 'a' && c <= 'f'); }
+inline int hex_value(U c) {
+    if (is_digit(c)) return int(c - '0');
+    if (c >= 'a' && c <= 'f') return int(c - 'a' + 10);
+    if (c >= 'A' && c <= 'F') return int(c - 'A' + 10);
+    return -1;
+}
+
+// Does `ch` match the pattern character `pc` under re.IGNORECASE?
+inline bool ci_eq(U ch, unsigned char pc) {
+    if (ch == pc) return true;
+    for (const std::uint32_t* f = clean_tables::kFold[pc]; *f; ++f)
+        if (*f == ch) return true;
+    return false;
+}
+
+// Does the literal `lit` match at s[p] under IGNORECASE?
+template <class C>
+inline bool ci_at(const C* s, std::size_t n, std::size_t p, std::string_view lit) {
+    if (p > n || n - p < lit.size()) return false;
+    for (std::size_t i = 0; i < lit.size(); ++i)
+        if (!ci_eq(s[p + i], (unsigned char)lit[i])) return false;
+    return true;
+}
+
+// The scanning kernels for this processor, chosen once, when the module loads.
+const scan::Kernels& choose_kernels() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_cpu_init();
+    const char* no_avx2 = std::getenv("NEXRA_NO_AVX2");
+    if (scan::avx2() && __builtin_cpu_supports("avx2") && !(no_avx2 && *no_avx2))
+        return *scan::avx2();
+#endif
+    return scan::baseline();
+}
+const scan::Kernels& g_kernels = choose_kernels();
+
+template <class C>
+const scan::Ops<C>& ops() {
+    if constexpr (sizeof(C) == 1) return g_kernels.b1;
+    else if constexpr (sizeof(C) == 2) return g_kernels.b2;
+    else return g_kernels.b4;
+}
+
+// First index >= p of a character in `set`, or n.
+template <class C>
+inline std::size_t find_any(const C* s, std::size_t p, std::size_t n, const Needles& set) {
+    return ops<C>().find_any(s, p, n, set);
+}
+
+// A buffer of characters of any width, without initialisation cost.
+struct Buf {
+    struct Free {
+        void operator()(void* p) const { std::free(p); }
+    };
+    std::unique_ptr<void, Free> p;
+    std::size_t cap = 0;  // bytes
+    template <class C>
+    C* as() const {
+        return static_cast<C*>(p.get());
+    }
+    // Room for `bytes`; the contents are not kept.
+    void reserve(std::size_t bytes) {
+        if (bytes <= cap) return;
+        p.reset();
+        cap = 0;
+        void* q = std::malloc(bytes);
+        if (!q) throw std::bad_alloc();
+        p.reset(q);
+        cap = bytes;
+    }
+    void release() {
+        p.reset();
+        cap = 0;
+    }
+    // Room for `bytes`, keeping the first `keep`.
+    void grow(std::size_t bytes, std::size_t keep) {
+        if (bytes <= cap) return;
+        void* q = std::realloc(p.get(), bytes);
+        if (!q) throw std::bad_alloc();
+        (void)p.release();
+        p.reset(q);
+        cap = bytes;
+        (void)keep;
+    }
+};
+
+// First position >= x holding a character accepted by `pred`, remembering the
+// answer: queries come with growing x, and an answer >= x (or "none") stays
+// the answer for every later x up to it, so the text is scanned once.
+template <class C, class Pred>
+struct NextFinder {
+    const C* s;
+    std::size_t n;
+    Pred pred;
+    bool known = false;
+    std::size_t at = npos;
+    std::size_t operator()(std::size_t x) {
+        if (known && (at == npos || at >= x)) return at;
+        known = true;
+        at = pred(s, n, x);
+        return at;
+    }
+};
+template <class C, class Pred>
+NextFinder<C, Pred> next_finder(const C* s, std::size_t n, Pred pred) {
+    return NextFinder<C, Pred>{s, n, pred};
+}
+
+// First index i >= p with s[i] == a and s[i + 1] matching b under
+// IGNORECASE, or n. (Openers are searched by their first two characters, so
+// the search does not stop at every tag.) With an output `o`, also copies
+// s[p..i] (s[p..n) when there is none) to o[0..], storing whole blocks: o
+
+// The characters matching the pattern character `b` under IGNORECASE.
+inline Needles fold_set(unsigned char b) {
+    Needles set{{b}, 1};
+    for (const std::uint32_t* f = clean_tables::kFold[b]; *f; ++f) set.c[set.k++] = *f;
+    return set;
+}
+
+// First index i >= p with s[i] == a and s[i + 1] matching b under
+// IGNORECASE, or n. (Openers are searched by their first two characters, so
+// the search does not stop at every tag.) With an output `o`, also copies
+// s[p..i] (s[p..n) when there is none) to o[0..], storing whole blocks: o
+// needs room for the characters up to n.
+template <class C>
+inline std::size_t find_pair(const C* s, std::size_t p, std::size_t n, U a, unsigned char b,
+                             C* o = nullptr) {
+    return ops<C>().find_pair(s, p, n, Needles{{a}, 1}, fold_set(b), o);
+}
+
+constexpr Needles kGtChar = {{'>'}, 1};
+constexpr Needles kLtChar = {{'<'}, 1};
+constexpr Needles kAmpChar = {{'&'}, 1};
+
+template <class C>
+inline std::size_t find_gt(const C* s, std::size_t n, std::size_t x) {
+    std::size_t i = find_any(s, x, n, kGtChar);
+    return i < n ? i : npos;
+}
+
+// "\s+" -> " " applied to a stream of characters.
+template <class C>
+struct Collapser {
+    C* o;
+    std::size_t w = 0;
+    bool in_space = false;  // the last character written stands for a run of white space
+    bool changed = false;
+
+    void put(U c) {
+        if (is_space(c)) {
+            if (in_space) {
+                changed = true;
+                return;
+            }
+            changed |= c != ' ';
+            o[w++] = ' ';
+            in_space = true;
+        } else {
+            o[w++] = (C)c;
+            in_space = false;
+        }
+    }
+    void span(const C* s, std::size_t len) {
+        std::size_t i = 0;
+#if defined(__SSE2__)
+        if constexpr (sizeof(C) == 4) {
+        // Blocks of four characters from U+0020..U+167F other than U+0085
+        // and U+00A0 (so " " is their only white space) without two spaces
+        // in a row (counting a space written before) are copied as they are.
+        const __m128i low = _mm_set1_epi32(0x20), high = _mm_set1_epi32(0x167F);
+        const __m128i nel = _mm_set1_epi32(0x85), nbsp = _mm_set1_epi32(0xA0);
+        const __m128i space = _mm_set1_epi32(' ');
+        const __m128i first_lane = _mm_setr_epi32(-1, 0, 0, 0);
+        U* const out = o;
+        std::size_t w_ = w;
+        bool in = in_space;
+        while (i + 4 <= len) {
+            __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+            __m128i sp = _mm_cmpeq_epi32(x, space);
+            __m128i prev = _mm_slli_si128(sp, 4);
+            if (in) prev = _mm_or_si128(prev, first_lane);
+            __m128i bad = _mm_or_si128(_mm_cmplt_epi32(x, low), _mm_cmpgt_epi32(x, high));
+            bad = _mm_or_si128(bad, _mm_or_si128(_mm_cmpeq_epi32(x, nel), _mm_cmpeq_epi32(x, nbsp)));
+            bad = _mm_or_si128(bad, _mm_and_si128(sp, prev));
+            if (_mm_movemask_ps(_mm_castsi128_ps(bad))) {
+                w = w_, in_space = in;
+                scalar(s + i, 4);
+                w_ = w, in = in_space;
+            } else {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + w_), x);
+                w_ += 4;
+                in = s[i + 3] == ' ';
+            }
+            i += 4;
+        }
+        w = w_, in_space = in;
+        } else {
+        // The same for one- and two-byte characters, sixteen bytes at a time;
+        // unsigned saturating subtraction tests the range.
+        constexpr std::size_t L = 16 / sizeof(C);
+        auto set1 = [](int c) {
+            return sizeof(C) == 1 ? _mm_set1_epi8((char)c) : _mm_set1_epi16((short)c);
+        };
+        auto eq = [](__m128i a, __m128i b) {
+            return sizeof(C) == 1 ? _mm_cmpeq_epi8(a, b) : _mm_cmpeq_epi16(a, b);
+        };
+        const __m128i zero = _mm_setzero_si128(), low = set1(0x20), high = set1(0x167F);
+        const __m128i nel = set1(0x85), nbsp = set1(0xA0), space = set1(' ');
+        const __m128i first_lane =
+            sizeof(C) == 1 ? _mm_setr_epi8(-1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0)
+                           : _mm_setr_epi16(-1, 0, 0, 0, 0, 0, 0, 0);
+        C* const out = o;
+        std::size_t w_ = w;
+        bool in = in_space;
+        while (i + L <= len) {
+            __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+            __m128i sp = eq(x, space);
+            __m128i prev = _mm_slli_si128(sp, sizeof(C));
+            if (in) prev = _mm_or_si128(prev, first_lane);
+            __m128i in_range;  // all ones where U+0020 <= x <= U+167F
+            if constexpr (sizeof(C) == 1) {
+                in_range = _mm_cmpeq_epi8(_mm_subs_epu8(low, x), zero);
+            } else {
+                in_range = _mm_and_si128(_mm_cmpeq_epi16(_mm_subs_epu16(low, x), zero),
+                                         _mm_cmpeq_epi16(_mm_subs_epu16(x, high), zero));
+            }
+            __m128i bad = _mm_or_si128(_mm_or_si128(eq(x, nel), eq(x, nbsp)), _mm_and_si128(sp, prev));
+            if (_mm_movemask_epi8(in_range) != 0xFFFF || _mm_movemask_epi8(bad)) {
+                w = w_, in_space = in;
+                scalar(s + i, L);
+                w_ = w, in = in_space;
+            } else {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + w_), x);
+                w_ += L;
+                in = s[i + L - 1] == ' ';
+            }
+            i += L;
+        }
+        w = w_, in_space = in;
+        }
+#endif
+        scalar(s + i, len - i);
+    }
+    void scalar(const C* s, std::size_t len) {
+        std::size_t w_ = w;
+        bool in = in_space, ch = changed;
+        for (std::size_t i = 0; i < len; ++i) {
+            U c = s[i];
+            if (c - 0x20u < 0x65u) {  // U+0020..U+0084: only " " is white space
+                bool sp = c == ' ';
+                bool drop = sp & in;
+                o[w_] = (C)c;
+                w_ += !drop;
+                ch |= drop;
+                in = sp;
+            } else {
+                w = w_, in_space = in, changed = ch;
+                put(c);
+                w_ = w, in = in_space, ch = changed;
+            }
+        }
+        w = w_, in_space = in, changed = ch;
+    }
+    // A span of text already collapsed (white space only as single " "):
+    // only its first character can join a space written before.
+    void collapsed_span(const C* s, std::size_t len) {
+        if (len == 0) return;
+        if (s[0] == ' ' && in_space) ++s, --len, changed = true;
+        if (len == 0) return;
+        std::copy(s, s + len, o + w);
+        w += len;
+        in_space = s[len - 1] == ' ';
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Stages of clean_string. Each reads s[0..n) and writes o, returning the new
+// length, or npos when the text is unchanged (o is then unspecified).
+// ---------------------------------------------------------------------------
+
+// The replacement table in one pass:
+//   "&gt;" -> ">", "&lt;" -> "<", "&amp;" -> "&", "&nbsp;" -> " ",
+//   U+0099 -> "", "[\r\n\t]+" -> " ", each IGNORECASE, in that order.
+// - The first three literals hold "&" only at their start, so their
+//   occurrences never overlap, and no replacement character can take part in
+//   an occurrence of a later one: one left-to-right pass over the three gives
+//   what their three substitutions give.
+// - An "&nbsp;" after them starts either at an "&" left alone (an "&nbsp;" of
+//   the input) or at the "&" made from "&amp;"; in the latter case the five
+//   characters after "&amp;" are "nbsp;" in the input too, since the earlier
+//   replacements only touch text starting with "&". So "&amp;nbsp;" gives " ".
+// - Deleting U+0099 and collapsing control runs touch none of the characters
+//   the earlier steps make or look at; a deleted U+0099 lets a run continue.
+template <class C>
+std::size_t replace_table(const C* s, std::size_t n, C* o) {
+    static constexpr Needles cs = {{'&', '\r', '\n', '\t', 0x99}, 5};
+    std::size_t w = 0, copied = 0, p = 0;
+    bool changed = false, in_run = false;
+    auto flush = [&](std::size_t upto) {
+        if (upto > copied) {
+            std::copy(s + copied, s + upto, o + w);
+            w += upto - copied;
+            in_run = false;
+        }
+    };
+    while ((p = find_any(s, p, n, cs)) < n) {
+        const U c = s[p];
+        if (c == '&') {
+            C rep;
+            std::size_t len;
+            if (ci_at(s, n, p, "&gt;")) {
+                rep = '>', len = 4;
+            } else if (ci_at(s, n, p, "&lt;")) {
+                rep = '<', len = 4;
+            } else if (ci_at(s, n, p, "&amp;")) {
+                if (ci_at(s, n, p + 5, "nbsp;"))
+                    rep = ' ', len = 10;
+                else
+                    rep = '&', len = 5;
+            } else if (ci_at(s, n, p, "&nbsp;")) {
+                rep = ' ', len = 6;
+            } else {
+                ++p;  // stays, copied with the text around it
+                continue;
+            }
+            flush(p);
+            o[w++] = rep;
+            in_run = false;
+            copied = p += len;
+        } else if (c == 0x99) {
+            flush(p);
+            copied = ++p;
+        } else {
+            flush(p);
+            if (!in_run) o[w++] = ' ';
+            in_run = true;
+            copied = ++p;
+        }
+        changed = true;
+    }
+    if (!changed) return npos;
+    flush(n);
+    return w;
+}
+
+// A lazy block, IGNORECASE, replaced by " ":
+//   opener [^>]* > [\w\W]*? closer       (with_attrs)
+//   opener [\w\W]*? closer               (without)
+// followed by " *" when trailing_spaces (greedy, nothing after it).
+// At a start p where the opener matches, "[^>]*>" can only end at the first
+// ">" after the opener (a shorter [^>]* leaves a non-">" character where ">"
+// must match), and the lazy body ends at the first closer after that.
+// Both positions only grow with p, so once either is absent it is absent for
+// every later start, and the search stops.
+template <class C>
+std::size_t remove_blocks(const C* s, std::size_t n, C* o, std::string_view opener,
+                                 bool with_attrs, std::string_view closer,
+                                 bool trailing_spaces) {
+    auto next_gt = next_finder(s, n, find_gt<C>);
+    auto next_close = next_finder(s, n, [closer](const C* t, std::size_t m, std::size_t x) {
+        if (closer[0] == '<') {  // no case partners: search for it first
+            for (std::size_t i = x; (i = find_any(t, i, m, kLtChar)) < m; ++i)
+                if (ci_at(t, m, i, closer)) return i;
+            return npos;
+        }
+        for (std::size_t i = x; i < m; ++i)
+            if (ci_at(t, m, i, closer)) return i;
+        return npos;
+    });
+    const U first = (unsigned char)opener[0];  // "<" or "*": no case partners
+    // The text is copied as the search for openers passes it: o[w..] holds
+    // s[copied..p], and s[copied..n) once no opener is left. A match
+    // replaces at least four characters by one, so w <= copied and the
+    // search writes at most at index p + 3 < n of o.
+    std::size_t w = 0, copied = 0;
+    bool changed = false, to_end = false;
+    for (std::size_t p = 0;;) {
+        p = find_pair(s, p, n, first, (unsigned char)opener[1], o + w + (p - copied));
+        if (p == n) {
+            to_end = true;
+            break;
+        }
+        if (!ci_at(s, n, p, opener)) {
+            ++p;
+            continue;
+        }
+        std::size_t body = p + opener.size();
+        if (with_attrs) {
+            std::size_t g = next_gt(body);
+            if (g == npos) break;
+            body = g + 1;
+        }
+        std::size_t c = next_close(body);
+        if (c == npos) break;
+        std::size_t end = c + closer.size();
+        if (trailing_spaces)
+            while (end < n && s[end] == ' ') ++end;
+        w += p - copied;
+        o[w++] = ' ';
+        copied = p = end;
+        changed = true;
+    }
+    if (!changed) return npos;
+    if (!to_end) std::copy(s + copied, s + n, o + w);
+    return w + (n - copied);
+}
+
+// "<[^>]+>" -> " " (no flags), then "\s+" -> " " on the result, in one pass.
+// At a "<", [^>]+ reaches the first ">" after it and needs at least one
+// character before it; "<>" does not match there. Without any ">" further on,
+// nothing later can match either. The collapse only looks at runs of white
+// space, so it can take the characters as the tag pass produces them.
+template <class C>
+std::size_t remove_tags_collapse(const C* s, std::size_t n, C* o) {
+    auto next_gt = next_finder(s, n, find_gt<C>);
+    Collapser<C> out{o};
+    std::size_t copied = 0;
+    bool changed = false;
+    for (std::size_t p = 0; (p = find_any(s, p, n, kLtChar)) < n;) {
+        std::size_t g = next_gt(p + 1);
+        if (g == npos) break;
+        if (g == p + 1) {
+            ++p;
+            continue;
+        }
+        out.span(s + copied, p - copied);
+        out.put(' ');
+        copied = p = g + 1;
+        changed = true;
+    }
+    out.span(s + copied, n - copied);
+    return changed || out.changed ? out.w : npos;
+}
+
+// encode("utf-8", "ignore") then decode: drops every surrogate code point.
+inline std::size_t drop_surrogates(const U* s, std::size_t n, U* o) {
+    std::size_t w = 0;
+    for (std::size_t p = 0; p < n; ++p)
+        if (s[p] < 0xD800 || s[p] > 0xDFFF) o[w++] = s[p];
+    return w == n ? npos : w;
+}
+
+// ---------------------------------------------------------------------------
+// html.unescape
+// ---------------------------------------------------------------------------
+
+class EntityTable {
+public:
+    static const EntityTable& get() {
+        static const EntityTable table;
+        return table;
+    }
+    const clean_tables::Entity* find(std::string_view name) const {
+        auto it = map_.find(name);
+        return it == map_.end() ? nullptr : it->second;
+    }
+
+private:
+    EntityTable() {
+        map_.reserve(clean_tables::kEntityCount * 2);
+        for (const auto& e : clean_tables::kEntities)
+            map_.emplace(std::string_view(e.name, e.name_len), &e);
+    }
+    std::unordered_map<std::string_view, const clean_tables::Entity*> map_;
+};
+
+// The replacement of a numeric reference of value `num` (capped above
+// 0x10FFFF), as html._replace_charref gives it.
+inline std::size_t emit_charref(std::uint32_t num, U* o) {
+    const auto* cr_end = clean_tables::kCharrefs + clean_tables::kCharrefCount;
+    const auto* cr = std::lower_bound(
+        clean_tables::kCharrefs, cr_end, num,
+        [](const clean_tables::Charref& c, std::uint32_t v) { return c.num < v; });
+    if (cr != cr_end && cr->num == num) {
+        for (int i = 0; i < cr->value_len; ++i) o[i] = cr->value[i];
+        return cr->value_len;
+    }
+    if ((num >= 0xD800 && num <= 0xDFFF) || num > 0x10FFFF) {
+        o[0] = 0xFFFD;
+        return 1;
+    }
+    if (std::binary_search(clean_tables::kInvalidCodepoints,
+                           clean_tables::kInvalidCodepoints + clean_tables::kInvalidCodepointCount,
+                           num))
+        return 0;
+    o[0] = num;
+    return 1;
+}
+
+// Decimal references with more digits than this may exceed the interpreter's
+// limit on int() conversion (never set below this value); such text is left
+// to the interpreter so that its ValueError appears.
+constexpr std::size_t kSafeDecimalDigits = 640;
+constexpr std::size_t kUnescapeFallback = npos - 1;
+
+// One pass of
+//   &(#[0-9]+;?|#[xX][0-9a-fA-F]+;?|[^\t\n\f <&#;]{1,32};?)
+// with html's replacement. The alternatives are tried in order; "#" is not in
+// the class of the third, so "&#" without digits does not match at all. The
+// greedy parts are followed only by an optional ";", so they never give back.
+// Returns the new length, npos when unchanged, or kUnescapeFallback.
+// *spaced is set when a replacement is empty or holds white space (the text
+// may then have white space other than single spaces).
+inline std::size_t unescape(const U* s, std::size_t n, U* o, bool* spaced) {
+    constexpr std::uint32_t kCap = 0x110000;
+    const EntityTable& table = EntityTable::get();
+    bool changed = false;
+    std::size_t w = 0, copied = 0;
+    auto flush = [&](std::size_t upto) {
+        std::copy(s + copied, s + upto, o + w);
+        w += upto - copied;
+    };
+    for (std::size_t p = 0; (p = find_any(s, p, n, kAmpChar)) < n;) {
+        std::size_t q = p + 1;
+        if (q < n && s[q] == '#') {
+            std::size_t r = q + 1, e = r;
+            std::uint32_t num = 0;
+            if (r < n && is_digit(s[r])) {
+                for (; e < n && is_digit(s[e]); ++e)
+                    num = std::min<std::uint32_t>(num * 10 + (s[e] - '0'), kCap);
+                if (e - r > kSafeDecimalDigits) return kUnescapeFallback;
+            } else if (r + 1 < n && (s[r] == 'x' || s[r] == 'X') && hex_value(s[r + 1]) >= 0) {
+                for (e = r + 1; e < n && hex_value(s[e]) >= 0; ++e)
+                    num = std::min<std::uint32_t>(num * 16 + hex_value(s[e]), kCap);
+            } else {
+                ++p;  // "&#" not followed by a number: no match here
+                continue;
+            }
+            if (e < n && s[e] == ';') ++e;
+            flush(p);
+            std::size_t k = emit_charref(num, o + w);
+            *spaced |= k == 0 || is_space(o[w]) || (k == 2 && is_space(o[w + 1]));
+            w += k;
+            copied = p = e;
+            changed = true;
+            continue;
+        }
+        // Named: up to 32 characters outside "\t\n\f <&#;", then an optional ";".
+        std::size_t e = q;
+        while (e < n && e - q < 32) {
+            U c = s[e];
+            if (c == '\t' || c == '\n' || c == '\f' || c == ' ' || c == '<' || c == '&' ||
+                c == '#' || c == ';')
+                break;
+            ++e;
+        }
+        if (e == q) {
+            ++p;
+            continue;
+        }
+        if (e < n && s[e] == ';') ++e;
+        const std::size_t len = e - q;  // the name with its ";" if any
+        char name[34];
+        std::size_t ascii = 0;
+        while (ascii < len && s[q + ascii] < 0x80) {
+            name[ascii] = char(s[q + ascii]);
+            ++ascii;
+        }
+        const clean_tables::Entity* hit = nullptr;
+        std::size_t used = 0;
+        if (ascii == len && (hit = table.find(std::string_view(name, len)))) {
+            used = len;
+        } else {
+            // The longest prefix of at least two characters that is a name.
+            for (std::size_t x = std::min(len - 1, ascii); x >= 2; --x) {
+                if ((hit = table.find(std::string_view(name, x)))) {
+                    used = x;
+                    break;
+                }
+            }
+        }
+        if (hit) {
+            flush(p);
+            for (int i = 0; i < hit->value_len; ++i) {
+                *spaced |= is_space(hit->value[i]);
+                o[w++] = hit->value[i];
+            }
+            copied = q + used;  // the rest of the name stays
+            changed = true;
+        }
+        p = e;  // the match is consumed either way
+    }
+    if (!changed) return npos;
+    flush(n);
+    return w;
+}
+
+// Remove every match of
+//   <.*?>|&([a-z0-9]+|#x[0-9]{1,6}|#x[0-9a-f]{1,6});|[\t\n\r]
+// (no flags), then "\s+" -> " " on the result, then strip(), in one pass.
+// The alternatives start with different characters.
+//  - "<.*?>": the lazy body stops at the first ">" after the "<"; "." does not
+//    cross a newline, so the match fails when a "\n" (or the end) comes first.
+//  - "&[a-z0-9]+;": the greedy run must be followed by ";"; a shorter run
+//    would leave a letter or digit where ";" must be.
+//  - "&#x[0-9a-f]{1,6};" (which covers the [0-9]{1,6} variant): one to six
+//    hex digits, the longest run up to six, then ";"; a seventh digit fails.
+// The collapse takes the characters as the removal produces them; after it
+// the only white space left is single spaces, so strip() drops at most one
+// space at each end. Sets *start to the first character kept. With
+// `collapsed`, the input holds white space only as single spaces, so only
+// the joins at removed matches need a look.
+inline std::size_t remove_cleanr_collapse(const U* s, std::size_t n, U* o, std::size_t* start,
+                                          bool collapsed) {
+    static constexpr Needles cs = {{'<', '&', '\t', '\n', '\r'}, 5};
+    auto next_stop = next_finder(s, n, [](const U* t, std::size_t m, std::size_t x) {
+        static constexpr Needles stops = {{'>', '\n'}, 2};
+        std::size_t i = find_any(t, x, m, stops);
+        return i < m ? i : npos;
+    });
+    Collapser<U> out{o};
+    std::size_t copied = 0;
+    bool changed = false;
+    for (std::size_t p = 0; (p = find_any(s, p, n, cs)) < n;) {
+        const U c = s[p];
+        std::size_t end = npos;
+        if (c == '<') {
+            std::size_t g = next_stop(p + 1);
+            if (g != npos && s[g] == '>') end = g + 1;
+        } else if (c == '&') {
+            std::size_t q = p + 1;
+            if (q < n && is_lower_alnum(s[q])) {
+                std::size_t e = q;
+                while (e < n && is_lower_alnum(s[e])) ++e;
+                if (e < n && s[e] == ';') end = e + 1;
+            } else if (q + 1 < n && s[q] == '#' && s[q + 1] == 'x') {
+                std::size_t r = q + 2, e = r;
+                while (e < n && e - r < 7 && is_lower_hex(s[e])) ++e;
+                if (e > r && e - r <= 6 && e < n && s[e] == ';') end = e + 1;
+            }
+        } else {
+            end = p + 1;
+        }
+        if (end == npos) {
+            ++p;
+            continue;
+        }
+        if (collapsed)
+            out.collapsed_span(s + copied, p - copied);
+        else
+            out.span(s + copied, p - copied);
+        copied = p = end;
+        changed = true;
+    }
+    if (collapsed)
+        out.collapsed_span(s + copied, n - copied);
+    else
+        out.span(s + copied, n - copied);
+    std::size_t w = out.w;
+    *start = 0;
+    if (w > 0 && o[w - 1] == ' ') --w, changed = true;
+    if (w > 0 && o[0] == ' ') *start = 1, --w, changed = true;
+    return changed || out.changed ? w : npos;
+}
+
+
+// A str holding s[0..n), every character <= maxc (an upper bound that falls
+// in the same storage class as the true maximum).
+inline PyObject* make_str(const U* s, std::size_t n, U maxc) {
+    if (maxc > 0x10FFFF) maxc = 0x10FFFF;
+    PyObject* r = PyUnicode_New((Py_ssize_t)n, maxc);
+    if (!r) return nullptr;
+    switch (PyUnicode_KIND(r)) {
+        case PyUnicode_1BYTE_KIND: {
+            Py_UCS1* d = PyUnicode_1BYTE_DATA(r);
+            std::size_t i = 0;
+#if defined(__SSE2__)
+            // Every character is below 0x100: the saturating packs keep them.
+            for (; i + 16 <= n; i += 16) {
+                const __m128i* v = reinterpret_cast<const __m128i*>(s + i);
+                __m128i lo = _mm_packs_epi32(_mm_loadu_si128(v), _mm_loadu_si128(v + 1));
+                __m128i hi = _mm_packs_epi32(_mm_loadu_si128(v + 2), _mm_loadu_si128(v + 3));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i), _mm_packus_epi16(lo, hi));
+            }
+#endif
+            for (; i < n; ++i) d[i] = (Py_UCS1)s[i];
+            break;
+        }
+        case PyUnicode_2BYTE_KIND: {
+            Py_UCS2* d = PyUnicode_2BYTE_DATA(r);
+            std::size_t i = 0;
+#if defined(__SSE2__)
+            // Every character is below 0x10000: shifted down by 0x8000 it
+            // fits the signed pack, and shifting back restores it.
+            const __m128i bias32 = _mm_set1_epi32(0x8000);
+            const __m128i bias16 = _mm_set1_epi16((short)0x8000);
+            for (; i + 8 <= n; i += 8) {
+                const __m128i* v = reinterpret_cast<const __m128i*>(s + i);
+                __m128i w = _mm_packs_epi32(_mm_sub_epi32(_mm_loadu_si128(v), bias32),
+                                            _mm_sub_epi32(_mm_loadu_si128(v + 1), bias32));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i), _mm_xor_si128(w, bias16));
+            }
+#endif
+            for (; i < n; ++i) d[i] = (Py_UCS2)s[i];
+            break;
+        }
+        default:
+            std::copy(s, s + n, PyUnicode_4BYTE_DATA(r));
+    }
+    return r;
+}
+
+inline U or_all(const U* s, std::size_t n) {
+    U m = 0;
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    __m128i v0 = _mm_setzero_si128(), v1 = _mm_setzero_si128();
+    for (; i + 8 <= n; i += 8) {
+        v0 = _mm_or_si128(v0, _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)));
+        v1 = _mm_or_si128(v1, _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i + 4)));
+    }
+    v0 = _mm_or_si128(v0, v1);
+    v0 = _mm_or_si128(v0, _mm_shuffle_epi32(v0, _MM_SHUFFLE(1, 0, 3, 2)));
+    v0 = _mm_or_si128(v0, _mm_shuffle_epi32(v0, _MM_SHUFFLE(2, 3, 0, 1)));
+    m = (U)_mm_cvtsi128_si32(v0);
+#endif
+    for (; i < n; ++i) m |= s[i];
+    return m;
+}
+
+// First index >= p holding a character of the class (ASCII or not), or n.
+inline std::size_t find_ascii_class(const U* s, std::size_t p, std::size_t n, bool ascii) {
+#if defined(__SSE2__)
+    const __m128i limit = _mm_set1_epi32(0x7F);
+    const int want = ascii ? 0xF : 0;
+    for (; p + 4 <= n; p += 4) {
+        __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + p));
+        int big = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(x, limit)));
+        int hit = big ^ want;  // bit set where the class is the one looked for
+        if (hit) return p + (std::size_t)__builtin_ctz((unsigned)hit);
+    }
+#endif
+    for (; p < n; ++p)
+        if ((s[p] < 0x80) == ascii) return p;
+    return n;
+}
+
+// NFKD over code points with the tables taken from unicodedata at build
+// time: the full compatibility decomposition of every character, then the
+// canonical ordering exactly as unicodedata performs it (an insertion sort
+// that moves a character of non-zero combining class back past characters of
+// higher non-zero class).
+inline std::uint32_t nfkd_entry(U c) {
+    if (c >= clean_tables::kDecompLimit) return 0;
+    return clean_tables::kDecompStage2[clean_tables::kDecompStage1[c / clean_tables::kNfkdBlock] *
+                                           clean_tables::kNfkdBlock +
+                                       c % clean_tables::kNfkdBlock];
+}
+inline int combining_class(U c) {
+    if (c >= clean_tables::kCccLimit) return 0;
+    return clean_tables::kCccStage2[clean_tables::kCccStage1[c / clean_tables::kNfkdBlock] *
+                                        clean_tables::kNfkdBlock +
+                                    c % clean_tables::kNfkdBlock];
+}
+
+// Writes NFKD(s[0..n)) to out (*out_len places); returns whether anything
+// differs from the input. The buffer grows as decompositions need: it always
+// has room for what is written plus one place per character still to read.
+bool nfkd_native(const U* s, std::size_t n, Buf& out, std::size_t* out_len) {
+    bool changed = false, marks = false;
+    std::size_t w = 0;
+    out.reserve(n * sizeof(U));
+    U* o = out.as<U>();
+    for (std::size_t i = 0; i < n; ++i) {
+        // Copy ASCII up to the next other character. Blocks of four are
+        // stored whole before looking at them: the room for the characters
+        // still to read covers them, and whatever follows the ASCII part of
+        // a block is written over.
+#if defined(__SSE2__)
+        const __m128i limit = _mm_set1_epi32(0x7F);
+        for (; i + 4 <= n; i += 4, w += 4) {
+            __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o + w), x);
+            int big = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(x, limit)));
+            if (big) {
+                const std::size_t k = (std::size_t)__builtin_ctz((unsigned)big);
+                i += k, w += k;
+                break;
+            }
+        }
+#endif
+        while (i < n && s[i] < 0x80) o[w++] = s[i++];
+        if (i == n) break;
+        const U c = s[i];
+        if (std::uint32_t e = nfkd_entry(c)) {
+            std::uint32_t entry = clean_tables::kNfkdEntries[e - 1];
+            const std::uint32_t* d = clean_tables::kNfkdPool + (entry >> 5);
+            const std::size_t need = w + (entry & 31) + (n - i - 1);
+            if (need * sizeof(U) > out.cap) {
+                out.grow(std::max(need * sizeof(U), out.cap + out.cap / 2), w * sizeof(U));
+                o = out.as<U>();
+            }
+            const std::uint32_t len = entry & 31;
+            if (len == 2) {  // the usual letter and mark, without a general copy
+                o[w] = d[0], o[w + 1] = d[1], w += 2;
+                marks |= (combining_class(d[0]) | combining_class(d[1])) != 0;
+            } else {
+                for (std::uint32_t k = 0; k < len; ++k) {
+                    o[w++] = d[k];
+                    marks |= combining_class(d[k]) != 0;
+                }
+            }
+            changed = true;
+        } else {
+            o[w++] = c;
+            marks |= combining_class(c) != 0;
+        }
+    }
+    *out_len = w;
+    if (!marks || w < 2) return changed;
+    int prev = combining_class(o[0]);
+    for (std::size_t i = 1; i < w; ++i) {
+        if (o[i] < 0x80) {  // class 0: skip to the next non-ASCII character
+            i = find_ascii_class(o, i, w, false);
+            if (i >= w) break;
+            prev = 0;
+        }
+        int cur = combining_class(o[i]);
+        if (prev == 0 || cur == 0 || prev <= cur) {
+            prev = cur;
+            continue;
+        }
+        // Out of canonical order: move o[i] back.
+        std::size_t k = i - 1;
+        while (true) {
+            std::swap(o[k + 1], o[k]);
+            changed = true;
+            if (k == 0) break;
+            --k;
+            prev = combining_class(o[k]);
+            if (prev == 0 || prev <= cur) break;
+        }
+        prev = combining_class(o[i]);
+    }
+    return changed;
+}
+
+
+struct Openers {
+    bool script = false, specs = false, style = false, comment = false;
+};
+
+template <class C>
+Openers find_openers(const C* s, std::size_t n, bool lt, bool star) {
+    // One search for every opener: "<" or "*" followed by a character that
+    // can follow it in one ("s" in any case, "!", " "); each hit is checked.
+    Needles first{{}, 0}, second{{}, 0};
+    if (lt) first.c[first.k++] = '<';
+    if (star) first.c[first.k++] = '*';
+    for (const Needles& f : {fold_set('s'), fold_set('!'), fold_set(' ')})
+        for (int i = 0; i < f.k; ++i) second.c[second.k++] = f.c[i];
+    Openers r;
+    for (std::size_t p = 0; (p = ops<C>().find_pair(s, p, n, first, second, nullptr)) < n; ++p) {
+        if (s[p] == '<') {
+            r.script |= ci_at(s, n, p, "<script");
+            r.style |= ci_at(s, n, p, "<style");
+            r.comment |= ci_at(s, n, p, "<!--");
+        } else {
+            r.specs |= ci_at(s, n, p, "* style specs start");
+        }
+        if ((!lt || (r.script && r.style && r.comment)) && (!star || r.specs)) break;
+    }
+    return r;
+}
+
+// Which stages can have work to do, from one look at the input.
+struct Features {
+    bool amp, lt, star, controls, surrogates;
+};
+
+template <class C>
+Features survey(const C* s, std::size_t n) {
+    const unsigned f = ops<C>().survey(s, n);
+    return Features{(f & scan::kAmp) != 0, (f & scan::kLt) != 0, (f & scan::kStar) != 0,
+                    (f & scan::kControls) != 0, (f & scan::kSurrogates) != 0};
+}
+
+// 4-byte text without surrogates as UTF-16 (characters beyond U+FFFF as
+// surrogate pairs), for the markup stages: they keep or drop whole runs
+// between ASCII characters and compare only with BMP characters, so they
+// never split a pair and treat it as they treat the character. Returns the
+// number of units.
+std::size_t to_utf16(const U* s, std::size_t n, std::uint16_t* o) {
+    std::size_t i = 0, w = 0;
+    auto put = [o, &w](U c) {
+        if (c < 0x10000) {
+            o[w++] = (std::uint16_t)c;
+        } else {
+            o[w++] = (std::uint16_t)(0xD800 | ((c - 0x10000) >> 10));
+            o[w++] = (std::uint16_t)(0xDC00 | (c & 0x3FF));
+        }
+    };
+#if defined(__SSE2__)
+    // Blocks of eight BMP characters: shifted down by 0x8000 they fit the
+    // signed pack, and shifting back restores them.
+    const __m128i bias32 = _mm_set1_epi32(0x8000);
+    const __m128i bias16 = _mm_set1_epi16((short)0x8000);
+    const __m128i zero = _mm_setzero_si128();
+    for (; i + 8 <= n; i += 8) {
+        const __m128i* v = reinterpret_cast<const __m128i*>(s + i);
+        __m128i a = _mm_loadu_si128(v), b = _mm_loadu_si128(v + 1);
+        __m128i high = _mm_or_si128(_mm_srli_epi32(a, 16), _mm_srli_epi32(b, 16));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi32(high, zero)) != 0xFFFF) {
+            for (std::size_t k = 0; k < 8; ++k) put(s[i + k]);
+            continue;
+        }
+        __m128i x = _mm_packs_epi32(_mm_sub_epi32(a, bias32), _mm_sub_epi32(b, bias32));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + w), _mm_xor_si128(x, bias16));
+        w += 8;
+    }
+#endif
+    for (; i < n; ++i) put(s[i]);
+    return w;
+}
+
+// UTF-16 made by to_utf16 (every surrogate in a pair) as code points.
+std::size_t from_utf16(const std::uint16_t* s, std::size_t n, U* o) {
+    std::size_t w = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const U c = s[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n) {
+            o[w++] = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00u);
+            ++i;
+        } else {
+            o[w++] = c;
+        }
+    }
+    return w;
+}
+
+// s[0..n) as code points.
+template <class C>
+void widen(const C* s, std::size_t n, U* o) {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    if constexpr (sizeof(C) == 1) {
+        for (; i + 16 <= n; i += 16) {
+            __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+            __m128i lo = _mm_unpacklo_epi8(x, zero), hi = _mm_unpackhi_epi8(x, zero);
+            __m128i* d = reinterpret_cast<__m128i*>(o + i);
+            _mm_storeu_si128(d, _mm_unpacklo_epi16(lo, zero));
+            _mm_storeu_si128(d + 1, _mm_unpackhi_epi16(lo, zero));
+            _mm_storeu_si128(d + 2, _mm_unpacklo_epi16(hi, zero));
+            _mm_storeu_si128(d + 3, _mm_unpackhi_epi16(hi, zero));
+        }
+    } else if constexpr (sizeof(C) == 2) {
+        for (; i + 8 <= n; i += 8) {
+            __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+            __m128i* d = reinterpret_cast<__m128i*>(o + i);
+            _mm_storeu_si128(d, _mm_unpacklo_epi16(x, zero));
+            _mm_storeu_si128(d + 1, _mm_unpackhi_epi16(x, zero));
+        }
+    }
+#endif
+    for (; i < n; ++i) o[i] = s[i];
+}
+
+// ---------------------------------------------------------------------------
+// The whole pipeline
+// ---------------------------------------------------------------------------
+
+// Two buffers per thread, kept between calls while they are not large.
+struct Scratch {
+    Buf buf[2];
+    bool busy = false;
+};
+
+constexpr std::size_t kKeepBytes = std::size_t(4) << 20;
+
+// Texts longer than this (in bytes of storage) are cleaned without the
+// interpreter lock.
+constexpr std::size_t kUnlockedBytes = std::size_t(64) << 10;
+
+// The text between stages: the input's own characters, or one of the two
+// buffers. Each stage reads it and writes the buffer that does not hold it.
+struct Text {
+    Scratch& sc;
+    const void* data;
+    std::size_t n;
+    int held = -1;  // the buffer holding the text, or -1 for the input
+    bool changed = false;
+
+    Buf& spare() { return sc.buf[held == 0 ? 1 : 0]; }
+
+    // Runs fn(in, n, out) -> new length, npos when the text is unchanged, or
+    // kUnescapeFallback, which it passes on. The output has room for `grow`
+    // times the input's length.
+    template <class In, class Out, class Fn>
+    std::size_t stage(Fn fn, std::size_t grow = 1) {
+        Buf& out = spare();
+        out.reserve((n * grow + 1) * sizeof(Out));
+        const std::size_t m = fn(static_cast<const In*>(data), n, out.as<Out>());
+        if (m == npos || m == kUnescapeFallback) return m;
+        data = out.as<Out>();
+        held = &out == &sc.buf[0] ? 0 : 1;
+        n = m;
+        changed = true;
+        return m;
+    }
+};
+
+// The stages up to the removal of tags, in the storage width; then the text
+// as code points (widened, unless it is already).
+template <class C>
+void markup_stages(Text& t, Features f, bool utf16) {
+    auto stage = [&t](auto fn) { return t.stage<C, C>(fn); };
+    if (f.amp || f.controls) stage(replace_table<C>);
+    if (f.amp) f.lt = true;  // "&lt;" may have made a "<"
+    // Which block openers occur. A removed block leaves a space, so a later
+    // pass can only meet a new opener that holds a space: of the four, only
+    // "* style specs start", and only after a removal.
+    Openers open;
+    if (f.lt || f.star) open = find_openers(static_cast<const C*>(t.data), t.n, f.lt, f.star);
+    if (open.script && stage([](const C* s, std::size_t n, C* o) {
+            return remove_blocks(s, n, o, "<script", true, "</script>", false);
+        }) != npos)
+        open.specs |= f.star;
+    if (open.specs) {
+        stage([](const C* s, std::size_t n, C* o) {
+            return remove_blocks(s, n, o, "* style specs start", true, "style specs end", true);
+        });
+    }
+    if (open.style) {
+        stage([](const C* s, std::size_t n, C* o) {
+            return remove_blocks(s, n, o, "<style", true, "</style>", false);
+        });
+    }
+    if (open.comment) {
+        stage([](const C* s, std::size_t n, C* o) {
+            return remove_blocks(s, n, o, "<!--", false, "-->", false);
+        });
+    }
+    stage(remove_tags_collapse<C>);
+    if constexpr (sizeof(C) != sizeof(U)) {
+        const bool changed = t.changed;
+        if constexpr (sizeof(C) == 2) {
+            if (utf16) {
+                t.stage<C, U>(from_utf16);
+                t.changed = changed;
+                return;
+            }
+        }
+        t.stage<C, U>([](const C* s, std::size_t n, U* o) {
+            widen(s, n, o);
+            return n;
+        });
+        t.changed = changed;
+    }
+}
+
+// The cleaned text before NFKD, or the need to let the interpreter do it all.
+struct Cleaned {
+    const U* s = nullptr;
+    std::size_t n = 0;
+    bool changed = false;
+    bool fallback = false;
+};
+
+// Every stage up to NFKD. Runs without the interpreter lock for long texts:
+// it reads only the characters of the str, which the caller holds.
+template <class C>
+Cleaned run_stages(Text& t, Features f) {
+    Cleaned out;
+    if constexpr (sizeof(C) == 4) {
+        if (!f.surrogates) {  // the markup stages on half the bytes
+            const bool changed = t.changed;
+            t.stage<U, std::uint16_t>(to_utf16, 2);
+            t.changed = changed;
+            markup_stages<std::uint16_t>(t, f, true);
+        } else {
+            markup_stages<C>(t, f, false);
+        }
+    } else {
+        markup_stages<C>(t, f, false);
+    }
+    // text_cleaner
+    // The tag pass left white space only as single spaces; dropping
+    // surrogates or unescaping may change that.
+    bool collapsed = true;
+    if (f.surrogates && t.stage<U, U>(drop_surrogates) != npos) collapsed = false;
+    if (f.amp) {
+        bool spaced = false;
+        std::size_t m = t.stage<U, U>([&spaced](const U* s, std::size_t n, U* o) {
+            return unescape(s, n, o, &spaced);
+        });
+        if (m == kUnescapeFallback) {
+            out.fallback = true;
+            return out;
+        }
+        collapsed &= !spaced;
+    }
+    std::size_t start = 0;  // first character of the result
+    t.stage<U, U>([&start, collapsed](const U* s, std::size_t n, U* o) {
+        return remove_cleanr_collapse(s, n, o, &start, collapsed);
+    });
+    out.s = static_cast<const U*>(t.data) + start;
+    out.n = t.n;
+    out.changed = t.changed;
+    return out;
+}
+
+// The result: t[lo..hi), every character <= maxc.
+struct Final {
+    const U* t;
+    std::size_t lo, hi;
+    U maxc;
+    bool changed;
+};
+
+// NFKD by the tables (with `nfkd`; the text is then final), the "utf_8_sig"
+// round trip (which only drops surrogates, and none are left) and strip().
+// Needs no interpreter.
+Final settle(const Cleaned& c, Buf& spare, bool nfkd) {
+    Final f{c.s, 0, c.n, or_all(c.s, c.n), c.changed};
+    std::size_t len = c.n;
+    if (f.maxc >= 0x80 && nfkd) {  // NFKD leaves ASCII as it is
+        f.changed |= nfkd_native(c.s, c.n, spare, &len);
+        f.t = spare.as<U>();
+        f.maxc = or_all(f.t, len);
+    }
+    while (f.lo < len && is_space(f.t[f.lo])) ++f.lo;
+    f.hi = len;
+    while (f.hi > f.lo && is_space(f.t[f.hi - 1])) --f.hi;
+    f.changed |= f.lo != 0 || f.hi != len;
+    return f;
+}
+
+// The str of the result: the input itself when nothing changed.
+PyObject* build(PyObject* text, const Final& f) {
+    if (!f.changed) {
+        Py_INCREF(text);
+        return text;
+    }
+    return make_str(f.t + f.lo, f.hi - f.lo, f.maxc);
+}
+
+// The finishing step with the interpreter's unicodedata.normalize, for an
+// interpreter whose Unicode tables are not those built in.
+PyObject* finish_with(PyObject* normalize, PyObject* form, PyObject* text, const Cleaned& c,
+                      Buf& spare) {
+    const U maxc = or_all(c.s, c.n);
+    if (maxc < 0x80) return build(text, settle(c, spare, false));  // NFKD leaves ASCII as it is
+    Ref cleaned = c.changed ? Ref::steal(make_str(c.s, c.n, maxc)) : Ref::borrow(text);
+    Ref norm = cleaned ? Ref::steal(PyObject_CallFunctionObjArgs(normalize, form, cleaned.get(),
+                                                                 nullptr))
+                       : Ref();
+    if (!norm) return nullptr;
+    const Py_ssize_t m = PyUnicode_GET_LENGTH(norm.get());
+    spare.reserve(((std::size_t)m + 1) * sizeof(U));
+    if (!PyUnicode_AsUCS4(norm.get(), spare.as<U>(), m, 0)) return nullptr;
+    Cleaned normalized{spare.as<U>(), (std::size_t)m, true, false};
+    return build(text, settle(normalized, spare, false));
+}
+
+template <class C>
+Outcome clean_kind(PyObject* text, Scratch& sc, PyObject* normalize, PyObject* form,
+                   bool native_nfkd) {
+    const C* data = static_cast<const C*>(PyUnicode_DATA(text));
+    const std::size_t n = (std::size_t)PyUnicode_GET_LENGTH(text);
+    Text t{sc, data, n};
+    Cleaned c;
+    Final f{};
+    bool no_memory = false;
+    auto run = [&] {
+        try {
+            c = run_stages<C>(t, survey(data, n));
+            if (!c.fallback && native_nfkd) f = settle(c, t.spare(), true);
+        } catch (const std::bad_alloc&) {
+            no_memory = true;
+        }
+    };
+    if (n * sizeof(C) > kUnlockedBytes) {
+        Py_BEGIN_ALLOW_THREADS
+        run();
+        Py_END_ALLOW_THREADS
+    } else {
+        run();
+    }
+    Outcome out;
+    if (no_memory) {
+        PyErr_NoMemory();
+    } else if (c.fallback) {
+        out.fallback = true;
+    } else {
+        out.result = native_nfkd ? build(text, f) : finish_with(normalize, form, text, c, t.spare());
+    }
+    return out;
+}
+
+}  // namespace
+
+PyObject* nfkd_by_tables(PyObject* text) {
+    if (nx::ready(text) < 0) return nullptr;
+    Py_UCS4* s = PyUnicode_AsUCS4Copy(text);
+    if (!s) return nullptr;
+    Buf out;
+    std::size_t len = 0;
+    PyObject* r = nullptr;
+    try {
+        nfkd_native(s, (std::size_t)PyUnicode_GET_LENGTH(text), out, &len);
+        r = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.as<U>(), (Py_ssize_t)len);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    PyMem_Free(s);
+    return r;
+}
+
+const char* scan_kernels() { return g_kernels.name; }
+
+Outcome clean_string(PyObject* text, PyObject* normalize, PyObject* form, bool native_nfkd) {
+    Outcome out;
+    if (nx::ready(text) < 0) return out;
+    if (PyUnicode_GET_LENGTH(text) == 0) {
+        out.result = PyUnicode_New(0, 0);
+        return out;
+    }
+    // One scratch pair per thread; a call that reenters (through a
+    // normalize of the caller's) gets buffers of its own.
+    thread_local Scratch shared;
+    Scratch local;
+    Scratch& sc = shared.busy ? local : shared;
+    sc.busy = true;
+    struct Done {
+        Scratch& sc;
+        ~Done() {
+            sc.busy = false;
+            for (Buf& b : sc.buf)
+                if (b.cap > kKeepBytes) b.release();
+        }
+    } done{sc};
+    try {
+        switch (PyUnicode_KIND(text)) {
+            case PyUnicode_1BYTE_KIND:
+                return clean_kind<Py_UCS1>(text, sc, normalize, form, native_nfkd);
+            case PyUnicode_2BYTE_KIND:
+                return clean_kind<Py_UCS2>(text, sc, normalize, form, native_nfkd);
+            default:
+                return clean_kind<Py_UCS4>(text, sc, normalize, form, native_nfkd);
+        }
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return out;
+    }
+}
+
+}  // namespace clean_text
