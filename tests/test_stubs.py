@@ -26,7 +26,8 @@ IMPORT_TIME_DEFAULTS = {("fetch_response", "pagesave_path"): "pagesave_path"}
 @pytest.fixture(scope="module")
 def modules(sc):
     return {"configuration": importlib.import_module("Nexra_publish.configuration"),
-            "Scrape_common": sc}
+            "Scrape_common": sc,
+            "workqueue": importlib.import_module("Nexra_publish.workqueue")}
 
 
 def parse_stub(module) -> ast.Module:
@@ -36,7 +37,7 @@ def parse_stub(module) -> ast.Module:
     return ast.parse(path.read_text(encoding="utf-8"), str(path))
 
 
-@pytest.fixture(scope="module", params=["configuration", "Scrape_common"])
+@pytest.fixture(scope="module", params=["configuration", "Scrape_common", "workqueue"])
 def stub(request, modules):
     """(real module, parsed stub) for each module."""
     module = modules[request.param]

@@ -202,8 +202,11 @@ int to_count(PyObject* v, const char* what, long* out) {
     return 0;
 }
 
+// A document: a dict, or a mapping with keys() (SON, RawBSONDocument).
+bool is_document(PyObject* x) { return PyDict_Check(x) || PyObject_HasAttr(x, NX_ID(keys)); }
+
 int check_query(PyObject* query) {
-    if (query == Py_None || PyMapping_Check(query)) return 0;
+    if (query == Py_None || is_document(query)) return 0;
     PyErr_Format(PyExc_TypeError, "query must be a mapping or None, not %.100s",
                  Py_TYPE(query)->tp_name);
     return -1;
@@ -215,8 +218,7 @@ Ref row_ids(PyObject* items) {
     Ref it = ids ? Ref::steal(PyObject_GetIter(items)) : Ref();
     if (!it) return {};
     while (Ref x = Ref::steal(PyIter_Next(it.get()))) {
-        bool document = PyDict_Check(x.get()) || PyObject_HasAttr(x.get(), NX_ID(keys));
-        Ref id = document ? nx::item(x.get(), NX_ID(_id)) : x;
+        Ref id = is_document(x.get()) ? nx::item(x.get(), NX_ID(_id)) : x;
         if (!id || PyList_Append(ids.get(), id.get()) < 0) return {};
     }
     return PyErr_Occurred() ? Ref() : ids;
