@@ -11,11 +11,12 @@ import signal
 import subprocess
 import sys
 import time
+from datetime import timezone
 from pathlib import Path
 
 import pytest
 
-from support import PythonSession, python_env
+from support import ROOT, PythonSession, python_env
 
 WORKER = Path(__file__).parent / "support" / "queue_worker.py"
 PENDING = {"status": "pending"}
@@ -233,3 +234,38 @@ def test_worker_processes_with_kills_lose_nothing_and_store_each_item_once(
             assert o1 == o2 or s2 > u1, (row, spans)
     check_leases(leases)
     assert all(p.returncode == 0 for p in procs if p not in killed)
+
+
+@pytest.mark.parametrize("state,until,free_at_once", [
+    ("held", 1.5, False),      # a live lease the mirror never heard of
+    ("held", -5.0, True),      # an expired one
+    ("released", 0.0, True),
+])
+def test_leases_decide_when_the_rows_mirror_is_behind(wq, queue, database, state, until,
+                                                      free_at_once):
+    """A writer that died between its lease and the row's mirror of it."""
+    col = queue["col_input"]
+    seed(col, 1)
+    row = col.find_one()
+    now = database.command("hello")["localTime"].replace(tzinfo=timezone.utc).timestamp()
+    database[col.name + "_leases"].insert_one(
+        {"_id": {"row": row["_id"], "gen": 1}, "row": row["_id"], "gen": 1, "owner": "ghost",
+         "state": state, "at": now, "until": now + until, "claims": 1})
+    got = wq.claim_input(PENDING, 1, 30)
+    if not free_at_once:
+        assert got == [] and col.find_one()["_lease_gen"] == 1   # mirror repaired
+        time.sleep(until + 0.1)
+        got = wq.claim_input(PENDING, 1, 30)
+    assert [(d["_id"], d["_lease_gen"], d["_claims"]) for d in got] == [(row["_id"], 2, 2)]
+
+
+def test_example_job_with_worker_processes_does_each_item_once(tmp_path):
+    proc = subprocess.run([sys.executable, str(ROOT / "example" / "run_job.py"), "--output",
+                           str(tmp_path), "--parcels", "30", "--retry-delay", "0", "--workers", "3"],
+                          capture_output=True, text=True, encoding="utf-8", timeout=600)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    summary = json.loads((tmp_path / "summary.json").read_text())
+    assert len(summary["workers"]) == 3
+    assert sum(w["items"] for w in summary["workers"]) == summary["work_items"]
+    assert "pending" not in summary["statuses"]
+    assert "0 done twice, 0 left pending" in proc.stdout

@@ -443,68 +443,81 @@ Ref claim(nx::Function* f, PyObject* col_name, PyObject* query, PyObject* limit_
     if (!leases || server_now(col.get(), &now) < 0) return {};
 
     // Rows that match, whose mirror shows no live lease and fewer claims
-    // than max_claims; only their _id is read here.
+    // than max_claims; only _id and the mirror are read here.
     Ref t_now = real(now), t_max = nx::integer(max_claims);
     Ref not_held = t_now ? absent_or(NX_ID(_lease_until), NX_STR("$lte"), t_now.get()) : Ref();
     Ref not_stuck = t_max ? absent_or(NX_ID(_claims), NX_STR("$lt"), t_max.get()) : Ref();
     Ref filter = (not_held && not_stuck) ? and_query(query, {not_held.get(), not_stuck.get()}) : Ref();
-    Ref id_only = dict({{NX_ID(_id), Py_True}});
-    if (!filter || !id_only) return {};
+    Ref fields = dict({{NX_ID(_id), Py_True}, {NX_ID(_lease_gen), Py_True}, {NX_ID(_claims), Py_True}});
+    Ref find = fields ? nx::attr(col.get(), NX_ID(find)) : Ref();
+    Ref taken = Ref::steal(PySet_New(nullptr));  // rows tried in this call
+    if (!filter || !find || !taken) return {};
 
-    std::vector<Generation> won_gens;
-    Ref taken = Ref::steal(PySet_New(nullptr));
-    if (!taken) return {};
     static thread_local std::mt19937_64 rng{std::random_device{}()};
+    std::vector<Generation> won_gens, retry;
     for (int round = 0; round < kMaxRounds && (long)won_gens.size() < limit; ++round) {
         long want = limit - (long)won_gens.size();
-        Ref n = nx::integer(want * 3 + 8 + (long)won_gens.size());
-        Ref find = n ? nx::attr(col.get(), NX_ID(find)) : Ref();
-        Ref cursor = find ? nx::call_kw(find.get(), {filter.get(), id_only.get()},
-                                        {{NX_ID(limit), n.get()}})
-                          : Ref();
-        Ref docs = cursor ? Ref::steal(PySequence_List(cursor.get())) : Ref();
-        Ref ids = docs ? Ref::steal(PyList_New(0)) : Ref();
-        if (!ids) return {};
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(docs.get()); ++i) {
-            Ref id = nx::item(PyList_GET_ITEM(docs.get(), i), NX_ID(_id));
-            Ref key = id ? row_key(id.get()) : Ref();
-            int had = key ? PySet_Contains(taken.get(), key.get()) : -1;
-            if (had < 0) return {};
-            if (!had && PyList_Append(ids.get(), id.get()) < 0) return {};
-        }
-        if (PyList_GET_SIZE(ids.get()) == 0) break;
-
-        std::map<PyObject*, Latest> latest;
-        Ref keys;
-        if (read_latest(leases.get(), ids.get(), &latest, &keys) < 0) return {};
-        // Workers that read the same candidates try them in different orders.
-        std::vector<Py_ssize_t> order((size_t)PyList_GET_SIZE(ids.get()));
-        for (size_t i = 0; i < order.size(); ++i) order[i] = (Py_ssize_t)i;
-        std::shuffle(order.begin(), order.end(), rng);
-        std::vector<Generation> gens;
-        for (Py_ssize_t i : order) {
-            if ((long)gens.size() >= want) break;
-            PyObject* id = PyList_GET_ITEM(ids.get(), i);
-            Ref key = row_key(id);
-            if (!key) return {};
-            PyObject* canon = PyDict_GetItemWithError(keys.get(), key.get());
-            if (!canon && PyErr_Occurred()) return {};
-            Latest l = canon ? latest[canon] : Latest();
-            if (l.held && l.until >= now) continue;  // a live lease
-            if (l.claims >= max_claims) continue;    // claimed too often already
-            gens.push_back({Ref::borrow(id), l.gen + 1, l.claims + 1, true, now + lease});
+        std::vector<Generation> gens = std::move(retry);
+        retry.clear();
+        if ((long)gens.size() < want) {
+            Ref n = nx::integer(want * 3 + 8 + PySet_GET_SIZE(taken.get()));
+            Ref cursor = n ? nx::call_kw(find.get(), {filter.get(), fields.get()},
+                                         {{NX_ID(limit), n.get()}})
+                           : Ref();
+            Ref docs = cursor ? Ref::steal(PySequence_List(cursor.get())) : Ref();
+            if (!docs) return {};
+            // Workers that read the same candidates try them in different orders.
+            std::vector<Py_ssize_t> order((size_t)PyList_GET_SIZE(docs.get()));
+            for (size_t i = 0; i < order.size(); ++i) order[i] = (Py_ssize_t)i;
+            std::shuffle(order.begin(), order.end(), rng);
+            for (Py_ssize_t i : order) {
+                if ((long)gens.size() >= want) break;
+                PyObject* doc = PyList_GET_ITEM(docs.get(), i);
+                Ref id = nx::item(doc, NX_ID(_id));
+                Ref key = id ? row_key(id.get()) : Ref();
+                int had = key ? PySet_Contains(taken.get(), key.get()) : -1;
+                if (had < 0 || (!had && PySet_Add(taken.get(), key.get()) < 0)) return {};
+                if (had || !PyDict_Check(doc)) continue;
+                // The mirror names the newest generation; the next one is
+                // ours if nobody has inserted it yet.
+                long gen = long_field(doc, NX_ID(_lease_gen)), claims = long_field(doc, NX_ID(_claims));
+                if (PyErr_Occurred()) return {};
+                gens.push_back({std::move(id), gen + 1, claims + 1, true, now + lease});
+            }
         }
         if (gens.empty()) break;
         std::vector<bool> won;
         if (insert_generations(f, leases.get(), gens, now, &won) < 0) return {};
-        bool lost = false;
+        Ref lost = Ref::steal(PyList_New(0));
+        if (!lost) return {};
         for (size_t i = 0; i < gens.size(); ++i) {
-            Ref key = row_key(gens[i].row.get());
-            if (!key || PySet_Add(taken.get(), key.get()) < 0) return {};
             if (won[i]) won_gens.push_back(std::move(gens[i]));
-            else lost = true;
+            else if (PyList_Append(lost.get(), gens[i].row.get()) < 0) return {};
         }
-        if (!lost) break;  // nothing more to find than this round saw
+        if (PyList_GET_SIZE(lost.get()) == 0) break;
+
+        // A lost insert: another worker took the row, or its mirror is behind
+        // its leases (a writer died between the two). The leases decide;
+        // the mirror is brought up to them, and free rows are tried again.
+        std::map<PyObject*, Latest> latest;
+        Ref keys;
+        if (read_latest(leases.get(), lost.get(), &latest, &keys) < 0) return {};
+        std::vector<Generation> repairs;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lost.get()); ++i) {
+            PyObject* id = PyList_GET_ITEM(lost.get(), i);
+            Ref key = row_key(id);
+            PyObject* canon = key ? PyDict_GetItemWithError(keys.get(), key.get()) : nullptr;
+            if (!canon) {
+                if (PyErr_Occurred()) return {};
+                continue;
+            }
+            const Latest& l = latest[canon];
+            repairs.push_back({Ref::borrow(id), l.gen, l.claims, l.held, l.until});
+            if ((l.held && l.until >= now) || l.claims >= max_claims) continue;
+            retry.push_back({Ref::borrow(id), l.gen + 1, l.claims + 1, true, now + lease});
+        }
+        std::vector<bool> all(repairs.size(), true);
+        if (write_hints(f, col.get(), repairs, all) < 0) return {};
     }
 
     Ref result = Ref::steal(PyList_New(0));
