@@ -300,7 +300,32 @@ struct Generation {
     long claims;
     bool held;
     double until;
+    Ref doc;  // the caller's document of the row, when there is one
 };
+
+// Tell the caller's document its lease: _lease_until, _lease_gen, _claims
+// and, while this worker holds it, _lease_owner and _lease_queue (the input
+// collection's name), which let extend_lease and release skip reading the
+// leases. A document given back loses the last two.
+int stamp_lease(PyObject* doc, const Generation& g, PyObject* owner, PyObject* queue) {
+    if (!PyDict_Check(doc)) return 0;
+    Ref gen = nx::integer(g.gen), claims = nx::integer(g.claims), until = real(g.until);
+    if (!gen || !claims || !until || PyDict_SetItem(doc, NX_ID(_lease_gen), gen.get()) < 0 ||
+        PyDict_SetItem(doc, NX_ID(_claims), claims.get()) < 0)
+        return -1;
+    if (g.held)
+        return PyDict_SetItem(doc, NX_ID(_lease_until), until.get()) < 0 ||
+                       PyDict_SetItem(doc, NX_ID(_lease_owner), owner) < 0 ||
+                       PyDict_SetItem(doc, NX_ID(_lease_queue), queue) < 0
+                   ? -1
+                   : 0;
+    for (PyObject* name : {NX_ID(_lease_until), NX_ID(_lease_owner), NX_ID(_lease_queue)})
+        if (PyDict_DelItem(doc, name) < 0) {
+            if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;
+            PyErr_Clear();
+        }
+    return 0;
+}
 
 Ref lease_doc(const Generation& g, PyObject* owner, double now) {
     Ref gen = nx::integer(g.gen), claims = nx::integer(g.claims);
@@ -388,27 +413,68 @@ int write_hints(nx::Function* f, PyObject* col, const std::vector<Generation>& g
 
 // Renew or give back the leases this worker holds on `ids` in one input
 // collection. Returns how many were renewed / given back, or -1.
-long renew_or_release(nx::Function* f, PyObject* col, PyObject* ids, bool renew, double lease) {
+// The generation that renews (or gives back) a lease of this worker.
+Generation successor(PyObject* row, long gen, long claims, bool renew, double now, double lease) {
+    return {Ref::borrow(row), gen + 1, claims, renew, renew ? now + lease : now, Ref()};
+}
+
+// Renew or give back this worker's leases on rows of one input collection:
+// `docs` carry the generation this worker holds (stamped by its claim), so
+// the next one is inserted at once; for the `ids`, and for documents whose
+// generation is no longer the newest, the leases are read. Returns how many
+// were renewed / given back, or -1.
+long renew_or_release(nx::Function* f, PyObject* col, const std::vector<PyObject*>& docs,
+                      PyObject* ids, bool renew, double lease) {
     Ref leases = lease_collection(col);
+    Ref me = worker_id_str();
+    Ref queue = me ? nx::attr(col, NX_ID(name)) : Ref();
+    Ref done = Ref::steal(PySet_New(nullptr));  // rows dealt with
+    Ref unknown = Ref::steal(PyList_New(0));    // rows whose leases are read
     double now;
-    if (!leases || server_now(col, &now) < 0) return -1;
+    if (!leases || !queue || !done || !unknown || server_now(col, &now) < 0) return -1;
+    long count = 0;
+    auto apply = [&](std::vector<Generation>& gens, bool retry_lost) -> int {
+        std::vector<bool> won;
+        if (insert_generations(f, leases.get(), gens, now, &won) < 0) return -1;
+        for (size_t i = 0; i < gens.size(); ++i) {
+            Ref key = row_key(gens[i].row.get());
+            if (!key) return -1;
+            if (!won[i]) {
+                if (retry_lost && PyList_Append(unknown.get(), gens[i].row.get()) < 0) return -1;
+                continue;
+            }
+            ++count;
+            if (PySet_Add(done.get(), key.get()) < 0) return -1;
+            if (gens[i].doc && stamp_lease(gens[i].doc.get(), gens[i], me.get(), queue.get()) < 0)
+                return -1;
+        }
+        return write_hints(f, col, gens, won);
+    };
+
+    std::vector<Generation> known;
+    for (PyObject* doc : docs) {
+        Ref id = nx::item(doc, NX_ID(_id));
+        if (!id) return -1;
+        long gen = long_field(doc, NX_ID(_lease_gen)), claims = long_field(doc, NX_ID(_claims));
+        if (PyErr_Occurred()) return -1;
+        known.push_back(successor(id.get(), gen, claims, renew, now, lease));
+        known.back().doc = Ref::borrow(doc);
+    }
+    if (apply(known, true) < 0) return -1;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ids); ++i)
+        if (PyList_Append(unknown.get(), PyList_GET_ITEM(ids, i)) < 0) return -1;
+    if (PyList_GET_SIZE(unknown.get()) == 0) return count;
+
     std::map<PyObject*, Latest> latest;
     Ref keys;
-    if (read_latest(leases.get(), ids, &latest, &keys) < 0) return -1;
-    Ref me = worker_id_str();
-    if (!me) return -1;
+    if (read_latest(leases.get(), unknown.get(), &latest, &keys) < 0) return -1;
     std::vector<Generation> gens;
-    Ref seen = Ref::steal(PySet_New(nullptr));
-    if (!seen) return -1;
-    Py_ssize_t n = PyList_GET_SIZE(ids);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* id = PyList_GET_ITEM(ids, i);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(unknown.get()); ++i) {
+        PyObject* id = PyList_GET_ITEM(unknown.get(), i);
         Ref key = row_key(id);
-        if (!key) return -1;
-        int dup = PySet_Contains(seen.get(), key.get());
-        if (dup < 0 || (!dup && PySet_Add(seen.get(), key.get()) < 0)) return -1;
-        if (dup) continue;
-        PyObject* canon = PyDict_GetItemWithError(keys.get(), key.get());
+        int seen = key ? PySet_Contains(done.get(), key.get()) : -1;
+        if (seen < 0 || (!seen && PySet_Add(done.get(), key.get()) < 0)) return -1;
+        PyObject* canon = seen ? nullptr : PyDict_GetItemWithError(keys.get(), key.get());
         if (!canon) {
             if (PyErr_Occurred()) return -1;
             continue;
@@ -417,13 +483,9 @@ long renew_or_release(nx::Function* f, PyObject* col, PyObject* ids, bool renew,
         if (!l.held || !l.owner) continue;
         int mine = PyObject_RichCompareBool(l.owner.get(), me.get(), Py_EQ);
         if (mine < 0) return -1;
-        if (!mine) continue;
-        gens.push_back({Ref::borrow(id), l.gen + 1, l.claims, renew, renew ? now + lease : now});
+        if (mine) gens.push_back(successor(id, l.gen, l.claims, renew, now, lease));
     }
-    std::vector<bool> won;
-    if (insert_generations(f, leases.get(), gens, now, &won) < 0) return -1;
-    if (write_hints(f, col, gens, won) < 0) return -1;
-    return (long)std::count(won.begin(), won.end(), true);
+    return apply(gens, false) < 0 ? -1 : count;
 }
 
 // ---------------------------------------------------------------------------
@@ -443,13 +505,12 @@ Ref claim(nx::Function* f, PyObject* col_name, PyObject* query, PyObject* limit_
     if (!leases || server_now(col.get(), &now) < 0) return {};
 
     // Rows that match, whose mirror shows no live lease and fewer claims
-    // than max_claims; only _id and the mirror are read here.
+    // than max_claims.
     Ref t_now = real(now), t_max = nx::integer(max_claims);
-    Ref not_held = t_now ? absent_or(NX_ID(_lease_until), NX_STR("$lte"), t_now.get()) : Ref();
+    Ref not_held = t_now ? absent_or(NX_ID(_lease_until), NX_STR("$lt"), t_now.get()) : Ref();
     Ref not_stuck = t_max ? absent_or(NX_ID(_claims), NX_STR("$lt"), t_max.get()) : Ref();
     Ref filter = (not_held && not_stuck) ? and_query(query, {not_held.get(), not_stuck.get()}) : Ref();
-    Ref fields = dict({{NX_ID(_id), Py_True}, {NX_ID(_lease_gen), Py_True}, {NX_ID(_claims), Py_True}});
-    Ref find = fields ? nx::attr(col.get(), NX_ID(find)) : Ref();
+    Ref find = nx::attr(col.get(), NX_ID(find));
     Ref taken = Ref::steal(PySet_New(nullptr));  // rows tried in this call
     if (!filter || !find || !taken) return {};
 
@@ -461,8 +522,7 @@ Ref claim(nx::Function* f, PyObject* col_name, PyObject* query, PyObject* limit_
         retry.clear();
         if ((long)gens.size() < want) {
             Ref n = nx::integer(want * 3 + 8 + PySet_GET_SIZE(taken.get()));
-            Ref cursor = n ? nx::call_kw(find.get(), {filter.get(), fields.get()},
-                                         {{NX_ID(limit), n.get()}})
+            Ref cursor = n ? nx::call_kw(find.get(), {filter.get()}, {{NX_ID(limit), n.get()}})
                            : Ref();
             Ref docs = cursor ? Ref::steal(PySequence_List(cursor.get())) : Ref();
             if (!docs) return {};
@@ -482,7 +542,7 @@ Ref claim(nx::Function* f, PyObject* col_name, PyObject* query, PyObject* limit_
                 // ours if nobody has inserted it yet.
                 long gen = long_field(doc, NX_ID(_lease_gen)), claims = long_field(doc, NX_ID(_claims));
                 if (PyErr_Occurred()) return {};
-                gens.push_back({std::move(id), gen + 1, claims + 1, true, now + lease});
+                gens.push_back({std::move(id), gen + 1, claims + 1, true, now + lease, Ref::borrow(doc)});
             }
         }
         if (gens.empty()) break;
@@ -512,9 +572,9 @@ Ref claim(nx::Function* f, PyObject* col_name, PyObject* query, PyObject* limit_
                 continue;
             }
             const Latest& l = latest[canon];
-            repairs.push_back({Ref::borrow(id), l.gen, l.claims, l.held, l.until});
+            repairs.push_back({Ref::borrow(id), l.gen, l.claims, l.held, l.until, Ref()});
             if ((l.held && l.until >= now) || l.claims >= max_claims) continue;
-            retry.push_back({Ref::borrow(id), l.gen + 1, l.claims + 1, true, now + lease});
+            retry.push_back({Ref::borrow(id), l.gen + 1, l.claims + 1, true, now + lease, Ref()});
         }
         std::vector<bool> all(repairs.size(), true);
         if (write_hints(f, col.get(), repairs, all) < 0) return {};
@@ -525,43 +585,47 @@ Ref claim(nx::Function* f, PyObject* col_name, PyObject* query, PyObject* limit_
     std::vector<bool> all(won_gens.size(), true);
     if (write_hints(f, col.get(), won_gens, all) < 0) return {};
 
-    // The rows as they are now, and only those still matching the query: a
-    // row finished just as its old lease ran out is given back.
-    Ref won_ids = Ref::steal(PyList_New(0));
-    if (!won_ids) return {};
+    // A row taken over from an earlier lease is read again, and given back
+    // when it no longer matches the query: it was finished just as that
+    // lease ran out. A row leased for the first time is as the search read it.
+    Ref again = Ref::steal(PyList_New(0));
+    if (!again) return {};
     for (const Generation& g : won_gens)
-        if (PyList_Append(won_ids.get(), g.row.get()) < 0) return {};
-    Ref in = dict({{NX_STR("$in"), won_ids.get()}});
-    Ref by_id = in ? dict({{NX_ID(_id), in.get()}}) : Ref();
-    Ref reread = by_id ? and_query(query, {by_id.get()}) : Ref();
-    Ref cursor = reread ? nx::call_method(col.get(), NX_ID(find), {reread.get()}) : Ref();
-    Ref rows = cursor ? Ref::steal(PySequence_List(cursor.get())) : Ref();
-    Ref found = rows ? Ref::steal(PyDict_New()) : Ref();
+        if ((g.gen > 1 || !g.doc) && PyList_Append(again.get(), g.row.get()) < 0) return {};
+    Ref found = Ref::steal(PyDict_New());
     if (!found) return {};
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows.get()); ++i) {
-        PyObject* row = PyList_GET_ITEM(rows.get(), i);
-        Ref id = nx::item(row, NX_ID(_id));
-        Ref key = id ? row_key(id.get()) : Ref();
-        if (!key || PyDict_SetItem(found.get(), key.get(), row) < 0) return {};
+    if (PyList_GET_SIZE(again.get()) > 0) {
+        Ref in = dict({{NX_STR("$in"), again.get()}});
+        Ref by_id = in ? dict({{NX_ID(_id), in.get()}}) : Ref();
+        Ref reread = by_id ? and_query(query, {by_id.get()}) : Ref();
+        Ref cursor = reread ? nx::call_method(col.get(), NX_ID(find), {reread.get()}) : Ref();
+        Ref rows = cursor ? Ref::steal(PySequence_List(cursor.get())) : Ref();
+        if (!rows) return {};
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows.get()); ++i) {
+            PyObject* row = PyList_GET_ITEM(rows.get(), i);
+            Ref id = nx::item(row, NX_ID(_id));
+            Ref key = id ? row_key(id.get()) : Ref();
+            if (!key || PyDict_SetItem(found.get(), key.get(), row) < 0) return {};
+        }
     }
+    Ref me = worker_id_str();
+    Ref queue = me ? nx::attr(col.get(), NX_ID(name)) : Ref();
+    if (!queue) return {};
     std::vector<Generation> give_back;
     for (const Generation& g : won_gens) {
-        Ref key = row_key(g.row.get());
-        if (!key) return {};
-        PyObject* row = PyDict_GetItemWithError(found.get(), key.get());
-        if (!row) {
-            if (PyErr_Occurred()) return {};
-            give_back.push_back({g.row, g.gen + 1, g.claims, false, now});
-            continue;
+        PyObject* row = g.doc.get();
+        if (g.gen > 1 || !row) {
+            Ref key = row_key(g.row.get());
+            row = key ? PyDict_GetItemWithError(found.get(), key.get()) : nullptr;
+            if (!row) {
+                if (PyErr_Occurred()) return {};
+                give_back.push_back(successor(g.row.get(), g.gen, g.claims, false, now, 0));
+                continue;
+            }
         }
         // The caller sees the lease as stored, whatever the mirror shows.
-        Ref gen = nx::integer(g.gen), claims = nx::integer(g.claims), until = real(g.until);
-        if (!gen || !claims || !until) return {};
-        if (PyDict_Check(row) && (PyDict_SetItem(row, NX_ID(_lease_until), until.get()) < 0 ||
-                                  PyDict_SetItem(row, NX_ID(_lease_gen), gen.get()) < 0 ||
-                                  PyDict_SetItem(row, NX_ID(_claims), claims.get()) < 0))
+        if (stamp_lease(row, g, me.get(), queue.get()) < 0 || PyList_Append(result.get(), row) < 0)
             return {};
-        if (PyList_Append(result.get(), row) < 0) return {};
     }
     if (!give_back.empty()) {
         std::vector<bool> won;
@@ -616,14 +680,43 @@ const nx::FuncSpec claim_pl_input_spec = {
 PyObject* renew_release(nx::Function* f, PyObject* items, bool renew, PyObject* lease_arg) {
     double lease = 0;
     if (renew && to_double(lease_arg, "lease", &lease) < 0) return nullptr;
-    Ref ids = row_ids(items);
+    Ref list = Ref::steal(PySequence_List(items));
+    Ref me = list ? worker_id_str() : Ref();
+    if (!me) return nullptr;
+    // Documents stamped by this worker's claims go to their own queue; any
+    // other item is looked for in both.
+    std::map<std::string, std::vector<PyObject*>> stamped;
+    Ref others = Ref::steal(PyList_New(0));
+    if (!others) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+        PyObject* x = PyList_GET_ITEM(list.get(), i);
+        if (PyDict_Check(x)) {
+            PyObject* owner = PyDict_GetItemWithError(x, NX_ID(_lease_owner));
+            PyObject* queue = owner ? PyDict_GetItemWithError(x, NX_ID(_lease_queue)) : nullptr;
+            int mine = queue && PyUnicode_Check(queue) && PyDict_GetItemWithError(x, NX_ID(_lease_gen))
+                           ? PyObject_RichCompareBool(owner, me.get(), Py_EQ)
+                           : 0;
+            if (mine < 0 || PyErr_Occurred()) return nullptr;
+            if (mine) {
+                stamped[PyUnicode_AsUTF8(queue)].push_back(x);
+                continue;
+            }
+        }
+        if (PyList_Append(others.get(), x) < 0) return nullptr;
+    }
+    Ref ids = row_ids(others.get());
     if (!ids) return nullptr;
     long total = 0;
-    if (PyList_GET_SIZE(ids.get()) == 0) return PyLong_FromLong(0);
     for (PyObject* name : {col_input_name(), col_input_pdp_name()}) {
         Ref col = input_collection(f, name);
-        if (!col) return nullptr;
-        long n = renew_or_release(f, col.get(), ids.get(), renew, lease);
+        Ref col_name = col ? nx::attr(col.get(), NX_ID(name)) : Ref();
+        const char* c = col_name ? PyUnicode_AsUTF8(col_name.get()) : nullptr;
+        if (!c) return nullptr;
+        auto it = stamped.find(c);
+        std::vector<PyObject*> docs;
+        if (it != stamped.end()) docs.swap(it->second);
+        if (docs.empty() && PyList_GET_SIZE(ids.get()) == 0) continue;
+        long n = renew_or_release(f, col.get(), docs, ids.get(), renew, lease);
         if (n < 0) return nullptr;
         total += n;
     }
@@ -708,12 +801,12 @@ Ref progress(nx::Function* f, PyObject* col_name, PyObject* query, PyObject* max
     if (!col || server_now(col.get(), &now) < 0) return {};
     Ref t_now = real(now), t_max = nx::integer(max_claims);
     if (!t_now || !t_max) return {};
-    Ref gt = dict({{NX_STR("$gt"), t_now.get()}});
-    Ref held = gt ? dict({{NX_ID(_lease_until), gt.get()}}) : Ref();
-    Ref not_held = absent_or(NX_ID(_lease_until), NX_STR("$lte"), t_now.get());
+    Ref gte = dict({{NX_STR("$gte"), t_now.get()}});  // a lease ending now still holds
+    Ref held = gte ? dict({{NX_ID(_lease_until), gte.get()}}) : Ref();
+    Ref not_held = absent_or(NX_ID(_lease_until), NX_STR("$lt"), t_now.get());
     Ref not_stuck = absent_or(NX_ID(_claims), NX_STR("$lt"), t_max.get());
-    Ref gte = dict({{NX_STR("$gte"), t_max.get()}});
-    Ref stuck = gte ? dict({{NX_ID(_claims), gte.get()}}) : Ref();
+    Ref at_max = dict({{NX_STR("$gte"), t_max.get()}});
+    Ref stuck = at_max ? dict({{NX_ID(_claims), at_max.get()}}) : Ref();
     long n_free, n_leased, n_stuck;
     if (count(col.get(), and_query(query, {held.get()}).get(), &n_leased) < 0 ||
         count(col.get(), and_query(query, {not_held.get(), stuck.get()}).get(), &n_stuck) < 0 ||
