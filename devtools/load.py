@@ -77,8 +77,7 @@ KINDS = {
 }
 FAILING = {"e500", "reset", "small"}
 TIMEOUT = 3.0
-LEASE = 6.0          # seconds; renewed before each item, so only dead workers' leases run out
-CLAIM_LIMIT = 3      # items claimed at a time
+LEASE = 15.0         # seconds; renewed before each item, so only dead workers' leases run out
 PENDING = {"status": "pending"}
 
 
@@ -267,12 +266,13 @@ class Worker(threading.Thread):
                         (r.store / f"{d['parcel_number']}.html").write_bytes(page(d["group"]))
                 r.input.insert_many(docs)
                 self.rounds = rnd
-            claimed = r.wq.claim_input(PENDING, CLAIM_LIMIT, LEASE)
+            # As many as it added: the queue stays short, whoever takes what.
+            claimed = r.wq.claim_input(PENDING, r.batch_size, LEASE)
             if not claimed:
                 if r.stop.is_set():
-                    if r.wq.queue_progress(PENDING)["remaining"] == 0:
+                    if r.input.count_documents(PENDING) == 0:
                         return
-                    time.sleep(0.2)  # what is left is leased, maybe by a dead worker
+                    time.sleep(1.0)  # what is left is leased, maybe by a dead worker
                 continue
             for i, doc in enumerate(claimed):
                 r.wq.extend_lease(claimed[i:], LEASE)

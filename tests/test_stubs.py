@@ -153,6 +153,7 @@ from pymongo.cursor import Cursor
 
 from Nexra_publish import Scrape_common as sc
 from Nexra_publish import configuration
+from Nexra_publish import workqueue as wq
 
 
 def run_job() -> None:
@@ -180,10 +181,14 @@ def run_job() -> None:
     waits: int = sc.MAX_RETRIES * sc.RETRY_DELAY
     sc.export_mongo_to_csv("results", "results", "export")
     sc.export_mongo_to_excel("results", "results", "export", skip=0, limit=100)
+    claimed: list[dict[str, Any]] = wq.claim_input({"status": "pending"}, 10, 60.0)
+    renewed: int = wq.extend_lease(claimed) + wq.release([d["_id"] for d in claimed])
+    eta: float | None = wq.queue_progress({"status": "pending"})["eta_seconds"]
 """
 
 BAD_SCRIPT = """
 from Nexra_publish import Scrape_common as sc
+from Nexra_publish import workqueue as wq
 
 sc.fetch_response(url="u", parcel_numbr="P1234")  # E: call-arg
 digest: int = sc.doc_hash({})  # E: assignment
@@ -193,6 +198,7 @@ for item in sc.get_input():  # E: union-attr
 response, retries = sc.fetch_response(url="u", parcel_number="P1234")  # E: misc
 sc.InsertItem(["not", "a", "dict"], 1, "P1234", "results")  # E: arg-type
 sc.export_mongo_to_excel("f", "c", "d", skip="3")  # E: arg-type
+wq.claim_input(limit="10")  # E: arg-type
 """
 
 

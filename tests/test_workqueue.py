@@ -256,7 +256,7 @@ def test_leases_decide_when_the_rows_mirror_is_behind(wq, queue, database, state
          "state": state, "at": now, "until": now + until, "claims": 1})
     got = wq.claim_input(PENDING, 1, 30)
     if not free_at_once:
-        assert got == [] and col.find_one()["_lease_gen"] == 1   # mirror repaired
+        assert got == []
         time.sleep(until + 0.1)
         got = wq.claim_input(PENDING, 1, 30)
     assert [(d["_id"], d["_lease_gen"], d["_claims"]) for d in got] == [(row["_id"], 2, 2)]

@@ -557,8 +557,11 @@ Ref claim(nx::Function* f, PyObject* col_name, PyObject* query, PyObject* limit_
         if (PyList_GET_SIZE(lost.get()) == 0) break;
 
         // A lost insert: another worker took the row, or its mirror is behind
-        // its leases (a writer died between the two). The leases decide;
-        // the mirror is brought up to them, and free rows are tried again.
+        // its leases (a writer died between the two). The leases decide:
+        // a free row is tried again (its winner writes the mirror). The
+        // mirror of a row out of claims is brought up to date here; a row
+        // someone holds is left to its holder, since on a server without
+        // atomic updates a write of ours could undo the holder's own.
         std::map<PyObject*, Latest> latest;
         Ref keys;
         if (read_latest(leases.get(), lost.get(), &latest, &keys) < 0) return {};
@@ -572,8 +575,11 @@ Ref claim(nx::Function* f, PyObject* col_name, PyObject* query, PyObject* limit_
                 continue;
             }
             const Latest& l = latest[canon];
-            repairs.push_back({Ref::borrow(id), l.gen, l.claims, l.held, l.until, Ref()});
-            if ((l.held && l.until >= now) || l.claims >= max_claims) continue;
+            if (l.held && l.until >= now) continue;
+            if (l.claims >= max_claims) {
+                repairs.push_back({Ref::borrow(id), l.gen, l.claims, l.held, l.until, Ref()});
+                continue;
+            }
             retry.push_back({Ref::borrow(id), l.gen + 1, l.claims + 1, true, now + lease, Ref()});
         }
         std::vector<bool> all(repairs.size(), true);
