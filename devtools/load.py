@@ -2,7 +2,7 @@
 
 Each worker thread adds a batch of work items to the shared input collection,
 claims pending items from it (`workqueue.claim_input`, renewing the leases of
-the items it still holds before each one), fetches each page with
+the items it still holds before an item once a third of the lease has passed), fetches each page with
 `fetch_response` from a local web site (or from the page-save store), parses
 it with scrapy's selectors, stores the record with `InsertItem` and marks the
 item with `update_input`, round after round until the time is up; then the
@@ -77,7 +77,8 @@ KINDS = {
 }
 FAILING = {"e500", "reset", "small"}
 TIMEOUT = 3.0
-LEASE = 15.0         # seconds; renewed before each item, so only dead workers' leases run out
+LEASE = 30.0         # seconds; renewed before an item once a third of it has passed
+RENEW_AFTER = LEASE / 3
 PENDING = {"status": "pending"}
 
 
@@ -274,8 +275,11 @@ class Worker(threading.Thread):
                         return
                     time.sleep(1.0)  # what is left is leased, maybe by a dead worker
                 continue
+            renewed = time.monotonic()
             for i, doc in enumerate(claimed):
-                r.wq.extend_lease(claimed[i:], LEASE)
+                if time.monotonic() - renewed > RENEW_AFTER:
+                    r.wq.extend_lease(claimed[i:], LEASE)
+                    renewed = time.monotonic()
                 try:
                     if rng.random() < r.kill_rate:
                         # Dies in the middle of the item: fetched, nothing stored.
