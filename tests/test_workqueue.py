@@ -272,3 +272,37 @@ def test_example_job_with_worker_processes_does_each_item_once(tmp_path):
     assert sum(w["items"] for w in summary["workers"]) == summary["work_items"]
     assert "pending" not in summary["statuses"]
     assert "0 done twice, 0 left pending" in proc.stdout
+
+
+@pytest.mark.parametrize("takeover", [False, True])
+def test_a_claim_costs_the_same_round_trips_for_5_rows_as_for_100(wq, sc, queue, mongo_uri,
+                                                                  monkeypatch, takeover):
+    from pymongo import MongoClient, monitoring
+
+    class Count(monitoring.CommandListener):
+        n = 0
+
+        def started(self, event):
+            Count.n += 1
+
+        def succeeded(self, event):
+            pass
+
+        def failed(self, event):
+            pass
+
+    client = MongoClient(mongo_uri, event_listeners=[Count()])
+    col = queue["col_input"]
+    seed(col, 105)
+    monkeypatch.setattr(sc, "col_input", client[col.database.name][col.name])
+    trips = []
+    for lo, limit in ((0, 5), (5, 100)):
+        query = {"status": "pending", "n": {"$gte": lo, "$lt": lo + limit}}
+        if takeover:   # leases that ran out: the rows are read again after the claim
+            assert len(wq.claim_input(query, limit, 0.0)) == limit
+            time.sleep(0.01)
+        Count.n = 0
+        assert len(wq.claim_input(query, limit, 30)) == limit
+        trips.append(Count.n)
+    client.close()
+    assert trips[0] == trips[1] <= 6, trips

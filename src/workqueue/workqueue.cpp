@@ -27,6 +27,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -380,20 +381,39 @@ int insert_generations(nx::Function* f, PyObject* leases, const std::vector<Gene
     return PyErr_Occurred() ? -1 : 0;
 }
 
-// Mirror the new generations into the rows' underscore fields (one round
-// trip). A row whose mirror already shows a newer generation is left alone.
-int write_hints(nx::Function* f, PyObject* col, const std::vector<Generation>& gens,
+// Mirror the new generations into the rows' underscore fields. Rows whose
+// new mirror is the same (a batch of first claims, say) share one update
+// command: {"_id": {"$in": rows}} or, for a single row, {"_id": row}. A row
+// whose mirror already shows a newer generation is left alone. (One command
+// per row would do as well on MongoDB, but the test database stalls on bulk
+// writes of many statements.)
+int write_hints(nx::Function*, PyObject* col, const std::vector<Generation>& gens,
                 const std::vector<bool>& won) {
-    Ref update_one = nx::global(f, NX_ID(UpdateOne));
-    Ref ops = update_one ? Ref::steal(PyList_New(0)) : Ref();
-    if (!ops) return -1;
+    struct Group {
+        const Generation* first;
+        Ref rows;
+    };
+    std::map<std::tuple<long, long, bool, double>, Group> groups;
     for (size_t i = 0; i < gens.size(); ++i) {
         if (!won[i]) continue;
         const Generation& g = gens[i];
+        Group& group = groups[std::make_tuple(g.gen, g.claims, g.held, g.held ? g.until : 0.0)];
+        if (!group.rows) {
+            group.first = &g;
+            group.rows = Ref::steal(PyList_New(0));
+            if (!group.rows) return -1;
+        }
+        if (PyList_Append(group.rows.get(), g.row.get()) < 0) return -1;
+    }
+    for (auto& entry : groups) {
+        const Generation& g = *entry.second.first;
+        PyObject* rows = entry.second.rows.get();
         Ref gen = nx::integer(g.gen), claims = nx::integer(g.claims), until = real(g.until);
-        // {"_id": row, "$or": [{"_lease_gen": {"$exists": False}}, {"_lease_gen": {"$lt": gen}}]}
+        bool one = PyList_GET_SIZE(rows) == 1;
+        Ref in = one ? Ref::borrow(PyList_GET_ITEM(rows, 0)) : dict({{NX_STR("$in"), rows}});
+        // {"_id": ..., "$or": [{"_lease_gen": {"$exists": False}}, {"_lease_gen": {"$lt": gen}}]}
         Ref older = gen ? absent_or_alternatives(NX_ID(_lease_gen), NX_STR("$lt"), gen.get()) : Ref();
-        Ref filter = older ? dict({{NX_ID(_id), g.row.get()}, {NX_STR("$or"), older.get()}}) : Ref();
+        Ref filter = (older && in) ? dict({{NX_ID(_id), in.get()}, {NX_STR("$or"), older.get()}}) : Ref();
         Ref set = g.held ? dict({{NX_ID(_lease_until), until.get()},
                                  {NX_ID(_lease_gen), gen.get()},
                                  {NX_ID(_claims), claims.get()}})
@@ -403,16 +423,14 @@ int write_hints(nx::Function* f, PyObject* col, const std::vector<Generation>& g
             Ref unset = dict({{NX_ID(_lease_until), NX_STR("")}});
             if (!unset || PyDict_SetItem(update.get(), NX_STR("$unset"), unset.get()) < 0) return -1;
         }
-        Ref op = (filter && update) ? nx::call(update_one.get(), {filter.get(), update.get()}) : Ref();
-        if (!op || PyList_Append(ops.get(), op.get()) < 0) return -1;
+        if (!filter || !update ||
+            !nx::call_method(col, one ? NX_ID(update_one) : NX_ID(update_many),
+                             {filter.get(), update.get()}))
+            return -1;
     }
-    if (PyList_GET_SIZE(ops.get()) == 0) return 0;
-    Ref bulk = nx::attr(col, NX_ID(bulk_write));
-    return bulk && nx::call_kw(bulk.get(), {ops.get()}, {{NX_ID(ordered), Py_False}}) ? 0 : -1;
+    return 0;
 }
 
-// Renew or give back the leases this worker holds on `ids` in one input
-// collection. Returns how many were renewed / given back, or -1.
 // The generation that renews (or gives back) a lease of this worker.
 Generation successor(PyObject* row, long gen, long claims, bool renew, double now, double lease) {
     return {Ref::borrow(row), gen + 1, claims, renew, renew ? now + lease : now, Ref()};
@@ -522,7 +540,8 @@ Ref claim(nx::Function* f, PyObject* col_name, PyObject* query, PyObject* limit_
         retry.clear();
         if ((long)gens.size() < want) {
             Ref n = nx::integer(want * 3 + 8 + PySet_GET_SIZE(taken.get()));
-            Ref cursor = n ? nx::call_kw(find.get(), {filter.get()}, {{NX_ID(limit), n.get()}})
+            Ref cursor = n ? nx::call_kw(find.get(), {filter.get()},
+                                         {{NX_ID(limit), n.get()}, {NX_ID(batch_size), n.get()}})
                            : Ref();
             Ref docs = cursor ? Ref::steal(PySequence_List(cursor.get())) : Ref();
             if (!docs) return {};
@@ -909,9 +928,6 @@ int run_body(PyObject* g) {
     Ref errors = nx::import(g, "pymongo.errors", {"BulkWriteError"});
     Ref bwe = errors ? nx::attr(errors.get(), NX_ID(BulkWriteError)) : Ref();
     if (!bwe || nx::set_global(g, NX_ID(BulkWriteError), bwe.get()) < 0) return -1;
-    Ref pymongo = nx::import(g, "pymongo", {"UpdateOne"});
-    Ref update_one = pymongo ? nx::attr(pymongo.get(), NX_ID(UpdateOne)) : Ref();
-    if (!update_one || nx::set_global(g, NX_ID(UpdateOne), update_one.get()) < 0) return -1;
 
     Ref one = nx::integer(1), five = nx::integer(5), lease = real(300.0);
     if (!one || !five || !lease) return -1;
