@@ -386,6 +386,7 @@ def account(run: Run) -> dict:
     processed = collections.Counter(o[0] for o in outcomes)
     never_done = [p for p, s in status.items() if p not in processed]
     abandoned = {p for w in run.workers for p in w.abandoned}
+    failed_parcels = {o[0] for o in outcomes if o[3] == "failed"}
     # Each group of equal pages: one stored record, every other item a duplicate.
     group_errors = [(g, dict(c)) for g, c in by_group.items()
                     if (c["stored"] or c["duplicate"]) and c["stored"] != 1]
@@ -404,7 +405,10 @@ def account(run: Run) -> dict:
         "records_in_db": sum(records.values()),
         "records_expected": stored_groups,
         "half_written_records": half_written,
-        "failure_records": len(failure_records),
+        # A killed worker's own fetch may have given up on an item that its
+        # successor then fetched: that record belongs to the killed attempt.
+        "failure_records": len(failure_records - (abandoned - failed_parcels)),
+        "failure_records_of_killed_attempts": len(failure_records & (abandoned - failed_parcels)),
         "lost": len(lost) + len(never_done) + len(group_errors) + len(abandoned - set(processed)),
         "lost_examples": (lost + never_done + group_errors)[:10],
         "errors": len(errors),
