@@ -1,15 +1,20 @@
 """Load run: many threads drive the road of a scraping job at once.
 
-Each worker thread takes work items of its own from the input collection
-(`get_input` with a filter on its thread number, then skip and limit), fetches
-each page with `fetch_response` from a local web site (or from the page-save
-store), parses it with scrapy's selectors, stores the record with `InsertItem`
-and marks the item with `update_input`, round after round until the time is up.
+Each worker thread adds a batch of work items to the shared input collection,
+claims pending items from it (`workqueue.claim_input`, renewing the leases of
+the items it still holds before an item once a third of the lease has passed), fetches each page with
+`fetch_response` from a local web site (or from the page-save store), parses
+it with scrapy's selectors, stores the record with `InsertItem` and marks the
+item with `update_input`, round after round until the time is up; then the
+workers drain the queue.
 The web site injects faults: answers 500, connections reset before or in the
 middle of a body, answers held back past the time-out, pages too small to
 keep. Some items share their page with another item of the same thread
 (duplicates), and one item of every round is shared by all threads (concurrent
-duplicates).
+duplicates). Workers are killed too: now and then a worker drops dead in the
+middle of an item, after its fetch, leaving its claimed items leased, and a
+new worker takes its place; its items must be claimed again by others once
+their leases run out.
 
 At the end every input item must be accounted for: stored, reported as a
 duplicate of a stored record, or failed with a failure record. The counts come
@@ -72,6 +77,9 @@ KINDS = {
 }
 FAILING = {"e500", "reset", "small"}
 TIMEOUT = 3.0
+LEASE = 30.0         # seconds; renewed before an item once a third of it has passed
+RENEW_AFTER = LEASE / 3
+PENDING = {"status": "pending"}
 
 
 def page(group: str) -> bytes:
@@ -237,34 +245,61 @@ class Worker(threading.Thread):
         self.outcomes: list[tuple[str, str, str, str]] = []  # parcel, group, kind, outcome
         self.errors: list[str] = []
         self.finished_at: list[float] = []  # monotonic time of each item's end
+        self.abandoned: list[str] = []      # parcels held when this worker was killed
         self.rounds = 0
 
     def run(self):
+        try:
+            self.work()
+        except BaseException:
+            self.errors.append(f"worker {self.number}: {traceback.format_exc()}")
+
+    def work(self):
         r = self.run_
         rng = random.Random(self.number)
         rnd = 0
-        while not r.stop.is_set():
-            rnd += 1
-            docs = batch(self.number, rnd, r.batch_size, r.base, rng)
-            for d in docs:
-                if d["kind"] == "saved":
-                    (r.store / f"{d['parcel_number']}.html").write_bytes(page(d["group"]))
-            r.input.insert_many(docs)
-            cursor = r.sc.get_input({"thread": self.number, "round": rnd}, len(docs), 0)
-            for doc in cursor:
+        while True:
+            if not r.stop.is_set():
+                rnd += 1
+                docs = batch(self.number, rnd, r.batch_size, r.base, rng)
+                for d in docs:
+                    if d["kind"] == "saved":
+                        (r.store / f"{d['parcel_number']}.html").write_bytes(page(d["group"]))
+                r.input.insert_many(docs)
+                self.rounds = rnd
+            # As many as it added: the queue stays short, whoever takes what.
+            claimed = r.wq.claim_input(PENDING, r.batch_size, LEASE)
+            if not claimed:
+                if r.stop.is_set():
+                    if r.input.count_documents(PENDING) == 0:
+                        return
+                    time.sleep(1.0)  # what is left is leased, maybe by a dead worker
+                continue
+            renewed = time.monotonic()
+            for i, doc in enumerate(claimed):
+                if time.monotonic() - renewed > RENEW_AFTER:
+                    r.wq.extend_lease(claimed[i:], LEASE)
+                    renewed = time.monotonic()
                 try:
+                    if rng.random() < r.kill_rate:
+                        # Dies in the middle of the item: fetched, nothing stored.
+                        self.road(doc, die=True)
+                        self.abandoned = [d["parcel_number"] for d in claimed[i:]]
+                        r.replace(self)
+                        return
                     self.outcomes.append(self.road(doc))
                 except BaseException:
                     self.errors.append(f"{doc['parcel_number']}: {traceback.format_exc()}")
                 self.finished_at.append(time.monotonic())
-            self.rounds = rnd
 
-    def road(self, doc) -> tuple[str, str, str, str]:
+    def road(self, doc, die: bool = False) -> tuple[str, str, str, str]:
         sc, lines = self.run_.sc, self.run_.lines
         parcel, group, kind = doc["parcel_number"], doc["group"], doc["kind"]
         lines.take()
         result = sc.fetch_response(url=doc["url"], parcel_number=parcel, timeout=TIMEOUT)
         fetch_lines = lines.take()
+        if die:
+            return parcel, group, kind, "abandoned"
         unexpected = [ln for ln in fetch_lines
                       if not ln.startswith((CONNECTION_LINE + parcel + " ", PAGE_READ + parcel))
                       and not ln.endswith(SMALL_PAGE)]
@@ -289,14 +324,32 @@ class Worker(threading.Thread):
 
 
 class Run:
-    def __init__(self, sc, db, base, store, threads, batch_size, results_name):
-        self.sc, self.db, self.base, self.store = sc, db, base, store
+    def __init__(self, sc, wq, db, base, store, threads, batch_size, results_name, kill_rate):
+        self.sc, self.wq, self.db, self.base, self.store = sc, wq, db, base, store
         self.lines = sys.stdout
         self.input = db[sc.input_table]
         self.results_name = results_name
         self.batch_size = batch_size
         self.stop = threading.Event()
+        self.kill_rate = kill_rate
+        self.lock = threading.Lock()
         self.workers = [Worker(self, n) for n in range(threads)]
+
+    def replace(self, dead: Worker):
+        """A new worker in the place of a killed one, with a number of its own."""
+        with self.lock:
+            fresh = Worker(self, len(self.workers))
+            self.workers.append(fresh)
+        fresh.start()
+
+    def join(self):
+        while True:
+            with self.lock:
+                alive = [w for w in self.workers if w.is_alive()]
+            if not alive:
+                return
+            for w in alive:
+                w.join()
 
 
 # ---------------------------------------------------------------------------
@@ -330,8 +383,10 @@ def account(run: Run) -> dict:
                 unexpected_failures.append(parcel)
         else:
             lost.append((parcel, outcome, status.get(parcel)))
-    processed = {o[0] for o in outcomes}
+    processed = collections.Counter(o[0] for o in outcomes)
     never_done = [p for p, s in status.items() if p not in processed]
+    abandoned = {p for w in run.workers for p in w.abandoned}
+    failed_parcels = {o[0] for o in outcomes if o[3] == "failed"}
     # Each group of equal pages: one stored record, every other item a duplicate.
     group_errors = [(g, dict(c)) for g, c in by_group.items()
                     if (c["stored"] or c["duplicate"]) and c["stored"] != 1]
@@ -339,6 +394,10 @@ def account(run: Run) -> dict:
     return {
         "items": len(status),
         "processed": len(outcomes),
+        "processed_twice": sum(1 for n in processed.values() if n > 1),
+        "kills": sum(1 for w in run.workers if w.abandoned),
+        "abandoned_then_finished": len(abandoned & set(processed)),
+        "abandoned_never_finished": len(abandoned - set(processed)),
         "stored": sum(c["stored"] for c in by_group.values()),
         "duplicates": sum(c["duplicate"] for c in by_group.values()),
         "failed": sum(c["failed"] for c in by_group.values()),
@@ -346,8 +405,11 @@ def account(run: Run) -> dict:
         "records_in_db": sum(records.values()),
         "records_expected": stored_groups,
         "half_written_records": half_written,
-        "failure_records": len(failure_records),
-        "lost": len(lost) + len(never_done) + len(group_errors),
+        # A killed worker's own fetch may have given up on an item that its
+        # successor then fetched: that record belongs to the killed attempt.
+        "failure_records": len(failure_records - (abandoned - failed_parcels)),
+        "failure_records_of_killed_attempts": len(failure_records & (abandoned - failed_parcels)),
+        "lost": len(lost) + len(never_done) + len(group_errors) + len(abandoned - set(processed)),
         "lost_examples": (lost + never_done + group_errors)[:10],
         "errors": len(errors),
         "error_examples": errors[:5],
@@ -378,6 +440,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--warmup", type=float, default=None,
                         help="seconds before the memory baseline (default: a fifth of the run)")
     parser.add_argument("--rss-limit-mb", type=float, default=24.0)
+    parser.add_argument("--kill-rate", type=float, default=0.01,
+                        help="chance per item that its worker dies in the middle of it")
     parser.add_argument("--json", action="store_true", help="print the summary as JSON")
     args = parser.parse_args(argv)
 
@@ -415,15 +479,16 @@ def drive(args, tmp: Path, uri: str, base: str, site: Site) -> int:
     sys.stdout = ThreadLines(real_stdout)
     try:
         from Nexra_publish import Scrape_common as sc
+        from Nexra_publish import workqueue as wq
         started = sys.stdout.take()
         sc.RETRY_DELAY = 0.01  # the job's own choice of wait between attempts
         client = pymongo.MongoClient(uri)
         db = client[name]
-        run = Run(sc, db, base, store, args.threads, args.batch, "records")
-        # The job's own indexes: each worker reads its share by thread and round,
-        # and every status update finds its item by parcel number.
+        run = Run(sc, wq, db, base, store, args.threads, args.batch, "records", args.kill_rate)
+        # The job's own indexes: the claims look for pending rows without a
+        # live lease, and every status update finds its item by parcel number.
         run.input.create_index("parcel_number")
-        run.input.create_index([("thread", 1), ("round", 1)])
+        run.input.create_index([("status", 1), ("_lease_until", 1)])
 
         warmup = args.warmup if args.warmup is not None else args.seconds / 5
         samples = []
@@ -438,8 +503,7 @@ def drive(args, tmp: Path, uri: str, base: str, site: Site) -> int:
                 gc.collect()
                 baseline = rss()
         run.stop.set()
-        for w in run.workers:
-            w.join()
+        run.join()
         elapsed = time.monotonic() - t0
         gc.collect()
         end = rss()
@@ -469,6 +533,7 @@ def drive(args, tmp: Path, uri: str, base: str, site: Site) -> int:
     growth_mb = (end - (baseline or end)) / 2**20
     summary["rss_growth_mb"] = round(growth_mb, 1)
     ok = (summary["lost"] == 0 and summary["errors"] == 0 and summary["half_written_records"] == 0
+          and summary["processed_twice"] == 0
           and summary["records_in_db"] == summary["records_expected"]
           and growth_mb <= args.rss_limit_mb)
     summary["ok"] = ok

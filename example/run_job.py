@@ -9,7 +9,10 @@ The results collection, the failure records and the page-save store
 (OUTPUT/pages) are kept between runs, so a second run is answered from the
 store and finds every record stored already.
 
-    python example/run_job.py [--output DIR] [--parcels N] [--retry-delay S]
+    python example/run_job.py [--output DIR] [--parcels N] [--retry-delay S] [--workers N]
+
+With --workers N the job runs N worker processes on one queue (scrape.py
+--workers N) and the summary gives each worker's count of items.
 """
 
 from __future__ import annotations
@@ -35,6 +38,7 @@ from devtools.testdb import TestDB  # noqa: E402
 from parcel_site import SEED, Site, work_items  # noqa: E402
 
 DUPLICATE_LINE = "Duplicate key error: Document already exists."
+WORKER_LINE = "worker summary: "
 FAULT_LABELS = {"500": "answered 500", "reset": "dropped", "tiny": "tiny error pages",
                 "unknown": "for unknown addresses"}
 
@@ -71,7 +75,8 @@ def shown(path: Path) -> str:
         return str(path)
 
 
-def run(output: Path, parcels: int, seed: int, retry_delay: float | None) -> dict:
+def run(output: Path, parcels: int, seed: int, retry_delay: float | None,
+        workers: int = 0) -> dict:
     started = time.monotonic()
     output.mkdir(parents=True, exist_ok=True)
     settings = job_settings()
@@ -104,8 +109,9 @@ def run(output: Path, parcels: int, seed: int, retry_delay: float | None) -> dic
                        NO_PROXY="127.0.0.1,localhost", no_proxy="127.0.0.1,localhost")
             job_started = time.monotonic()
             with open(log_path, "wb") as log:
-                code = subprocess.call([sys.executable, "scrape.py"], cwd=JOB, env=env,
-                                       stdout=log)
+                code = subprocess.call([sys.executable, "scrape.py"]
+                                       + (["--workers", str(workers)] if workers else []),
+                                       cwd=JOB, env=env, stdout=log)
             job_elapsed = time.monotonic() - job_started
 
             statuses = Counter(d["status"] for d in db[settings["input_table"]].find({}, {"status": 1}))
@@ -122,7 +128,10 @@ def run(output: Path, parcels: int, seed: int, retry_delay: float | None) -> dic
     exports = {str(p): export_rows(p) for p in
                (output / "export" / f"{results}.csv", output / "export" / f"{results}.xlsx")}
     new = stored_after - stored_before
+    per_worker = [json.loads(line[len(WORKER_LINE):]) for line in log_text.splitlines()
+                  if line.startswith(WORKER_LINE)]
     return {
+        "workers": per_worker,
         "exit_code": code,
         "work_items": len(items),
         "parcels": parcels,
@@ -163,6 +172,13 @@ def report(s: dict) -> str:
         f"  site requests       {pages} for parcel pages; {faulty + '; ' if faulty else ''}"
         f"{s['proxied']} of all through the proxy",
     ]
+    if s["workers"]:
+        done = sum(w["items"] for w in s["workers"])
+        left = sum(n for status, n in st.items() if status == "pending")
+        lines.append(f"  workers             {len(s['workers'])}: "
+                     + ", ".join(str(w["items"]) for w in s["workers"])
+                     + f" items ({done} in all of {s['work_items']}; "
+                     f"{max(done - s['work_items'], 0)} done twice, {left} left pending)")
     for i, (path, rows) in enumerate(s["exports"].items()):
         label = "exports" if i == 0 else ""
         lines.append(f"  {label:<19} {shown(Path(path))} "
@@ -183,11 +199,13 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--seed", type=int, default=SEED, help="seed of the site's pages")
     parser.add_argument("--retry-delay", type=float, default=None,
                         help="seconds between fetch attempts (default: the library's)")
+    parser.add_argument("--workers", type=int, default=0,
+                        help="worker processes sharing the queue (default: one plain reader)")
     args = parser.parse_args(argv)
     if args.parcels < 10:
         parser.error("--parcels must be at least 10")
 
-    summary = run(args.output.resolve(), args.parcels, args.seed, args.retry_delay)
+    summary = run(args.output.resolve(), args.parcels, args.seed, args.retry_delay, args.workers)
     (args.output / "summary.json").write_text(json.dumps(summary, indent=2))
     print(report(summary))
     return summary["exit_code"]

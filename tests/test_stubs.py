@@ -26,7 +26,8 @@ IMPORT_TIME_DEFAULTS = {("fetch_response", "pagesave_path"): "pagesave_path"}
 @pytest.fixture(scope="module")
 def modules(sc):
     return {"configuration": importlib.import_module("Nexra_publish.configuration"),
-            "Scrape_common": sc}
+            "Scrape_common": sc,
+            "workqueue": importlib.import_module("Nexra_publish.workqueue")}
 
 
 def parse_stub(module) -> ast.Module:
@@ -36,7 +37,7 @@ def parse_stub(module) -> ast.Module:
     return ast.parse(path.read_text(encoding="utf-8"), str(path))
 
 
-@pytest.fixture(scope="module", params=["configuration", "Scrape_common"])
+@pytest.fixture(scope="module", params=["configuration", "Scrape_common", "workqueue"])
 def stub(request, modules):
     """(real module, parsed stub) for each module."""
     module = modules[request.param]
@@ -155,6 +156,7 @@ from pymongo.cursor import Cursor
 
 from Nexra_publish import Scrape_common as sc
 from Nexra_publish import configuration
+from Nexra_publish import workqueue as wq
 
 
 def run_job() -> None:
@@ -182,10 +184,14 @@ def run_job() -> None:
     waits: int = sc.MAX_RETRIES * sc.RETRY_DELAY
     sc.export_mongo_to_csv("results", "results", "export")
     sc.export_mongo_to_excel("results", "results", "export", skip=0, limit=100)
+    claimed: list[dict[str, Any]] = wq.claim_input({"status": "pending"}, 10, 60.0)
+    renewed: int = wq.extend_lease(claimed) + wq.release([d["_id"] for d in claimed])
+    eta: float | None = wq.queue_progress({"status": "pending"})["eta_seconds"]
 """
 
 BAD_SCRIPT = """
 from Nexra_publish import Scrape_common as sc
+from Nexra_publish import workqueue as wq
 
 sc.fetch_response(url="u", parcel_numbr="P1234")  # E: call-arg
 digest: int = sc.doc_hash({})  # E: assignment
@@ -195,6 +201,7 @@ for item in sc.get_input():  # E: union-attr
 response, retries = sc.fetch_response(url="u", parcel_number="P1234")  # E: misc
 sc.InsertItem(["not", "a", "dict"], 1, "P1234", "results")  # E: arg-type
 sc.export_mongo_to_excel("f", "c", "d", skip="3")  # E: arg-type
+wq.claim_input(limit="10")  # E: arg-type
 """
 
 

@@ -5,18 +5,30 @@ page-save store when it was saved before, else from the site, directly or
 through the request engine and its proxy), parse it, store the record, mark
 the parcel; at the end export the records to CSV and Excel.
 
+    python scrape.py               # one process reads the queue with get_input
+    python scrape.py --workers N   # N worker processes share it through claims
+
+With --workers, each worker process claims a few parcels at a time
+(workqueue.claim_input), so none is done twice and the parcels of a worker
+that dies are claimed again once its lease runs out; each worker prints one
+"worker summary:" line with its counts when the queue is empty.
+
 Progress (items done of total, rate) goes to standard error when that is a
 terminal; standard output carries the library's lines and this script's own.
 """
 
+import argparse
+import collections
 import json
 import re
+import subprocess
 import sys
 import time
 
 from scrapy.http import HtmlResponse
 
 from Nexra_publish import Scrape_common as sc
+from Nexra_publish import workqueue as wq
 from Nexra_publish.configuration import get_config
 
 RESULTS = get_config("result_table")
@@ -135,17 +147,73 @@ class Progress:
             self.stream.flush()
 
 
+PENDING = {"status": "pending"}
+LEASE = 300.0       # seconds a claimed parcel stays with its worker
+CLAIM_BATCH = 2     # parcels claimed at a time
+
+
+def work_queue():
+    """One worker process: claim, process and mark parcels until none is left."""
+    counts = collections.Counter()
+    while True:
+        docs = wq.claim_input(PENDING, CLAIM_BATCH, LEASE)
+        if not docs:
+            if wq.queue_progress(PENDING)["remaining"] == 0:
+                break
+            time.sleep(0.2)   # the rest is leased to other workers
+            continue
+        for doc in docs:
+            status = process(doc)
+            sc.update_input("_id", doc["_id"], status)
+            counts[status] += 1
+    print("worker summary: " + json.dumps({"worker": wq.worker_id(), "items": sum(counts.values()),
+                                           "statuses": dict(counts)}))
+
+
+def run_workers(n):
+    """Start n worker processes on the queue and show its progress until they end."""
+    total = sc.col_input.count_documents(PENDING)
+    workers = [subprocess.Popen([sys.executable, __file__, "--worker"]) for _ in range(n)]
+    live = sys.stderr.isatty()
+    while any(w.poll() is None for w in workers):
+        time.sleep(0.5)
+        if live:
+            p = wq.queue_progress(PENDING)
+            rate = p["finished_per_second"]
+            eta = "" if p["eta_seconds"] is None else f", about {p['eta_seconds']:.0f} s left"
+            sys.stderr.write(f"\r{total - p['remaining']}/{total} items, {p['leased']} leased, "
+                             f"{0 if rate is None else rate:.1f}/s{eta}   ")
+            sys.stderr.flush()
+    if live:
+        sys.stderr.write("\n")
+    return max(w.returncode for w in workers)
+
+
 def main():
-    pending = {"status": "pending"}
-    progress = Progress(sc.col_input.count_documents(pending))
-    for doc in sc.get_input(pending):
-        sc.update_input("_id", doc["_id"], process(doc))
-        progress.step()
-    progress.finish()
+    parser = argparse.ArgumentParser(description="the example scraping job")
+    parser.add_argument("--workers", type=int, default=0,
+                        help="worker processes sharing the queue (default: one plain reader)")
+    parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    sys.stdout.reconfigure(line_buffering=True)   # processes share the log
+    if args.worker:
+        work_queue()
+        return 0
+    if args.workers > 0:
+        code = run_workers(args.workers)
+        if code:
+            return code
+    else:
+        progress = Progress(sc.col_input.count_documents(PENDING))
+        for doc in sc.get_input(PENDING):
+            sc.update_input("_id", doc["_id"], process(doc))
+            progress.step()
+        progress.finish()
 
     sc.export_mongo_to_csv(RESULTS, RESULTS, EXPORT_DIR)
     sc.export_mongo_to_excel(RESULTS, RESULTS, EXPORT_DIR)
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -1,0 +1,73 @@
+"""Claim throughput of workqueue.claim_input at limit 1, 10 and 100, on the
+test database (started here), with the input collection of a job's size.
+
+Per case the "native" time is the time per claimed row at that limit and the
+baseline the time per row of a one-row claim made the way that is only safe
+on MongoDB (find_one_and_update on a status field), so the ratio shows what
+the limit buys back of the price of claims that rest on _id uniqueness alone.
+The rows per second of every case are printed too.
+"""
+
+from __future__ import annotations
+
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import pymongo
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+from devtools.testdb import TestDB  # noqa: E402
+
+PENDING = {"status": "pending"}
+
+
+def seed(col, rows):
+    col.drop()
+    col.database[col.name + "_leases"].drop()
+    col.insert_many([{"n": i, "status": "pending", "url": f"http://site/{i}"} for i in range(rows)])
+
+
+def claims_per_row(wq, col, rows, limit):
+    """Seconds per claimed row, claiming rows until `rows` are claimed."""
+    seed(col, rows)
+    got = 0
+    t = time.perf_counter()
+    while got < rows:
+        batch = wq.claim_input(PENDING, limit, 600.0)
+        if not batch:
+            break
+        got += len(batch)
+    elapsed = time.perf_counter() - t
+    assert got == rows, (got, rows)
+    return elapsed / got
+
+
+def mongodb_only_claim_per_row(col, rows):
+    """find_one_and_update: one round trip per row, atomic on MongoDB only."""
+    seed(col, rows)
+    t = time.perf_counter()
+    for _ in range(rows):
+        col.find_one_and_update(PENDING, {"$set": {"status": "leased"}})
+    return (time.perf_counter() - t) / rows
+
+
+def run(sc, report, quick):
+    rows = 200 if quick else 1000
+    with tempfile.TemporaryDirectory() as tmp, TestDB(Path(tmp) / "db") as uri:
+        client = pymongo.MongoClient(uri)
+        saved = sc.col_input
+        try:
+            sc.col_input = client["bench_workqueue"]["input"]
+            from Nexra_publish import workqueue as wq
+            baseline = mongodb_only_claim_per_row(sc.col_input, rows)
+            for limit in (1, 10, 100):
+                per_row = claims_per_row(wq, sc.col_input, rows, limit)
+                print(f"  claim_input limit {limit:>3}: {1 / per_row:8.1f} rows/s "
+                      f"({rows} rows of {rows})", flush=True)
+                report(f"claim_input, limit {limit}, {rows} rows (per row)", per_row, baseline)
+        finally:
+            sc.col_input = saved
+            client.drop_database("bench_workqueue")
+            client.close()
