@@ -15,6 +15,9 @@
 #include "export_writers.h"
 #include "subsystems.h"
 
+#include <cstring>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace scrape {
@@ -108,12 +111,27 @@ Ref output_path(PyObject* g, PyObject* directory, PyObject* filename, PyObject* 
 // Column rule and cell rule
 // ---------------------------------------------------------------------------
 
+// The compact representation is there to read (always, from 3.12 on).
+bool is_ready(PyObject* text) {
+#if PY_VERSION_HEX < 0x030C0000
+    return PyUnicode_IS_READY(text);
+#else
+    (void)text;
+    return true;
+#endif
+}
+
 // key in {"_id", "retry", "datetime"}
 int is_excluded(PyObject* key) {
     if (PyUnicode_CheckExact(key)) {
-        for (const char* name : {"_id", "retry", "datetime"})
-            if (PyUnicode_CompareWithASCIIString(key, name) == 0) return 1;
-        return 0;
+        if (!is_ready(key) || !PyUnicode_IS_ASCII(key)) return 0;
+        const char* s = (const char*)PyUnicode_1BYTE_DATA(key);
+        switch (PyUnicode_GET_LENGTH(key)) {
+            case 3: return memcmp(s, "_id", 3) == 0;
+            case 5: return memcmp(s, "retry", 5) == 0;
+            case 8: return memcmp(s, "datetime", 8) == 0;
+            default: return 0;
+        }
     }
     static PyObject* excluded = nullptr;  // kept for the life of the process
     if (!excluded) {
@@ -126,16 +144,6 @@ int is_excluded(PyObject* key) {
             }
     }
     return PySet_Contains(excluded, key);
-}
-
-// The compact representation is there to read (always, from 3.12 on).
-bool is_ready(PyObject* text) {
-#if PY_VERSION_HEX < 0x030C0000
-    return PyUnicode_IS_READY(text);
-#else
-    (void)text;
-    return true;
-#endif
 }
 
 // key.lower(); ASCII text is lowered here, everything else by its own method.
@@ -305,19 +313,43 @@ private:
         return id;
     }
 
+    // The number of an exact, ASCII str key's lower-case name, found by its
+    // bytes (lower-cased here) without making the name as a str each time.
+    Py_ssize_t ascii_id(PyObject* key) {
+        const char* s = (const char*)PyUnicode_1BYTE_DATA(key);
+        lowered_.assign(s, (size_t)PyUnicode_GET_LENGTH(key));
+        for (char& c : lowered_)
+            if (c >= 'A' && c <= 'Z') c = (char)(c + 32);
+        auto found = ascii_ids_.find(lowered_);
+        if (found != ascii_ids_.end()) return found->second;
+        Ref key_lower = lower(key);
+        Py_ssize_t id = key_lower ? id_of(key_lower.get()) : -1;
+        if (id >= 0) ascii_ids_.emplace(lowered_, id);
+        return id;
+    }
+
     // Lower-case field names in first-seen order, the excluded ones (compared
     // as written) left out.
     int column_rule(PyObject* doc) {
         doc_ids_.clear();
         return for_each_entry(doc, false, [&](PyObject* key, PyObject*) -> int {
+            Py_ssize_t id;
+            bool exact = PyUnicode_CheckExact(key);
+            if (exact && is_ready(key) && PyUnicode_IS_ASCII(key)) {
+                if (is_excluded(key)) return 0;
+                id = ascii_id(key);
+            } else {
+                Ref key_lower = lower(key);
+                if (!key_lower) return -1;
+                int skip = is_excluded(key);
+                if (skip != 0) return skip < 0 ? -1 : 0;
+                id = id_of(key_lower.get());
+            }
+            if (id < 0) return -1;
+            if (exact) doc_ids_.emplace_back(key, id);
+            if (t_.column_of[(size_t)id] >= 0) return 0;
             Ref key_lower = lower(key);
             if (!key_lower) return -1;
-            int skip = is_excluded(key);
-            if (skip != 0) return skip < 0 ? -1 : 0;
-            Py_ssize_t id = id_of(key_lower.get());
-            if (id < 0) return -1;
-            if (PyUnicode_CheckExact(key)) doc_ids_.emplace_back(key, id);
-            if (t_.column_of[(size_t)id] >= 0) return 0;
             t_.column_of[(size_t)id] = PyList_GET_SIZE(t_.field_order.get());
             column_ids_.push_back(id);
             return PyList_Append(t_.field_order.get(), key_lower.get());
@@ -333,9 +365,14 @@ private:
         return for_each_entry(doc, true, [&](PyObject* key, PyObject* value) -> int {
             int skip = is_excluded(key);
             if (skip != 0) return skip < 0 ? -1 : 0;
-            Ref re = nx::global(g_, NX_ID(re));
-            Ref sub = re ? nx::attr(re.get(), NX_ID(sub)) : Ref();
-            Ref text = sub ? Ref::steal(PyObject_Str(value)) : Ref();
+            // re.sub as interpreted code reads it; the standard one needs no call
+            PyObject* found = PyDict_GetItemWithError(g_, NX_ID(re));
+            bool standard = found && std_re.is(found);
+            Ref re, sub;
+            if (!standard && (!(re = nx::global(g_, NX_ID(re))) ||
+                              !(sub = nx::attr(re.get(), NX_ID(sub)))))
+                return -1;
+            Ref text = Ref::steal(PyObject_Str(value));
             if (!text) return -1;
             Py_ssize_t id;
             if (next < doc_ids_.size() && doc_ids_[next].first == key) {
@@ -345,10 +382,13 @@ private:
                 id = key_lower ? id_of(key_lower.get()) : -1;
                 if (id < 0) return -1;
             }
-            if (std_re.is(re.get()) && PyUnicode_CheckExact(text.get())) {
+            if (standard && PyUnicode_CheckExact(text.get())) {
                 exportio::append_text_cell(&block_, id, text.get(), true);
                 return 0;
             }
+            if (!sub && (!(re = nx::global(g_, NX_ID(re))) ||
+                         !(sub = nx::attr(re.get(), NX_ID(sub)))))
+                return -1;
             Ref collapsed = nx::call(sub.get(), {NX_STR("\\s{2,}"), NX_STR(" "), text.get()});
             Ref cell = collapsed ? nx::call_method(collapsed.get(), NX_ID(strip)) : Ref();
             if (!cell) return -1;
@@ -365,6 +405,8 @@ private:
     std::string block_;
     std::vector<Py_ssize_t> column_ids_;                        // column -> id
     std::vector<std::pair<PyObject*, Py_ssize_t>> doc_ids_;     // this document's str keys
+    std::unordered_map<std::string, Py_ssize_t> ascii_ids_;     // lower-cased ASCII key -> id
+    std::string lowered_;
 };
 
 // The shared front of both exports, up to the table of the read.

@@ -87,7 +87,7 @@ void append_text_cell(std::string* block, Py_ssize_t id, PyObject* text, bool co
     // exact str objects from str() are ready; a legacy one is made so
     if (PyUnicode_READY(text) < 0) PyErr_Clear();
 #endif
-    thread_local std::string scratch;
+    static std::string scratch;  // under the GIL
     scratch.clear();
     unsigned flags = 0;
     const void* data = PyUnicode_DATA(text);
