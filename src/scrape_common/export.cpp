@@ -383,8 +383,7 @@ private:
                 if (id < 0) return -1;
             }
             if (standard && PyUnicode_CheckExact(text.get())) {
-                exportio::append_text_cell(&block_, id, text.get(), true);
-                return 0;
+                return exportio::append_text_cell(&block_, id, text.get(), true);
             }
             if (!sub && (!(re = nx::global(g_, NX_ID(re))) ||
                          !(sub = nx::attr(re.get(), NX_ID(sub)))))
@@ -394,8 +393,7 @@ private:
             if (!cell) return -1;
             if (!PyUnicode_CheckExact(cell.get()))
                 return exportio::append_object_cell(t_, &block_, id, cell.get());
-            exportio::append_text_cell(&block_, id, cell.get(), false);
-            return 0;
+            return exportio::append_text_cell(&block_, id, cell.get(), false);
         });
     }
 

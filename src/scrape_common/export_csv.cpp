@@ -9,9 +9,18 @@ namespace exportio {
 
 namespace {
 
+struct QuoteTable {
+    bool special[256] = {};
+    constexpr QuoteTable() {
+        special[(unsigned char)','] = special[(unsigned char)'"'] = true;
+        special[(unsigned char)'\r'] = special[(unsigned char)'\n'] = true;
+    }
+};
+constexpr QuoteTable kQuote;
+
 bool needs_quotes(std::string_view text) {
     for (unsigned char c : text)
-        if (c == ',' || c == '"' || c == '\r' || c == '\n') return true;
+        if (kQuote.special[c]) return true;
     return false;
 }
 

@@ -26,80 +26,99 @@ uint64_t get_varint(const char*& p, const char* end) {
 }
 
 // One code point as UTF-8; lone surrogates as "surrogatepass" writes them.
-inline void put_utf8(std::string* out, Py_UCS4 c, unsigned* flags) {
+inline char* put_utf8(char* o, Py_UCS4 c, unsigned* flags) {
     if (c < 0x80) {
-        out->push_back((char)c);
+        *o++ = (char)c;
     } else if (c < 0x800) {
-        out->push_back((char)(0xC0 | (c >> 6)));
-        out->push_back((char)(0x80 | (c & 0x3F)));
+        *o++ = (char)(0xC0 | (c >> 6));
+        *o++ = (char)(0x80 | (c & 0x3F));
     } else if (c < 0x10000) {
         if (c >= 0xD800 && c <= 0xDFFF) *flags |= kSurrogates;
-        out->push_back((char)(0xE0 | (c >> 12)));
-        out->push_back((char)(0x80 | ((c >> 6) & 0x3F)));
-        out->push_back((char)(0x80 | (c & 0x3F)));
+        *o++ = (char)(0xE0 | (c >> 12));
+        *o++ = (char)(0x80 | ((c >> 6) & 0x3F));
+        *o++ = (char)(0x80 | (c & 0x3F));
     } else {
-        out->push_back((char)(0xF0 | (c >> 18)));
-        out->push_back((char)(0x80 | ((c >> 12) & 0x3F)));
-        out->push_back((char)(0x80 | ((c >> 6) & 0x3F)));
-        out->push_back((char)(0x80 | (c & 0x3F)));
+        *o++ = (char)(0xF0 | (c >> 18));
+        *o++ = (char)(0x80 | ((c >> 12) & 0x3F));
+        *o++ = (char)(0x80 | ((c >> 6) & 0x3F));
+        *o++ = (char)(0x80 | (c & 0x3F));
     }
+    return o;
 }
 
 inline bool is_space(Py_UCS4 c) { return Py_UNICODE_ISSPACE(c); }
 
-// The text as UTF-8; with `collapse`, re.sub(r"\s{2,}", " ", text).strip():
-// every run of two or more white-space characters becomes one space, single
-// ones stay, and white space at both ends goes (the same set for \s and strip).
+// The text as UTF-8 into `out` (room for 4 bytes a character); with
+// `collapse`, re.sub(r"\s{2,}", " ", text).strip(): every run of two or more
+// white-space characters becomes one space, single ones stay, and white
+// space at both ends goes (\s and strip() know the same set). Returns the end.
 template <class C>
-void encode(const C* s, Py_ssize_t n, bool collapse, std::string* out, unsigned* flags) {
+char* encode(const C* s, Py_ssize_t n, bool collapse, char* o, unsigned* flags) {
     Py_ssize_t start = 0, end = n;
     if (collapse) {
         while (start < end && is_space(s[start])) start++;
         while (end > start && is_space(s[end - 1])) end--;
     }
-    if (sizeof(C) == 1) out->reserve(out->size() + (size_t)(end - start) * 2);
     for (Py_ssize_t i = start; i < end;) {
         Py_UCS4 c = s[i];
         if (collapse && i + 1 < end && is_space(c) && is_space(s[i + 1])) {
             while (i < end && is_space(s[i])) i++;
-            out->push_back(' ');
+            *o++ = ' ';
             continue;
         }
-        if (sizeof(C) == 1 && c < 0x80) {
-            // a stretch of ASCII without a white-space run: copied whole
-            Py_ssize_t j = i + 1;
-            while (j < end && s[j] < 0x80 &&
-                   !(collapse && is_space(s[j]) && j + 1 < end && is_space(s[j + 1])))
-                j++;
-            out->append((const char*)(s + i), (size_t)(j - i));
-            i = j;
-            continue;
-        }
-        put_utf8(out, c, flags);
+        o = put_utf8(o, c, flags);
         i++;
     }
+    return o;
+}
+
+// ASCII white space as \s and str.strip() know it.
+constexpr bool ascii_space(unsigned char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1c && c <= 0x1f);
+}
+
+// The cell rule on ASCII text straight into the row: the text itself, or
+// its stripped part, when it holds no run of white space (the usual case).
+bool append_ascii_cell(std::string* block, uint64_t tag, const char* s, Py_ssize_t n, bool collapse) {
+    Py_ssize_t start = 0, end = n;
+    if (collapse) {
+        while (start < end && ascii_space((unsigned char)s[start])) start++;
+        while (end > start && ascii_space((unsigned char)s[end - 1])) end--;
+        for (Py_ssize_t i = start + 1; i < end; i++)
+            if (ascii_space((unsigned char)s[i]) && ascii_space((unsigned char)s[i - 1])) return false;
+    }
+    put_varint(block, tag);
+    put_varint(block, (uint64_t)(end - start));
+    block->append(s + start, (size_t)(end - start));
+    return true;
 }
 
 }  // namespace
 
-void append_text_cell(std::string* block, Py_ssize_t id, PyObject* text, bool collapse) {
+int append_text_cell(std::string* block, Py_ssize_t id, PyObject* text, bool collapse) {
 #if PY_VERSION_HEX < 0x030C0000
-    // exact str objects from str() are ready; a legacy one is made so
-    if (PyUnicode_READY(text) < 0) PyErr_Clear();
+    if (PyUnicode_READY(text) < 0) return -1;
 #endif
+    if (PyUnicode_IS_ASCII(text) &&
+        append_ascii_cell(block, (uint64_t)id << 2, (const char*)PyUnicode_1BYTE_DATA(text),
+                          PyUnicode_GET_LENGTH(text), collapse))
+        return 0;
     static std::string scratch;  // under the GIL
-    scratch.clear();
     unsigned flags = 0;
     const void* data = PyUnicode_DATA(text);
     Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    if (scratch.size() < (size_t)n * 4) scratch.resize((size_t)n * 4);
+    char* o = &scratch[0];
+    char* end;
     switch (PyUnicode_KIND(text)) {
-        case PyUnicode_1BYTE_KIND: encode((const Py_UCS1*)data, n, collapse, &scratch, &flags); break;
-        case PyUnicode_2BYTE_KIND: encode((const Py_UCS2*)data, n, collapse, &scratch, &flags); break;
-        default: encode((const Py_UCS4*)data, n, collapse, &scratch, &flags); break;
+        case PyUnicode_1BYTE_KIND: end = encode((const Py_UCS1*)data, n, collapse, o, &flags); break;
+        case PyUnicode_2BYTE_KIND: end = encode((const Py_UCS2*)data, n, collapse, o, &flags); break;
+        default: end = encode((const Py_UCS4*)data, n, collapse, o, &flags); break;
     }
     put_varint(block, ((uint64_t)id << 2) | flags);
-    put_varint(block, scratch.size());
-    block->append(scratch);
+    put_varint(block, (uint64_t)(end - o));
+    block->append(o, (size_t)(end - o));
+    return 0;
 }
 
 int append_object_cell(Table& table, std::string* block, Py_ssize_t id, PyObject* value) {

@@ -50,7 +50,7 @@ struct Table {
 // Spool one cell of field `id` into a row block: the exact str `text` as
 // UTF-8 (with the cell rule's white-space collapse when `collapse`), or any
 // other value kept as an object.
-void append_text_cell(std::string* block, Py_ssize_t id, PyObject* text, bool collapse);
+int append_text_cell(std::string* block, Py_ssize_t id, PyObject* text, bool collapse);
 int append_object_cell(Table& table, std::string* block, Py_ssize_t id, PyObject* value);
 
 // A cell text back as a str (the kSurrogates ones with their surrogates).
