@@ -365,17 +365,15 @@ bool split_sheet(std::string_view xml, const std::string& dimension, std::string
                  std::string* tail) {
     const std::string_view dim = "<dimension ref=\"A1:A1\"/>";
     size_t d = xml.find(dim);
-    size_t open = xml.find("<sheetData></sheetData>"), close = open + 11, skip = 23;
+    size_t open = xml.find("<sheetData></sheetData>"), skip = 23;
     if (open == std::string_view::npos) {
         open = xml.find("<sheetData/>");
-        close = open;
         skip = 12;
     }
     if (d == std::string_view::npos || open == std::string_view::npos || d > open) return false;
     *head = std::string(xml.substr(0, d)) + "<dimension ref=\"" + dimension + "\"/>" +
             std::string(xml.substr(d + dim.size(), open - d - dim.size())) + "<sheetData>";
     *tail = "</sheetData>" + std::string(xml.substr(open + skip));
-    (void)close;
     return true;
 }
 
@@ -477,7 +475,7 @@ int write_xlsx(Table& table, PyObject* wb, PyObject* ws, OutputFile& file) {
         std::string block;
         int rc;
         for (Py_ssize_t number = 2; (rc = table.next_row(&block, &cells)) > 0; number++)
-            if (w.row(number, cells) < 0) return -1;
+            if (columns && w.row(number, cells) < 0) return -1;  // no cells, no row
         if (rc < 0) return -1;
         if (table.cell_failure) {
             nx::raise_again(std::move(table.cell_failure));
