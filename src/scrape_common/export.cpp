@@ -242,6 +242,12 @@ bool keep_failure(Ref* kept) {
     return true;
 }
 
+// Values whose str() runs no Python code, so cannot rebind a global.
+bool plain_text_type(PyObject* v) {
+    return PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) ||
+           PyBool_Check(v) || v == Py_None;
+}
+
 // One pass over the cursor: the column rule and the cell rule for each
 // document as it arrives, the cells spooled row by row. The interpreted
 // export reads the whole cursor before anything else, then applies the column
@@ -362,12 +368,17 @@ private:
     int cell_rule(PyObject* doc) {
         block_.clear();
         size_t next = 0;
+        bool checked = false, standard = false;
         return for_each_entry(doc, true, [&](PyObject* key, PyObject* value) -> int {
             int skip = is_excluded(key);
             if (skip != 0) return skip < 0 ? -1 : 0;
-            // re.sub as interpreted code reads it; the standard one needs no call
-            PyObject* found = PyDict_GetItemWithError(g_, NX_ID(re));
-            bool standard = found && std_re.is(found);
+            // re.sub as interpreted code reads it, the standard one without a
+            // call. Seen once again only after a str() that may run Python code.
+            if (!checked) {
+                PyObject* found = PyDict_GetItemWithError(g_, NX_ID(re));
+                standard = found && std_re.is(found);
+            }
+            checked = plain_text_type(value);
             Ref re, sub;
             if (!standard && (!(re = nx::global(g_, NX_ID(re))) ||
                               !(sub = nx::attr(re.get(), NX_ID(sub)))))
