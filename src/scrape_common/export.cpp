@@ -3,10 +3,21 @@
 // Both exports share every step but the writing: the argument check, the
 // directory step, the start message, the read, the column rule (which fields
 // become columns, in which order), the cell rule (the text of one value) and
-// the end messages. Only the output differs: a csv.DictWriter on a text file,
-// or one openpyxl sheet.
+// the end messages. Only the output differs: a CSV file or a workbook.
+//
+// The read is one pass over the cursor: the column rule keeps the names met
+// so far, the cell texts go to a spool (export_io.h), and the file is written
+// from the spool once the header is known, to a temporary file that replaces
+// the final one only when complete. With the standard csv, open and re the
+// CSV lines are made natively (export_csv.cpp); with openpyxl's Workbook the
+// sheet is written natively into openpyxl's own package (export_xlsx.cpp).
+// Otherwise the module globals are called as interpreted code would.
+#include "export_writers.h"
 #include "subsystems.h"
 
+#include <cstring>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace scrape {
@@ -20,16 +31,14 @@ constexpr const char* kMissingArguments =
 // The standard `re` with its `sub`: while the global is that, the cell rule's
 // white-space collapse runs natively on exact str values.
 nx::StandardModule std_re;
+// The standard csv (its DictWriter and the writer that uses) and the builtin
+// open: while the globals are these, the CSV lines are made natively.
+nx::StandardModule std_csv;
+PyObject* std_csv_dialect = nullptr;  // csv.get_dialect("excel") as first seen
+PyObject* std_open = nullptr;
 
 // Outcome of a step that may end the export by printing a message.
 enum Outcome { kError = -1, kStop = 0, kGo = 1 };
-
-// A builtin such as list or open, read as a global at the call.
-Ref call_global(PyObject* g, PyObject* name, std::initializer_list<PyObject*> args) {
-    Ref fn = nx::global(g, name);
-    if (!fn) return {};
-    return nx::call(fn.get(), args);
-}
 
 // ---------------------------------------------------------------------------
 // Steps shared by both exports
@@ -80,32 +89,6 @@ int print_time(PyObject* g, PyObject* prefix) {
     return print_with(g, prefix, stamp.get());
 }
 
-// list(db[collectionname].find({}) [.skip(skip)] [.limit(limit)]); the window
-// applies only to the Excel export, and only where skip / limit are true.
-Ref read_documents(PyObject* g, PyObject* collectionname, PyObject* skip, PyObject* limit) {
-    Ref db = nx::global(g, NX_ID(db));
-    Ref collection = db ? nx::item(db.get(), collectionname) : Ref();
-    Ref find = collection ? nx::attr(collection.get(), NX_ID(find)) : Ref();
-    Ref filter = find ? Ref::steal(PyDict_New()) : Ref();
-    Ref cursor = filter ? nx::call(find.get(), {filter.get()}) : Ref();
-    if (!cursor) return {};
-    for (auto [window, method] : {std::pair{skip, NX_ID(skip)}, std::pair{limit, NX_ID(limit)}}) {
-        if (!window) continue;
-        int on = PyObject_IsTrue(window);
-        if (on < 0) return {};
-        if (on && !(cursor = nx::call_method(cursor.get(), method, {window}))) return {};
-    }
-    return call_global(g, NX_ID(list), {cursor.get()});
-}
-
-// print("No data found in collection.") when the read gave nothing.
-Outcome check_found(PyObject* g, PyObject* documents) {
-    int any = PyObject_IsTrue(documents);
-    if (any < 0) return kError;
-    if (any) return kGo;
-    return nx::print_text(g, "No data found in collection.") < 0 ? kError : kStop;
-}
-
 // The end: success line with the path, then the end time.
 int print_end(PyObject* g, PyObject* filepath) {
     Ref stamp = nx::now_text(g);
@@ -128,12 +111,27 @@ Ref output_path(PyObject* g, PyObject* directory, PyObject* filename, PyObject* 
 // Column rule and cell rule
 // ---------------------------------------------------------------------------
 
+// The compact representation is there to read (always, from 3.12 on).
+bool is_ready(PyObject* text) {
+#if PY_VERSION_HEX < 0x030C0000
+    return PyUnicode_IS_READY(text);
+#else
+    (void)text;
+    return true;
+#endif
+}
+
 // key in {"_id", "retry", "datetime"}
 int is_excluded(PyObject* key) {
     if (PyUnicode_CheckExact(key)) {
-        for (const char* name : {"_id", "retry", "datetime"})
-            if (PyUnicode_CompareWithASCIIString(key, name) == 0) return 1;
-        return 0;
+        if (!is_ready(key) || !PyUnicode_IS_ASCII(key)) return 0;
+        const char* s = (const char*)PyUnicode_1BYTE_DATA(key);
+        switch (PyUnicode_GET_LENGTH(key)) {
+            case 3: return memcmp(s, "_id", 3) == 0;
+            case 5: return memcmp(s, "retry", 5) == 0;
+            case 8: return memcmp(s, "datetime", 8) == 0;
+            default: return 0;
+        }
     }
     static PyObject* excluded = nullptr;  // kept for the life of the process
     if (!excluded) {
@@ -146,16 +144,6 @@ int is_excluded(PyObject* key) {
             }
     }
     return PySet_Contains(excluded, key);
-}
-
-// The compact representation is there to read (always, from 3.12 on).
-bool is_ready(PyObject* text) {
-#if PY_VERSION_HEX < 0x030C0000
-    return PyUnicode_IS_READY(text);
-#else
-    (void)text;
-    return true;
-#endif
 }
 
 // key.lower(); ASCII text is lowered here, everything else by its own method.
@@ -216,189 +204,354 @@ int for_each_entry(PyObject* doc, bool with_values, Visit visit) {
     return PyErr_Occurred() ? -1 : 0;
 }
 
-// Apply fn to every document of the list that the read returned.
-template <class Fn>
-int for_each_document(PyObject* documents, Fn fn) {
-    Ref it = Ref::steal(PyObject_GetIter(documents));
-    if (!it) return -1;
-    while (Ref doc = Ref::steal(PyIter_Next(it.get())))
-        if (fn(doc.get()) < 0) return -1;
-    return PyErr_Occurred() ? -1 : 0;
+// ---------------------------------------------------------------------------
+// The read: one pass over the cursor
+// ---------------------------------------------------------------------------
+
+// db[collectionname].find({}) [.skip(skip)] [.limit(limit)]; the window
+// applies only to the Excel export, and only where skip / limit are true.
+Ref open_cursor(PyObject* g, PyObject* collectionname, PyObject* skip, PyObject* limit) {
+    Ref db = nx::global(g, NX_ID(db));
+    Ref collection = db ? nx::item(db.get(), collectionname) : Ref();
+    Ref find = collection ? nx::attr(collection.get(), NX_ID(find)) : Ref();
+    Ref filter = find ? Ref::steal(PyDict_New()) : Ref();
+    Ref cursor = filter ? nx::call(find.get(), {filter.get()}) : Ref();
+    if (!cursor) return {};
+    for (auto [window, method] : {std::pair{skip, NX_ID(skip)}, std::pair{limit, NX_ID(limit)}}) {
+        if (!window) continue;
+        int on = PyObject_IsTrue(window);
+        if (on < 0) return {};
+        if (on && !(cursor = nx::call_method(cursor.get(), method, {window}))) return {};
+    }
+    return cursor;
 }
 
-// The column rule: lower-case field names in first-seen order, the excluded
-// fields left out (compared as written), "page_save" moved last.
-Ref column_order(PyObject* documents) {
-    Ref order = Ref::steal(PyList_New(0));
-    Ref seen = Ref::steal(PySet_New(nullptr));
-    if (!order || !seen) return {};
-    int rc = for_each_document(documents, [&](PyObject* doc) {
-        return for_each_entry(doc, false, [&](PyObject* key, PyObject*) -> int {
-            Ref key_lower = lower(key);
-            if (!key_lower) return -1;
-            int skip = is_excluded(key);
-            if (skip == 0) skip = PySet_Contains(seen.get(), key_lower.get());
-            if (skip != 0) return skip < 0 ? -1 : 0;
-            if (PyList_Append(order.get(), key_lower.get()) < 0) return -1;
-            return PySet_Add(seen.get(), key_lower.get());
-        });
-    });
-    if (rc < 0) return {};
+// Where a spool too large for memory goes: the export directory.
+std::string spool_dir(PyObject* directory) {
+    std::string dir;
+    if (!exportio::native_path(directory, &dir) || dir.empty()) dir = ".";
+    return dir;
+}
+
+// Take a pending Exception into *kept (the first one only); anything else
+// (KeyboardInterrupt, SystemExit) is left pending and false returned.
+bool keep_failure(Ref* kept) {
+    if (!nx::pending_is_exception()) return false;
+    Ref e = nx::fetch_exception();
+    if (!*kept) *kept = std::move(e);
+    return true;
+}
+
+// Values whose str() runs no Python code, so cannot rebind a global.
+bool plain_text_type(PyObject* v) {
+    return PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) ||
+           PyBool_Check(v) || v == Py_None;
+}
+
+// One pass over the cursor: the column rule and the cell rule for each
+// document as it arrives, the cells spooled row by row. The interpreted
+// export reads the whole cursor before anything else, then applies the column
+// rule to every document, then the cell rule row by row while writing; so a
+// failure of either rule does not end the read: the first of the column rule
+// is raised once the cursor is exhausted, the first of the cell rule by the
+// writer when it reaches that row. Errors of the read itself end it at once.
+class Reader {
+public:
+    Reader(PyObject* g, exportio::Table& table) : g_(g), t_(table) {}
+
+    int read(PyObject* cursor, Py_ssize_t* documents) {
+        t_.names = Ref::steal(PyDict_New());
+        t_.field_order = Ref::steal(PyList_New(0));
+        Ref it = t_.names && t_.field_order ? Ref::steal(PyObject_GetIter(cursor)) : Ref();
+        if (!it) return -1;
+        while (Ref doc = Ref::steal(PyIter_Next(it.get()))) {
+            ++*documents;
+            if (column_failure_) continue;
+            if (column_rule(doc.get()) < 0) {
+                if (!keep_failure(&column_failure_)) return -1;
+                continue;
+            }
+            if (t_.cell_failure) continue;
+            if (cell_rule(doc.get()) < 0) {
+                if (!keep_failure(&t_.cell_failure)) return -1;
+                continue;
+            }
+            if (t_.spool.add_row(block_) < 0) return -1;
+            t_.rows++;
+        }
+        if (PyErr_Occurred()) return -1;
+        if (column_failure_) {
+            nx::raise_again(std::move(column_failure_));
+            return -1;
+        }
+        return 0;
+    }
 
     // if "page_save" in field_order: field_order.remove("page_save"); field_order.append(...)
-    PyObject* page_save = NX_ID(page_save);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(order.get()); i++) {
-        Ref name = Ref::borrow(PyList_GET_ITEM(order.get(), i));
-        int eq = PyObject_RichCompareBool(name.get(), page_save, Py_EQ);
-        if (eq < 0) return {};
-        if (!eq) continue;
-        if (PySequence_DelItem(order.get(), i) < 0) return {};
-        if (PyList_Append(order.get(), page_save) < 0) return {};
-        break;
-    }
-    return order;
-}
-
-bool is_space(Py_UCS4 c) { return Py_UNICODE_ISSPACE(c); }
-
-// re.sub(r"\s{2,}", " ", text).strip() for an exact str: every run of two or
-// more white-space characters inside the text becomes one space, single ones
-// stay, and white space at both ends goes.
-Ref collapse_white_space(PyObject* text) {
-#if PY_VERSION_HEX < 0x030C0000
-    if (PyUnicode_READY(text) < 0) return {};
-#endif
-    const int kind = PyUnicode_KIND(text);
-    const void* data = PyUnicode_DATA(text);
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    Py_ssize_t start = 0, end = n;
-    while (start < end && is_space(PyUnicode_READ(kind, data, start))) start++;
-    while (end > start && is_space(PyUnicode_READ(kind, data, end - 1))) end--;
-
-    bool has_run = false;
-    for (Py_ssize_t i = start; i + 1 < end && !has_run; i++)
-        has_run = is_space(PyUnicode_READ(kind, data, i)) &&
-                  is_space(PyUnicode_READ(kind, data, i + 1));
-    if (!has_run) {
-        if (start == 0 && end == n) return Ref::borrow(text);
-        return Ref::steal(PyUnicode_Substring(text, start, end));
-    }
-
-    // Same storage width as the input; building from it picks the narrowest
-    // width the result needs (a collapsed run may hold the only wide chars).
-    std::vector<char> buf((size_t)(end - start) * (size_t)kind);
-    void* out = buf.data();
-    Py_ssize_t m = 0;
-    for (Py_ssize_t i = start; i < end;) {
-        Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (is_space(c) && i + 1 < end && is_space(PyUnicode_READ(kind, data, i + 1))) {
-            while (i < end && is_space(PyUnicode_READ(kind, data, i))) i++;
-            PyUnicode_WRITE(kind, out, m, ' ');
-        } else {
-            PyUnicode_WRITE(kind, out, m, c);
-            i++;
+    int page_save_last() {
+        PyObject* order = t_.field_order.get();
+        PyObject* page_save = NX_ID(page_save);
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(order); i++) {
+            Ref name = Ref::borrow(PyList_GET_ITEM(order, i));
+            int eq = PyObject_RichCompareBool(name.get(), page_save, Py_EQ);
+            if (eq < 0) return -1;
+            if (!eq) continue;
+            if (PySequence_DelItem(order, i) < 0 || PyList_Append(order, page_save) < 0) return -1;
+            Py_ssize_t moved = column_ids_[(size_t)i];
+            column_ids_.erase(column_ids_.begin() + i);
+            column_ids_.push_back(moved);
+            break;
         }
-        m++;
+        for (size_t p = 0; p < column_ids_.size(); p++) t_.column_of[(size_t)column_ids_[p]] = (Py_ssize_t)p;
+        return 0;
     }
-    return Ref::steal(PyUnicode_FromKindAndData(kind, out, m));
-}
 
-// The cell rule for one value: re.sub(r"\s{2,}", " ", str(value)).strip()
-Ref cell_text(PyObject* g, PyObject* value) {
-    Ref re = nx::global(g, NX_ID(re));
-    Ref sub = re ? nx::attr(re.get(), NX_ID(sub)) : Ref();
-    Ref text = sub ? Ref::steal(PyObject_Str(value)) : Ref();
-    if (!text) return {};
-    if (std_re.is(re.get()) && PyUnicode_CheckExact(text.get()))
-        return collapse_white_space(text.get());
-    Ref collapsed = nx::call(sub.get(), {NX_STR("\\s{2,}"), NX_STR(" "), text.get()});
-    if (!collapsed) return {};
-    return nx::call_method(collapsed.get(), NX_ID(strip));
-}
+private:
+    // The number of a lower-case name, given when first met.
+    Py_ssize_t id_of(PyObject* key_lower) {
+        PyObject* v = PyDict_GetItemWithError(t_.names.get(), key_lower);
+        if (v) return PyLong_AsSsize_t(v);
+        if (PyErr_Occurred()) return -1;
+        Py_ssize_t id = (Py_ssize_t)t_.column_of.size();
+        Ref number = Ref::steal(PyLong_FromSsize_t(id));
+        if (!number || PyDict_SetItem(t_.names.get(), key_lower, number.get()) < 0) return -1;
+        t_.column_of.push_back(-1);
+        return id;
+    }
 
-// cleaned_doc: lower-case field name -> cell text, excluded fields left out;
-// of two keys that lower-case alike the later one wins.
-Ref cleaned_document(PyObject* g, PyObject* doc) {
-    Ref cleaned = Ref::steal(PyDict_New());
-    if (!cleaned) return {};
-    int rc = for_each_entry(doc, true, [&](PyObject* key, PyObject* value) -> int {
-        int skip = is_excluded(key);
-        if (skip != 0) return skip < 0 ? -1 : 0;
-        Ref text = cell_text(g, value);
-        Ref key_lower = text ? lower(key) : Ref();
-        if (!key_lower) return -1;
-        return PyDict_SetItem(cleaned.get(), key_lower.get(), text.get());
-    });
-    if (rc < 0) return {};
-    return cleaned;
-}
+    // The number of an exact, ASCII str key's lower-case name, found by its
+    // bytes (lower-cased here) without making the name as a str each time.
+    Py_ssize_t ascii_id(PyObject* key) {
+        const char* s = (const char*)PyUnicode_1BYTE_DATA(key);
+        lowered_.assign(s, (size_t)PyUnicode_GET_LENGTH(key));
+        for (char& c : lowered_)
+            if (c >= 'A' && c <= 'Z') c = (char)(c + 32);
+        auto found = ascii_ids_.find(lowered_);
+        if (found != ascii_ids_.end()) return found->second;
+        Ref key_lower = lower(key);
+        Py_ssize_t id = key_lower ? id_of(key_lower.get()) : -1;
+        if (id >= 0) ascii_ids_.emplace(lowered_, id);
+        return id;
+    }
 
-// cleaned_doc.get(field, "")
-PyObject* cell_of(PyObject* cleaned, PyObject* field) {
-    PyObject* v = PyDict_GetItemWithError(cleaned, field);
-    if (!v && !PyErr_Occurred()) v = NX_STR("");
-    return v;
-}
+    // Lower-case field names in first-seen order, the excluded ones (compared
+    // as written) left out.
+    int column_rule(PyObject* doc) {
+        doc_ids_.clear();
+        return for_each_entry(doc, false, [&](PyObject* key, PyObject*) -> int {
+            Py_ssize_t id;
+            bool exact = PyUnicode_CheckExact(key);
+            if (exact && is_ready(key) && PyUnicode_IS_ASCII(key)) {
+                if (is_excluded(key)) return 0;
+                id = ascii_id(key);
+            } else {
+                Ref key_lower = lower(key);
+                if (!key_lower) return -1;
+                int skip = is_excluded(key);
+                if (skip != 0) return skip < 0 ? -1 : 0;
+                id = id_of(key_lower.get());
+            }
+            if (id < 0) return -1;
+            if (exact) doc_ids_.emplace_back(key, id);
+            if (t_.column_of[(size_t)id] >= 0) return 0;
+            Ref key_lower = lower(key);
+            if (!key_lower) return -1;
+            t_.column_of[(size_t)id] = PyList_GET_SIZE(t_.field_order.get());
+            column_ids_.push_back(id);
+            return PyList_Append(t_.field_order.get(), key_lower.get());
+        });
+    }
 
-// The shared front of both exports, up to the documents and their columns.
-// kGo leaves the documents and the column order in the out-parameters.
+    // cleaned_doc, spooled: for each field not excluded, its lower-case name
+    // and re.sub(r"\s{2,}", " ", str(value)).strip(); of two keys that
+    // lower-case alike the later one wins when the row is read back.
+    int cell_rule(PyObject* doc) {
+        block_.clear();
+        size_t next = 0;
+        bool checked = false, standard = false;
+        return for_each_entry(doc, true, [&](PyObject* key, PyObject* value) -> int {
+            int skip = is_excluded(key);
+            if (skip != 0) return skip < 0 ? -1 : 0;
+            // re.sub as interpreted code reads it, the standard one without a
+            // call. Seen once again only after a str() that may run Python code.
+            if (!checked) {
+                PyObject* found = PyDict_GetItemWithError(g_, NX_ID(re));
+                standard = found && std_re.is(found);
+            }
+            checked = plain_text_type(value);
+            Ref re, sub;
+            if (!standard && (!(re = nx::global(g_, NX_ID(re))) ||
+                              !(sub = nx::attr(re.get(), NX_ID(sub)))))
+                return -1;
+            Ref text = Ref::steal(PyObject_Str(value));
+            if (!text) return -1;
+            Py_ssize_t id;
+            if (next < doc_ids_.size() && doc_ids_[next].first == key) {
+                id = doc_ids_[next++].second;  // the same str key: the same name
+            } else {
+                Ref key_lower = lower(key);
+                id = key_lower ? id_of(key_lower.get()) : -1;
+                if (id < 0) return -1;
+            }
+            if (standard && PyUnicode_CheckExact(text.get())) {
+                return exportio::append_text_cell(&block_, id, text.get(), true);
+            }
+            if (!sub && (!(re = nx::global(g_, NX_ID(re))) ||
+                         !(sub = nx::attr(re.get(), NX_ID(sub)))))
+                return -1;
+            Ref collapsed = nx::call(sub.get(), {NX_STR("\\s{2,}"), NX_STR(" "), text.get()});
+            Ref cell = collapsed ? nx::call_method(collapsed.get(), NX_ID(strip)) : Ref();
+            if (!cell) return -1;
+            if (!PyUnicode_CheckExact(cell.get()))
+                return exportio::append_object_cell(t_, &block_, id, cell.get());
+            return exportio::append_text_cell(&block_, id, cell.get(), false);
+        });
+    }
+
+    PyObject* g_;
+    exportio::Table& t_;
+    Ref column_failure_;
+    std::string block_;
+    std::vector<Py_ssize_t> column_ids_;                        // column -> id
+    std::vector<std::pair<PyObject*, Py_ssize_t>> doc_ids_;     // this document's str keys
+    std::unordered_map<std::string, Py_ssize_t> ascii_ids_;     // lower-cased ASCII key -> id
+    std::string lowered_;
+};
+
+// The shared front of both exports, up to the table of the read.
 Outcome prepare(PyObject* g, PyObject* const* a, PyObject* skip, PyObject* limit,
-                Ref* documents, Ref* columns) {
+                exportio::Table* table) {
     Outcome step = check_arguments(g, a[0], a[1]);
     if (step == kGo) step = ensure_directory(g, a[2]);
     if (step != kGo) return step;
     if (print_time(g, NX_STR("\U0001F4C2 Export process started at: ")) < 0) return kError;
-    *documents = read_documents(g, a[1], skip, limit);
-    if (!*documents) return kError;
-    step = check_found(g, documents->get());
-    if (step != kGo) return step;
-    *columns = column_order(documents->get());
-    return *columns ? kGo : kError;
+    Ref cursor = open_cursor(g, a[1], skip, limit);
+    if (!cursor) return kError;
+    Reader reader(g, *table);
+    Py_ssize_t documents = 0;
+    int rc = reader.read(cursor.get(), &documents);
+    if (rc == 0 && documents == 0)  // print("No data found in collection.")
+        return nx::print_text(g, "No data found in collection.") < 0 ? kError : kStop;
+    if (rc < 0 || reader.page_save_last() < 0) return kError;
+    return kGo;
+}
+
+// The cell rule's failure, where the interpreted export meets it: after the
+// rows before it.
+int raise_cell_failure(exportio::Table& t) {
+    if (!t.cell_failure) return 0;
+    nx::raise_again(std::move(t.cell_failure));
+    return -1;
+}
+
+// Each spooled row as the Python row the writers get: a dict by column name
+// (`as_dict`) or a list in column order.
+template <class Fn>
+int for_each_row(exportio::Table& t, bool as_dict, Fn fn) {
+    if (t.spool.rewind() < 0) return -1;
+    std::string block;
+    std::vector<exportio::Cell> cells;
+    PyObject* names = t.field_order.get();
+    int rc;
+    while ((rc = t.next_row(&block, &cells)) > 0) {
+        Ref row = Ref::steal(as_dict ? PyDict_New() : PyList_New(t.columns()));
+        if (!row) return -1;
+        for (Py_ssize_t i = 0; i < t.columns(); i++) {
+            Ref text = exportio::cell_str(cells[(size_t)i]);
+            if (!text) return -1;
+            if (as_dict) {
+                if (PyDict_SetItem(row.get(), PyList_GET_ITEM(names, i), text.get()) < 0) return -1;
+            } else {
+                PyList_SET_ITEM(row.get(), i, text.release());
+            }
+        }
+        if (fn(row.get()) < 0) return -1;
+    }
+    return rc < 0 ? -1 : raise_cell_failure(t);
 }
 
 // ---------------------------------------------------------------------------
 // CSV export
 // ---------------------------------------------------------------------------
 
-int write_csv(PyObject* g, PyObject* file, PyObject* documents, PyObject* columns) {
+// csv.DictWriter on an open file: the generic writer, for a csv or open that
+// is not the standard one, or cells that are not text.
+int write_csv_generic(PyObject* g, PyObject* file, exportio::Table& t) {
     Ref csv = nx::global(g, NX_ID(csv));
     Ref dict_writer = csv ? nx::attr(csv.get(), NX_ID(DictWriter)) : Ref();
-    Ref writer = dict_writer ? nx::call_kw(dict_writer.get(), {file}, {{NX_ID(fieldnames), columns}})
+    Ref writer = dict_writer ? nx::call_kw(dict_writer.get(), {file},
+                                           {{NX_ID(fieldnames), t.field_order.get()}})
                              : Ref();
     if (!writer || !nx::call_method(writer.get(), NX_ID(writeheader))) return -1;
-    return for_each_document(documents, [&](PyObject* doc) -> int {
-        Ref cleaned = cleaned_document(g, doc);
-        Ref row = cleaned ? Ref::steal(PyDict_New()) : Ref();
-        if (!row) return -1;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(columns); i++) {
-            PyObject* field = PyList_GET_ITEM(columns, i);
-            PyObject* cell = cell_of(cleaned.get(), field);
-            if (!cell || PyDict_SetItem(row.get(), field, cell) < 0) return -1;
-        }
-        return nx::call_method(writer.get(), NX_ID(writerow), {row.get()}) ? 0 : -1;
+    Ref writerow = nx::attr(writer.get(), NX_ID(writerow));
+    if (!writerow) return -1;
+    return for_each_row(t, true, [&](PyObject* row) {
+        return nx::call(writerow.get(), {row}) ? 0 : -1;
     });
+}
+
+// open(path, mode="w", newline="", encoding="utf-8") with the global open.
+Ref open_text(PyObject* g, PyObject* path) {
+    Ref open = nx::global(g, NX_ID(open));
+    if (!open) return {};
+    return nx::call_kw(open.get(), {path},
+                       {{NX_ID(mode), NX_STR("w")},
+                        {NX_ID(newline), NX_STR("")},
+                        {NX_ID(encoding), NX_STR("utf-8")}});
+}
+
+// Are csv and open the standard ones (csv's default dialect unchanged), and
+// the header and every cell text?
+bool csv_native(PyObject* g, exportio::Table& t) {
+    Ref csv = nx::global(g, NX_ID(csv));
+    Ref open = csv ? nx::global(g, NX_ID(open)) : Ref();
+    if (!open || !std_csv.is(csv.get()) || open.get() != std_open || !t.all_text()) {
+        PyErr_Clear();
+        return false;
+    }
+    Ref dialect = nx::call_method(csv.get(), NX_ID(get_dialect), {NX_STR("excel")});
+    if (!dialect || dialect.get() != std_csv_dialect) {
+        PyErr_Clear();
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < t.columns(); i++)
+        if (!PyUnicode_CheckExact(PyList_GET_ITEM(t.field_order.get(), i))) return false;
+    return true;
 }
 
 PyObject* export_csv(nx::Function* f, PyObject* const* a) {
     PyObject* g = f->globals;
-    Ref documents, columns;
-    Outcome step = prepare(g, a, nullptr, nullptr, &documents, &columns);
+    exportio::Table table(spool_dir(a[2]));
+    Outcome step = prepare(g, a, nullptr, nullptr, &table);
     if (step != kGo) {
         if (step == kError) return nullptr;
         Py_RETURN_NONE;
     }
     Ref filepath = output_path(g, a[2], a[0], NX_STR(".csv"));
-    Ref file = filepath ? nx::global(g, NX_ID(open)) : Ref();
-    if (file)
-        file = nx::call_kw(file.get(), {filepath.get()},
-                           {{NX_ID(mode), NX_STR("w")},
-                            {NX_ID(newline), NX_STR("")},
-                            {NX_ID(encoding), NX_STR("utf-8")}});
-    if (!file) return nullptr;
-    if (nx::with_block(file.get(), [&](PyObject* entered) {
-            return write_csv(g, entered, documents.get(), columns.get());
-        }) < 0)
-        return nullptr;
+    if (!filepath) return nullptr;
+    bool native = csv_native(g, table);
+    Ref open = nx::global(g, NX_ID(open));
+    if (!open) return nullptr;
+    exportio::OutputFile out;
+    if (native) {
+        if (out.create(filepath.get()) < 0 || exportio::write_csv(table, out) < 0 ||
+            raise_cell_failure(table) < 0 || out.commit() < 0)
+            return nullptr;
+    } else {
+        // A file of the standard open is written beside and moved into place;
+        // another open is given the final path, as it may not make a file.
+        bool beside = open.get() == std_open;
+        Ref path = filepath;
+        if (beside && (out.create(filepath.get()) < 0 || out.close_fd() < 0 ||
+                       !(path = out.temp_object())))
+            return nullptr;
+        Ref file = open_text(g, path.get());
+        if (!file || nx::with_block(file.get(), [&](PyObject* entered) {
+                         return write_csv_generic(g, entered, table);
+                     }) < 0)
+            return nullptr;
+        if (beside && out.commit() < 0) return nullptr;
+    }
     if (print_end(g, filepath.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
@@ -411,6 +564,10 @@ PyObject* export_csv(nx::Function* f, PyObject* const* a) {
     "\"_id\", \"retry\" and \"datetime\" are left out. Cells: str() of the value\n"  \
     "with each run of white space made one space and the ends stripped; \"\"\n"      \
     "where a document lacks the field.\n"                                            \
+    "\n"                                                                               \
+    "The collection is read once; memory does not grow with its size. The file\n"   \
+    "is written beside its final name and moved into place when complete, so a\n"   \
+    "failed export leaves an earlier file of that name as it was.\n"                \
     "\n"                                                                               \
     "Returns None and reports on standard output: the start time, then\n"           \
     "\"Export Successful! <path>\" and the end time; or one of\n"                    \
@@ -444,34 +601,66 @@ const nx::FuncSpec export_csv_spec = {
 // Excel export
 // ---------------------------------------------------------------------------
 
+// ws.append(row) on the generic path. On an openpyxl sheet a text that the
+// library would take for a formula ("=...") or an error code ("#N/A") is
+// made a text cell again: every cell of the export is text.
+int append_generic(PyObject* ws, PyObject* row, bool text_cells, long row_number) {
+    if (!nx::call_method(ws, NX_ID(append), {row})) return -1;
+    if (!text_cells || !PyList_Check(row)) return 0;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(row); i++) {
+        PyObject* v = PyList_GET_ITEM(row, i);
+        if (!PyUnicode_Check(v) || PyUnicode_GET_LENGTH(v) == 0) continue;
+        Py_UCS4 first = PyUnicode_READ_CHAR(v, 0);
+        if (first != '=' && first != '#') continue;
+        Ref r = nx::integer(row_number), c = r ? nx::integer((long)i + 1) : Ref();
+        Ref cell_method = c ? nx::attr(ws, NX_ID(cell)) : Ref();
+        Ref cell = cell_method ? nx::call_kw(cell_method.get(), {},
+                                             {{NX_ID(row), r.get()}, {NX_ID(column), c.get()}})
+                               : Ref();
+        if (!cell || PyObject_SetAttr(cell.get(), NX_ID(data_type), NX_STR("s")) < 0) return -1;
+    }
+    return 0;
+}
+
 PyObject* export_excel(nx::Function* f, PyObject* const* a) {
     PyObject* g = f->globals;
-    Ref documents, columns;
-    Outcome step = prepare(g, a, a[3], a[4], &documents, &columns);
+    exportio::Table table(spool_dir(a[2]));
+    Outcome step = prepare(g, a, a[3], a[4], &table);
     if (step != kGo) {
         if (step == kError) return nullptr;
         Py_RETURN_NONE;
     }
-    Ref wb = call_global(g, NX_ID(Workbook), {});
+    Ref workbook = nx::global(g, NX_ID(Workbook));
+    if (!workbook) return nullptr;
+    exportio::WorkbookKind kind = exportio::workbook_kind(workbook.get());
+    Ref wb = nx::call(workbook.get(), {});
     Ref ws = wb ? nx::attr(wb.get(), NX_ID(active)) : Ref();
     if (!ws || PyObject_SetAttr(ws.get(), NX_ID(title), a[1]) < 0) return nullptr;
-    if (!nx::call_method(ws.get(), NX_ID(append), {columns.get()})) return nullptr;
-    PyObject* fields = columns.get();
-    int rc = for_each_document(documents.get(), [&](PyObject* doc) -> int {
-        Ref cleaned = cleaned_document(g, doc);
-        Ref row = cleaned ? Ref::steal(PyList_New(PyList_GET_SIZE(fields))) : Ref();
-        if (!row) return -1;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(fields); i++) {
-            PyObject* cell = cell_of(cleaned.get(), PyList_GET_ITEM(fields, i));
-            if (!cell) return -1;
-            Py_INCREF(cell);
-            PyList_SET_ITEM(row.get(), i, cell);
-        }
-        return nx::call_method(ws.get(), NX_ID(append), {row.get()}) ? 0 : -1;
-    });
-    if (rc < 0) return nullptr;
-    Ref filepath = output_path(g, a[2], a[0], NX_STR(".xlsx"));
-    if (!filepath || !nx::call_method(wb.get(), NX_ID(save), {filepath.get()})) return nullptr;
+    exportio::OutputFile out;
+    Ref filepath;
+    if (kind == exportio::kNativeSheet && table.all_text()) {
+        filepath = output_path(g, a[2], a[0], NX_STR(".xlsx"));
+        if (!filepath || out.create(filepath.get()) < 0 ||
+            exportio::write_xlsx(table, wb.get(), ws.get(), out) < 0 || out.commit() < 0)
+            return nullptr;
+    } else {
+        // openpyxl's workbook is saved beside and moved into place; another
+        // Workbook saves where it is told, as it may not make a file.
+        bool library = kind != exportio::kOtherWorkbook;
+        long row_number = 1;
+        if (append_generic(ws.get(), table.field_order.get(), library, row_number) < 0 ||
+            for_each_row(table, false, [&](PyObject* row) {
+                return append_generic(ws.get(), row, library, ++row_number);
+            }) < 0)
+            return nullptr;
+        filepath = output_path(g, a[2], a[0], NX_STR(".xlsx"));
+        Ref path = filepath;
+        if (!filepath || (library && (out.create(filepath.get()) < 0 || out.close_fd() < 0 ||
+                                      !(path = out.temp_object()))))
+            return nullptr;
+        if (!nx::call_method(wb.get(), NX_ID(save), {path.get()})) return nullptr;
+        if (library && out.commit() < 0) return nullptr;
+    }
     if (print_end(g, filepath.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
@@ -488,8 +677,8 @@ const nx::FuncSpec export_excel_spec = {
     "limit          -- when true, the largest number of documents (0: all)\n"
     "\n"
     "The workbook has one sheet: a header row, then one row per document,\n"
-    "every cell text. It is built in memory and saved at the end, replacing\n"
-    "an existing file; skip and limit bound what is read.\n"
+    "every cell a text cell (a text such as \"=1+1\" is not a formula). It\n"
+    "replaces an existing file; skip and limit bound what is read.\n"
     NX_EXPORT_RULES,
     5,
     {"filename", "collectionname", "directory", "skip", "limit"},
@@ -502,6 +691,18 @@ const nx::FuncSpec export_excel_spec = {
 
 int define_export(PyObject* g) {
     if (std_re.capture("re", {"sub"}) < 0) return -1;
+    if (std_csv.capture("csv", {"DictWriter", "writer", "get_dialect"}) < 0) return -1;
+    if (!std_csv_dialect) {
+        Ref dialect = nx::call(std_csv.attr(2), {NX_STR("excel")});
+        if (!dialect) return -1;
+        std_csv_dialect = dialect.release();  // kept for the life of the process
+    }
+    if (!std_open) {
+        Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+        Ref open = builtins ? nx::attr(builtins.get(), NX_ID(open)) : Ref();
+        if (!open) return -1;
+        std_open = open.release();  // kept for the life of the process
+    }
     if (nx::define_function(g, export_csv_spec, {Py_None, Py_None, Py_None}) < 0) return -1;
     Ref zero = nx::integer(0);
     if (!zero) return -1;

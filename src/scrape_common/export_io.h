@@ -1,0 +1,108 @@
+// File handling of the exports: buffered writes to a descriptor (the GIL
+// released while the kernel works), the spool that holds the cell texts of
+// a read until the header is known, and the output file that appears whole
+// or not at all.
+#pragma once
+
+#include "../capi/pyref.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace scrape {
+namespace exportio {
+
+using nx::Ref;
+
+// Buffered writer on a file descriptor it does not own.
+class FdWriter {
+public:
+    static constexpr size_t kChunk = 1 << 20;
+    void attach(int fd) { fd_ = fd; }
+    int put(std::string_view bytes) {
+        if (buf_.size() + bytes.size() > kChunk && flush() < 0) return -1;
+        if (bytes.size() >= kChunk) return write_all(bytes.data(), bytes.size());
+        buf_.append(bytes.data(), bytes.size());
+        return 0;
+    }
+    int put(char c) { return put(std::string_view(&c, 1)); }
+    std::string& buffer() { return buf_; }  // append here, then call maybe_flush()
+    int maybe_flush() { return buf_.size() >= kChunk ? flush() : 0; }
+    int flush();
+    uint64_t offset() const { return written_ + buf_.size(); }
+    // Write `bytes` at `at` (a part already flushed), for headers patched last.
+    int write_at(uint64_t at, std::string_view bytes);
+
+private:
+    int write_all(const char* p, size_t n);
+    int fd_ = -1;
+    uint64_t written_ = 0;
+    std::string buf_;
+};
+
+// Rows of cell texts, in memory while they are few, then in an unnamed file
+// (created in `dir` and unlinked at once, so it vanishes with the process).
+class Spool {
+public:
+    explicit Spool(std::string dir) : dir_(std::move(dir)) {}
+    ~Spool();
+    Spool(const Spool&) = delete;
+    Spool& operator=(const Spool&) = delete;
+
+    int add_row(const std::string& block);
+    // Switch from writing to reading, from the first row.
+    int rewind();
+    // 1 with the next row in *block, 0 at the end, -1 with an exception set.
+    int next_row(std::string* block);
+    uint64_t bytes() const { return total_; }
+
+private:
+    int spill();
+    int fill(size_t need);
+    std::string dir_;
+    std::string mem_;
+    int fd_ = -1;
+    FdWriter out_;
+    uint64_t total_ = 0;
+    // reading
+    std::string rbuf_;
+    size_t rpos_ = 0;
+    bool eof_ = false;
+};
+
+// The output of an export: a new file beside the final path, moved over it
+// by commit(); dropped (removed) when the object goes without a commit.
+class OutputFile {
+public:
+    OutputFile() = default;
+    ~OutputFile() { abort(); }
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    // Create the temporary file for `filepath` (str, bytes or path-like).
+    int create(PyObject* filepath);
+    // The temporary path as an object of the final path's type (str/bytes).
+    Ref temp_object() const;
+    // Close the descriptor only (another writer reopens the temporary path).
+    int close_fd();
+    // Flush, close and move the file over the final path.
+    int commit();
+    void abort();
+    FdWriter& out() { return out_; }
+
+private:
+    Ref filepath_;
+    std::string final_, temp_;
+    bool as_bytes_ = false;
+    int fd_ = -1;
+    FdWriter out_;
+};
+
+// The directory part of a native path ("." when there is none).
+std::string dirname_of(const std::string& path);
+// A path object as native bytes; false (no exception) when it is not one.
+bool native_path(PyObject* path, std::string* out);
+
+}  // namespace exportio
+}  // namespace scrape

@@ -1,0 +1,172 @@
+// Cells of the export table: the native cell rule on exact str texts, written
+// straight into a spooled row as UTF-8, and the rows read back by column.
+#include "export_table.h"
+
+namespace scrape {
+namespace exportio {
+
+namespace {
+
+void put_varint(std::string* out, uint64_t v) {
+    while (v >= 0x80) {
+        out->push_back((char)(0x80 | (v & 0x7f)));
+        v >>= 7;
+    }
+    out->push_back((char)v);
+}
+
+uint64_t get_varint(const char*& p, const char* end) {
+    uint64_t v = 0;
+    for (int shift = 0; p < end && shift < 64; shift += 7) {
+        unsigned char b = (unsigned char)*p++;
+        v |= (uint64_t)(b & 0x7f) << shift;
+        if (!(b & 0x80)) break;
+    }
+    return v;
+}
+
+// One code point as UTF-8; lone surrogates as "surrogatepass" writes them.
+inline char* put_utf8(char* o, Py_UCS4 c, unsigned* flags) {
+    if (c < 0x80) {
+        *o++ = (char)c;
+    } else if (c < 0x800) {
+        *o++ = (char)(0xC0 | (c >> 6));
+        *o++ = (char)(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        if (c >= 0xD800 && c <= 0xDFFF) *flags |= kSurrogates;
+        *o++ = (char)(0xE0 | (c >> 12));
+        *o++ = (char)(0x80 | ((c >> 6) & 0x3F));
+        *o++ = (char)(0x80 | (c & 0x3F));
+    } else {
+        *o++ = (char)(0xF0 | (c >> 18));
+        *o++ = (char)(0x80 | ((c >> 12) & 0x3F));
+        *o++ = (char)(0x80 | ((c >> 6) & 0x3F));
+        *o++ = (char)(0x80 | (c & 0x3F));
+    }
+    return o;
+}
+
+inline bool is_space(Py_UCS4 c) { return Py_UNICODE_ISSPACE(c); }
+
+// The text as UTF-8 into `out` (room for 4 bytes a character); with
+// `collapse`, re.sub(r"\s{2,}", " ", text).strip(): every run of two or more
+// white-space characters becomes one space, single ones stay, and white
+// space at both ends goes (\s and strip() know the same set). Returns the end.
+template <class C>
+char* encode(const C* s, Py_ssize_t n, bool collapse, char* o, unsigned* flags) {
+    Py_ssize_t start = 0, end = n;
+    if (collapse) {
+        while (start < end && is_space(s[start])) start++;
+        while (end > start && is_space(s[end - 1])) end--;
+    }
+    for (Py_ssize_t i = start; i < end;) {
+        Py_UCS4 c = s[i];
+        if (collapse && i + 1 < end && is_space(c) && is_space(s[i + 1])) {
+            while (i < end && is_space(s[i])) i++;
+            *o++ = ' ';
+            continue;
+        }
+        o = put_utf8(o, c, flags);
+        i++;
+    }
+    return o;
+}
+
+// ASCII white space as \s and str.strip() know it.
+constexpr bool ascii_space(unsigned char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1c && c <= 0x1f);
+}
+
+// The cell rule on ASCII text straight into the row: the text itself, or
+// its stripped part, when it holds no run of white space (the usual case).
+bool append_ascii_cell(std::string* block, uint64_t tag, const char* s, Py_ssize_t n, bool collapse) {
+    Py_ssize_t start = 0, end = n;
+    if (collapse) {
+        while (start < end && ascii_space((unsigned char)s[start])) start++;
+        while (end > start && ascii_space((unsigned char)s[end - 1])) end--;
+        for (Py_ssize_t i = start + 1; i < end; i++)
+            if (ascii_space((unsigned char)s[i]) && ascii_space((unsigned char)s[i - 1])) return false;
+    }
+    put_varint(block, tag);
+    put_varint(block, (uint64_t)(end - start));
+    block->append(s + start, (size_t)(end - start));
+    return true;
+}
+
+}  // namespace
+
+int append_text_cell(std::string* block, Py_ssize_t id, PyObject* text, bool collapse) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(text) < 0) return -1;
+#endif
+    if (PyUnicode_IS_ASCII(text) &&
+        append_ascii_cell(block, (uint64_t)id << 2, (const char*)PyUnicode_1BYTE_DATA(text),
+                          PyUnicode_GET_LENGTH(text), collapse))
+        return 0;
+    static std::string scratch;  // under the GIL
+    unsigned flags = 0;
+    const void* data = PyUnicode_DATA(text);
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    if (scratch.size() < (size_t)n * 4) scratch.resize((size_t)n * 4);
+    char* o = &scratch[0];
+    char* end;
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND: end = encode((const Py_UCS1*)data, n, collapse, o, &flags); break;
+        case PyUnicode_2BYTE_KIND: end = encode((const Py_UCS2*)data, n, collapse, o, &flags); break;
+        default: end = encode((const Py_UCS4*)data, n, collapse, o, &flags); break;
+    }
+    put_varint(block, ((uint64_t)id << 2) | flags);
+    put_varint(block, (uint64_t)(end - o));
+    block->append(o, (size_t)(end - o));
+    return 0;
+}
+
+int append_object_cell(Table& table, std::string* block, Py_ssize_t id, PyObject* value) {
+    if (!table.objects && !(table.objects = Ref::steal(PyList_New(0)))) return -1;
+    Py_ssize_t index = PyList_GET_SIZE(table.objects.get());
+    if (PyList_Append(table.objects.get(), value) < 0) return -1;
+    put_varint(block, ((uint64_t)id << 2) | kObject);
+    put_varint(block, (uint64_t)index);
+    return 0;
+}
+
+int Table::next_row(std::string* block, std::vector<Cell>* cells) {
+    int rc = spool.next_row(block);
+    if (rc <= 0) return rc;
+    cells->assign((size_t)columns(), Cell());
+    const char* p = block->data();
+    const char* end = p + block->size();
+    while (p < end) {
+        uint64_t tag = get_varint(p, end);
+        uint64_t id = tag >> 2;
+        Cell cell;
+        cell.flags = (unsigned)(tag & 3);
+        cell.present = true;
+        uint64_t len = get_varint(p, end);
+        if (cell.flags & kObject) {
+            cell.object = PyList_GET_ITEM(objects.get(), (Py_ssize_t)len);
+        } else {
+            cell.text = std::string_view(p, (size_t)len);
+            p += len;
+        }
+        Py_ssize_t col = id < column_of.size() ? column_of[id] : -1;
+        if (col >= 0) (*cells)[(size_t)col] = cell;
+    }
+    return 1;
+}
+
+Ref cell_str(const Cell& cell) {
+    if (cell.flags & kObject) return Ref::borrow(cell.object);
+    if (!cell.present) return Ref::borrow(NX_STR(""));
+    return Ref::steal(PyUnicode_DecodeUTF8(cell.text.data(), (Py_ssize_t)cell.text.size(),
+                                           (cell.flags & kSurrogates) ? "surrogatepass" : "strict"));
+}
+
+int check_strict_utf8(std::string_view text) {
+    Ref s = Ref::steal(PyUnicode_DecodeUTF8(text.data(), (Py_ssize_t)text.size(), "surrogatepass"));
+    Ref b = s ? Ref::steal(PyUnicode_AsUTF8String(s.get())) : Ref();
+    return b ? 0 : -1;
+}
+
+}  // namespace exportio
+}  // namespace scrape
