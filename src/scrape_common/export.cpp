@@ -56,45 +56,25 @@ Outcome check_arguments(PyObject* g, PyObject* filename, PyObject* collectionnam
 // Creates `directory` (with its parents) when it does not exist. A directory
 // that another process creates between the test and the creation is fine:
 // makedirs runs with exist_ok. Any other Exception prints "Folder not created".
-Outcome ensure_directory(PyObject* g, PyObject* directory) {
-    auto body = [g, directory]() -> int {
-        Ref os = nx::global(g, NX_ID(os));
-        Ref path = os ? nx::attr(os.get(), NX_ID(path)) : Ref();
-        Ref exists = path ? nx::call_method(path.get(), NX_ID(exists), {directory}) : Ref();
-        if (!exists) return -1;
-        int present = PyObject_IsTrue(exists.get());
-        if (present != 0) return present < 0 ? -1 : 0;
-        os = nx::global(g, NX_ID(os));
-        Ref makedirs = os ? nx::attr(os.get(), NX_ID(makedirs)) : Ref();
-        if (!makedirs) return -1;
-        return nx::call_kw(makedirs.get(), {directory}, {{NX_ID(exist_ok), Py_True}}) ? 0 : -1;
-    };
-    if (body() == 0) return kGo;
+Outcome make_directory(PyObject* g, PyObject* directory) {
+    if (nx::ensure_directory(g, directory) == 0) return kGo;
     if (!nx::pending_is_exception()) return kError;
     PyErr_Clear();
     return nx::print_error_dict(g, "Folder not created") < 0 ? kError : kStop;
 }
 
-// print(prefix + f"{value}")
-int print_with(PyObject* g, PyObject* prefix, PyObject* value) {
-    Ref text = nx::format_empty(value);
-    Ref line = text ? nx::concat({prefix, text.get()}) : Ref();
-    if (!line) return -1;
-    return nx::print(g, {line.get()});
-}
-
 int print_time(PyObject* g, PyObject* prefix) {
     Ref stamp = nx::now_text(g);
     if (!stamp) return -1;
-    return print_with(g, prefix, stamp.get());
+    return nx::print_value(g, prefix, stamp.get());
 }
 
 // The end: success line with the path, then the end time.
 int print_end(PyObject* g, PyObject* filepath) {
     Ref stamp = nx::now_text(g);
     if (!stamp) return -1;
-    if (print_with(g, NX_STR("\u2705 Export Successful! "), filepath) < 0) return -1;
-    return print_with(g, NX_STR("\U0001F4C2 Export process end at: "), stamp.get());
+    if (nx::print_value(g, NX_STR("\u2705 Export Successful! "), filepath) < 0) return -1;
+    return nx::print_value(g, NX_STR("\U0001F4C2 Export process end at: "), stamp.get());
 }
 
 // os.path.join(directory, f"{filename}{suffix}")
@@ -189,17 +169,9 @@ int for_each_entry(PyObject* doc, bool with_values, Visit visit) {
             if (visit(entry.get(), Py_None) < 0) return -1;
             continue;
         }
-        Ref pair = Ref::steal(PySequence_Tuple(entry.get()));
-        if (!pair) return -1;
-        if (PyTuple_GET_SIZE(pair.get()) != 2) {
-            if (PyTuple_GET_SIZE(pair.get()) < 2)
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)",
-                             PyTuple_GET_SIZE(pair.get()));
-            else
-                PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        Ref key, value;
+        if (nx::unpack(entry.get(), &key, &value) < 0 || visit(key.get(), value.get()) < 0)
             return -1;
-        }
-        if (visit(PyTuple_GET_ITEM(pair.get(), 0), PyTuple_GET_ITEM(pair.get(), 1)) < 0) return -1;
     }
     return PyErr_Occurred() ? -1 : 0;
 }
@@ -422,7 +394,7 @@ private:
 Outcome prepare(PyObject* g, PyObject* const* a, PyObject* skip, PyObject* limit,
                 exportio::Table* table) {
     Outcome step = check_arguments(g, a[0], a[1]);
-    if (step == kGo) step = ensure_directory(g, a[2]);
+    if (step == kGo) step = make_directory(g, a[2]);
     if (step != kGo) return step;
     if (print_time(g, NX_STR("\U0001F4C2 Export process started at: ")) < 0) return kError;
     Ref cursor = open_cursor(g, a[1], skip, limit);

@@ -1,5 +1,6 @@
 // Cells of the export table: the native cell rule on exact str texts, written
 // straight into a spooled row as UTF-8, and the rows read back by column.
+#include "../capi/pystr.h"
 #include "export_table.h"
 
 namespace scrape {
@@ -96,9 +97,7 @@ bool append_ascii_cell(std::string* block, uint64_t tag, const char* s, Py_ssize
 }  // namespace
 
 int append_text_cell(std::string* block, Py_ssize_t id, PyObject* text, bool collapse) {
-#if PY_VERSION_HEX < 0x030C0000
-    if (PyUnicode_READY(text) < 0) return -1;
-#endif
+    if (nx::ready(text) < 0) return -1;
     if (PyUnicode_IS_ASCII(text) &&
         append_ascii_cell(block, (uint64_t)id << 2, (const char*)PyUnicode_1BYTE_DATA(text),
                           PyUnicode_GET_LENGTH(text), collapse))
