@@ -109,7 +109,7 @@ def test_excel_cells_are_text_for_openpyxl_and_pandas(sc, database, coll, tmp_pa
     assert (rows, title) == sheet_rows(reference) and title == coll.name
     expected = expected_sheet(tricky)
     assert rows == expected and rows[0] == [" lead ", "n", "trail  "]
-    frame = pd.read_excel(native, header=None, dtype=str, keep_default_na=False)
+    frame = pd.read_excel(native, engine="openpyxl", header=None, dtype=str, keep_default_na=False)
     assert frame.values.tolist() == expected
     capsys.readouterr()
 
