@@ -114,13 +114,15 @@ struct Buf {
         void operator()(void* p) const { std::free(p); }
     };
     std::unique_ptr<void, Free> p;
-    std::size_t cap = 0;  // bytes
+    std::size_t cap = 0;   // bytes
+    std::size_t used = 0;  // the most bytes asked for since the last trim()
     template <class C>
     C* as() const {
         return static_cast<C*>(p.get());
     }
     // Room for `bytes`; the contents are not kept.
     void reserve(std::size_t bytes) {
+        used = std::max(used, bytes);
         if (bytes <= cap) return;
         p.reset();
         cap = 0;
@@ -133,8 +135,17 @@ struct Buf {
         p.reset();
         cap = 0;
     }
+    // After a call: a large buffer is kept for the next call of a similar
+    // size (a fresh one costs a page fault per 4 KB, and faults of two
+    // threads queue on the process's memory map), unless it is very large or
+    // far larger than this call needed.
+    void trim(std::size_t keep_small, std::size_t keep_max) {
+        if (cap > keep_small && (cap > keep_max || cap / 4 > used)) release();
+        used = 0;
+    }
     // Room for `bytes`, keeping the first `keep`.
     void grow(std::size_t bytes, std::size_t keep) {
+        used = std::max(used, bytes);
         if (bytes <= cap) return;
         void* q = std::realloc(p.get(), bytes);
         if (!q) throw std::bad_alloc();
@@ -1028,7 +1039,10 @@ struct Scratch {
     bool busy = false;
 };
 
+// Buffers up to kKeepBytes are always kept; up to kKeepMaxBytes while calls
+// still need a quarter of them.
 constexpr std::size_t kKeepBytes = std::size_t(4) << 20;
+constexpr std::size_t kKeepMaxBytes = std::size_t(64) << 20;
 
 // Texts longer than this (in bytes of storage) are cleaned without the
 // interpreter lock.
@@ -1288,8 +1302,7 @@ Outcome clean_string(PyObject* text, PyObject* normalize, PyObject* form, bool n
         Scratch& sc;
         ~Done() {
             sc.busy = false;
-            for (Buf& b : sc.buf)
-                if (b.cap > kKeepBytes) b.release();
+            for (Buf& b : sc.buf) b.trim(kKeepBytes, kKeepMaxBytes);
         }
     } done{sc};
     try {
