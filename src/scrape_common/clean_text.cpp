@@ -827,10 +827,13 @@ inline int combining_class(U c) {
 }
 
 // Writes NFKD(s[0..n)) to out (*out_len places); returns whether anything
-// differs from the input. The buffer grows as decompositions need: it always
+// differs from the input. *max_bits gets the bitwise or of the characters
+// written other than ASCII, with 0x7F (a bound in the storage class of the
+// largest). The buffer grows as decompositions need: it always
 // has room for what is written plus one place per character still to read.
-bool nfkd_native(const U* s, std::size_t n, Buf& out, std::size_t* out_len) {
+bool nfkd_native(const U* s, std::size_t n, Buf& out, std::size_t* out_len, U* max_bits) {
     bool changed = false, marks = false;
+    U bits = 0x7F;
     std::size_t w = 0;
     out.reserve(n * sizeof(U));
     U* o = out.as<U>();
@@ -866,20 +869,24 @@ bool nfkd_native(const U* s, std::size_t n, Buf& out, std::size_t* out_len) {
             const std::uint32_t len = entry & 31;
             if (len == 2) {  // the usual letter and mark, without a general copy
                 o[w] = d[0], o[w + 1] = d[1], w += 2;
+                bits |= d[0] | d[1];
                 marks |= (combining_class(d[0]) | combining_class(d[1])) != 0;
             } else {
                 for (std::uint32_t k = 0; k < len; ++k) {
+                    bits |= d[k];
                     o[w++] = d[k];
                     marks |= combining_class(d[k]) != 0;
                 }
             }
             changed = true;
         } else {
+            bits |= c;
             o[w++] = c;
             marks |= combining_class(c) != 0;
         }
     }
     *out_len = w;
+    *max_bits = bits;
     if (!marks || w < 2) return changed;
     int prev = combining_class(o[0]);
     for (std::size_t i = 1; i < w; ++i) {
@@ -1191,9 +1198,8 @@ Final settle(const Cleaned& c, Buf& spare, bool nfkd) {
     Final f{c.s, 0, c.n, or_all(c.s, c.n), c.changed};
     std::size_t len = c.n;
     if (f.maxc >= 0x80 && nfkd) {  // NFKD leaves ASCII as it is
-        f.changed |= nfkd_native(c.s, c.n, spare, &len);
+        f.changed |= nfkd_native(c.s, c.n, spare, &len, &f.maxc);
         f.t = spare.as<U>();
-        f.maxc = or_all(f.t, len);
     }
     while (f.lo < len && is_space(f.t[f.lo])) ++f.lo;
     f.hi = len;
@@ -1272,9 +1278,10 @@ PyObject* nfkd_by_tables(PyObject* text) {
     if (!s) return nullptr;
     Buf out;
     std::size_t len = 0;
+    U max_bits = 0;
     PyObject* r = nullptr;
     try {
-        nfkd_native(s, (std::size_t)PyUnicode_GET_LENGTH(text), out, &len);
+        nfkd_native(s, (std::size_t)PyUnicode_GET_LENGTH(text), out, &len, &max_bits);
         r = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.as<U>(), (Py_ssize_t)len);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
