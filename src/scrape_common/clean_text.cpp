@@ -955,20 +955,22 @@ Features survey(const C* s, std::size_t n) {
                     (f & scan::kControls) != 0, (f & scan::kSurrogates) != 0};
 }
 
-// 4-byte text without surrogates as UTF-16 (characters beyond U+FFFF as
-// surrogate pairs), for the markup stages: they keep or drop whole runs
-// between ASCII characters and compare only with BMP characters, so they
-// never split a pair and treat it as they treat the character. Returns the
-// number of units.
+// 4-byte text as UTF-16 (characters beyond U+FFFF as surrogate pairs), for
+// the markup stages: they keep or drop whole runs between ASCII characters
+// and compare only with BMP characters, so they never split a pair and treat
+// it as they treat the character. Returns the number of units, or npos for a
+// text holding a surrogate code point, which UTF-16 cannot carry.
 std::size_t to_utf16(const U* s, std::size_t n, std::uint16_t* o) {
     std::size_t i = 0, w = 0;
     auto put = [o, &w](U c) {
+        if (c - 0xD800u < 0x800u) return false;
         if (c < 0x10000) {
             o[w++] = (std::uint16_t)c;
         } else {
             o[w++] = (std::uint16_t)(0xD800 | ((c - 0x10000) >> 10));
             o[w++] = (std::uint16_t)(0xDC00 | (c & 0x3FF));
         }
+        return true;
     };
 #if defined(__SSE2__)
     // Blocks of eight BMP characters: shifted down by 0x8000 they fit the
@@ -976,12 +978,17 @@ std::size_t to_utf16(const U* s, std::size_t n, std::uint16_t* o) {
     const __m128i bias32 = _mm_set1_epi32(0x8000);
     const __m128i bias16 = _mm_set1_epi16((short)0x8000);
     const __m128i zero = _mm_setzero_si128();
+    const __m128i sur_bits = _mm_set1_epi32((int)0xFFFFF800u), sur = _mm_set1_epi32(0xD800);
     for (; i + 8 <= n; i += 8) {
         const __m128i* v = reinterpret_cast<const __m128i*>(s + i);
         __m128i a = _mm_loadu_si128(v), b = _mm_loadu_si128(v + 1);
         __m128i high = _mm_or_si128(_mm_srli_epi32(a, 16), _mm_srli_epi32(b, 16));
-        if (_mm_movemask_epi8(_mm_cmpeq_epi32(high, zero)) != 0xFFFF) {
-            for (std::size_t k = 0; k < 8; ++k) put(s[i + k]);
+        __m128i surrogate = _mm_or_si128(_mm_cmpeq_epi32(_mm_and_si128(a, sur_bits), sur),
+                                         _mm_cmpeq_epi32(_mm_and_si128(b, sur_bits), sur));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi32(high, zero)) != 0xFFFF ||
+            _mm_movemask_epi8(surrogate)) {
+            for (std::size_t k = 0; k < 8; ++k)
+                if (!put(s[i + k])) return npos;
             continue;
         }
         __m128i x = _mm_packs_epi32(_mm_sub_epi32(a, bias32), _mm_sub_epi32(b, bias32));
@@ -989,7 +996,8 @@ std::size_t to_utf16(const U* s, std::size_t n, std::uint16_t* o) {
         w += 8;
     }
 #endif
-    for (; i < n; ++i) put(s[i]);
+    for (; i < n; ++i)
+        if (!put(s[i])) return npos;
     return w;
 }
 
@@ -1143,18 +1151,23 @@ struct Cleaned {
 // Every stage up to NFKD. Runs without the interpreter lock for long texts:
 // it reads only the characters of the str, which the caller holds.
 template <class C>
-Cleaned run_stages(Text& t, Features f) {
+Cleaned run_stages(Text& t) {
     Cleaned out;
+    Features f;
     if constexpr (sizeof(C) == 4) {
-        if (!f.surrogates) {  // the markup stages on half the bytes
-            const bool changed = t.changed;
-            t.stage<U, std::uint16_t>(to_utf16, 2);
-            t.changed = changed;
+        // The markup stages, and the survey, on half the bytes, unless the
+        // text holds surrogates (to_utf16 leaves the text as it is then).
+        if (t.stage<U, std::uint16_t>(to_utf16, 2) != npos) {
+            t.changed = false;
+            f = survey(static_cast<const std::uint16_t*>(t.data), t.n);
+            f.surrogates = false;  // halves of pairs only
             markup_stages<std::uint16_t>(t, f, true);
         } else {
+            f = survey(static_cast<const C*>(t.data), t.n);
             markup_stages<C>(t, f, false);
         }
     } else {
+        f = survey(static_cast<const C*>(t.data), t.n);
         markup_stages<C>(t, f, false);
     }
     // text_cleaner
@@ -1246,7 +1259,7 @@ Outcome clean_kind(PyObject* text, Scratch& sc, PyObject* normalize, PyObject* f
     bool no_memory = false;
     auto run = [&] {
         try {
-            c = run_stages<C>(t, survey(data, n));
+            c = run_stages<C>(t);
             if (!c.fallback && native_nfkd) f = settle(c, t.spare(), true);
         } catch (const std::bad_alloc&) {
             no_memory = true;
