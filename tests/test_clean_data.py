@@ -483,3 +483,15 @@ def test_long_texts_cleaned_in_threads_at_once(sc, filler):
     with ThreadPoolExecutor(3) as pool:
         got = list(pool.map(sc.clean_data, docs * 2))
     assert got == [oracle(d) for d in docs * 2]
+
+
+@pytest.mark.parametrize("filler", FILLERS)
+def test_buffers_kept_between_calls_of_falling_size(sc, filler):
+    # Scratch buffers of a long text (several MB) are kept for the following
+    # calls; what a longer text left in them must never show in a shorter one.
+    rng = random.Random(7)
+    text = filler.join(random_text(rng) for _ in range(6000))
+    while len(text) < 1_200_000:
+        text += text
+    docs = [{"k": text[:n]} for n in (len(text), len(text) * 3 // 4, 400, len(text) // 2)]
+    assert [sc.clean_data(d) for d in docs] == [oracle(d) for d in docs]

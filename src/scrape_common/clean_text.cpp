@@ -114,13 +114,15 @@ struct Buf {
         void operator()(void* p) const { std::free(p); }
     };
     std::unique_ptr<void, Free> p;
-    std::size_t cap = 0;  // bytes
+    std::size_t cap = 0;   // bytes
+    std::size_t used = 0;  // the most bytes asked for since the last trim()
     template <class C>
     C* as() const {
         return static_cast<C*>(p.get());
     }
     // Room for `bytes`; the contents are not kept.
     void reserve(std::size_t bytes) {
+        used = std::max(used, bytes);
         if (bytes <= cap) return;
         p.reset();
         cap = 0;
@@ -133,8 +135,17 @@ struct Buf {
         p.reset();
         cap = 0;
     }
+    // After a call: a large buffer is kept for the next call of a similar
+    // size (a fresh one costs a page fault per 4 KB, and faults of two
+    // threads queue on the process's memory map), unless it is very large or
+    // far larger than this call needed.
+    void trim(std::size_t keep_small, std::size_t keep_max) {
+        if (cap > keep_small && (cap > keep_max || cap / 4 > used)) release();
+        used = 0;
+    }
     // Room for `bytes`, keeping the first `keep`.
     void grow(std::size_t bytes, std::size_t keep) {
+        used = std::max(used, bytes);
         if (bytes <= cap) return;
         void* q = std::realloc(p.get(), bytes);
         if (!q) throw std::bad_alloc();
@@ -816,10 +827,13 @@ inline int combining_class(U c) {
 }
 
 // Writes NFKD(s[0..n)) to out (*out_len places); returns whether anything
-// differs from the input. The buffer grows as decompositions need: it always
+// differs from the input. *max_bits gets the bitwise or of the characters
+// written other than ASCII, with 0x7F (a bound in the storage class of the
+// largest). The buffer grows as decompositions need: it always
 // has room for what is written plus one place per character still to read.
-bool nfkd_native(const U* s, std::size_t n, Buf& out, std::size_t* out_len) {
+bool nfkd_native(const U* s, std::size_t n, Buf& out, std::size_t* out_len, U* max_bits) {
     bool changed = false, marks = false;
+    U bits = 0x7F;
     std::size_t w = 0;
     out.reserve(n * sizeof(U));
     U* o = out.as<U>();
@@ -855,20 +869,24 @@ bool nfkd_native(const U* s, std::size_t n, Buf& out, std::size_t* out_len) {
             const std::uint32_t len = entry & 31;
             if (len == 2) {  // the usual letter and mark, without a general copy
                 o[w] = d[0], o[w + 1] = d[1], w += 2;
+                bits |= d[0] | d[1];
                 marks |= (combining_class(d[0]) | combining_class(d[1])) != 0;
             } else {
                 for (std::uint32_t k = 0; k < len; ++k) {
+                    bits |= d[k];
                     o[w++] = d[k];
                     marks |= combining_class(d[k]) != 0;
                 }
             }
             changed = true;
         } else {
+            bits |= c;
             o[w++] = c;
             marks |= combining_class(c) != 0;
         }
     }
     *out_len = w;
+    *max_bits = bits;
     if (!marks || w < 2) return changed;
     int prev = combining_class(o[0]);
     for (std::size_t i = 1; i < w; ++i) {
@@ -937,20 +955,22 @@ Features survey(const C* s, std::size_t n) {
                     (f & scan::kControls) != 0, (f & scan::kSurrogates) != 0};
 }
 
-// 4-byte text without surrogates as UTF-16 (characters beyond U+FFFF as
-// surrogate pairs), for the markup stages: they keep or drop whole runs
-// between ASCII characters and compare only with BMP characters, so they
-// never split a pair and treat it as they treat the character. Returns the
-// number of units.
+// 4-byte text as UTF-16 (characters beyond U+FFFF as surrogate pairs), for
+// the markup stages: they keep or drop whole runs between ASCII characters
+// and compare only with BMP characters, so they never split a pair and treat
+// it as they treat the character. Returns the number of units, or npos for a
+// text holding a surrogate code point, which UTF-16 cannot carry.
 std::size_t to_utf16(const U* s, std::size_t n, std::uint16_t* o) {
     std::size_t i = 0, w = 0;
     auto put = [o, &w](U c) {
+        if (c - 0xD800u < 0x800u) return false;
         if (c < 0x10000) {
             o[w++] = (std::uint16_t)c;
         } else {
             o[w++] = (std::uint16_t)(0xD800 | ((c - 0x10000) >> 10));
             o[w++] = (std::uint16_t)(0xDC00 | (c & 0x3FF));
         }
+        return true;
     };
 #if defined(__SSE2__)
     // Blocks of eight BMP characters: shifted down by 0x8000 they fit the
@@ -958,12 +978,17 @@ std::size_t to_utf16(const U* s, std::size_t n, std::uint16_t* o) {
     const __m128i bias32 = _mm_set1_epi32(0x8000);
     const __m128i bias16 = _mm_set1_epi16((short)0x8000);
     const __m128i zero = _mm_setzero_si128();
+    const __m128i sur_bits = _mm_set1_epi32((int)0xFFFFF800u), sur = _mm_set1_epi32(0xD800);
     for (; i + 8 <= n; i += 8) {
         const __m128i* v = reinterpret_cast<const __m128i*>(s + i);
         __m128i a = _mm_loadu_si128(v), b = _mm_loadu_si128(v + 1);
         __m128i high = _mm_or_si128(_mm_srli_epi32(a, 16), _mm_srli_epi32(b, 16));
-        if (_mm_movemask_epi8(_mm_cmpeq_epi32(high, zero)) != 0xFFFF) {
-            for (std::size_t k = 0; k < 8; ++k) put(s[i + k]);
+        __m128i surrogate = _mm_or_si128(_mm_cmpeq_epi32(_mm_and_si128(a, sur_bits), sur),
+                                         _mm_cmpeq_epi32(_mm_and_si128(b, sur_bits), sur));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi32(high, zero)) != 0xFFFF ||
+            _mm_movemask_epi8(surrogate)) {
+            for (std::size_t k = 0; k < 8; ++k)
+                if (!put(s[i + k])) return npos;
             continue;
         }
         __m128i x = _mm_packs_epi32(_mm_sub_epi32(a, bias32), _mm_sub_epi32(b, bias32));
@@ -971,7 +996,8 @@ std::size_t to_utf16(const U* s, std::size_t n, std::uint16_t* o) {
         w += 8;
     }
 #endif
-    for (; i < n; ++i) put(s[i]);
+    for (; i < n; ++i)
+        if (!put(s[i])) return npos;
     return w;
 }
 
@@ -1028,7 +1054,10 @@ struct Scratch {
     bool busy = false;
 };
 
+// Buffers up to kKeepBytes are always kept; up to kKeepMaxBytes while calls
+// still need a quarter of them.
 constexpr std::size_t kKeepBytes = std::size_t(4) << 20;
+constexpr std::size_t kKeepMaxBytes = std::size_t(64) << 20;
 
 // Texts longer than this (in bytes of storage) are cleaned without the
 // interpreter lock.
@@ -1122,18 +1151,23 @@ struct Cleaned {
 // Every stage up to NFKD. Runs without the interpreter lock for long texts:
 // it reads only the characters of the str, which the caller holds.
 template <class C>
-Cleaned run_stages(Text& t, Features f) {
+Cleaned run_stages(Text& t) {
     Cleaned out;
+    Features f;
     if constexpr (sizeof(C) == 4) {
-        if (!f.surrogates) {  // the markup stages on half the bytes
-            const bool changed = t.changed;
-            t.stage<U, std::uint16_t>(to_utf16, 2);
-            t.changed = changed;
+        // The markup stages, and the survey, on half the bytes, unless the
+        // text holds surrogates (to_utf16 leaves the text as it is then).
+        if (t.stage<U, std::uint16_t>(to_utf16, 2) != npos) {
+            t.changed = false;
+            f = survey(static_cast<const std::uint16_t*>(t.data), t.n);
+            f.surrogates = false;  // halves of pairs only
             markup_stages<std::uint16_t>(t, f, true);
         } else {
+            f = survey(static_cast<const C*>(t.data), t.n);
             markup_stages<C>(t, f, false);
         }
     } else {
+        f = survey(static_cast<const C*>(t.data), t.n);
         markup_stages<C>(t, f, false);
     }
     // text_cleaner
@@ -1177,9 +1211,8 @@ Final settle(const Cleaned& c, Buf& spare, bool nfkd) {
     Final f{c.s, 0, c.n, or_all(c.s, c.n), c.changed};
     std::size_t len = c.n;
     if (f.maxc >= 0x80 && nfkd) {  // NFKD leaves ASCII as it is
-        f.changed |= nfkd_native(c.s, c.n, spare, &len);
+        f.changed |= nfkd_native(c.s, c.n, spare, &len, &f.maxc);
         f.t = spare.as<U>();
-        f.maxc = or_all(f.t, len);
     }
     while (f.lo < len && is_space(f.t[f.lo])) ++f.lo;
     f.hi = len;
@@ -1226,7 +1259,7 @@ Outcome clean_kind(PyObject* text, Scratch& sc, PyObject* normalize, PyObject* f
     bool no_memory = false;
     auto run = [&] {
         try {
-            c = run_stages<C>(t, survey(data, n));
+            c = run_stages<C>(t);
             if (!c.fallback && native_nfkd) f = settle(c, t.spare(), true);
         } catch (const std::bad_alloc&) {
             no_memory = true;
@@ -1258,9 +1291,10 @@ PyObject* nfkd_by_tables(PyObject* text) {
     if (!s) return nullptr;
     Buf out;
     std::size_t len = 0;
+    U max_bits = 0;
     PyObject* r = nullptr;
     try {
-        nfkd_native(s, (std::size_t)PyUnicode_GET_LENGTH(text), out, &len);
+        nfkd_native(s, (std::size_t)PyUnicode_GET_LENGTH(text), out, &len, &max_bits);
         r = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.as<U>(), (Py_ssize_t)len);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
@@ -1288,8 +1322,7 @@ Outcome clean_string(PyObject* text, PyObject* normalize, PyObject* form, bool n
         Scratch& sc;
         ~Done() {
             sc.busy = false;
-            for (Buf& b : sc.buf)
-                if (b.cap > kKeepBytes) b.release();
+            for (Buf& b : sc.buf) b.trim(kKeepBytes, kKeepMaxBytes);
         }
     } done{sc};
     try {
