@@ -17,6 +17,17 @@ inline int ready(PyObject* s) {
 #endif
 }
 
+// Whether `s` (a str) is readable through PyUnicode_KIND/DATA as it is, without
+// making it ready: always from 3.12 on.
+inline bool is_ready(PyObject* s) {
+#if PY_VERSION_HEX < 0x030C0000
+    return PyUnicode_IS_READY(s);
+#else
+    (void)s;
+    return true;
+#endif
+}
+
 // A range [start, end) of a str's characters.
 struct Span {
     Py_ssize_t start;

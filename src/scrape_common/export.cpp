@@ -12,6 +12,7 @@
 // CSV lines are made natively (export_csv.cpp); with openpyxl's Workbook the
 // sheet is written natively into openpyxl's own package (export_xlsx.cpp).
 // Otherwise the module globals are called as interpreted code would.
+#include "../capi/pystr.h"
 #include "export_writers.h"
 #include "subsystems.h"
 
@@ -91,20 +92,10 @@ Ref output_path(PyObject* g, PyObject* directory, PyObject* filename, PyObject* 
 // Column rule and cell rule
 // ---------------------------------------------------------------------------
 
-// The compact representation is there to read (always, from 3.12 on).
-bool is_ready(PyObject* text) {
-#if PY_VERSION_HEX < 0x030C0000
-    return PyUnicode_IS_READY(text);
-#else
-    (void)text;
-    return true;
-#endif
-}
-
 // key in {"_id", "retry", "datetime"}
 int is_excluded(PyObject* key) {
     if (PyUnicode_CheckExact(key)) {
-        if (!is_ready(key) || !PyUnicode_IS_ASCII(key)) return 0;
+        if (!nx::is_ready(key) || !PyUnicode_IS_ASCII(key)) return 0;
         const char* s = (const char*)PyUnicode_1BYTE_DATA(key);
         switch (PyUnicode_GET_LENGTH(key)) {
             case 3: return memcmp(s, "_id", 3) == 0;
@@ -128,7 +119,7 @@ int is_excluded(PyObject* key) {
 
 // key.lower(); ASCII text is lowered here, everything else by its own method.
 Ref lower(PyObject* key) {
-    if (PyUnicode_CheckExact(key) && is_ready(key) && PyUnicode_IS_ASCII(key)) {
+    if (PyUnicode_CheckExact(key) && nx::is_ready(key) && PyUnicode_IS_ASCII(key)) {
         const Py_UCS1* s = PyUnicode_1BYTE_DATA(key);
         Py_ssize_t n = PyUnicode_GET_LENGTH(key), i = 0;
         while (i < n && !(s[i] >= 'A' && s[i] <= 'Z')) i++;
@@ -313,7 +304,7 @@ private:
         return for_each_entry(doc, false, [&](PyObject* key, PyObject*) -> int {
             Py_ssize_t id;
             bool exact = PyUnicode_CheckExact(key);
-            if (exact && is_ready(key) && PyUnicode_IS_ASCII(key)) {
+            if (exact && nx::is_ready(key) && PyUnicode_IS_ASCII(key)) {
                 if (is_excluded(key)) return 0;
                 id = ascii_id(key);
             } else {
