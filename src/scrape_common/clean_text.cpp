@@ -116,6 +116,7 @@ struct Buf {
     std::unique_ptr<void, Free> p;
     std::size_t cap = 0;   // bytes
     std::size_t used = 0;  // the most bytes asked for since the last trim()
+    std::size_t idle = 0;  // bytes asked for by calls since one needed a quarter of cap
     template <class C>
     C* as() const {
         return static_cast<C*>(p.get());
@@ -134,13 +135,19 @@ struct Buf {
     void release() {
         p.reset();
         cap = 0;
+        idle = 0;
     }
-    // After a call: a large buffer is kept for the next call of a similar
-    // size (a fresh one costs a page fault per 4 KB, and faults of two
-    // threads queue on the process's memory map), unless it is very large or
-    // far larger than this call needed.
+    // After a call: a large buffer is kept for the next large call (a fresh
+    // one costs a page fault per 4 KB, and faults of two threads queue on the
+    // process's memory map), unless it is very large, or smaller calls have
+    // since asked for four times its size in all: by then faulting it in
+    // again costs little beside the work done meanwhile.
     void trim(std::size_t keep_small, std::size_t keep_max) {
-        if (cap > keep_small && (cap > keep_max || cap / 4 > used)) release();
+        if (used >= cap / 4)
+            idle = 0;
+        else
+            idle += used;
+        if (cap > keep_small && (cap > keep_max || idle / 4 > cap)) release();
         used = 0;
     }
     // Room for `bytes`, keeping the first `keep`.
@@ -1055,7 +1062,7 @@ struct Scratch {
 };
 
 // Buffers up to kKeepBytes are always kept; up to kKeepMaxBytes while calls
-// still need a quarter of them.
+// still need a quarter of them now and then.
 constexpr std::size_t kKeepBytes = std::size_t(4) << 20;
 constexpr std::size_t kKeepMaxBytes = std::size_t(64) << 20;
 
