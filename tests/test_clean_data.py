@@ -473,6 +473,17 @@ def test_markers_at_every_block_offset_with_the_baseline_kernels(sc, tmp_path):
 
 
 @pytest.mark.parametrize("filler", FILLERS)
+def test_markers_across_the_pieces_of_the_first_pass(sc, filler):
+    # The first pass reads long texts in pieces of 8192 characters; markers,
+    # runs of controls and openers made by "&lt;" must not notice the seams.
+    markers = MARKERS + ["&&&&&&&&&&&amp;nbsp;", "&lt;script>x&lt;/script>", "\r\x99\n\t\r",
+                         "&lt;!-- c --&gt;"]
+    doc = {(i, k): filler * (8192 * 2 - k) + m + filler * 20
+           for i, m in enumerate(markers) for k in range(0, 24)}
+    assert sc.clean_data(doc) == oracle(doc)
+
+
+@pytest.mark.parametrize("filler", FILLERS)
 def test_long_texts_cleaned_in_threads_at_once(sc, filler):
     # Long texts are cleaned without the interpreter lock, each thread with
     # buffers of its own.

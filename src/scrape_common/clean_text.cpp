@@ -371,11 +371,13 @@ struct Collapser {
 //   replacements only touch text starting with "&". So "&amp;nbsp;" gives " ".
 // - Deleting U+0099 and collapsing control runs touch none of the characters
 //   the earlier steps make or look at; a deleted U+0099 lets a run continue.
+// `run` carries, from one piece of a text to the next, whether the output
+// ends in the space written for a run of controls.
 template <class C>
-std::size_t replace_table(const C* s, std::size_t n, C* o) {
+std::size_t replace_table(const C* s, std::size_t n, C* o, bool& run) {
     static constexpr Needles cs = {{'&', '\r', '\n', '\t', 0x99}, 5};
     std::size_t w = 0, copied = 0, p = 0;
-    bool changed = false, in_run = false;
+    bool changed = false, in_run = run;
     auto flush = [&](std::size_t upto) {
         if (upto > copied) {
             std::copy(s + copied, s + upto, o + w);
@@ -418,8 +420,12 @@ std::size_t replace_table(const C* s, std::size_t n, C* o) {
         }
         changed = true;
     }
-    if (!changed) return npos;
+    if (!changed) {  // then it holds no controls
+        if (n) run = false;
+        return npos;
+    }
     flush(n);
+    run = in_run;
     return w;
 }
 
@@ -572,6 +578,8 @@ inline std::size_t emit_charref(std::uint32_t num, U* o) {
 // to the interpreter so that its ValueError appears.
 constexpr std::size_t kSafeDecimalDigits = 640;
 constexpr std::size_t kUnescapeFallback = npos - 1;
+// The first pass's answer for 4-byte text that UTF-16 cannot carry.
+constexpr std::size_t kNoUtf16 = npos - 2;
 
 // One pass of
 //   &(#[0-9]+;?|#[xX][0-9a-fA-F]+;?|[^\t\n\f <&#;]{1,32};?)
@@ -925,19 +933,22 @@ bool nfkd_native(const U* s, std::size_t n, Buf& out, std::size_t* out_len, U* m
 
 struct Openers {
     bool script = false, specs = false, style = false, comment = false;
+    bool all() const { return script && specs && style && comment; }
 };
 
+// Adds the block openers that lie wholly within s[p..n) to `r`.
 template <class C>
-Openers find_openers(const C* s, std::size_t n, bool lt, bool star) {
+void find_openers(const C* s, std::size_t p, std::size_t n, Openers& r) {
     // One search for every opener: "<" or "*" followed by a character that
     // can follow it in one ("s" in any case, "!", " "); each hit is checked.
-    Needles first{{}, 0}, second{{}, 0};
-    if (lt) first.c[first.k++] = '<';
-    if (star) first.c[first.k++] = '*';
-    for (const Needles& f : {fold_set('s'), fold_set('!'), fold_set(' ')})
-        for (int i = 0; i < f.k; ++i) second.c[second.k++] = f.c[i];
-    Openers r;
-    for (std::size_t p = 0; (p = ops<C>().find_pair(s, p, n, first, second, nullptr)) < n; ++p) {
+    static const Needles first{{'<', '*'}, 2};
+    static const Needles second = [] {
+        Needles set{{}, 0};
+        for (const Needles& f : {fold_set('s'), fold_set('!'), fold_set(' ')})
+            for (int i = 0; i < f.k; ++i) set.c[set.k++] = f.c[i];
+        return set;
+    }();
+    for (; !r.all() && (p = ops<C>().find_pair(s, p, n, first, second, nullptr)) < n; ++p) {
         if (s[p] == '<') {
             r.script |= ci_at(s, n, p, "<script");
             r.style |= ci_at(s, n, p, "<style");
@@ -945,19 +956,16 @@ Openers find_openers(const C* s, std::size_t n, bool lt, bool star) {
         } else {
             r.specs |= ci_at(s, n, p, "* style specs start");
         }
-        if ((!lt || (r.script && r.style && r.comment)) && (!star || r.specs)) break;
     }
-    return r;
 }
+constexpr std::size_t kLongestOpener = std::string_view("* style specs start").size();
 
 // Which stages can have work to do, from one look at the input.
 struct Features {
     bool amp, lt, star, controls, surrogates;
 };
 
-template <class C>
-Features survey(const C* s, std::size_t n) {
-    const unsigned f = ops<C>().survey(s, n);
+inline Features features(unsigned f) {
     return Features{(f & scan::kAmp) != 0, (f & scan::kLt) != 0, (f & scan::kStar) != 0,
                     (f & scan::kControls) != 0, (f & scan::kSurrogates) != 0};
 }
@@ -1082,14 +1090,14 @@ struct Text {
     Buf& spare() { return sc.buf[held == 0 ? 1 : 0]; }
 
     // Runs fn(in, n, out) -> new length, npos when the text is unchanged, or
-    // kUnescapeFallback, which it passes on. The output has room for `grow`
+    // kUnescapeFallback or kNoUtf16, which it passes on. The output has room for `grow`
     // times the input's length.
     template <class In, class Out, class Fn>
     std::size_t stage(Fn fn, std::size_t grow = 1) {
         Buf& out = spare();
         out.reserve((n * grow + 1) * sizeof(Out));
         const std::size_t m = fn(static_cast<const In*>(data), n, out.as<Out>());
-        if (m == npos || m == kUnescapeFallback) return m;
+        if (m == npos || m == kUnescapeFallback || m == kNoUtf16) return m;
         data = out.as<Out>();
         held = &out == &sc.buf[0] ? 0 : 1;
         n = m;
@@ -1098,22 +1106,93 @@ struct Text {
     }
 };
 
-// The stages up to the removal of tags, in the storage width; then the text
-// as code points (widened, unless it is already).
-template <class C>
-void markup_stages(Text& t, Features f, bool utf16) {
-    auto stage = [&t](auto fn) { return t.stage<C, C>(fn); };
-    if (f.amp || f.controls) stage(replace_table<C>);
-    if (f.amp) f.lt = true;  // "&lt;" may have made a "<"
-    // Which block openers occur. A removed block leaves a space, so a later
-    // pass can only meet a new opener that holds a space: of the four, only
-    // "* style specs start", and only after a removal.
+// The text is read in pieces of this many characters by the first pass: a
+// piece is still in the first-level cache when each step of the pass reads it.
+constexpr std::size_t kPiece = 8192;
+// No reference spans the end of a piece: the replacement table looks this
+// far ahead of an "&" ("&amp;nbsp;").
+constexpr std::size_t kTableLookahead = 10;
+
+// What the first pass found.
+struct Front {
+    Features f{};
     Openers open;
-    if (f.lt || f.star) open = find_openers(static_cast<const C*>(t.data), t.n, f.lt, f.star);
+    bool changed = false;
+};
+
+// The first pass, piece by piece, so that the text is read from memory once:
+// the survey, the replacement table and the search for block openers (in the
+// output, since "&lt;" makes a "<"). With C narrower than In, 4-byte text is
+// converted to UTF-16 first (kNoUtf16 when it holds a surrogate code point),
+// and the table runs in place. Returns the length of the output, or npos when
+// the text is unchanged (o is then unspecified).
+template <class In, class C>
+std::size_t front_pass(const In* s, std::size_t n, C* o, Front& fr) {
+    constexpr bool convert = sizeof(In) != sizeof(C);
+    std::size_t w = 0;     // output written
+    bool written = convert;  // o holds the output so far; else it is s[0..w)
+    bool run = false;
+    unsigned found = 0;
+    for (std::size_t a = 0; a < n;) {
+        std::size_t b = std::min(n, a + kPiece);
+        if (b < n) {
+            for (std::size_t i = b - (kTableLookahead - 1); i < b; ++i)
+                if (s[i] == '&') {
+                    b = i;
+                    break;
+                }
+        }
+        const C* in;
+        std::size_t len;
+        if constexpr (convert) {
+            len = to_utf16(s + a, b - a, o + w);
+            if (len == npos) return kNoUtf16;
+            in = o + w;
+        } else {
+            in = s + a;
+            len = b - a;
+        }
+        const unsigned here = ops<C>().survey(in, len);
+        found |= here;
+        std::size_t m = npos;
+        if (here & (scan::kAmp | scan::kControls))
+            m = replace_table(in, len, o + w, run);
+        else
+            run = false;
+        if (m != npos) {
+            fr.changed = true;
+            if (!written) std::copy(s, s + a, o);  // w == a
+            written = true;
+        } else {
+            m = len;
+            if (written && !convert) std::copy(in, in + len, o + w);
+        }
+        const std::size_t from = w > kLongestOpener ? w - (kLongestOpener - 1) : 0;
+        if constexpr (convert) {
+            find_openers(o, from, w + m, fr.open);
+        } else {
+            find_openers(written ? o : s, from, w + m, fr.open);
+        }
+        w += m;
+        a = b;
+    }
+    fr.f = features(found);
+    return convert || fr.changed ? w : npos;
+}
+
+// The block and tag stages, in the storage width (the first pass is done);
+// then the text as code points (widened, unless it is already).
+template <class C>
+void markup_stages(Text& t, const Front& fr, bool utf16) {
+    auto stage = [&t](auto fn) { return t.stage<C, C>(fn); };
+    // A removed block leaves a space, so a later pass can only meet a new
+    // opener that holds a space: of the four, only "* style specs start",
+    // and only after a removal.
+    Openers open = fr.open;
     if (open.script && stage([](const C* s, std::size_t n, C* o) {
             return remove_blocks(s, n, o, "<script", true, "</script>", false);
         }) != npos)
-        open.specs |= f.star;
+        open.specs |= fr.f.star;
     if (open.specs) {
         stage([](const C* s, std::size_t n, C* o) {
             return remove_blocks(s, n, o, "* style specs start", true, "style specs end", true);
@@ -1160,23 +1239,29 @@ struct Cleaned {
 template <class C>
 Cleaned run_stages(Text& t) {
     Cleaned out;
-    Features f;
+    Front fr;
+    auto first_pass = [&fr](const auto* s, std::size_t n, auto* o) {
+        return front_pass(s, n, o, fr);
+    };
+    bool utf16 = false;
     if constexpr (sizeof(C) == 4) {
-        // The markup stages, and the survey, on half the bytes, unless the
-        // text holds surrogates (to_utf16 leaves the text as it is then).
-        if (t.stage<U, std::uint16_t>(to_utf16, 2) != npos) {
-            t.changed = false;
-            f = survey(static_cast<const std::uint16_t*>(t.data), t.n);
-            f.surrogates = false;  // halves of pairs only
-            markup_stages<std::uint16_t>(t, f, true);
+        // The markup stages on half the bytes, unless the text holds
+        // surrogates, which UTF-16 cannot carry.
+        using W = std::uint16_t;
+        if (t.stage<U, W>(first_pass, 2) != kNoUtf16) {
+            t.changed = fr.changed;
+            fr.f.surrogates = false;  // halves of pairs only
+            markup_stages<W>(t, fr, true);
+            utf16 = true;
         } else {
-            f = survey(static_cast<const C*>(t.data), t.n);
-            markup_stages<C>(t, f, false);
+            fr = Front{};
         }
-    } else {
-        f = survey(static_cast<const C*>(t.data), t.n);
-        markup_stages<C>(t, f, false);
     }
+    if (!utf16) {
+        t.stage<C, C>(first_pass);
+        markup_stages<C>(t, fr, false);
+    }
+    const Features f = fr.f;
     // text_cleaner
     // The tag pass left white space only as single spaces; dropping
     // surrogates or unescaping may change that.
