@@ -27,17 +27,23 @@ int broadcast(const Needles& set, typename V::reg* out) {
     return k;
 }
 
-template <class V, class C>
-std::size_t find_any(const C* s, std::size_t p, std::size_t n, const Needles& set) {
+// The kernels take the number of needles as a template argument where it is
+// small, so that their vector loops are unrolled; 0 stands for "k, counted
+// at run time".
+template <int K>
+constexpr int count(int k) {
+    return K ? K : k;
+}
+
+template <class V, class C, int K>
+std::size_t find_any_k(const C* s, std::size_t p, std::size_t n, const Needles& set,
+                       const typename V::reg* v, int k) {
     constexpr std::size_t L = V::bytes / sizeof(C);
-    typename V::reg v[6];
-    const int k = broadcast<V, C>(set, v);
-    if (k == 0) return n;
     if constexpr (L > 0) {
         auto hits = [&](std::size_t at) {
             typename V::reg x = V::load(s + at);
             typename V::reg m = V::template eq<C>(x, v[0]);
-            for (int i = 1; i < k; ++i) m = V::or_(m, V::template eq<C>(x, v[i]));
+            for (int i = 1; i < count<K>(k); ++i) m = V::or_(m, V::template eq<C>(x, v[i]));
             return V::mask(m);
         };
         for (; p + L <= n; p += L)
@@ -55,26 +61,34 @@ std::size_t find_any(const C* s, std::size_t p, std::size_t n, const Needles& se
 }
 
 template <class V, class C>
-std::size_t find_pair(const C* s, std::size_t p, std::size_t n, const Needles& first,
-                      const Needles& second, C* o) {
+std::size_t find_any(const C* s, std::size_t p, std::size_t n, const Needles& set) {
+    typename V::reg v[6];
+    const int k = broadcast<V, C>(set, v);
+    switch (k) {
+        case 0: return n;
+        case 1: return find_any_k<V, C, 1>(s, p, n, set, v, k);
+        case 2: return find_any_k<V, C, 2>(s, p, n, set, v, k);
+        case 3: return find_any_k<V, C, 3>(s, p, n, set, v, k);
+        case 5: return find_any_k<V, C, 5>(s, p, n, set, v, k);
+        default: return find_any_k<V, C, 0>(s, p, n, set, v, k);
+    }
+}
+
+template <class V, class C, int KA, int KB>
+std::size_t find_pair_k(const C* s, std::size_t p, std::size_t n, const Needles& first,
+                        const Needles& second, C* o, const typename V::reg* va, int ka,
+                        const typename V::reg* vb, int kb) {
     constexpr std::size_t L = V::bytes / sizeof(C);
     const std::size_t p0 = p;
-    typename V::reg va[6], vb[6];
-    const int ka = broadcast<V, C>(first, va);
-    const int kb = ka ? broadcast<V, C>(second, vb) : 0;
-    if (kb == 0) {  // no character of this width can start a match
-        if (o && p < n) std::memcpy(o, s + p, (n - p) * sizeof(C));
-        return n;
-    }
     if constexpr (L > 0) {
         for (; p + L + 1 <= n; p += L) {
             typename V::reg x = V::load(s + p);
             if (o) V::store(o + (p - p0), x);
             typename V::reg y = V::load(s + p + 1);
             typename V::reg fst = V::template eq<C>(x, va[0]);
-            for (int i = 1; i < ka; ++i) fst = V::or_(fst, V::template eq<C>(x, va[i]));
+            for (int i = 1; i < count<KA>(ka); ++i) fst = V::or_(fst, V::template eq<C>(x, va[i]));
             typename V::reg sec = V::template eq<C>(y, vb[0]);
-            for (int i = 1; i < kb; ++i) sec = V::or_(sec, V::template eq<C>(y, vb[i]));
+            for (int i = 1; i < count<KB>(kb); ++i) sec = V::or_(sec, V::template eq<C>(y, vb[i]));
             if (unsigned bits = V::mask(V::and_(fst, sec)))
                 return p + (std::size_t)__builtin_ctz(bits) / sizeof(C);
         }
@@ -86,6 +100,27 @@ std::size_t find_pair(const C* s, std::size_t p, std::size_t n, const Needles& f
     if (o)
         for (; p < n; ++p) o[p - p0] = s[p];
     return n;
+}
+
+template <class V, class C>
+std::size_t find_pair(const C* s, std::size_t p, std::size_t n, const Needles& first,
+                      const Needles& second, C* o) {
+    typename V::reg va[6], vb[6];
+    const int ka = broadcast<V, C>(first, va);
+    const int kb = ka ? broadcast<V, C>(second, vb) : 0;
+    if (kb == 0) {  // no character of this width can start a match
+        if (o && p < n) std::memcpy(o, s + p, (n - p) * sizeof(C));
+        return n;
+    }
+#define NX_PAIR(a, b)                                                                        \
+    case a * 8 + b:                                                                          \
+        return find_pair_k<V, C, a, b>(s, p, n, first, second, o, va, ka, vb, kb);
+    switch (ka * 8 + kb) {
+        NX_PAIR(1, 1) NX_PAIR(1, 2) NX_PAIR(1, 3) NX_PAIR(1, 4)
+        NX_PAIR(2, 1) NX_PAIR(2, 2) NX_PAIR(2, 3) NX_PAIR(2, 4) NX_PAIR(2, 5)
+        default: return find_pair_k<V, C, 0, 0>(s, p, n, first, second, o, va, ka, vb, kb);
+    }
+#undef NX_PAIR
 }
 
 template <class C>
