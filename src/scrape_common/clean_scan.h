@@ -38,11 +38,18 @@ struct Ops {
     unsigned (*survey)(const C* s, std::size_t n);
 };
 
+constexpr std::size_t kNotUtf16 = static_cast<std::size_t>(-1);
+
 struct Kernels {
     const char* name;
     Ops<std::uint8_t> b1;
     Ops<std::uint16_t> b2;
     Ops<std::uint32_t> b4;
+    // 4-byte text as UTF-16 (characters beyond U+FFFF as surrogate pairs),
+    // with the bits above for the UTF-16 in *flags; returns the number of
+    // units, or kNotUtf16 for a text holding a surrogate code point.
+    std::size_t (*to_utf16)(const std::uint32_t* s, std::size_t n, std::uint16_t* o,
+                            unsigned* flags);
 };
 
 const Kernels& baseline();  // SSE2 on x86-64, plain loops elsewhere

@@ -32,6 +32,10 @@ struct Avx2 {
     static reg or_(reg a, reg b) { return _mm256_or_si256(a, b); }
     static reg and_(reg a, reg b) { return _mm256_and_si256(a, b); }
     static unsigned mask(reg m) { return (unsigned)_mm256_movemask_epi8(m); }
+    static reg gt32(reg a, reg b) { return _mm256_cmpgt_epi32(a, b); }
+    static reg narrow(reg a, reg b) {
+        return _mm256_permute4x64_epi64(_mm256_packus_epi32(a, b), 0xD8);
+    }
 };
 
 #include "clean_scan_impl.h"

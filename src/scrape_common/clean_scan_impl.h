@@ -134,9 +134,9 @@ unsigned survey_char(C c) {
     return f;
 }
 
+// The survey bits of a text fed to it vector by vector.
 template <class V, class C>
-unsigned survey(const C* s, std::size_t n) {
-    constexpr std::size_t L = V::bytes / sizeof(C);
+struct Surveyor {
     using R = typename V::reg;
     const R amp = V::template set1<C>('&'), lt = V::template set1<C>('<'),
             star = V::template set1<C>('*'), cr = V::template set1<C>('\r'),
@@ -146,7 +146,8 @@ unsigned survey(const C* s, std::size_t n) {
             sur = V::template set1<C>(sizeof(C) == 1 ? 1 : 0xD800u);
     R m_amp = V::zero(), m_lt = V::zero(), m_star = V::zero(), m_ctl = V::zero(),
       m_sur = V::zero();
-    auto take = [&](R x) {
+
+    void take(R x) {
         m_amp = V::or_(m_amp, V::template eq<C>(x, amp));
         m_lt = V::or_(m_lt, V::template eq<C>(x, lt));
         m_star = V::or_(m_star, V::template eq<C>(x, star));
@@ -154,18 +155,69 @@ unsigned survey(const C* s, std::size_t n) {
         ctl = V::or_(ctl, V::or_(V::template eq<C>(x, tab), V::template eq<C>(x, c99)));
         m_ctl = V::or_(m_ctl, ctl);
         if (sizeof(C) > 1) m_sur = V::or_(m_sur, V::template eq<C>(V::and_(x, sur_mask), sur));
-    };
+    }
+    unsigned bits() const {
+        return (V::mask(m_amp) ? kAmp : 0) | (V::mask(m_lt) ? kLt : 0) |
+               (V::mask(m_star) ? kStar : 0) | (V::mask(m_ctl) ? kControls : 0) |
+               (V::mask(m_sur) ? kSurrogates : 0);
+    }
+};
+
+template <class V, class C>
+unsigned survey(const C* s, std::size_t n) {
+    constexpr std::size_t L = V::bytes / sizeof(C);
+    Surveyor<V, C> sv;
     std::size_t i = 0;
-    for (; L > 0 && i + L <= n; i += L) take(V::load(s + i));
+    for (; L > 0 && i + L <= n; i += L) sv.take(V::load(s + i));
     if (L > 0 && i < n && n >= L) {  // the rest in one block that ends at n
-        take(V::load(s + n - L));
+        sv.take(V::load(s + n - L));
         i = n;
     }
-    unsigned f = (V::mask(m_amp) ? kAmp : 0) | (V::mask(m_lt) ? kLt : 0) |
-                 (V::mask(m_star) ? kStar : 0) | (V::mask(m_ctl) ? kControls : 0) |
-                 (V::mask(m_sur) ? kSurrogates : 0);
+    unsigned f = sv.bits();
     for (; i < n; ++i) f |= survey_char(s[i]);
     return f;
+}
+
+// 4-byte text as UTF-16, with the survey bits of the UTF-16 in *flags.
+// Blocks of characters below U+D800 are narrowed whole; the others go one at
+// a time.
+template <class V>
+std::size_t to_utf16(const std::uint32_t* s, std::size_t n, std::uint16_t* o, unsigned* flags) {
+    constexpr std::size_t L = V::bytes / 4;
+    Surveyor<V, std::uint16_t> sv;
+    unsigned f = 0;
+    std::size_t i = 0, w = 0;
+    auto one = [&](std::uint32_t c) {
+        if (c - 0xD800u < 0x800u) return false;
+        if (c < 0x10000) {
+            o[w++] = (std::uint16_t)c;
+            f |= survey_char((std::uint16_t)c);
+        } else {
+            o[w++] = (std::uint16_t)(0xD800 | ((c - 0x10000) >> 10));
+            o[w++] = (std::uint16_t)(0xDC00 | (c & 0x3FF));
+            f |= kSurrogates;
+        }
+        return true;
+    };
+    if constexpr (L > 0) {
+        const typename V::reg below = V::template set1<std::uint32_t>(0xD7FF);
+        for (; i + 2 * L <= n; i += 2 * L) {
+            typename V::reg a = V::load(s + i), b = V::load(s + i + L);
+            if (V::mask(V::or_(V::gt32(a, below), V::gt32(b, below)))) {
+                for (std::size_t k = 0; k < 2 * L; ++k)
+                    if (!one(s[i + k])) return kNotUtf16;
+                continue;
+            }
+            typename V::reg x = V::narrow(a, b);
+            V::store(o + w, x);
+            sv.take(x);
+            w += 2 * L;
+        }
+    }
+    for (; i < n; ++i)
+        if (!one(s[i])) return kNotUtf16;
+    *flags = f | sv.bits();
+    return w;
 }
 
 template <class V, class C>
@@ -176,5 +228,5 @@ constexpr Ops<C> ops() {
 template <class V>
 constexpr Kernels kernels(const char* name) {
     return Kernels{name, ops<V, std::uint8_t>(), ops<V, std::uint16_t>(),
-                   ops<V, std::uint32_t>()};
+                   ops<V, std::uint32_t>(), to_utf16<V>};
 }

@@ -34,6 +34,14 @@ struct Sse2 {
     static reg or_(reg a, reg b) { return _mm_or_si128(a, b); }
     static reg and_(reg a, reg b) { return _mm_and_si128(a, b); }
     static unsigned mask(reg m) { return (unsigned)_mm_movemask_epi8(m); }
+    static reg gt32(reg a, reg b) { return _mm_cmpgt_epi32(a, b); }
+    // Shifted down by 0x8000 the lanes fit the signed pack, and shifting back
+    // restores them.
+    static reg narrow(reg a, reg b) {
+        const __m128i bias32 = _mm_set1_epi32(0x8000);
+        const __m128i x = _mm_packs_epi32(_mm_sub_epi32(a, bias32), _mm_sub_epi32(b, bias32));
+        return _mm_xor_si128(x, _mm_set1_epi16((short)0x8000));
+    }
 };
 using Vec = Sse2;
 #else
@@ -52,6 +60,8 @@ struct Plain {
     static reg or_(reg a, reg b) { return a | b; }
     static reg and_(reg a, reg b) { return a & b; }
     static unsigned mask(reg m) { return m; }
+    static reg gt32(reg a, reg b) { return a > b; }
+    static reg narrow(reg a, reg) { return a; }
 };
 using Vec = Plain;
 #endif

@@ -970,53 +970,13 @@ inline Features features(unsigned f) {
                     (f & scan::kControls) != 0, (f & scan::kSurrogates) != 0};
 }
 
-// 4-byte text as UTF-16 (characters beyond U+FFFF as surrogate pairs), for
-// the markup stages: they keep or drop whole runs between ASCII characters
-// and compare only with BMP characters, so they never split a pair and treat
-// it as they treat the character. Returns the number of units, or npos for a
-// text holding a surrogate code point, which UTF-16 cannot carry.
-std::size_t to_utf16(const U* s, std::size_t n, std::uint16_t* o) {
-    std::size_t i = 0, w = 0;
-    auto put = [o, &w](U c) {
-        if (c - 0xD800u < 0x800u) return false;
-        if (c < 0x10000) {
-            o[w++] = (std::uint16_t)c;
-        } else {
-            o[w++] = (std::uint16_t)(0xD800 | ((c - 0x10000) >> 10));
-            o[w++] = (std::uint16_t)(0xDC00 | (c & 0x3FF));
-        }
-        return true;
-    };
-#if defined(__SSE2__)
-    // Blocks of eight BMP characters: shifted down by 0x8000 they fit the
-    // signed pack, and shifting back restores them.
-    const __m128i bias32 = _mm_set1_epi32(0x8000);
-    const __m128i bias16 = _mm_set1_epi16((short)0x8000);
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i sur_bits = _mm_set1_epi32((int)0xFFFFF800u), sur = _mm_set1_epi32(0xD800);
-    for (; i + 8 <= n; i += 8) {
-        const __m128i* v = reinterpret_cast<const __m128i*>(s + i);
-        __m128i a = _mm_loadu_si128(v), b = _mm_loadu_si128(v + 1);
-        __m128i high = _mm_or_si128(_mm_srli_epi32(a, 16), _mm_srli_epi32(b, 16));
-        __m128i surrogate = _mm_or_si128(_mm_cmpeq_epi32(_mm_and_si128(a, sur_bits), sur),
-                                         _mm_cmpeq_epi32(_mm_and_si128(b, sur_bits), sur));
-        if (_mm_movemask_epi8(_mm_cmpeq_epi32(high, zero)) != 0xFFFF ||
-            _mm_movemask_epi8(surrogate)) {
-            for (std::size_t k = 0; k < 8; ++k)
-                if (!put(s[i + k])) return npos;
-            continue;
-        }
-        __m128i x = _mm_packs_epi32(_mm_sub_epi32(a, bias32), _mm_sub_epi32(b, bias32));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + w), _mm_xor_si128(x, bias16));
-        w += 8;
-    }
-#endif
-    for (; i < n; ++i)
-        if (!put(s[i])) return npos;
-    return w;
-}
+// 4-byte text goes through the markup stages as UTF-16 (characters beyond
+// U+FFFF as surrogate pairs): they keep or drop whole runs between ASCII
+// characters and compare only with BMP characters, so they never split a
+// pair and treat it as they treat the character. Text holding a surrogate
+// code point, which UTF-16 cannot carry, stays as it is.
 
-// UTF-16 made by to_utf16 (every surrogate in a pair) as code points.
+// The UTF-16 of the first pass (every surrogate in a pair) as code points.
 std::size_t from_utf16(const std::uint16_t* s, std::size_t n, U* o) {
     std::size_t w = 0;
     for (std::size_t i = 0; i < n; ++i) {
@@ -1144,15 +1104,16 @@ std::size_t front_pass(const In* s, std::size_t n, C* o, Front& fr) {
         }
         const C* in;
         std::size_t len;
+        unsigned here;
         if constexpr (convert) {
-            len = to_utf16(s + a, b - a, o + w);
-            if (len == npos) return kNoUtf16;
+            len = g_kernels.to_utf16(s + a, b - a, o + w, &here);
+            if (len == scan::kNotUtf16) return kNoUtf16;
             in = o + w;
         } else {
             in = s + a;
             len = b - a;
+            here = ops<C>().survey(in, len);
         }
-        const unsigned here = ops<C>().survey(in, len);
         found |= here;
         std::size_t m = npos;
         if (here & (scan::kAmp | scan::kControls))
