@@ -477,7 +477,10 @@ def test_markers_across_the_pieces_of_the_first_pass(sc, filler):
     # The first pass reads long texts in pieces of 8192 characters; markers,
     # runs of controls and openers made by "&lt;" must not notice the seams.
     markers = MARKERS + ["&&&&&&&&&&&amp;nbsp;", "&lt;script>x&lt;/script>", "\r\x99\n\t\r",
-                         "&lt;!-- c --&gt;"]
+                         "&lt;!-- c --&gt;", "<script a <style>b</style> <!--c-->"]
+    # A removed script leaves a space that can complete an opener.
+    opener = "* style specs start>y style specs end"
+    markers += [opener[:k] + "<script>x</script>" + opener[k + 1:] for k in (1, 7, 13)]
     doc = {(i, k): filler * (8192 * 2 - k) + m + filler * 20
            for i, m in enumerate(markers) for k in range(0, 24)}
     assert sc.clean_data(doc) == oracle(doc)

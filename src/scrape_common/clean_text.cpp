@@ -25,6 +25,7 @@
 #include <new>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -936,27 +937,39 @@ struct Openers {
     bool all() const { return script && specs && style && comment; }
 };
 
+// The characters that begin a block opener, and those that can follow them
+// in one ("s" in any case, "!", " ").
+constexpr Needles kOpenerFirst{{'<', '*'}, 2};
+inline const Needles& opener_seconds() {
+    static const Needles set = [] {
+        Needles r{{}, 0};
+        for (const Needles& f : {fold_set('s'), fold_set('!'), fold_set(' ')})
+            for (int i = 0; i < f.k; ++i) r.c[r.k++] = f.c[i];
+        return r;
+    }();
+    return set;
+}
+
+// At a "<" or "*" of s[0..n): adds the opener of a block other than a script
+// found there to `r`; returns whether a script opener is there.
+template <class C>
+bool note_opener(const C* s, std::size_t n, std::size_t p, Openers& r) {
+    if (s[p] != '<') {
+        r.specs |= ci_at(s, n, p, "* style specs start");
+        return false;
+    }
+    r.style |= ci_at(s, n, p, "<style");
+    r.comment |= ci_at(s, n, p, "<!--");
+    return ci_at(s, n, p, "<script");
+}
+
 // Adds the block openers that lie wholly within s[p..n) to `r`.
 template <class C>
 void find_openers(const C* s, std::size_t p, std::size_t n, Openers& r) {
-    // One search for every opener: "<" or "*" followed by a character that
-    // can follow it in one ("s" in any case, "!", " "); each hit is checked.
-    static const Needles first{{'<', '*'}, 2};
-    static const Needles second = [] {
-        Needles set{{}, 0};
-        for (const Needles& f : {fold_set('s'), fold_set('!'), fold_set(' ')})
-            for (int i = 0; i < f.k; ++i) set.c[set.k++] = f.c[i];
-        return set;
-    }();
-    for (; !r.all() && (p = ops<C>().find_pair(s, p, n, first, second, nullptr)) < n; ++p) {
-        if (s[p] == '<') {
-            r.script |= ci_at(s, n, p, "<script");
-            r.style |= ci_at(s, n, p, "<style");
-            r.comment |= ci_at(s, n, p, "<!--");
-        } else {
-            r.specs |= ci_at(s, n, p, "* style specs start");
-        }
-    }
+    for (; !r.all() && (p = ops<C>().find_pair(s, p, n, kOpenerFirst, opener_seconds(),
+                                               nullptr)) < n;
+         ++p)
+        r.script |= note_opener(s, n, p, r);
 }
 constexpr std::size_t kLongestOpener = std::string_view("* style specs start").size();
 
@@ -1076,13 +1089,84 @@ constexpr std::size_t kTableLookahead = 10;
 // What the first pass found.
 struct Front {
     Features f{};
-    Openers open;
+    Openers open;  // those of blocks other than scripts, which are removed
     bool changed = false;
 };
 
+// "<script[^>]*>[\w\W]*?</script>" -> " " (IGNORECASE) on a text that grows
+// at its end, as remove_blocks does it on the whole text: each match is
+// decided by the text up to its closer, and a start that cannot be decided
+// yet (its opener or closer not wholly written) waits for more text. The
+// scans resume where they stopped, so the text is read once. The search for
+// script openers notes the openers of the other blocks on the way.
+template <class C>
+class ScriptStream {
+public:
+    // The openers of other blocks in the text that the removal keeps (and,
+    // before the removal, perhaps in some that it drops).
+    Openers open;
+
+    // The next match in t[0..end), as [*from, *to); false when there is none
+    // yet (or, with `last`, none at all). The caller replaces the match by
+    // " " before asking again.
+    bool next(const C* t, std::size_t end, bool last, std::size_t* from, std::size_t* to) {
+        static constexpr std::string_view opener = "<script", closer = "</script>";
+        for (;;) {
+            if (mode_ == kSeek) {
+                const std::size_t p =
+                    ops<C>().find_pair(t, pos_, end, kOpenerFirst, opener_seconds(), nullptr);
+                if (p == end) {  // a "<" at the end is looked at again
+                    pos_ = std::max(pos_, end - (end > 0));
+                    return false;
+                }
+                if (!last && end - p < (t[p] == '<' ? opener.size() : kLongestOpener)) {
+                    pos_ = p;
+                    return false;
+                }
+                pos_ = p + 1;
+                if (!note_opener(t, end, p, open)) continue;
+                start_ = p;
+                pos_ = p + opener.size();
+                mode_ = kGt;
+            }
+            if (mode_ == kGt) {
+                const std::size_t g = find_any(t, pos_, end, kGtChar);
+                pos_ = g;
+                if (g == end) return false;
+                ++pos_;
+                mode_ = kClose;
+            }
+            for (;;) {  // kClose
+                const std::size_t i = find_any(t, pos_, end, kLtChar);
+                pos_ = i;
+                if (i == end || (!last && end - i < closer.size())) return false;
+                if (ci_at(t, end, i, closer)) {
+                    *from = start_;
+                    *to = i + closer.size();
+                    pos_ = start_ + 1;
+                    mode_ = kSeek;
+                    return true;
+                }
+                ++pos_;
+            }
+        }
+    }
+
+    // At the end of the text t[0..end): an opener whose block never closes
+    // leaves the rest of the text, whose openers count too.
+    void finish(const C* t, std::size_t end) {
+        if (mode_ != kSeek) find_openers(t, start_ + 1, end, open);
+    }
+
+private:
+    enum { kSeek, kGt, kClose } mode_ = kSeek;
+    std::size_t pos_ = 0;    // the scan of the current mode goes on from here
+    std::size_t start_ = 0;  // the opener of the match being looked for
+};
+
 // The first pass, piece by piece, so that the text is read from memory once:
-// the survey, the replacement table and the search for block openers (in the
-// output, since "&lt;" makes a "<"). With C narrower than In, 4-byte text is
+// the survey, the replacement table, the search for block openers (in the
+// output, since "&lt;" makes a "<") and the removal of script blocks. With C narrower than In, 4-byte text is
 // converted to UTF-16 first (kNoUtf16 when it holds a surrogate code point),
 // and the table runs in place. Returns the length of the output, or npos when
 // the text is unchanged (o is then unspecified).
@@ -1093,6 +1177,11 @@ std::size_t front_pass(const In* s, std::size_t n, C* o, Front& fr) {
     bool written = convert;  // o holds the output so far; else it is s[0..w)
     bool run = false;
     unsigned found = 0;
+    ScriptStream<C> scripts;
+    // Where scripts were removed (the first kMaxJoins of them).
+    constexpr std::size_t kMaxJoins = 4096;
+    std::vector<std::size_t> joins;
+    bool joins_all = true;
     for (std::size_t a = 0; a < n;) {
         std::size_t b = std::min(n, a + kPiece);
         if (b < n) {
@@ -1128,16 +1217,44 @@ std::size_t front_pass(const In* s, std::size_t n, C* o, Front& fr) {
             m = len;
             if (written && !convert) std::copy(in, in + len, o + w);
         }
-        const std::size_t from = w > kLongestOpener ? w - (kLongestOpener - 1) : 0;
+        const C* text;
         if constexpr (convert) {
-            find_openers(o, from, w + m, fr.open);
+            text = o;
         } else {
-            find_openers(written ? o : s, from, w + m, fr.open);
+            text = written ? o : s;
         }
         w += m;
         a = b;
+        for (std::size_t x, y; scripts.next(text, w, a == n, &x, &y);) {
+            if (!written) std::copy(s, s + w, o);
+            written = true;
+            text = o;
+            o[x] = ' ';
+            std::copy(o + y, o + w, o + x + 1);
+            w -= y - x - 1;
+            fr.changed = true;
+            if (joins.size() < kMaxJoins) joins.push_back(x);
+            else joins_all = false;
+        }
     }
     fr.f = features(found);
+    const C* text = o;
+    if constexpr (!convert) {
+        if (!written) text = s;
+    }
+    scripts.finish(text, w);
+    fr.open = scripts.open;
+    // A removed script leaves a space, which can be one of the three of a
+    // "* style specs start" spanning it.
+    if (fr.f.star && !fr.open.specs) {
+        if (!joins_all) {
+            fr.open.specs = true;
+        } else {
+            for (std::size_t x : joins)
+                for (std::size_t k : {1, 7, 13})
+                    fr.open.specs |= x >= k && ci_at(text, w, x - k, "* style specs start");
+        }
+    }
     return convert || fr.changed ? w : npos;
 }
 
@@ -1147,13 +1264,9 @@ template <class C>
 void markup_stages(Text& t, const Front& fr, bool utf16) {
     auto stage = [&t](auto fn) { return t.stage<C, C>(fn); };
     // A removed block leaves a space, so a later pass can only meet a new
-    // opener that holds a space: of the four, only "* style specs start",
-    // and only after a removal.
-    Openers open = fr.open;
-    if (open.script && stage([](const C* s, std::size_t n, C* o) {
-            return remove_blocks(s, n, o, "<script", true, "</script>", false);
-        }) != npos)
-        open.specs |= fr.f.star;
+    // opener that holds a space: of the three, only "* style specs start",
+    // which runs first.
+    const Openers& open = fr.open;
     if (open.specs) {
         stage([](const C* s, std::size_t n, C* o) {
             return remove_blocks(s, n, o, "* style specs start", true, "style specs end", true);
