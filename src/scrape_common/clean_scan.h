@@ -24,6 +24,13 @@ constexpr unsigned kStar = 4;        // "*"
 constexpr unsigned kControls = 8;    // "\r", "\n", "\t" or U+0099
 constexpr unsigned kSurrogates = 16;  // a code point in U+D800..U+DFFF
 
+// The state of copy_controls, carried from one call to the next.
+struct Controls {
+    std::size_t w;  // characters written
+    bool run;       // the last one written is the space of a run of controls
+    bool changed;   // a control or U+0099 was met
+};
+
 template <class C>
 struct Ops {
     // First index >= p holding a character of `set`, or n.
@@ -36,6 +43,10 @@ struct Ops {
                              const Needles& second, C* o);
     // The bits above for s[0..n).
     unsigned (*survey)(const C* s, std::size_t n);
+    // Copies s[p..) to o[st->w..] with U+0099 deleted and each run of "\r",
+    // "\n" and "\t" written as one " ", up to the next "&" (returned) or n.
+    // o must not overlap s, and needs room for n - p more characters.
+    std::size_t (*copy_controls)(const C* s, std::size_t p, std::size_t n, C* o, Controls* st);
 };
 
 constexpr std::size_t kNotUtf16 = static_cast<std::size_t>(-1);

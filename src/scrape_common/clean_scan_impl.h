@@ -178,6 +178,56 @@ unsigned survey(const C* s, std::size_t n) {
     return f;
 }
 
+template <class V, class C>
+std::size_t copy_controls(const C* s, std::size_t p, std::size_t n, C* o, Controls* st) {
+    constexpr std::size_t L = V::bytes / sizeof(C);
+    std::size_t w = st->w;
+    bool run = st->run, changed = st->changed;
+    // One character other than "&".
+    auto one = [&](C c) {
+        if (c == '\r' || c == '\n' || c == '\t') {
+            if (!run) o[w++] = ' ';
+            run = changed = true;
+        } else if (c == 0x99) {
+            changed = true;
+        } else {
+            o[w++] = c;
+            run = false;
+        }
+    };
+    if constexpr (L > 0) {
+        using R = typename V::reg;
+        const R amp = V::template set1<C>('&'), cr = V::template set1<C>('\r'),
+                lf = V::template set1<C>('\n'), tab = V::template set1<C>('\t'),
+                c99 = V::template set1<C>(0x99);
+        // A block is stored whole; the part after the first character that
+        // needs a look is written over.
+        while (p + L <= n) {
+            const R x = V::load(s + p);
+            R m = V::or_(V::template eq<C>(x, amp), V::template eq<C>(x, cr));
+            m = V::or_(m, V::or_(V::template eq<C>(x, lf), V::template eq<C>(x, tab)));
+            const unsigned bits = V::mask(V::or_(m, V::template eq<C>(x, c99)));
+            V::store(o + w, x);
+            if (!bits) {
+                w += L, p += L;
+                run = false;
+                continue;
+            }
+            if (const std::size_t k = (std::size_t)__builtin_ctz(bits) / sizeof(C)) {
+                w += k, p += k;
+                run = false;
+            }
+            if (s[p] == '&') break;
+            one(s[p++]);
+        }
+    }
+    for (; p < n && s[p] != '&'; ++p) one(s[p]);
+    st->w = w;
+    st->run = run;
+    st->changed = changed;
+    return p;
+}
+
 // 4-byte text as UTF-16, with the survey bits of the UTF-16 in *flags.
 // Blocks of characters below U+D800 are narrowed whole; the others go one at
 // a time.
@@ -222,7 +272,7 @@ std::size_t to_utf16(const std::uint32_t* s, std::size_t n, std::uint16_t* o, un
 
 template <class V, class C>
 constexpr Ops<C> ops() {
-    return Ops<C>{find_any<V, C>, find_pair<V, C>, survey<V, C>};
+    return Ops<C>{find_any<V, C>, find_pair<V, C>, survey<V, C>, copy_controls<V, C>};
 }
 
 template <class V>

@@ -376,58 +376,29 @@ struct Collapser {
 // ends in the space written for a run of controls.
 template <class C>
 std::size_t replace_table(const C* s, std::size_t n, C* o, bool& run) {
-    static constexpr Needles cs = {{'&', '\r', '\n', '\t', 0x99}, 5};
-    std::size_t w = 0, copied = 0, p = 0;
-    bool changed = false, in_run = run;
-    auto flush = [&](std::size_t upto) {
-        if (upto > copied) {
-            std::copy(s + copied, s + upto, o + w);
-            w += upto - copied;
-            in_run = false;
+    scan::Controls st{0, run, false};
+    for (std::size_t p = 0; (p = ops<C>().copy_controls(s, p, n, o, &st)) < n;) {
+        C rep = '&';  // an "&" that no literal follows stays
+        std::size_t len = 1;
+        if (ci_at(s, n, p, "&gt;")) {
+            rep = '>', len = 4;
+        } else if (ci_at(s, n, p, "&lt;")) {
+            rep = '<', len = 4;
+        } else if (ci_at(s, n, p, "&amp;")) {
+            if (ci_at(s, n, p + 5, "nbsp;"))
+                rep = ' ', len = 10;
+            else
+                rep = '&', len = 5;
+        } else if (ci_at(s, n, p, "&nbsp;")) {
+            rep = ' ', len = 6;
         }
-    };
-    while ((p = find_any(s, p, n, cs)) < n) {
-        const U c = s[p];
-        if (c == '&') {
-            C rep;
-            std::size_t len;
-            if (ci_at(s, n, p, "&gt;")) {
-                rep = '>', len = 4;
-            } else if (ci_at(s, n, p, "&lt;")) {
-                rep = '<', len = 4;
-            } else if (ci_at(s, n, p, "&amp;")) {
-                if (ci_at(s, n, p + 5, "nbsp;"))
-                    rep = ' ', len = 10;
-                else
-                    rep = '&', len = 5;
-            } else if (ci_at(s, n, p, "&nbsp;")) {
-                rep = ' ', len = 6;
-            } else {
-                ++p;  // stays, copied with the text around it
-                continue;
-            }
-            flush(p);
-            o[w++] = rep;
-            in_run = false;
-            copied = p += len;
-        } else if (c == 0x99) {
-            flush(p);
-            copied = ++p;
-        } else {
-            flush(p);
-            if (!in_run) o[w++] = ' ';
-            in_run = true;
-            copied = ++p;
-        }
-        changed = true;
+        o[st.w++] = rep;
+        st.run = false;
+        st.changed |= len > 1;
+        p += len;
     }
-    if (!changed) {  // then it holds no controls
-        if (n) run = false;
-        return npos;
-    }
-    flush(n);
-    run = in_run;
-    return w;
+    run = st.run;
+    return st.changed ? st.w : npos;
 }
 
 // A lazy block, IGNORECASE, replaced by " ":
@@ -1039,6 +1010,7 @@ void widen(const C* s, std::size_t n, U* o) {
 // Two buffers per thread, kept between calls while they are not large.
 struct Scratch {
     Buf buf[2];
+    Buf piece;  // a piece of the first pass as UTF-16
     bool busy = false;
 };
 
@@ -1088,6 +1060,7 @@ constexpr std::size_t kTableLookahead = 10;
 
 // What the first pass found.
 struct Front {
+    std::uint16_t* piece = nullptr;  // room for a piece as UTF-16
     Features f{};
     Openers open;  // those of blocks other than scripts, which are removed
     bool changed = false;
@@ -1167,8 +1140,8 @@ private:
 // The first pass, piece by piece, so that the text is read from memory once:
 // the survey, the replacement table, the search for block openers (in the
 // output, since "&lt;" makes a "<") and the removal of script blocks. With C narrower than In, 4-byte text is
-// converted to UTF-16 first (kNoUtf16 when it holds a surrogate code point),
-// and the table runs in place. Returns the length of the output, or npos when
+// converted to UTF-16 first, piece by piece into fr.piece (kNoUtf16 when it
+// holds a surrogate code point). Returns the length of the output, or npos when
 // the text is unchanged (o is then unspecified).
 template <class In, class C>
 std::size_t front_pass(const In* s, std::size_t n, C* o, Front& fr) {
@@ -1195,9 +1168,9 @@ std::size_t front_pass(const In* s, std::size_t n, C* o, Front& fr) {
         std::size_t len;
         unsigned here;
         if constexpr (convert) {
-            len = g_kernels.to_utf16(s + a, b - a, o + w, &here);
+            len = g_kernels.to_utf16(s + a, b - a, fr.piece, &here);
             if (len == scan::kNotUtf16) return kNoUtf16;
-            in = o + w;
+            in = fr.piece;
         } else {
             in = s + a;
             len = b - a;
@@ -1215,7 +1188,7 @@ std::size_t front_pass(const In* s, std::size_t n, C* o, Front& fr) {
             written = true;
         } else {
             m = len;
-            if (written && !convert) std::copy(in, in + len, o + w);
+            if (written) std::copy(in, in + len, o + w);
         }
         const C* text;
         if constexpr (convert) {
@@ -1322,13 +1295,15 @@ Cleaned run_stages(Text& t) {
         // The markup stages on half the bytes, unless the text holds
         // surrogates, which UTF-16 cannot carry.
         using W = std::uint16_t;
+        t.sc.piece.reserve(2 * kPiece * sizeof(W));
+        fr.piece = t.sc.piece.as<W>();
         if (t.stage<U, W>(first_pass, 2) != kNoUtf16) {
             t.changed = fr.changed;
             fr.f.surrogates = false;  // halves of pairs only
             markup_stages<W>(t, fr, true);
             utf16 = true;
         } else {
-            fr = Front{};
+            fr = Front{};  // and again in the text's own width
         }
     }
     if (!utf16) {
