@@ -26,9 +26,10 @@ constexpr unsigned kSurrogates = 16;  // a code point in U+D800..U+DFFF
 
 // The state of copy_controls, carried from one call to the next.
 struct Controls {
-    std::size_t w;  // characters written
-    bool run;       // the last one written is the space of a run of controls
-    bool changed;   // a control or U+0099 was met
+    std::size_t w;       // characters written
+    bool run;            // the last one written is the space of a run of controls
+    bool changed;        // a control or U+0099 was met
+    unsigned flags = 0;  // narrow_controls: the survey bits of what it read, as UTF-16
 };
 
 template <class C>
@@ -56,11 +57,11 @@ struct Kernels {
     Ops<std::uint8_t> b1;
     Ops<std::uint16_t> b2;
     Ops<std::uint32_t> b4;
-    // 4-byte text as UTF-16 (characters beyond U+FFFF as surrogate pairs),
-    // with the bits above for the UTF-16 in *flags; returns the number of
-    // units, or kNotUtf16 for a text holding a surrogate code point.
-    std::size_t (*to_utf16)(const std::uint32_t* s, std::size_t n, std::uint16_t* o,
-                            unsigned* flags);
+    // copy_controls from 4-byte text to UTF-16 (characters beyond U+FFFF as
+    // surrogate pairs), adding the survey bits of the UTF-16 to st->flags;
+    // kNotUtf16 at a surrogate code point, which UTF-16 cannot carry.
+    std::size_t (*narrow_controls)(const std::uint32_t* s, std::size_t p, std::size_t n,
+                                   std::uint16_t* o, Controls* st);
 };
 
 const Kernels& baseline();  // SSE2 on x86-64, plain loops elsewhere

@@ -178,96 +178,137 @@ unsigned survey(const C* s, std::size_t n) {
     return f;
 }
 
+// The specials of copy_controls in a vector: "&", the controls and U+0099.
+template <class V, class C>
+struct Specials {
+    using R = typename V::reg;
+    const R amp = V::template set1<C>('&'), cr = V::template set1<C>('\r'),
+            lf = V::template set1<C>('\n'), tab = V::template set1<C>('\t'),
+            c99 = V::template set1<C>(0x99);
+    unsigned operator()(R x) const {
+        R m = V::or_(V::template eq<C>(x, amp), V::template eq<C>(x, cr));
+        m = V::or_(m, V::or_(V::template eq<C>(x, lf), V::template eq<C>(x, tab)));
+        return V::mask(V::or_(m, V::template eq<C>(x, c99)));
+    }
+};
+
+// What copy_controls does with a character other than "&".
+template <class C>
+inline void copy_control(C c, C* o, Controls& st) {
+    if (c == '\r' || c == '\n' || c == '\t') {
+        if (!st.run) o[st.w++] = ' ';
+        st.run = st.changed = true;
+    } else if (c == 0x99) {
+        st.changed = true;
+    } else {
+        o[st.w++] = c;
+        st.run = false;
+    }
+}
+
+// Vector blocks are stored whole; the part after the first character that
+// needs a look is written over.
 template <class V, class C>
 std::size_t copy_controls(const C* s, std::size_t p, std::size_t n, C* o, Controls* st) {
     constexpr std::size_t L = V::bytes / sizeof(C);
-    std::size_t w = st->w;
-    bool run = st->run, changed = st->changed;
-    // One character other than "&".
-    auto one = [&](C c) {
-        if (c == '\r' || c == '\n' || c == '\t') {
-            if (!run) o[w++] = ' ';
-            run = changed = true;
-        } else if (c == 0x99) {
-            changed = true;
-        } else {
-            o[w++] = c;
-            run = false;
-        }
-    };
+    Controls c = *st;
     if constexpr (L > 0) {
-        using R = typename V::reg;
-        const R amp = V::template set1<C>('&'), cr = V::template set1<C>('\r'),
-                lf = V::template set1<C>('\n'), tab = V::template set1<C>('\t'),
-                c99 = V::template set1<C>(0x99);
-        // A block is stored whole; the part after the first character that
-        // needs a look is written over.
+        const Specials<V, C> specials;
         while (p + L <= n) {
-            const R x = V::load(s + p);
-            R m = V::or_(V::template eq<C>(x, amp), V::template eq<C>(x, cr));
-            m = V::or_(m, V::or_(V::template eq<C>(x, lf), V::template eq<C>(x, tab)));
-            const unsigned bits = V::mask(V::or_(m, V::template eq<C>(x, c99)));
-            V::store(o + w, x);
+            const typename V::reg x = V::load(s + p);
+            const unsigned bits = specials(x);
+            V::store(o + c.w, x);
             if (!bits) {
-                w += L, p += L;
-                run = false;
+                c.w += L, p += L;
+                c.run = false;
                 continue;
             }
             if (const std::size_t k = (std::size_t)__builtin_ctz(bits) / sizeof(C)) {
-                w += k, p += k;
-                run = false;
+                c.w += k, p += k;
+                c.run = false;
             }
             if (s[p] == '&') break;
-            one(s[p++]);
+            copy_control(s[p++], o, c);
         }
     }
-    for (; p < n && s[p] != '&'; ++p) one(s[p]);
-    st->w = w;
-    st->run = run;
-    st->changed = changed;
+    for (; p < n && s[p] != '&'; ++p) copy_control(s[p], o, c);
+    *st = c;
     return p;
 }
 
-// 4-byte text as UTF-16, with the survey bits of the UTF-16 in *flags.
-// Blocks of characters below U+D800 are narrowed whole; the others go one at
-// a time.
+// The same from 4-byte text to UTF-16. Blocks of characters below U+D800
+// are narrowed whole; the others go one at a time.
 template <class V>
-std::size_t to_utf16(const std::uint32_t* s, std::size_t n, std::uint16_t* o, unsigned* flags) {
-    constexpr std::size_t L = V::bytes / 4;
-    Surveyor<V, std::uint16_t> sv;
-    unsigned f = 0;
-    std::size_t i = 0, w = 0;
-    auto one = [&](std::uint32_t c) {
-        if (c - 0xD800u < 0x800u) return false;
-        if (c < 0x10000) {
-            o[w++] = (std::uint16_t)c;
-            f |= survey_char((std::uint16_t)c);
+std::size_t narrow_controls(const std::uint32_t* s, std::size_t p, std::size_t n,
+                            std::uint16_t* o, Controls* st) {
+    using W = std::uint16_t;
+    constexpr std::size_t L = V::bytes / 2;  // characters per narrowed vector
+    Controls c = *st;
+    Surveyor<V, W> sv;
+    bool stop = false;
+    // One character; false at a surrogate code point.
+    auto one = [&](std::uint32_t ch) {
+        if (ch - 0xD800u < 0x800u) return false;
+        if (ch == '&') {
+            c.flags |= kAmp;
+            stop = true;
+        } else if (ch < 0x10000) {
+            c.flags |= survey_char((W)ch);
+            copy_control((W)ch, o, c);
         } else {
-            o[w++] = (std::uint16_t)(0xD800 | ((c - 0x10000) >> 10));
-            o[w++] = (std::uint16_t)(0xDC00 | (c & 0x3FF));
-            f |= kSurrogates;
+            o[c.w++] = (W)(0xD800 | ((ch - 0x10000) >> 10));
+            o[c.w++] = (W)(0xDC00 | (ch & 0x3FF));
+            c.flags |= kSurrogates;
+            c.run = false;
         }
         return true;
     };
+    std::size_t r = n;
     if constexpr (L > 0) {
+        const Specials<V, W> specials;
         const typename V::reg below = V::template set1<std::uint32_t>(0xD7FF);
-        for (; i + 2 * L <= n; i += 2 * L) {
-            typename V::reg a = V::load(s + i), b = V::load(s + i + L);
+        while (p + L <= n) {
+            const typename V::reg a = V::load(s + p), b = V::load(s + p + L / 2);
             if (V::mask(V::or_(V::gt32(a, below), V::gt32(b, below)))) {
-                for (std::size_t k = 0; k < 2 * L; ++k)
-                    if (!one(s[i + k])) return kNotUtf16;
+                for (const std::size_t end = p + L; p < end && !stop; ++p)
+                    if (!one(s[p])) return kNotUtf16;
+                if (stop) {
+                    r = p - 1;
+                    goto done;
+                }
                 continue;
             }
-            typename V::reg x = V::narrow(a, b);
-            V::store(o + w, x);
+            const typename V::reg x = V::narrow(a, b);
             sv.take(x);
-            w += 2 * L;
+            const unsigned bits = specials(x);
+            V::store(o + c.w, x);
+            if (!bits) {
+                c.w += L, p += L;
+                c.run = false;
+                continue;
+            }
+            if (const std::size_t k = (std::size_t)__builtin_ctz(bits) / 2) {
+                c.w += k, p += k;
+                c.run = false;
+            }
+            if (s[p] == '&') {
+                r = p;
+                goto done;
+            }
+            copy_control((W)s[p++], o, c);
         }
     }
-    for (; i < n; ++i)
-        if (!one(s[i])) return kNotUtf16;
-    *flags = f | sv.bits();
-    return w;
+    for (; p < n; ++p) {
+        if (!one(s[p])) return kNotUtf16;
+        if (stop) {
+            r = p;
+            break;
+        }
+    }
+done:
+    c.flags |= sv.bits();
+    *st = c;
+    return r;
 }
 
 template <class V, class C>
@@ -278,5 +319,5 @@ constexpr Ops<C> ops() {
 template <class V>
 constexpr Kernels kernels(const char* name) {
     return Kernels{name, ops<V, std::uint8_t>(), ops<V, std::uint16_t>(),
-                   ops<V, std::uint32_t>(), to_utf16<V>};
+                   ops<V, std::uint32_t>(), narrow_controls<V>};
 }

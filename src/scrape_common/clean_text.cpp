@@ -43,6 +43,8 @@ using scan::Needles;
 using U = Py_UCS4;
 
 constexpr std::size_t npos = static_cast<std::size_t>(-1);
+// The answer of the first pass for 4-byte text that UTF-16 cannot carry.
+constexpr std::size_t kNoUtf16 = npos - 2;
 
 // Characters compared exactly by the matchers below although the patterns
 // use IGNORECASE: they have no case partners.
@@ -374,31 +376,53 @@ struct Collapser {
 //   the earlier steps make or look at; a deleted U+0099 lets a run continue.
 // `run` carries, from one piece of a text to the next, whether the output
 // ends in the space written for a run of controls.
+// The literal of the table at the "&" s[p]: its replacement, and its length
+// (1 for none: the "&" stays).
+template <class C>
+inline std::size_t table_literal(const C* s, std::size_t n, std::size_t p, char* rep) {
+    *rep = '&';
+    if (ci_at(s, n, p, "&gt;")) return *rep = '>', 4;
+    if (ci_at(s, n, p, "&lt;")) return *rep = '<', 4;
+    if (ci_at(s, n, p, "&amp;")) return ci_at(s, n, p + 5, "nbsp;") ? (*rep = ' ', 10) : 5;
+    if (ci_at(s, n, p, "&nbsp;")) return *rep = ' ', 6;
+    return 1;
+}
+
 template <class C>
 std::size_t replace_table(const C* s, std::size_t n, C* o, bool& run) {
     scan::Controls st{0, run, false};
     for (std::size_t p = 0; (p = ops<C>().copy_controls(s, p, n, o, &st)) < n;) {
-        C rep = '&';  // an "&" that no literal follows stays
-        std::size_t len = 1;
-        if (ci_at(s, n, p, "&gt;")) {
-            rep = '>', len = 4;
-        } else if (ci_at(s, n, p, "&lt;")) {
-            rep = '<', len = 4;
-        } else if (ci_at(s, n, p, "&amp;")) {
-            if (ci_at(s, n, p + 5, "nbsp;"))
-                rep = ' ', len = 10;
-            else
-                rep = '&', len = 5;
-        } else if (ci_at(s, n, p, "&nbsp;")) {
-            rep = ' ', len = 6;
-        }
-        o[st.w++] = rep;
+        char rep;
+        const std::size_t len = table_literal(s, n, p, &rep);
+        o[st.w++] = (C)rep;
         st.run = false;
         st.changed |= len > 1;
         p += len;
     }
     run = st.run;
     return st.changed ? st.w : npos;
+}
+
+// The same for 4-byte text, written as UTF-16: the output is always
+// written, *changed tells whether it differs from the input, and *flags gets
+// the survey bits of the UTF-16. kNoUtf16 for a text holding a surrogate code
+// point.
+inline std::size_t narrow_table(const U* s, std::size_t n, std::uint16_t* o, bool& run,
+                                bool* changed, unsigned* flags) {
+    scan::Controls st{0, run, false};
+    for (std::size_t p = 0; (p = g_kernels.narrow_controls(s, p, n, o, &st)) != n;) {
+        if (p == scan::kNotUtf16) return kNoUtf16;
+        char rep;
+        const std::size_t len = table_literal(s, n, p, &rep);
+        o[st.w++] = (std::uint16_t)rep;
+        st.run = false;
+        st.changed |= len > 1;
+        p += len;
+    }
+    run = st.run;
+    *changed = st.changed;
+    *flags = st.flags;
+    return st.w;
 }
 
 // A lazy block, IGNORECASE, replaced by " ":
@@ -550,8 +574,6 @@ inline std::size_t emit_charref(std::uint32_t num, U* o) {
 // to the interpreter so that its ValueError appears.
 constexpr std::size_t kSafeDecimalDigits = 640;
 constexpr std::size_t kUnescapeFallback = npos - 1;
-// The first pass's answer for 4-byte text that UTF-16 cannot carry.
-constexpr std::size_t kNoUtf16 = npos - 2;
 
 // One pass of
 //   &(#[0-9]+;?|#[xX][0-9a-fA-F]+;?|[^\t\n\f <&#;]{1,32};?)
@@ -1010,7 +1032,6 @@ void widen(const C* s, std::size_t n, U* o) {
 // Two buffers per thread, kept between calls while they are not large.
 struct Scratch {
     Buf buf[2];
-    Buf piece;  // a piece of the first pass as UTF-16
     bool busy = false;
 };
 
@@ -1060,7 +1081,6 @@ constexpr std::size_t kTableLookahead = 10;
 
 // What the first pass found.
 struct Front {
-    std::uint16_t* piece = nullptr;  // room for a piece as UTF-16
     Features f{};
     Openers open;  // those of blocks other than scripts, which are removed
     bool changed = false;
@@ -1140,8 +1160,7 @@ private:
 // The first pass, piece by piece, so that the text is read from memory once:
 // the survey, the replacement table, the search for block openers (in the
 // output, since "&lt;" makes a "<") and the removal of script blocks. With C narrower than In, 4-byte text is
-// converted to UTF-16 first, piece by piece into fr.piece (kNoUtf16 when it
-// holds a surrogate code point). Returns the length of the output, or npos when
+// written as UTF-16 (kNoUtf16 when it holds a surrogate code point). Returns the length of the output, or npos when
 // the text is unchanged (o is then unspecified).
 template <class In, class C>
 std::size_t front_pass(const In* s, std::size_t n, C* o, Front& fr) {
@@ -1164,31 +1183,32 @@ std::size_t front_pass(const In* s, std::size_t n, C* o, Front& fr) {
                     break;
                 }
         }
-        const C* in;
-        std::size_t len;
-        unsigned here;
+        std::size_t m;
         if constexpr (convert) {
-            len = g_kernels.to_utf16(s + a, b - a, fr.piece, &here);
-            if (len == scan::kNotUtf16) return kNoUtf16;
-            in = fr.piece;
+            bool changed = false;
+            unsigned here = 0;
+            m = narrow_table(s + a, b - a, o + w, run, &changed, &here);
+            if (m == kNoUtf16) return kNoUtf16;
+            found |= here;
+            fr.changed |= changed;
         } else {
-            in = s + a;
-            len = b - a;
-            here = ops<C>().survey(in, len);
-        }
-        found |= here;
-        std::size_t m = npos;
-        if (here & (scan::kAmp | scan::kControls))
-            m = replace_table(in, len, o + w, run);
-        else
-            run = false;
-        if (m != npos) {
-            fr.changed = true;
-            if (!written) std::copy(s, s + a, o);  // w == a
-            written = true;
-        } else {
-            m = len;
-            if (written) std::copy(in, in + len, o + w);
+            const C* in = s + a;
+            const std::size_t len = b - a;
+            const unsigned here = ops<C>().survey(in, len);
+            found |= here;
+            m = npos;
+            if (here & (scan::kAmp | scan::kControls))
+                m = replace_table(in, len, o + w, run);
+            else
+                run = false;
+            if (m != npos) {
+                fr.changed = true;
+                if (!written) std::copy(s, s + a, o);  // w == a
+                written = true;
+            } else {
+                m = len;
+                if (written) std::copy(in, in + len, o + w);
+            }
         }
         const C* text;
         if constexpr (convert) {
@@ -1295,8 +1315,6 @@ Cleaned run_stages(Text& t) {
         // The markup stages on half the bytes, unless the text holds
         // surrogates, which UTF-16 cannot carry.
         using W = std::uint16_t;
-        t.sc.piece.reserve(2 * kPiece * sizeof(W));
-        fr.piece = t.sc.piece.as<W>();
         if (t.stage<U, W>(first_pass, 2) != kNoUtf16) {
             t.changed = fr.changed;
             fr.f.surrogates = false;  // halves of pairs only
