@@ -206,8 +206,28 @@ inline void copy_control(C c, C* o, Controls& st) {
     }
 }
 
-// Vector blocks are stored whole; the part after the first character that
-// needs a look is written over.
+// One step of copy_controls over the vector x of the characters s[p..]:
+// the vector is stored whole, and the part after the first special (marked
+// in `bits`) is written over later. False at an "&", with p on it.
+template <class V, class C, class In>
+inline bool copy_block(typename V::reg x, unsigned bits, const In* s, std::size_t& p, C* o,
+                       Controls& c) {
+    constexpr std::size_t L = V::bytes / sizeof(C);
+    V::store(o + c.w, x);
+    if (!bits) {
+        c.w += L, p += L;
+        c.run = false;
+        return true;
+    }
+    if (const std::size_t k = (std::size_t)__builtin_ctz(bits) / sizeof(C)) {
+        c.w += k, p += k;
+        c.run = false;
+    }
+    if (s[p] == '&') return false;
+    copy_control((C)s[p++], o, c);
+    return true;
+}
+
 template <class V, class C>
 std::size_t copy_controls(const C* s, std::size_t p, std::size_t n, C* o, Controls* st) {
     constexpr std::size_t L = V::bytes / sizeof(C);
@@ -216,19 +236,7 @@ std::size_t copy_controls(const C* s, std::size_t p, std::size_t n, C* o, Contro
         const Specials<V, C> specials;
         while (p + L <= n) {
             const typename V::reg x = V::load(s + p);
-            const unsigned bits = specials(x);
-            V::store(o + c.w, x);
-            if (!bits) {
-                c.w += L, p += L;
-                c.run = false;
-                continue;
-            }
-            if (const std::size_t k = (std::size_t)__builtin_ctz(bits) / sizeof(C)) {
-                c.w += k, p += k;
-                c.run = false;
-            }
-            if (s[p] == '&') break;
-            copy_control(s[p++], o, c);
+            if (!copy_block<V, C>(x, specials(x), s, p, o, c)) break;
         }
     }
     for (; p < n && s[p] != '&'; ++p) copy_control(s[p], o, c);
@@ -280,22 +288,10 @@ std::size_t narrow_controls(const std::uint32_t* s, std::size_t p, std::size_t n
             }
             const typename V::reg x = V::narrow(a, b);
             sv.take(x);
-            const unsigned bits = specials(x);
-            V::store(o + c.w, x);
-            if (!bits) {
-                c.w += L, p += L;
-                c.run = false;
-                continue;
-            }
-            if (const std::size_t k = (std::size_t)__builtin_ctz(bits) / 2) {
-                c.w += k, p += k;
-                c.run = false;
-            }
-            if (s[p] == '&') {
+            if (!copy_block<V, W>(x, specials(x), s, p, o, c)) {
                 r = p;
                 goto done;
             }
-            copy_control((W)s[p++], o, c);
         }
     }
     for (; p < n; ++p) {
