@@ -29,7 +29,7 @@ struct Controls {
     std::size_t w;       // characters written
     bool run;            // the last one written is the space of a run of controls
     bool changed;        // a control or U+0099 was met
-    unsigned flags = 0;  // narrow_controls: the survey bits of what it read, as UTF-16
+    unsigned flags = 0;  // the survey bits of what was read (as UTF-16 by narrow_controls)
 };
 
 template <class C>

@@ -232,14 +232,20 @@ template <class V, class C>
 std::size_t copy_controls(const C* s, std::size_t p, std::size_t n, C* o, Controls* st) {
     constexpr std::size_t L = V::bytes / sizeof(C);
     Controls c = *st;
+    Surveyor<V, C> sv;
     if constexpr (L > 0) {
         const Specials<V, C> specials;
         while (p + L <= n) {
             const typename V::reg x = V::load(s + p);
+            sv.take(x);
             if (!copy_block<V, C>(x, specials(x), s, p, o, c)) break;
         }
     }
-    for (; p < n && s[p] != '&'; ++p) copy_control(s[p], o, c);
+    for (; p < n && s[p] != '&'; ++p) {
+        c.flags |= survey_char(s[p]);
+        copy_control(s[p], o, c);
+    }
+    c.flags |= sv.bits() | (p < n ? kAmp : 0);
     *st = c;
     return p;
 }

@@ -388,33 +388,25 @@ inline std::size_t table_literal(const C* s, std::size_t n, std::size_t p, char*
     return 1;
 }
 
-template <class C>
-std::size_t replace_table(const C* s, std::size_t n, C* o, bool& run) {
+// The table over s[0..n) into o, which is always written: *changed tells
+// whether it differs from the input, and *flags gets the survey bits of what
+// was read. From 4-byte text to UTF-16 the text is converted as it goes,
+// and a text holding a surrogate code point gives kNoUtf16.
+template <class In, class C>
+std::size_t copy_table(const In* s, std::size_t n, C* o, bool& run, bool* changed,
+                       unsigned* flags) {
     scan::Controls st{0, run, false};
-    for (std::size_t p = 0; (p = ops<C>().copy_controls(s, p, n, o, &st)) < n;) {
-        char rep;
-        const std::size_t len = table_literal(s, n, p, &rep);
-        o[st.w++] = (C)rep;
-        st.run = false;
-        st.changed |= len > 1;
-        p += len;
-    }
-    run = st.run;
-    return st.changed ? st.w : npos;
-}
-
-// The same for 4-byte text, written as UTF-16: the output is always
-// written, *changed tells whether it differs from the input, and *flags gets
-// the survey bits of the UTF-16. kNoUtf16 for a text holding a surrogate code
-// point.
-inline std::size_t narrow_table(const U* s, std::size_t n, std::uint16_t* o, bool& run,
-                                bool* changed, unsigned* flags) {
-    scan::Controls st{0, run, false};
-    for (std::size_t p = 0; (p = g_kernels.narrow_controls(s, p, n, o, &st)) != n;) {
+    auto copy = [&](std::size_t p) {
+        if constexpr (sizeof(In) == sizeof(C))
+            return ops<C>().copy_controls(s, p, n, o, &st);
+        else
+            return g_kernels.narrow_controls(s, p, n, o, &st);
+    };
+    for (std::size_t p = 0; (p = copy(p)) != n;) {
         if (p == scan::kNotUtf16) return kNoUtf16;
         char rep;
         const std::size_t len = table_literal(s, n, p, &rep);
-        o[st.w++] = (std::uint16_t)rep;
+        o[st.w++] = (C)rep;
         st.run = false;
         st.changed |= len > 1;
         p += len;
@@ -1158,14 +1150,16 @@ private:
 };
 
 // The first pass, piece by piece, so that the text is read from memory once:
-// the survey, the replacement table, the search for block openers (in the
-// output, since "&lt;" makes a "<") and the removal of script blocks. With C narrower than In, 4-byte text is
-// written as UTF-16 (kNoUtf16 when it holds a surrogate code point). Returns the length of the output, or npos when
-// the text is unchanged (o is then unspecified).
+// the survey, the replacement table (which also surveys, once the text has
+// changed), the search for block openers (in the output, since "&lt;" makes
+// a "<") and the removal of script blocks. With C narrower than In, 4-byte
+// text is written as UTF-16 (kNoUtf16 when it holds a surrogate code point).
+// Returns the length of the output, or npos when the text is unchanged (o is
+// then unspecified).
 template <class In, class C>
 std::size_t front_pass(const In* s, std::size_t n, C* o, Front& fr) {
     constexpr bool convert = sizeof(In) != sizeof(C);
-    std::size_t w = 0;     // output written
+    std::size_t w = 0;       // output written
     bool written = convert;  // o holds the output so far; else it is s[0..w)
     bool run = false;
     unsigned found = 0;
@@ -1183,33 +1177,28 @@ std::size_t front_pass(const In* s, std::size_t n, C* o, Front& fr) {
                     break;
                 }
         }
-        std::size_t m;
-        if constexpr (convert) {
-            bool changed = false;
-            unsigned here = 0;
-            m = narrow_table(s + a, b - a, o + w, run, &changed, &here);
-            if (m == kNoUtf16) return kNoUtf16;
-            found |= here;
-            fr.changed |= changed;
-        } else {
-            const C* in = s + a;
-            const std::size_t len = b - a;
-            const unsigned here = ops<C>().survey(in, len);
-            found |= here;
-            m = npos;
-            if (here & (scan::kAmp | scan::kControls))
-                m = replace_table(in, len, o + w, run);
-            else
-                run = false;
-            if (m != npos) {
-                fr.changed = true;
-                if (!written) std::copy(s, s + a, o);  // w == a
-                written = true;
-            } else {
-                m = len;
-                if (written) std::copy(in, in + len, o + w);
+        // Until the text changes, it stays where it is (written is false);
+        // from then on every piece is copied through the table.
+        std::size_t m = b - a;
+        bool changed = false;
+        unsigned here;
+        if (!written) {
+            if constexpr (!convert) {
+                here = ops<C>().survey(s + a, b - a);
+                if (here & (scan::kAmp | scan::kControls)) {
+                    m = copy_table(s + a, b - a, o + a, run, &changed, &here);
+                    if (changed) std::copy(s, s + a, o);  // w == a
+                } else {
+                    run = false;
+                }
             }
+        } else {
+            m = copy_table(s + a, b - a, o + w, run, &changed, &here);
+            if (m == kNoUtf16) return kNoUtf16;
         }
+        found |= here;
+        fr.changed |= changed;
+        written |= changed;
         const C* text;
         if constexpr (convert) {
             text = o;
