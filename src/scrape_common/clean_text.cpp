@@ -221,6 +221,30 @@ inline std::size_t find_gt(const C* s, std::size_t n, std::size_t x) {
     return i < n ? i : npos;
 }
 
+// The number of " " at the start of s[0..n).
+template <class C>
+inline std::size_t leading_spaces(const C* s, std::size_t n) {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    if (n > 0 && s[0] == ' ') {
+        constexpr std::size_t L = 16 / sizeof(C);
+        const __m128i space = sizeof(C) == 1   ? _mm_set1_epi8(' ')
+                              : sizeof(C) == 2 ? _mm_set1_epi16(' ')
+                                               : _mm_set1_epi32(' ');
+        for (; i + L <= n; i += L) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+            const __m128i eq = sizeof(C) == 1   ? _mm_cmpeq_epi8(x, space)
+                               : sizeof(C) == 2 ? _mm_cmpeq_epi16(x, space)
+                                                : _mm_cmpeq_epi32(x, space);
+            const unsigned other = ~(unsigned)_mm_movemask_epi8(eq) & 0xFFFF;
+            if (other) return i + (std::size_t)__builtin_ctz(other) / sizeof(C);
+        }
+    }
+#endif
+    while (i < n && s[i] == ' ') ++i;
+    return i;
+}
+
 // "\s+" -> " " applied to a stream of characters.
 template <class C>
 struct Collapser {
@@ -244,6 +268,14 @@ struct Collapser {
         }
     }
     void span(const C* s, std::size_t len) {
+        // A run of spaces at the start (most often the indentation between
+        // two tags) goes whole.
+        if (std::size_t k = leading_spaces(s, len)) {
+            changed |= k > 1 || in_space;
+            if (!in_space) o[w++] = ' ';
+            in_space = true;
+            s += k, len -= k;
+        }
         std::size_t i = 0;
 #if defined(__SSE2__)
         if constexpr (sizeof(C) == 4) {
