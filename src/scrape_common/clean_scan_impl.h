@@ -134,8 +134,8 @@ unsigned survey_char(C c) {
     return f;
 }
 
-// The survey bits of a text fed to it vector by vector.
-template <class V, class C>
+// The survey bits of a text fed to it vector by vector; only those in Need.
+template <class V, class C, unsigned Need = kAmp | kLt | kStar | kControls | kSurrogates>
 struct Surveyor {
     using R = typename V::reg;
     const R amp = V::template set1<C>('&'), lt = V::template set1<C>('<'),
@@ -148,13 +148,16 @@ struct Surveyor {
       m_sur = V::zero();
 
     void take(R x) {
-        m_amp = V::or_(m_amp, V::template eq<C>(x, amp));
-        m_lt = V::or_(m_lt, V::template eq<C>(x, lt));
-        m_star = V::or_(m_star, V::template eq<C>(x, star));
-        R ctl = V::or_(V::template eq<C>(x, cr), V::template eq<C>(x, lf));
-        ctl = V::or_(ctl, V::or_(V::template eq<C>(x, tab), V::template eq<C>(x, c99)));
-        m_ctl = V::or_(m_ctl, ctl);
-        if (sizeof(C) > 1) m_sur = V::or_(m_sur, V::template eq<C>(V::and_(x, sur_mask), sur));
+        if constexpr ((Need & kAmp) != 0) m_amp = V::or_(m_amp, V::template eq<C>(x, amp));
+        if constexpr ((Need & kLt) != 0) m_lt = V::or_(m_lt, V::template eq<C>(x, lt));
+        if constexpr ((Need & kStar) != 0) m_star = V::or_(m_star, V::template eq<C>(x, star));
+        if constexpr ((Need & kControls) != 0) {
+            R ctl = V::or_(V::template eq<C>(x, cr), V::template eq<C>(x, lf));
+            ctl = V::or_(ctl, V::or_(V::template eq<C>(x, tab), V::template eq<C>(x, c99)));
+            m_ctl = V::or_(m_ctl, ctl);
+        }
+        if constexpr ((Need & kSurrogates) != 0 && sizeof(C) > 1)
+            m_sur = V::or_(m_sur, V::template eq<C>(V::and_(x, sur_mask), sur));
     }
     unsigned bits() const {
         return (V::mask(m_amp) ? kAmp : 0) | (V::mask(m_lt) ? kLt : 0) |
@@ -232,7 +235,7 @@ template <class V, class C>
 std::size_t copy_controls(const C* s, std::size_t p, std::size_t n, C* o, Controls* st) {
     constexpr std::size_t L = V::bytes / sizeof(C);
     Controls c = *st;
-    Surveyor<V, C> sv;
+    Surveyor<V, C, kStar | kSurrogates> sv;  // an "&" ends the copy
     if constexpr (L > 0) {
         const Specials<V, C> specials;
         while (p + L <= n) {
@@ -258,7 +261,7 @@ std::size_t narrow_controls(const std::uint32_t* s, std::size_t p, std::size_t n
     using W = std::uint16_t;
     constexpr std::size_t L = V::bytes / 2;  // characters per narrowed vector
     Controls c = *st;
-    Surveyor<V, W> sv;
+    Surveyor<V, W, kStar> sv;  // an "&" ends the copy, and pairs are seen one by one
     bool stop = false;
     // One character; false at a surrogate code point.
     auto one = [&](std::uint32_t ch) {
@@ -295,6 +298,7 @@ std::size_t narrow_controls(const std::uint32_t* s, std::size_t p, std::size_t n
             const typename V::reg x = V::narrow(a, b);
             sv.take(x);
             if (!copy_block<V, W>(x, specials(x), s, p, o, c)) {
+                c.flags |= kAmp;
                 r = p;
                 goto done;
             }
