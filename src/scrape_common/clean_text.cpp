@@ -245,6 +245,67 @@ inline std::size_t leading_spaces(const C* s, std::size_t n) {
     return i;
 }
 
+#if defined(__SSE2__)
+template <class C>
+inline __m128i splat(std::uint32_t c) {
+    if constexpr (sizeof(C) == 1) return _mm_set1_epi8((char)c);
+    if constexpr (sizeof(C) == 2) return _mm_set1_epi16((short)c);
+    return _mm_set1_epi32((int)c);
+}
+template <class C>
+inline __m128i equal(__m128i a, __m128i b) {
+    if constexpr (sizeof(C) == 1) return _mm_cmpeq_epi8(a, b);
+    if constexpr (sizeof(C) == 2) return _mm_cmpeq_epi16(a, b);
+    return _mm_cmpeq_epi32(a, b);
+}
+
+// The white space other than " " (and the other characters below U+0020):
+// all ones in those lanes of x.
+template <class C>
+inline __m128i other_spaces(__m128i x) {
+    __m128i m;
+    if constexpr (sizeof(C) == 1) {  // below U+0020: 0x20 - x does not saturate to 0
+        m = _mm_xor_si128(_mm_cmpeq_epi8(_mm_subs_epu8(splat<C>(0x20), x), _mm_setzero_si128()),
+                          _mm_set1_epi8(-1));
+    } else if constexpr (sizeof(C) == 2) {
+        const __m128i zero = _mm_setzero_si128();
+        m = _mm_xor_si128(_mm_cmpeq_epi16(_mm_subs_epu16(splat<C>(0x20), x), zero),
+                          _mm_set1_epi16(-1));
+        // U+2000..U+200A: x - 0x2000 does not exceed 0x0A
+        const __m128i d = _mm_sub_epi16(x, splat<C>(0x2000));
+        m = _mm_or_si128(m, _mm_cmpeq_epi16(_mm_subs_epu16(d, splat<C>(0x0A)), zero));
+    } else {
+        m = _mm_cmplt_epi32(x, splat<C>(0x20));
+        const __m128i d = _mm_sub_epi32(x, splat<C>(0x2000));
+        m = _mm_or_si128(m, _mm_and_si128(_mm_cmpgt_epi32(d, splat<C>(-1)),
+                                          _mm_cmplt_epi32(d, splat<C>(0x0B))));
+    }
+    m = _mm_or_si128(m, _mm_or_si128(equal<C>(x, splat<C>(0x85)), equal<C>(x, splat<C>(0xA0))));
+    if constexpr (sizeof(C) > 1) {
+        for (std::uint32_t c : {0x1680u, 0x2028u, 0x2029u, 0x202Fu, 0x205Fu, 0x3000u})
+            m = _mm_or_si128(m, equal<C>(x, splat<C>(c)));
+    }
+    return m;
+}
+#endif
+
+// The white space of the running interpreter is the one other_spaces knows.
+inline bool plain_blocks_allowed() {
+    static const bool ok = [] {
+        constexpr std::uint32_t known[] = {0x1680, 0x2000, 0x2001, 0x2002, 0x2003, 0x2004,
+                                           0x2005, 0x2006, 0x2007, 0x2008, 0x2009, 0x200A,
+                                           0x2028, 0x2029, 0x202F, 0x205F, 0x3000};
+        const std::uint32_t* k = known;
+        for (U c = 0x1680; c <= 0x10FFFF; ++c) {
+            const bool listed = k != std::end(known) && *k == c;
+            if (listed) ++k;
+            if (listed != (Py_UNICODE_ISSPACE(c) != 0)) return false;
+        }
+        return true;
+    }();
+    return ok;
+}
+
 // "\s+" -> " " applied to a stream of characters.
 template <class C>
 struct Collapser {
@@ -278,80 +339,33 @@ struct Collapser {
         }
         std::size_t i = 0;
 #if defined(__SSE2__)
-        if constexpr (sizeof(C) == 4) {
-        // Blocks of four characters from U+0020..U+167F other than U+0085
-        // and U+00A0 (so " " is their only white space) without two spaces
-        // in a row (counting a space written before) are copied as they are.
-        const __m128i low = _mm_set1_epi32(0x20), high = _mm_set1_epi32(0x167F);
-        const __m128i nel = _mm_set1_epi32(0x85), nbsp = _mm_set1_epi32(0xA0);
-        const __m128i space = _mm_set1_epi32(' ');
-        const __m128i first_lane = _mm_setr_epi32(-1, 0, 0, 0);
-        U* const out = o;
-        std::size_t w_ = w;
-        bool in = in_space;
-        while (i + 4 <= len) {
-            __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-            __m128i sp = _mm_cmpeq_epi32(x, space);
-            __m128i prev = _mm_slli_si128(sp, 4);
-            if (in) prev = _mm_or_si128(prev, first_lane);
-            __m128i bad = _mm_or_si128(_mm_cmplt_epi32(x, low), _mm_cmpgt_epi32(x, high));
-            bad = _mm_or_si128(bad, _mm_or_si128(_mm_cmpeq_epi32(x, nel), _mm_cmpeq_epi32(x, nbsp)));
-            bad = _mm_or_si128(bad, _mm_and_si128(sp, prev));
-            if (_mm_movemask_ps(_mm_castsi128_ps(bad))) {
-                w = w_, in_space = in;
-                scalar(s + i, 4);
-                w_ = w, in = in_space;
-            } else {
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + w_), x);
-                w_ += 4;
-                in = s[i + 3] == ' ';
-            }
-            i += 4;
-        }
-        w = w_, in_space = in;
-        } else {
-        // The same for one- and two-byte characters, sixteen bytes at a time;
-        // unsigned saturating subtraction tests the range.
+        // Blocks without white space other than single spaces (counting a
+        // space written before) are copied as they are.
         constexpr std::size_t L = 16 / sizeof(C);
-        auto set1 = [](int c) {
-            return sizeof(C) == 1 ? _mm_set1_epi8((char)c) : _mm_set1_epi16((short)c);
-        };
-        auto eq = [](__m128i a, __m128i b) {
-            return sizeof(C) == 1 ? _mm_cmpeq_epi8(a, b) : _mm_cmpeq_epi16(a, b);
-        };
-        const __m128i zero = _mm_setzero_si128(), low = set1(0x20), high = set1(0x167F);
-        const __m128i nel = set1(0x85), nbsp = set1(0xA0), space = set1(' ');
-        const __m128i first_lane =
-            sizeof(C) == 1 ? _mm_setr_epi8(-1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0)
-                           : _mm_setr_epi16(-1, 0, 0, 0, 0, 0, 0, 0);
-        C* const out = o;
-        std::size_t w_ = w;
-        bool in = in_space;
-        while (i + L <= len) {
-            __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-            __m128i sp = eq(x, space);
-            __m128i prev = _mm_slli_si128(sp, sizeof(C));
-            if (in) prev = _mm_or_si128(prev, first_lane);
-            __m128i in_range;  // all ones where U+0020 <= x <= U+167F
-            if constexpr (sizeof(C) == 1) {
-                in_range = _mm_cmpeq_epi8(_mm_subs_epu8(low, x), zero);
-            } else {
-                in_range = _mm_and_si128(_mm_cmpeq_epi16(_mm_subs_epu16(low, x), zero),
-                                         _mm_cmpeq_epi16(_mm_subs_epu16(x, high), zero));
+        if (plain_blocks_allowed()) {
+            const __m128i space = splat<C>(' ');
+            const __m128i first_lane = _mm_srli_si128(_mm_set1_epi8(-1), 16 - sizeof(C));
+            C* const out = o;
+            std::size_t w_ = w;
+            bool in = in_space;
+            while (i + L <= len) {
+                const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+                const __m128i sp = equal<C>(x, space);
+                __m128i prev = _mm_slli_si128(sp, sizeof(C));
+                if (in) prev = _mm_or_si128(prev, first_lane);
+                const __m128i bad = _mm_or_si128(other_spaces<C>(x), _mm_and_si128(sp, prev));
+                if (_mm_movemask_epi8(bad)) {
+                    w = w_, in_space = in;
+                    scalar(s + i, L);
+                    w_ = w, in = in_space;
+                } else {
+                    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + w_), x);
+                    w_ += L;
+                    in = s[i + L - 1] == ' ';
+                }
+                i += L;
             }
-            __m128i bad = _mm_or_si128(_mm_or_si128(eq(x, nel), eq(x, nbsp)), _mm_and_si128(sp, prev));
-            if (_mm_movemask_epi8(in_range) != 0xFFFF || _mm_movemask_epi8(bad)) {
-                w = w_, in_space = in;
-                scalar(s + i, L);
-                w_ = w, in = in_space;
-            } else {
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + w_), x);
-                w_ += L;
-                in = s[i + L - 1] == ' ';
-            }
-            i += L;
-        }
-        w = w_, in_space = in;
+            w = w_, in_space = in;
         }
 #endif
         scalar(s + i, len - i);
