@@ -433,8 +433,10 @@ def test_unicode_tables_of_another_version_fall_back_to_normalize(sc, tmp_path):
         "from devtools.twins.cleaning import clean_data\n"
         "from test_clean_data import random_text\n"
         "rng = random.Random(3)\n"
-        "for _ in range(3000):\n"
-        "    doc = {'k': random_text(rng)}\n"
+        "texts = [random_text(rng) for _ in range(3000)]\n"
+        "texts += ['\\U0001F600 caf\\u00e9 &amp; x', 'caf\\u00e9 &#x1F600; &euro;', '\\u00e9 &euro;']\n"
+        "for text in texts:\n"
+        "    doc = {'k': text}\n"
         "    assert sc.clean_data(doc) == clean_data(doc), ascii(doc)\n"))
 
 

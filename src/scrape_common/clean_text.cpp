@@ -552,8 +552,10 @@ std::size_t remove_tags_collapse(const C* s, std::size_t n, C* o) {
     return changed || out.changed ? out.w : npos;
 }
 
-// encode("utf-8", "ignore") then decode: drops every surrogate code point.
-inline std::size_t drop_surrogates(const U* s, std::size_t n, U* o) {
+// encode("utf-8", "ignore") then decode: drops every surrogate code point
+// (of a 2- or 4-byte str; UTF-16 made by the first pass holds none).
+template <class C>
+std::size_t drop_surrogates(const C* s, std::size_t n, C* o) {
     std::size_t w = 0;
     for (std::size_t p = 0; p < n; ++p)
         if (s[p] < 0xD800 || s[p] > 0xDFFF) o[w++] = s[p];
@@ -612,16 +614,40 @@ inline std::size_t emit_charref(std::uint32_t num, U* o) {
 // to the interpreter so that its ValueError appears.
 constexpr std::size_t kSafeDecimalDigits = 640;
 constexpr std::size_t kUnescapeFallback = npos - 1;
+// Unescaping 1-byte text made a character beyond U+00FF.
+constexpr std::size_t kNeedsWider = npos - 3;
+
+// Writes the code point c to o[w..] in the width of C (UTF-16 for two
+// bytes); false when a byte cannot hold it.
+template <class C>
+inline bool put_code_point(U c, C* o, std::size_t& w) {
+    if constexpr (sizeof(C) == 1) {
+        if (c > 0xFF) return false;
+    } else if constexpr (sizeof(C) == 2) {
+        if (c > 0xFFFF) {
+            o[w++] = (C)(0xD800 | ((c - 0x10000) >> 10));
+            o[w++] = (C)(0xDC00 | (c & 0x3FF));
+            return true;
+        }
+    }
+    o[w++] = (C)c;
+    return true;
+}
 
 // One pass of
 //   &(#[0-9]+;?|#[xX][0-9a-fA-F]+;?|[^\t\n\f <&#;]{1,32};?)
 // with html's replacement. The alternatives are tried in order; "#" is not in
 // the class of the third, so "&#" without digits does not match at all. The
 // greedy parts are followed only by an optional ";", so they never give back.
-// Returns the new length, npos when unchanged, or kUnescapeFallback.
-// *spaced is set when a replacement is empty or holds white space (the text
-// may then have white space other than single spaces).
-inline std::size_t unescape(const U* s, std::size_t n, U* o, bool* spaced) {
+// Returns the new length, npos when unchanged, kUnescapeFallback, or
+// kNeedsWider. *spaced is set when a replacement is empty or holds white
+// space (the text may then have white space other than single spaces).
+// In UTF-16 a name may be cut at 32 units rather than 32 characters: that
+// only changes where a name with characters beyond U+FFFF, which no
+// reference has, is taken to end, and no "&" lies between the two places.
+// No replacement is longer than its reference, in UTF-16 too.
+template <class C>
+std::size_t unescape(const C* s, std::size_t n, C* o, bool* spaced) {
     constexpr std::uint32_t kCap = 0x110000;
     const EntityTable& table = EntityTable::get();
     bool changed = false;
@@ -648,9 +674,11 @@ inline std::size_t unescape(const U* s, std::size_t n, U* o, bool* spaced) {
             }
             if (e < n && s[e] == ';') ++e;
             flush(p);
-            std::size_t k = emit_charref(num, o + w);
-            *spaced |= k == 0 || is_space(o[w]) || (k == 2 && is_space(o[w + 1]));
-            w += k;
+            U value[2];
+            const std::size_t k = emit_charref(num, value);
+            *spaced |= k == 0 || is_space(value[0]) || (k == 2 && is_space(value[1]));
+            for (std::size_t i = 0; i < k; ++i)
+                if (!put_code_point(value[i], o, w)) return kNeedsWider;
             copied = p = e;
             changed = true;
             continue;
@@ -693,7 +721,7 @@ inline std::size_t unescape(const U* s, std::size_t n, U* o, bool* spaced) {
             flush(p);
             for (int i = 0; i < hit->value_len; ++i) {
                 *spaced |= is_space(hit->value[i]);
-                o[w++] = hit->value[i];
+                if (!put_code_point(hit->value[i], o, w)) return kNeedsWider;
             }
             copied = q + used;  // the rest of the name stays
             changed = true;
@@ -720,15 +748,16 @@ inline std::size_t unescape(const U* s, std::size_t n, U* o, bool* spaced) {
 // space at each end. Sets *start to the first character kept. With
 // `collapsed`, the input holds white space only as single spaces, so only
 // the joins at removed matches need a look.
-inline std::size_t remove_cleanr_collapse(const U* s, std::size_t n, U* o, std::size_t* start,
-                                          bool collapsed) {
+template <class C>
+std::size_t remove_cleanr_collapse(const C* s, std::size_t n, C* o, std::size_t* start,
+                                   bool collapsed) {
     static constexpr Needles cs = {{'<', '&', '\t', '\n', '\r'}, 5};
-    auto next_stop = next_finder(s, n, [](const U* t, std::size_t m, std::size_t x) {
+    auto next_stop = next_finder(s, n, [](const C* t, std::size_t m, std::size_t x) {
         static constexpr Needles stops = {{'>', '\n'}, 2};
         std::size_t i = find_any(t, x, m, stops);
         return i < m ? i : npos;
     });
-    Collapser<U> out{o};
+    Collapser<C> out{o};
     std::size_t copied = 0;
     bool changed = false;
     for (std::size_t p = 0; (p = find_any(s, p, n, cs)) < n;) {
@@ -820,7 +849,40 @@ inline PyObject* make_str(const U* s, std::size_t n, U maxc) {
     return r;
 }
 
-inline U or_all(const U* s, std::size_t n) {
+// A str holding s[0..n) of 1-byte text, or of 2-byte text whose characters
+// are all below U+0100 (every character <= maxc).
+template <class C>
+PyObject* make_str(const C* s, std::size_t n, U maxc) {
+    static_assert(sizeof(C) < 4, "4-byte text has its own");
+    PyObject* r = PyUnicode_New((Py_ssize_t)n, maxc);
+    if (!r) return nullptr;
+    Py_UCS1* d = PyUnicode_1BYTE_DATA(r);
+    if constexpr (sizeof(C) == 1) {
+        std::memcpy(d, s, n);
+    } else {
+        std::size_t i = 0;
+#if defined(__SSE2__)
+        for (; i + 16 <= n; i += 16) {
+            const __m128i* v = reinterpret_cast<const __m128i*>(s + i);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i),
+                             _mm_packus_epi16(_mm_loadu_si128(v), _mm_loadu_si128(v + 1)));
+        }
+#endif
+        for (; i < n; ++i) d[i] = (Py_UCS1)s[i];
+    }
+    return r;
+}
+
+// The bitwise or of the characters (of the units of UTF-16).
+template <class C>
+U or_all(const C* s, std::size_t n) {
+    U m = 0;
+    for (std::size_t i = 0; i < n; ++i) m |= s[i];
+    return m;
+}
+
+template <>
+U or_all<U>(const U* s, std::size_t n) {
     U m = 0;
     std::size_t i = 0;
 #if defined(__SSE2__)
@@ -855,6 +917,60 @@ inline std::size_t find_ascii_class(const U* s, std::size_t p, std::size_t n, bo
     return n;
 }
 
+// Widens the ASCII characters at the start of s[0..n) to o[0..], whole
+// blocks at a time (o needs room for n); returns how many there are, but
+// *w advances by that many only.
+template <class C>
+inline std::size_t copy_ascii(const C* s, std::size_t n, U* o, std::size_t* w) {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    if constexpr (sizeof(C) == 4) {
+        const __m128i limit = _mm_set1_epi32(0x7F);
+        for (; i + 4 <= n; i += 4) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o + i), x);
+            const int big = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(x, limit)));
+            if (big) {
+                i += (std::size_t)__builtin_ctz((unsigned)big);
+                break;
+            }
+        }
+    } else if constexpr (sizeof(C) == 2) {
+        for (; i + 8 <= n; i += 8) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+            __m128i* d = reinterpret_cast<__m128i*>(o + i);
+            _mm_storeu_si128(d, _mm_unpacklo_epi16(x, zero));
+            _mm_storeu_si128(d + 1, _mm_unpackhi_epi16(x, zero));
+            // Lanes above U+007F: x - 0x7F does not saturate to 0.
+            const unsigned big = ~(unsigned)_mm_movemask_epi8(
+                                     _mm_cmpeq_epi16(_mm_subs_epu16(x, _mm_set1_epi16(0x7F)), zero)) &
+                                 0xFFFF;
+            if (big) {
+                i += (std::size_t)__builtin_ctz(big) / 2;
+                break;
+            }
+        }
+    } else {
+        for (; i + 16 <= n; i += 16) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+            const __m128i lo = _mm_unpacklo_epi8(x, zero), hi = _mm_unpackhi_epi8(x, zero);
+            __m128i* d = reinterpret_cast<__m128i*>(o + i);
+            _mm_storeu_si128(d, _mm_unpacklo_epi16(lo, zero));
+            _mm_storeu_si128(d + 1, _mm_unpackhi_epi16(lo, zero));
+            _mm_storeu_si128(d + 2, _mm_unpacklo_epi16(hi, zero));
+            _mm_storeu_si128(d + 3, _mm_unpackhi_epi16(hi, zero));
+            if (const unsigned big = (unsigned)_mm_movemask_epi8(x)) {
+                i += (std::size_t)__builtin_ctz(big);
+                break;
+            }
+        }
+    }
+#endif
+    *w += i;
+    return i;
+}
+
 // NFKD over code points with the tables taken from unicodedata at build
 // time: the full compatibility decomposition of every character, then the
 // canonical ordering exactly as unicodedata performs it (an insertion sort
@@ -878,33 +994,29 @@ inline int combining_class(U c) {
 // written other than ASCII, with 0x7F (a bound in the storage class of the
 // largest). The buffer grows as decompositions need: it always
 // has room for what is written plus one place per character still to read.
-bool nfkd_native(const U* s, std::size_t n, Buf& out, std::size_t* out_len, U* max_bits) {
+//
+// The input is 1-byte text, UTF-16 (whose pairs are read as one character)
+// or code points; the output is code points.
+template <class C>
+bool nfkd_native(const C* s, std::size_t n, Buf& out, std::size_t* out_len, U* max_bits) {
     bool changed = false, marks = false;
     U bits = 0x7F;
     std::size_t w = 0;
     out.reserve(n * sizeof(U));
     U* o = out.as<U>();
     for (std::size_t i = 0; i < n; ++i) {
-        // Copy ASCII up to the next other character. Blocks of four are
-        // stored whole before looking at them: the room for the characters
-        // still to read covers them, and whatever follows the ASCII part of
-        // a block is written over.
-#if defined(__SSE2__)
-        const __m128i limit = _mm_set1_epi32(0x7F);
-        for (; i + 4 <= n; i += 4, w += 4) {
-            __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(o + w), x);
-            int big = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(x, limit)));
-            if (big) {
-                const std::size_t k = (std::size_t)__builtin_ctz((unsigned)big);
-                i += k, w += k;
-                break;
-            }
-        }
-#endif
+        // Copy ASCII up to the next other character. Blocks are stored
+        // whole before looking at them: the room for the characters still
+        // to read covers them, and whatever follows the ASCII part of a
+        // block is written over.
+        i += copy_ascii(s + i, n - i, o + w, &w);
         while (i < n && s[i] < 0x80) o[w++] = s[i++];
         if (i == n) break;
-        const U c = s[i];
+        U c = s[i];
+        if constexpr (sizeof(C) == 2) {
+            if (c - 0xD800u < 0x400u && i + 1 < n && s[i + 1] - 0xDC00u < 0x400u)
+                c = 0x10000 + ((c - 0xD800) << 10) + (s[++i] - 0xDC00u);
+        }
         if (std::uint32_t e = nfkd_entry(c)) {
             std::uint32_t entry = clean_tables::kNfkdEntries[e - 1];
             const std::uint32_t* d = clean_tables::kNfkdPool + (entry >> 5);
@@ -1020,47 +1132,20 @@ inline Features features(unsigned f) {
 // pair and treat it as they treat the character. Text holding a surrogate
 // code point, which UTF-16 cannot carry, stays as it is.
 
-// The UTF-16 of the first pass (every surrogate in a pair) as code points.
-std::size_t from_utf16(const std::uint16_t* s, std::size_t n, U* o) {
-    std::size_t w = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const U c = s[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n) {
-            o[w++] = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00u);
-            ++i;
-        } else {
-            o[w++] = c;
-        }
-    }
-    return w;
-}
-
-// s[0..n) as code points.
-template <class C>
-void widen(const C* s, std::size_t n, U* o) {
+// 1-byte text as UTF-16.
+inline std::size_t widen(const std::uint8_t* s, std::size_t n, std::uint16_t* o) {
     std::size_t i = 0;
 #if defined(__SSE2__)
     const __m128i zero = _mm_setzero_si128();
-    if constexpr (sizeof(C) == 1) {
-        for (; i + 16 <= n; i += 16) {
-            __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-            __m128i lo = _mm_unpacklo_epi8(x, zero), hi = _mm_unpackhi_epi8(x, zero);
-            __m128i* d = reinterpret_cast<__m128i*>(o + i);
-            _mm_storeu_si128(d, _mm_unpacklo_epi16(lo, zero));
-            _mm_storeu_si128(d + 1, _mm_unpackhi_epi16(lo, zero));
-            _mm_storeu_si128(d + 2, _mm_unpacklo_epi16(hi, zero));
-            _mm_storeu_si128(d + 3, _mm_unpackhi_epi16(hi, zero));
-        }
-    } else if constexpr (sizeof(C) == 2) {
-        for (; i + 8 <= n; i += 8) {
-            __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-            __m128i* d = reinterpret_cast<__m128i*>(o + i);
-            _mm_storeu_si128(d, _mm_unpacklo_epi16(x, zero));
-            _mm_storeu_si128(d + 1, _mm_unpackhi_epi16(x, zero));
-        }
+    for (; i + 16 <= n; i += 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+        __m128i* d = reinterpret_cast<__m128i*>(o + i);
+        _mm_storeu_si128(d, _mm_unpacklo_epi8(x, zero));
+        _mm_storeu_si128(d + 1, _mm_unpackhi_epi8(x, zero));
     }
 #endif
     for (; i < n; ++i) o[i] = s[i];
+    return n;
 }
 
 // ---------------------------------------------------------------------------
@@ -1094,14 +1179,14 @@ struct Text {
     Buf& spare() { return sc.buf[held == 0 ? 1 : 0]; }
 
     // Runs fn(in, n, out) -> new length, npos when the text is unchanged, or
-    // kUnescapeFallback or kNoUtf16, which it passes on. The output has room for `grow`
+    // kUnescapeFallback, kNoUtf16 or kNeedsWider, which it passes on. The output has room for `grow`
     // times the input's length.
     template <class In, class Out, class Fn>
     std::size_t stage(Fn fn, std::size_t grow = 1) {
         Buf& out = spare();
         out.reserve((n * grow + 1) * sizeof(Out));
         const std::size_t m = fn(static_cast<const In*>(data), n, out.as<Out>());
-        if (m == npos || m == kUnescapeFallback || m == kNoUtf16) return m;
+        if (m == npos || m == kUnescapeFallback || m == kNoUtf16 || m == kNeedsWider) return m;
         data = out.as<Out>();
         held = &out == &sc.buf[0] ? 0 : 1;
         n = m;
@@ -1286,10 +1371,9 @@ std::size_t front_pass(const In* s, std::size_t n, C* o, Front& fr) {
     return convert || fr.changed ? w : npos;
 }
 
-// The block and tag stages, in the storage width (the first pass is done);
-// then the text as code points (widened, unless it is already).
+// The block and tag stages (the first pass is done).
 template <class C>
-void markup_stages(Text& t, const Front& fr, bool utf16) {
+void markup_stages(Text& t, const Front& fr) {
     auto stage = [&t](auto fn) { return t.stage<C, C>(fn); };
     // A removed block leaves a space, so a later pass can only meet a new
     // opener that holds a space: of the three, only "* style specs start",
@@ -1311,108 +1395,124 @@ void markup_stages(Text& t, const Front& fr, bool utf16) {
         });
     }
     stage(remove_tags_collapse<C>);
-    if constexpr (sizeof(C) != sizeof(U)) {
-        const bool changed = t.changed;
-        if constexpr (sizeof(C) == 2) {
-            if (utf16) {
-                t.stage<C, U>(from_utf16);
-                t.changed = changed;
-                return;
-            }
-        }
-        t.stage<C, U>([](const C* s, std::size_t n, U* o) {
-            widen(s, n, o);
-            return n;
-        });
-        t.changed = changed;
-    }
 }
 
-// The cleaned text before NFKD, or the need to let the interpreter do it all.
+// The cleaned text before NFKD (1-byte text, UTF-16 or code points, by
+// `width`), or the need to let the interpreter do it all.
 struct Cleaned {
-    const U* s = nullptr;
+    const void* s = nullptr;
     std::size_t n = 0;
+    int width = 4;
     bool changed = false;
     bool fallback = false;
 };
 
-// Every stage up to NFKD. Runs without the interpreter lock for long texts:
-// it reads only the characters of the str, which the caller holds.
-template <class C>
-Cleaned run_stages(Text& t) {
+// The stages of text_cleaner before NFKD, in the width W of the text: 1-byte
+// text (widened to UTF-16 when a reference makes a character beyond U+00FF),
+// UTF-16, or code points.
+template <class W>
+Cleaned text_cleaner_stages(Text& t, const Features& f) {
     Cleaned out;
-    Front fr;
-    auto first_pass = [&fr](const auto* s, std::size_t n, auto* o) {
-        return front_pass(s, n, o, fr);
-    };
-    bool utf16 = false;
-    if constexpr (sizeof(C) == 4) {
-        // The markup stages on half the bytes, unless the text holds
-        // surrogates, which UTF-16 cannot carry.
-        using W = std::uint16_t;
-        if (t.stage<U, W>(first_pass, 2) != kNoUtf16) {
-            t.changed = fr.changed;
-            fr.f.surrogates = false;  // halves of pairs only
-            markup_stages<W>(t, fr, true);
-            utf16 = true;
-        } else {
-            fr = Front{};  // and again in the text's own width
-        }
-    }
-    if (!utf16) {
-        t.stage<C, C>(first_pass);
-        markup_stages<C>(t, fr, false);
-    }
-    const Features f = fr.f;
-    // text_cleaner
     // The tag pass left white space only as single spaces; dropping
     // surrogates or unescaping may change that.
     bool collapsed = true;
-    if (f.surrogates && t.stage<U, U>(drop_surrogates) != npos) collapsed = false;
+    if constexpr (sizeof(W) > 1) {
+        if (f.surrogates && t.stage<W, W>(drop_surrogates<W>) != npos) collapsed = false;
+    }
     if (f.amp) {
         bool spaced = false;
-        std::size_t m = t.stage<U, U>([&spaced](const U* s, std::size_t n, U* o) {
+        const std::size_t m = t.stage<W, W>([&spaced](const W* s, std::size_t n, W* o) {
             return unescape(s, n, o, &spaced);
         });
         if (m == kUnescapeFallback) {
             out.fallback = true;
             return out;
         }
+        if constexpr (sizeof(W) == 1) {
+            if (m == kNeedsWider) {
+                const bool changed = t.changed;
+                t.stage<W, std::uint16_t>(widen);
+                t.changed = changed;
+                return text_cleaner_stages<std::uint16_t>(t, f);
+            }
+        }
         collapsed &= !spaced;
     }
     std::size_t start = 0;  // first character of the result
-    t.stage<U, U>([&start, collapsed](const U* s, std::size_t n, U* o) {
+    t.stage<W, W>([&start, collapsed](const W* s, std::size_t n, W* o) {
         return remove_cleanr_collapse(s, n, o, &start, collapsed);
     });
-    out.s = static_cast<const U*>(t.data) + start;
+    out.s = static_cast<const W*>(t.data) + start;
     out.n = t.n;
+    out.width = sizeof(W);
     out.changed = t.changed;
     return out;
 }
 
-// The result: t[lo..hi), every character <= maxc.
+// Every stage up to NFKD. Runs without the interpreter lock for long texts:
+// it reads only the characters of the str, which the caller holds.
+template <class C>
+Cleaned run_stages(Text& t) {
+    Front fr;
+    auto first_pass = [&fr](const auto* s, std::size_t n, auto* o) {
+        return front_pass(s, n, o, fr);
+    };
+    if constexpr (sizeof(C) == 4) {
+        // On half the bytes, unless the text holds surrogates, which UTF-16
+        // cannot carry.
+        using W = std::uint16_t;
+        if (t.stage<U, W>(first_pass, 2) != kNoUtf16) {
+            t.changed = fr.changed;
+            fr.f.surrogates = false;  // halves of pairs only
+            markup_stages<W>(t, fr);
+            return text_cleaner_stages<W>(t, fr.f);
+        }
+        fr = Front{};  // and again in the text's own width
+    }
+    t.stage<C, C>(first_pass);
+    markup_stages<C>(t, fr);
+    return text_cleaner_stages<C>(t, fr.f);
+}
+
+// The result: t[lo..hi) in the given width, every character <= maxc.
 struct Final {
-    const U* t;
+    const void* t;
+    int width;
     std::size_t lo, hi;
     U maxc;
     bool changed;
 };
 
-// NFKD by the tables (with `nfkd`; the text is then final), the "utf_8_sig"
-// round trip (which only drops surrogates, and none are left) and strip().
-// Needs no interpreter.
-Final settle(const Cleaned& c, Buf& spare, bool nfkd) {
-    Final f{c.s, 0, c.n, or_all(c.s, c.n), c.changed};
+template <class C>
+Final settle_as(const C* s, const Cleaned& c, Buf& spare, bool nfkd) {
+    Final f{s, (int)sizeof(C), 0, c.n, or_all(s, c.n), c.changed};
     std::size_t len = c.n;
+    auto strip = [&f, &len](const auto* t) {
+        while (f.lo < len && is_space(t[f.lo])) ++f.lo;
+        f.hi = len;
+        while (f.hi > f.lo && is_space(t[f.hi - 1])) --f.hi;
+    };
     if (f.maxc >= 0x80 && nfkd) {  // NFKD leaves ASCII as it is
-        f.changed |= nfkd_native(c.s, c.n, spare, &len, &f.maxc);
+        f.changed |= nfkd_native(s, c.n, spare, &len, &f.maxc);
         f.t = spare.as<U>();
+        f.width = 4;
+        strip(spare.as<U>());
+    } else {
+        strip(s);
     }
-    while (f.lo < len && is_space(f.t[f.lo])) ++f.lo;
-    f.hi = len;
-    while (f.hi > f.lo && is_space(f.t[f.hi - 1])) --f.hi;
     f.changed |= f.lo != 0 || f.hi != len;
     return f;
+}
+
+// NFKD by the tables (with `nfkd`; the text is then final), the "utf_8_sig"
+// round trip (which only drops surrogates, and none are left) and strip().
+// Needs no interpreter. Without NFKD, 2-byte text must be ASCII.
+Final settle(const Cleaned& c, Buf& spare, bool nfkd) {
+    switch (c.width) {
+        case 1: return settle_as(static_cast<const std::uint8_t*>(c.s), c, spare, nfkd);
+        case 2: return settle_as(static_cast<const std::uint16_t*>(c.s), c, spare, nfkd);
+        default: return settle_as(static_cast<const U*>(c.s), c, spare, nfkd);
+    }
 }
 
 // The str of the result: the input itself when nothing changed.
@@ -1421,16 +1521,34 @@ PyObject* build(PyObject* text, const Final& f) {
         Py_INCREF(text);
         return text;
     }
-    return make_str(f.t + f.lo, f.hi - f.lo, f.maxc);
+    const std::size_t n = f.hi - f.lo;
+    switch (f.width) {
+        case 1: return make_str(static_cast<const std::uint8_t*>(f.t) + f.lo, n, f.maxc);
+        case 2: return make_str(static_cast<const std::uint16_t*>(f.t) + f.lo, n, f.maxc);
+        default: return make_str(static_cast<const U*>(f.t) + f.lo, n, f.maxc);
+    }
+}
+
+// The cleaned text as a str (a new reference).
+PyObject* cleaned_str(const Cleaned& c, U maxc) {
+    switch (c.width) {
+        case 1: return make_str(static_cast<const std::uint8_t*>(c.s), c.n, maxc);
+        case 2: {
+            int little = -1;
+            return PyUnicode_DecodeUTF16(static_cast<const char*>(c.s), (Py_ssize_t)(c.n * 2),
+                                         nullptr, &little);
+        }
+        default: return make_str(static_cast<const U*>(c.s), c.n, maxc);
+    }
 }
 
 // The finishing step with the interpreter's unicodedata.normalize, for an
 // interpreter whose Unicode tables are not those built in.
 PyObject* finish_with(PyObject* normalize, PyObject* form, PyObject* text, const Cleaned& c,
                       Buf& spare) {
-    const U maxc = or_all(c.s, c.n);
-    if (maxc < 0x80) return build(text, settle(c, spare, false));  // NFKD leaves ASCII as it is
-    Ref cleaned = c.changed ? Ref::steal(make_str(c.s, c.n, maxc)) : Ref::borrow(text);
+    const Final ascii = settle(c, spare, false);
+    if (ascii.maxc < 0x80) return build(text, ascii);  // NFKD leaves ASCII as it is
+    Ref cleaned = c.changed ? Ref::steal(cleaned_str(c, ascii.maxc)) : Ref::borrow(text);
     Ref norm = cleaned ? Ref::steal(PyObject_CallFunctionObjArgs(normalize, form, cleaned.get(),
                                                                  nullptr))
                        : Ref();
@@ -1438,7 +1556,7 @@ PyObject* finish_with(PyObject* normalize, PyObject* form, PyObject* text, const
     const Py_ssize_t m = PyUnicode_GET_LENGTH(norm.get());
     spare.reserve(((std::size_t)m + 1) * sizeof(U));
     if (!PyUnicode_AsUCS4(norm.get(), spare.as<U>(), m, 0)) return nullptr;
-    Cleaned normalized{spare.as<U>(), (std::size_t)m, true, false};
+    Cleaned normalized{spare.as<U>(), (std::size_t)m, 4, true, false};
     return build(text, settle(normalized, spare, false));
 }
 
