@@ -239,6 +239,7 @@ std::size_t copy_controls(const C* s, std::size_t p, std::size_t n, C* o, Contro
     if constexpr (L > 0) {
         const Specials<V, C> specials;
         while (p + L <= n) {
+            __builtin_prefetch(s + p + 4096 / sizeof(C));
             const typename V::reg x = V::load(s + p);
             sv.take(x);
             if (!copy_block<V, C>(x, specials(x), s, p, o, c)) break;
@@ -285,6 +286,7 @@ std::size_t narrow_controls(const std::uint32_t* s, std::size_t p, std::size_t n
         const Specials<V, W> specials;
         const typename V::reg below = V::template set1<std::uint32_t>(0xD7FF);
         while (p + L <= n) {
+            __builtin_prefetch(s + p + 1024);
             const typename V::reg a = V::load(s + p), b = V::load(s + p + L / 2);
             if (V::mask(V::or_(V::gt32(a, below), V::gt32(b, below)))) {
                 for (const std::size_t end = p + L; p < end && !stop; ++p)
