@@ -46,8 +46,10 @@ std::size_t find_any_k(const C* s, std::size_t p, std::size_t n, const Needles& 
             for (int i = 1; i < count<K>(k); ++i) m = V::or_(m, V::template eq<C>(x, v[i]));
             return V::mask(m);
         };
-        for (; p + L <= n; p += L)
+        for (; p + L <= n; p += L) {
+            __builtin_prefetch(s + p + 4096 / sizeof(C));
             if (unsigned bits = hits(p)) return p + (std::size_t)__builtin_ctz(bits) / sizeof(C);
+        }
         if (p < n && n >= L) {
             // The rest in one block that ends at n, without the places before p.
             const std::size_t at = n - L;
@@ -82,6 +84,7 @@ std::size_t find_pair_k(const C* s, std::size_t p, std::size_t n, const Needles&
     const std::size_t p0 = p;
     if constexpr (L > 0) {
         for (; p + L + 1 <= n; p += L) {
+            __builtin_prefetch(s + p + 4096 / sizeof(C));
             typename V::reg x = V::load(s + p);
             if (o) V::store(o + (p - p0), x);
             typename V::reg y = V::load(s + p + 1);
