@@ -873,6 +873,52 @@ PyObject* make_str(const C* s, std::size_t n, U maxc) {
     return r;
 }
 
+// A str holding the UTF-16 s[0..n), whose largest character is maxc, and
+// which holds pairs or not.
+inline PyObject* utf16_str(const std::uint16_t* s, std::size_t n, U maxc, bool pairs) {
+    if (maxc <= 0xFF) return make_str(s, n, maxc);
+    if (!pairs) {
+        PyObject* r = PyUnicode_New((Py_ssize_t)n, maxc);
+        if (r) std::memcpy(PyUnicode_2BYTE_DATA(r), s, n * 2);
+        return r;
+    }
+    // Every high surrogate of this UTF-16 starts a pair: one character less.
+    std::size_t count = n, i = 0;
+#if defined(__SSE2__)
+    const __m128i top6 = _mm_set1_epi16((short)0xFC00), high = _mm_set1_epi16((short)0xD800);
+    for (; i + 8 <= n; i += 8) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+        const unsigned h =
+            (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(x, top6), high));
+        count -= (std::size_t)__builtin_popcount(h) / 2;
+    }
+#endif
+    for (; i < n; ++i) count -= s[i] - 0xD800u < 0x400u;
+    PyObject* r = PyUnicode_New((Py_ssize_t)count, maxc);
+    if (!r) return nullptr;
+    Py_UCS4* d = PyUnicode_4BYTE_DATA(r);
+    std::size_t w = 0;
+    for (i = 0; i < n; ++i) {
+#if defined(__SSE2__)
+        // Blocks without surrogates are widened whole.
+        const __m128i zero = _mm_setzero_si128(), any = _mm_set1_epi16((short)0xF800);
+        const __m128i sur = _mm_set1_epi16((short)0xD800);
+        for (; i + 8 <= n; i += 8, w += 8) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+            if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(x, any), sur))) break;
+            __m128i* o = reinterpret_cast<__m128i*>(d + w);
+            _mm_storeu_si128(o, _mm_unpacklo_epi16(x, zero));
+            _mm_storeu_si128(o + 1, _mm_unpackhi_epi16(x, zero));
+        }
+        if (i == n) break;
+#endif
+        U c = s[i];
+        if (c - 0xD800u < 0x400u && i + 1 < n) c = 0x10000 + ((c - 0xD800) << 10) + (s[++i] - 0xDC00u);
+        d[w++] = c;
+    }
+    return r;
+}
+
 // The bitwise or of the characters (of the units of UTF-16).
 template <class C>
 U or_all(const C* s, std::size_t n) {
@@ -1474,28 +1520,83 @@ Cleaned run_stages(Text& t) {
     return text_cleaner_stages<C>(t, fr.f);
 }
 
-// The result: t[lo..hi) in the given width, every character <= maxc.
+// The result: t[lo..hi) in the given width, every character <= maxc (the
+// largest character of UTF-16 holding pairs).
 struct Final {
     const void* t;
     int width;
     std::size_t lo, hi;
     U maxc;
     bool changed;
+    bool pairs;  // UTF-16 with pairs
 };
+
+// First index >= p holding a character beyond ASCII, or n.
+template <class C>
+std::size_t find_non_ascii(const C* s, std::size_t p, std::size_t n) {
+    if constexpr (sizeof(C) == 4) {
+        return find_ascii_class(s, p, n, false);
+    } else {
+#if defined(__SSE2__)
+        constexpr std::size_t L = 16 / sizeof(C);
+        for (; p + L <= n; p += L) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + p));
+            unsigned big;
+            if constexpr (sizeof(C) == 1) {
+                big = (unsigned)_mm_movemask_epi8(x);
+            } else {  // x - 0x7F saturates to 0 for ASCII only
+                const __m128i zero = _mm_setzero_si128();
+                big = ~(unsigned)_mm_movemask_epi8(_mm_cmpeq_epi16(
+                          _mm_subs_epu16(x, _mm_set1_epi16(0x7F)), zero)) & 0xFFFF;
+            }
+            if (big) return p + (std::size_t)__builtin_ctz(big) / sizeof(C);
+        }
+#endif
+        for (; p < n; ++p)
+            if (s[p] >= 0x80) return p;
+        return n;
+    }
+}
+
+// Whether NFKD leaves s[0..n) as it is: no character decomposes or has a
+// combining class (so none can move). Then *maxc is the largest character,
+// and *pairs tells whether UTF-16 pairs occur.
+template <class C>
+bool nfkd_identity(const C* s, std::size_t n, U* maxc, bool* pairs) {
+    U top = 0x7F;
+    bool pr = false;
+    for (std::size_t i = 0; (i = find_non_ascii(s, i, n)) < n; ++i) {
+        U c = s[i];
+        if constexpr (sizeof(C) == 2) {
+            if (c - 0xD800u < 0x400u && i + 1 < n && s[i + 1] - 0xDC00u < 0x400u) {
+                c = 0x10000 + ((c - 0xD800) << 10) + (s[++i] - 0xDC00u);
+                pr = true;
+            }
+        }
+        if (nfkd_entry(c) || combining_class(c)) return false;
+        top = std::max(top, c);
+    }
+    *maxc = top;
+    *pairs = pr;
+    return true;
+}
 
 template <class C>
 Final settle_as(const C* s, const Cleaned& c, Buf& spare, bool nfkd) {
-    Final f{s, (int)sizeof(C), 0, c.n, or_all(s, c.n), c.changed};
+    Final f{s, (int)sizeof(C), 0, c.n, or_all(s, c.n), c.changed, false};
     std::size_t len = c.n;
     auto strip = [&f, &len](const auto* t) {
         while (f.lo < len && is_space(t[f.lo])) ++f.lo;
         f.hi = len;
         while (f.hi > f.lo && is_space(t[f.hi - 1])) --f.hi;
     };
-    if (f.maxc >= 0x80 && nfkd) {  // NFKD leaves ASCII as it is
+    // NFKD leaves ASCII as it is, and text without a character that
+    // decomposes or has a combining class.
+    if (f.maxc >= 0x80 && nfkd && !nfkd_identity(s, c.n, &f.maxc, &f.pairs)) {
         f.changed |= nfkd_native(s, c.n, spare, &len, &f.maxc);
         f.t = spare.as<U>();
         f.width = 4;
+        f.pairs = false;
         strip(spare.as<U>());
     } else {
         strip(s);
@@ -1524,7 +1625,7 @@ PyObject* build(PyObject* text, const Final& f) {
     const std::size_t n = f.hi - f.lo;
     switch (f.width) {
         case 1: return make_str(static_cast<const std::uint8_t*>(f.t) + f.lo, n, f.maxc);
-        case 2: return make_str(static_cast<const std::uint16_t*>(f.t) + f.lo, n, f.maxc);
+        case 2: return utf16_str(static_cast<const std::uint16_t*>(f.t) + f.lo, n, f.maxc, f.pairs);
         default: return make_str(static_cast<const U*>(f.t) + f.lo, n, f.maxc);
     }
 }
