@@ -440,6 +440,22 @@ def test_unicode_tables_of_another_version_fall_back_to_normalize(sc, tmp_path):
         "    assert sc.clean_data(doc) == clean_data(doc), ascii(doc)\n"))
 
 
+def test_built_in_unicode_tables_are_used(sc, tmp_path):
+    # A fault in the built-in NFKD would only switch it off at import, as if
+    # the interpreter's tables were another version: the results stay right,
+    # so check that unicodedata is not asked once the module is loaded.
+    run_with_patched_library(sc, tmp_path, (
+        "import unicodedata\n"
+        "real, calls = unicodedata.normalize, []\n"
+        "unicodedata.normalize = lambda form, s: calls.append(s) or real(form, s)"), (
+        "before = len(calls)\n"
+        "doc = {'k': 'caf\\u00e9 \\u1e0b\\u0323 q\\u0301\\u0327 \\U0001d400 \\uac00 &eacute;'}\n"
+        "from devtools.twins.cleaning import clean_data\n"
+        "got = sc.clean_data(doc)\n"
+        "assert len(calls) == before, calls[before:]\n"
+        "assert got == clean_data(doc)\n"))
+
+
 def test_html_tables_that_differ_leave_the_work_to_html(sc, tmp_path):
     run_with_patched_library(sc, tmp_path, (
         "import html\n"

@@ -1045,7 +1045,15 @@ inline int combining_class(U c) {
 // or code points; the output is code points.
 template <class C>
 bool nfkd_native(const C* s, std::size_t n, Buf& out, std::size_t* out_len, U* max_bits) {
-    bool changed = false, marks = false;
+    // The text is in canonical order unless a character of non-zero class
+    // follows one of a higher class; only then does the reordering run.
+    bool changed = false, unordered = false;
+    int last = 0;  // the class of the last character written
+    auto mark = [&last, &unordered](U c) {
+        const int cc = combining_class(c);
+        unordered |= cc != 0 && last > cc;
+        last = cc;
+    };
     U bits = 0x7F;
     std::size_t w = 0;
     out.reserve(n * sizeof(U));
@@ -1055,8 +1063,10 @@ bool nfkd_native(const C* s, std::size_t n, Buf& out, std::size_t* out_len, U* m
         // whole before looking at them: the room for the characters still
         // to read covers them, and whatever follows the ASCII part of a
         // block is written over.
+        const std::size_t from = i;
         i += copy_ascii(s + i, n - i, o + w, &w);
         while (i < n && s[i] < 0x80) o[w++] = s[i++];
+        if (i != from) last = 0;
         if (i == n) break;
         U c = s[i];
         if constexpr (sizeof(C) == 2) {
@@ -1075,24 +1085,25 @@ bool nfkd_native(const C* s, std::size_t n, Buf& out, std::size_t* out_len, U* m
             if (len == 2) {  // the usual letter and mark, without a general copy
                 o[w] = d[0], o[w + 1] = d[1], w += 2;
                 bits |= d[0] | d[1];
-                marks |= (combining_class(d[0]) | combining_class(d[1])) != 0;
+                mark(d[0]);
+                mark(d[1]);
             } else {
                 for (std::uint32_t k = 0; k < len; ++k) {
                     bits |= d[k];
                     o[w++] = d[k];
-                    marks |= combining_class(d[k]) != 0;
+                    mark(d[k]);
                 }
             }
             changed = true;
         } else {
             bits |= c;
             o[w++] = c;
-            marks |= combining_class(c) != 0;
+            mark(c);
         }
     }
     *out_len = w;
     *max_bits = bits;
-    if (!marks || w < 2) return changed;
+    if (!unordered) return changed;
     int prev = combining_class(o[0]);
     for (std::size_t i = 1; i < w; ++i) {
         if (o[i] < 0x80) {  // class 0: skip to the next non-ASCII character
