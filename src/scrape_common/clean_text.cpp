@@ -478,12 +478,9 @@ std::size_t remove_blocks(const C* s, std::size_t n, C* o, std::string_view open
                                  bool trailing_spaces) {
     auto next_gt = next_finder(s, n, find_gt<C>);
     auto next_close = next_finder(s, n, [closer](const C* t, std::size_t m, std::size_t x) {
-        if (closer[0] == '<') {  // no case partners: search for it first
-            for (std::size_t i = x; (i = find_any(t, i, m, kLtChar)) < m; ++i)
-                if (ci_at(t, m, i, closer)) return i;
-            return npos;
-        }
-        for (std::size_t i = x; i < m; ++i)
+        // Search for the closer's first character, or its case partners.
+        const Needles first = fold_set((unsigned char)closer[0]);
+        for (std::size_t i = x; (i = find_any(t, i, m, first)) < m; ++i)
             if (ci_at(t, m, i, closer)) return i;
         return npos;
     });
