@@ -1170,14 +1170,14 @@ void find_openers(const C* s, std::size_t p, std::size_t n, Openers& r) {
 }
 constexpr std::size_t kLongestOpener = std::string_view("* style specs start").size();
 
-// Which stages can have work to do, from one look at the input.
+// Which later stages can have work to do, from the first pass.
 struct Features {
-    bool amp, lt, star, controls, surrogates;
+    bool amp, star, surrogates;
 };
 
 inline Features features(unsigned f) {
-    return Features{(f & scan::kAmp) != 0, (f & scan::kLt) != 0, (f & scan::kStar) != 0,
-                    (f & scan::kControls) != 0, (f & scan::kSurrogates) != 0};
+    return Features{(f & scan::kAmp) != 0, (f & scan::kStar) != 0,
+                    (f & scan::kSurrogates) != 0};
 }
 
 // 4-byte text goes through the markup stages as UTF-16 (characters beyond
@@ -1366,7 +1366,7 @@ std::size_t front_pass(const In* s, std::size_t n, C* o, Front& fr) {
         // from then on every piece is copied through the table.
         std::size_t m = b - a;
         bool changed = false;
-        unsigned here;
+        unsigned here = 0;
         if (!written) {
             if constexpr (!convert) {
                 here = ops<C>().survey(s + a, b - a);
