@@ -120,6 +120,29 @@ def test_str_subclass_key_uses_its_strip(sc):
     assert sc.clean_data({Text(" k "): 1}) == {"overridden": 1}
 
 
+# Keys at the same positions of records in a row: the same objects, the same
+# texts in other objects, other texts of the same length or width, and keys
+# that are not exact strs or are long.
+KEY_ROWS = [
+    [" a ", "b", "c "],
+    ["a ", " b", "c "],
+    [" x ", "b\t", "\u3000c"],
+    [" \xe9 ", " \u20ac ", "\U0001F600 "],
+    [Text(" a "), 5, " " * 300 + "k" + " " * 300],
+    [" a ", " " * 300 + "k" + " " * 299, "c "],
+]
+
+
+@pytest.mark.parametrize("rows", [KEY_ROWS, KEY_ROWS[::-1]], ids=["forward", "backward"])
+def test_keys_of_records_in_a_row(sc, rows):
+    for _ in range(2):
+        for keys in rows:
+            doc = {k: f"<b>{i}</b>" for i, k in enumerate(keys)}
+            assert sc.clean_data(doc) == oracle(doc)
+            if all(type(k) is str for k in keys):
+                assert list(sc.clean_data(doc)) == [k.strip() for k in keys]
+
+
 # --- Errors --------------------------------------------------------------------------------
 
 def python_unpack_error(pair):
