@@ -378,6 +378,40 @@ Ref clean_list(Cleaner& c, PyObject* value) {
     return PyErr_Occurred() ? Ref() : out;
 }
 
+// `for i, (k, v) in enumerate(doc.items()): step(i, k, v)`, stopping at the
+// first step that fails. An exact dict is read in place, as its items
+// iterator reads it: a change of its size, or more keys than it had, met
+// before the next item raise what the iterator raises.
+template <class Step>
+int for_each_item(PyObject* doc, Step step) {
+    if (PyDict_CheckExact(doc)) {
+        const Py_ssize_t size = PyDict_GET_SIZE(doc);
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        for (Py_ssize_t i = 0;; ++i) {
+            if (PyDict_GET_SIZE(doc) != size) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+                return -1;
+            }
+            if (!PyDict_Next(doc, &pos, &k, &v)) return 0;
+            if (i == size) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+                return -1;
+            }
+            Ref key = Ref::borrow(k);  // the step may change the dict
+            if (step(i, key.get(), Ref::borrow(v)) < 0) return -1;
+        }
+    }
+    Ref items = nx::call_method(doc, NX_ID(items));
+    Ref it = items ? Ref::steal(PyObject_GetIter(items.get())) : Ref();
+    if (!it) return -1;
+    for (Py_ssize_t i = 0; Ref pair = Ref::steal(PyIter_Next(it.get())); ++i) {
+        Ref k, v;
+        if (nx::unpack(pair.get(), &k, &v) < 0 || step(i, k.get(), std::move(v)) < 0) return -1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
 // The result dict, sized at once for the items of a dict.
 Ref new_result(PyObject* doc) {
 #if PY_VERSION_HEX < 0x030E0000
@@ -397,22 +431,17 @@ PyObject* clean_data_impl(nx::Function* f, PyObject* const* args) {
         if (!c.compiled_cleanr()) return nullptr;
     }
     Ref result = new_result(doc);
-    Ref items = result ? nx::call_method(doc, NX_ID(items)) : Ref();
-    Ref it = items ? Ref::steal(PyObject_GetIter(items.get())) : Ref();
-    if (!it) return nullptr;
-    for (Py_ssize_t i = 0; Ref pair = Ref::steal(PyIter_Next(it.get())); ++i) {
-        Ref k, v;
-        if (nx::unpack(pair.get(), &k, &v) < 0) return nullptr;
-        Ref key = clean_key(i, k.get());
-        if (!key) return nullptr;
+    if (!result) return nullptr;
+    int done = for_each_item(doc, [&](Py_ssize_t i, PyObject* k, Ref v) {
+        Ref key = clean_key(i, k);
+        if (!key) return -1;
         if (PyUnicode_Check(v.get()))
             v = c.clean_string(v.get());
         else if (PyList_Check(v.get()))
             v = clean_list(c, v.get());
-        if (!v || PyDict_SetItem(result.get(), key.get(), v.get()) < 0) return nullptr;
-    }
-    if (PyErr_Occurred()) return nullptr;
-    return result.release();
+        return v ? PyDict_SetItem(result.get(), key.get(), v.get()) : -1;
+    });
+    return done < 0 ? nullptr : result.release();
 }
 
 const nx::FuncSpec kCleanData = {
