@@ -237,8 +237,10 @@ inline char* put_wide(char* p, const C* d, size_t n) {
 // rounded, so the candidate reads back as v exactly when m / 10^d == v. While
 // 10^-d exceeds the gap between v and its neighbours, at most one decimal of
 // d places reads back as v; the first d that has one therefore gives the
-// shortest digits, which are the ones repr writes. From 1e-4 on repr uses
-// fixed notation, and below 2^53 every m is exact.
+// shortest digits, which are the ones repr writes. (Should the product round
+// m to the wrong integer at some d, the decimal comes back at d + 1 with a
+// trailing zero, which is dropped.) From 1e-4 on repr uses fixed notation,
+// and below 2^53 every m is exact.
 #if FLT_EVAL_METHOD == 0
 inline char* put_short_double(char* p, double v) {
     const double a = std::fabs(v);
