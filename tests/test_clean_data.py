@@ -120,6 +120,67 @@ def test_str_subclass_key_uses_its_strip(sc):
     assert sc.clean_data({Text(" k "): 1}) == {"overridden": 1}
 
 
+# Keys at the same positions of records in a row: the same objects, the same
+# texts in other objects, other texts of the same length or width, and keys
+# that are not exact strs or are long.
+KEY_ROWS = [
+    [" a ", "b", "c "],
+    ["a ", " b", "c "],
+    [" x ", "b\t", "\u3000c"],
+    [" \xe9 ", " \u20ac ", "\U0001F600 "],
+    [Text(" a "), 5, " " * 300 + "k" + " " * 300],
+    [" a ", " " * 300 + "k" + " " * 299, "c "],
+]
+
+
+@pytest.mark.parametrize("rows", [KEY_ROWS, KEY_ROWS[::-1]], ids=["forward", "backward"])
+def test_keys_of_records_in_a_row(sc, rows):
+    for _ in range(2):
+        for keys in rows:
+            doc = {k: f"<b>{i}</b>" for i, k in enumerate(keys)}
+            assert sc.clean_data(doc) == oracle(doc)
+            if all(type(k) is str for k in keys):
+                assert list(sc.clean_data(doc)) == [k.strip() for k in keys]
+
+
+class Meddler(str):
+    """A key whose strip() changes the record being cleaned."""
+    def __new__(cls, text, doc, change):
+        self = super().__new__(cls, text)
+        self.doc, self.change = doc, change
+        return self
+
+    def strip(self, *args):
+        self.change(self.doc)
+        return str.strip(self)
+
+
+def add_one(doc):
+    doc[f"new{len(doc)}"] = "<b>x</b>"
+
+
+def swap_one(doc):
+    doc.pop(next(k for k in doc if type(k) is str))
+    doc[f"new{len(doc)}"] = "<b>x</b>"
+
+
+def swap_three(doc):
+    for _ in range(3):
+        swap_one(doc)
+
+
+@pytest.mark.parametrize("change", [add_one, swap_one, swap_three, lambda doc: doc.clear()])
+@pytest.mark.parametrize("at", [0, 3, 7])
+def test_record_changed_while_cleaned(sc, change, at):
+    # A record that changes under the loop ends it as iterating its items does.
+    def make():
+        doc = {}
+        for i in range(8):
+            doc[Meddler(f" k{i} ", doc, change) if i == at else f" k{i} "] = f"<i>{i}</i>"
+        return doc
+    assert outcome(sc.clean_data, make()) == outcome(oracle, make())
+
+
 # --- Errors --------------------------------------------------------------------------------
 
 def python_unpack_error(pair):

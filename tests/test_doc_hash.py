@@ -330,6 +330,17 @@ def test_key_order_differential(sc):
         assert sc.doc_hash(doc) == reference(doc), sorted(keys)
 
 
+@pytest.mark.parametrize("special", ['"', "\\", "\x00", "\x1f", "\x7f", "\x80", "\xe9", "\xff"])
+def test_escape_at_every_offset(sc, special):
+    # Strings are copied in blocks of sixteen characters: an escape at any
+    # offset, and a last block of any length, give json's text.
+    for length in (1, 3, 4, 5, 7, 8, 9, 12, 15, 16, 17, 24, 31, 32, 33, 47):
+        for at in range(length):
+            s = "a" * at + special + "b" * (length - at - 1)
+            doc = {s: [s, s[:at]]}
+            assert sc.doc_hash(doc) == reference(doc), (length, at)
+
+
 def float_cases(rng):
     """Doubles from random bit patterns, plus the neighbours of every switch
     between fixed and exponent notation."""
@@ -346,6 +357,9 @@ def float_cases(rng):
     yield edges
     yield [float(i) for i in (2 ** 53 - 1, 2 ** 53, 2 ** 53 + 2, 2 ** 63, 10 ** 15, 10 ** 16 - 2, 123456789012345678)]
     yield [rng.randint(1, 10 ** rng.randint(1, 17)) / 10 ** rng.randint(0, 20) for _ in range(1000)]
+    # Fixed notation below 2**53: all digits, and rounded to a few places.
+    yield [math.ldexp(rng.random(), rng.randint(-13, 53)) for _ in range(1000)]
+    yield [round(rng.uniform(0, 10 ** rng.randint(0, 15)), rng.randint(0, 16)) for _ in range(1000)]
 
 
 def test_float_text_differential(sc):

@@ -13,14 +13,13 @@
 #include "../capi/pystr.h"
 
 #include <algorithm>
+#include <cfloat>
 #include <charconv>
 #include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <new>
-#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -31,51 +30,66 @@ namespace cjson {
 
 enum class Status { ok, fallback, error };
 
-// A growable byte buffer with its first kilobytes inline.
-class Buffer {
+// A growable array of trivially copyable T with its first N slots inline:
+// the output text, and the encoder's bookkeeping, without allocation for
+// documents of usual shape.
+template <class T, size_t N>
+class Stack {
 public:
-    Buffer() = default;
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-    ~Buffer() {
+    Stack() = default;
+    Stack(const Stack&) = delete;
+    Stack& operator=(const Stack&) = delete;
+    ~Stack() {
         if (data_ != inline_) std::free(data_);
     }
 
-    // Room for n more bytes at the end; nullptr with MemoryError set when the
-    // buffer cannot grow. Write there, then commit() the new end.
-    char* room(size_t n) {
+    // Room for n more slots at the end; nullptr with MemoryError set when
+    // the array cannot grow. Write there, then commit() the new end.
+    T* room(size_t n) {
         if (cap_ - size_ >= n) return data_ + size_;
         return grow(n);
     }
-    void commit(const char* end) { size_ = (size_t)(end - data_); }
+    void commit(const T* end) { size_ = (size_t)(end - data_); }
+    // n more slots at the end, uninitialised.
+    T* push(size_t n) {
+        T* top = room(n);
+        if (top) size_ += n;
+        return top;
+    }
+    void pop() { --size_; }
+    void resize_down(size_t n) { size_ = n; }
 
-    const char* data() const { return data_; }
+    T* data() { return data_; }
+    const T* data() const { return data_; }
     size_t size() const { return size_; }
 
 private:
-    char* grow(size_t n) {
-        if (n > (size_t)PY_SSIZE_T_MAX - size_) {
+    T* grow(size_t n) {
+        if (n > (size_t)PY_SSIZE_T_MAX / sizeof(T) - size_) {
             PyErr_NoMemory();
             return nullptr;
         }
         size_t want = std::max(size_ + n, cap_ * 2);
-        char* p = data_ == inline_ ? static_cast<char*>(std::malloc(want))
-                                   : static_cast<char*>(std::realloc(data_, want));
+        void* p = data_ == inline_ ? std::malloc(want * sizeof(T))
+                                   : std::realloc(data_, want * sizeof(T));
         if (!p) {
             PyErr_NoMemory();
             return nullptr;
         }
-        if (data_ == inline_) std::memcpy(p, inline_, size_);
-        data_ = p;
+        if (data_ == inline_) std::memcpy(p, inline_, size_ * sizeof(T));
+        data_ = static_cast<T*>(p);
         cap_ = want;
         return data_ + size_;
     }
 
-    char inline_[2048];
-    char* data_ = inline_;
+    T inline_[N];
+    T* data_ = inline_;
     size_t size_ = 0;
-    size_t cap_ = sizeof inline_;
+    size_t cap_ = N;
 };
+
+// The output text, its first kilobytes inline.
+using Buffer = Stack<char, 2048>;
 
 namespace detail {
 
@@ -134,6 +148,140 @@ inline char* put_char(char* p, Py_UCS4 c) {
     }
     return p;
 }
+
+#if defined(__SSE2__)
+// The k < 16 bytes at s, zero padded to 16, read in at most four loads that
+// stay within them (x86 is little endian).
+inline __m128i load_tail(const unsigned char* s, size_t k) {
+    uint64_t lo = 0, hi = 0;
+    if (k >= 8) {
+        std::memcpy(&lo, s, 8);
+        if (k > 8) {
+            std::memcpy(&hi, s + k - 8, 8);  // ends at s + k; s[8..k) are its last bytes
+            hi >>= 8 * (16 - k);
+        }
+    } else if (k >= 4) {
+        uint32_t first, last;
+        std::memcpy(&first, s, 4);
+        std::memcpy(&last, s + k - 4, 4);
+        lo = first | (k > 4 ? (uint64_t)(last >> (8 * (8 - k))) << 32 : 0);
+    } else if (k > 0) {
+        lo = s[0] | (uint64_t)s[k / 2] << (8 * (k / 2)) | (uint64_t)s[k - 1] << (8 * (k - 1));
+    }
+    return _mm_set_epi64x((long long)hi, (long long)lo);
+}
+#endif
+
+// The characters of a one-byte str, escaped. The output has room for six
+// bytes per character plus 16.
+inline char* put_narrow(char* p, const unsigned char* d, size_t n) {
+    size_t i = 0;
+#if defined(__SSE2__)
+    // Sixteen characters at a time: copied as they are, then the first one
+    // that needs an escape (a control character, '"', '\\', DEL, or above
+    // 0x7f: the signed comparison with 0x20 catches both ends) is written
+    // over its copy.
+    const __m128i space = _mm_set1_epi8(0x20), quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\'), del = _mm_set1_epi8(0x7f);
+    while (i < n) {
+        const size_t left = n - i;
+        const __m128i x = left >= 16 ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i))
+                                     : load_tail(d + i, left);
+        __m128i esc = _mm_or_si128(_mm_cmplt_epi8(x, space), _mm_cmpeq_epi8(x, quote));
+        esc = _mm_or_si128(esc, _mm_or_si128(_mm_cmpeq_epi8(x, backslash), _mm_cmpeq_epi8(x, del)));
+        unsigned mask = (unsigned)_mm_movemask_epi8(esc);
+        if (left < 16) mask &= (1u << left) - 1;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), x);
+        if (!mask) {
+            const size_t step = left < 16 ? left : 16;
+            p += step;
+            i += step;
+            continue;
+        }
+        const unsigned skip = (unsigned)__builtin_ctz(mask);
+        p = put_char(p + skip, d[i + skip]);
+        i += skip + 1;
+    }
+#else
+    for (; i < n; ++i) {
+        const unsigned char c = d[i];
+        if (c < 128 && !kAscii.esc[c])
+            *p++ = (char)c;
+        else
+            p = put_char(p, c);
+    }
+#endif
+    return p;
+}
+
+// The characters of a two- or four-byte str, escaped.
+template <class C>
+inline char* put_wide(char* p, const C* d, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        const Py_UCS4 c = d[i];
+        if (c < 128 && !kAscii.esc[c])
+            *p++ = (char)c;
+        else
+            p = put_char(p, c);
+    }
+    return p;
+}
+
+// float.__repr__ of a finite double in fixed notation whose shortest digits
+// have at most 15 places after the point (prices, measures, rounded values),
+// found with a few exact operations; nullptr for any other double, which
+// put_double handles.
+//
+// For d = 0, 1, ... the candidate is m / 10^d with m the integer nearest to
+// |v| * 10^d. m and 10^d are exact doubles and the division is correctly
+// rounded, so the candidate reads back as v exactly when m / 10^d == v. While
+// 10^-d exceeds the gap between v and its neighbours, at most one decimal of
+// d places reads back as v; the first d that has one therefore gives the
+// shortest digits, which are the ones repr writes. (Should the product round
+// m to the wrong integer at some d, the decimal comes back at d + 1 with a
+// trailing zero, which is dropped.) From 1e-4 on repr uses fixed notation,
+// and below 2^53 every m is exact.
+#if FLT_EVAL_METHOD == 0
+inline char* put_short_double(char* p, double v) {
+    const double a = std::fabs(v);
+    if (a == 0) return put(p, std::signbit(v) ? "-0.0" : "0.0", std::signbit(v) ? 4 : 3);
+    constexpr double kExact = 9007199254740992.0;  // 2^53
+    if (!(a >= 1e-4 && a < kExact)) return nullptr;
+    static constexpr double kScale[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7,
+                                        1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    static constexpr uint64_t kScaleInt[] = {
+        1ull, 10ull, 100ull, 1000ull, 10000ull, 100000ull, 1000000ull, 10000000ull,
+        100000000ull, 1000000000ull, 10000000000ull, 100000000000ull, 1000000000000ull,
+        10000000000000ull, 100000000000000ull, 1000000000000000ull};
+    // The gap to the next double up (v is normal here).
+    uint64_t bits;
+    std::memcpy(&bits, &a, sizeof bits);
+    const uint64_t gap_bits = (bits & 0x7ff0000000000000ull) - (52ull << 52);
+    double gap;
+    std::memcpy(&gap, &gap_bits, sizeof gap);
+    for (int d = 0; d < 16; ++d) {
+        const double scaled = a * kScale[d];
+        if (gap * kScale[d] >= 1.0 || scaled >= kExact) return nullptr;
+        uint64_t m = (uint64_t)(scaled + 0.5);
+        if ((double)m / kScale[d] != a) continue;
+        uint64_t whole = m / kScaleInt[d], frac = m % kScaleInt[d];
+        int places = d;
+        while (places > 0 && frac % 10 == 0) frac /= 10, --places;
+        if (v < 0) *p++ = '-';
+        p = std::to_chars(p, p + 20, whole).ptr;
+        *p++ = '.';
+        if (places == 0) {
+            *p++ = '0';
+            return p;
+        }
+        for (int k = places - 1; k >= 0; --k, frac /= 10) p[k] = (char)('0' + frac % 10);
+        return p + places;
+    }
+    return nullptr;
+}
+#else
+inline char* put_short_double(char*, double) { return nullptr; }
+#endif
 
 // float.__repr__ of a finite double: the shortest digits that read back as
 // the same double, in fixed notation when the decimal point falls within
@@ -198,40 +346,56 @@ inline char* put_double(char* p, double v) {
 }
 #endif
 
+// A pair of a dict being encoded. For a one-byte key, `head` holds its first
+// eight characters, big endian and zero padded, so that most comparisons of
+// such keys are one integer comparison.
 struct Item {
+    uint64_t head;
     PyObject* key;
     PyObject* value;
-    const void* data;
-    Py_ssize_t len;
-    int kind;
-    uint64_t head;  // one-byte keys: their first 8 bytes, big endian, zero padded
 };
 
-inline Item make_item(PyObject* key, PyObject* value) {
-    Item it{key, value, PyUnicode_DATA(key), PyUnicode_GET_LENGTH(key), (int)PyUnicode_KIND(key), 0};
-    if (it.kind == PyUnicode_1BYTE_KIND) {
-        const unsigned char* d = static_cast<const unsigned char*>(it.data);
-        Py_ssize_t n = it.len < 8 ? it.len : 8;
-        for (Py_ssize_t i = 0; i < 8; ++i) it.head = (it.head << 8) | (i < n ? d[i] : 0);
+inline uint64_t head_of(const unsigned char* s, size_t n) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ && defined(__GNUC__)
+    uint64_t h = 0;
+    if (n >= 8) {
+        std::memcpy(&h, s, 8);
+    } else if (n >= 4) {
+        uint32_t lo, hi;  // overlapping, so the bytes they share agree
+        std::memcpy(&lo, s, 4);
+        std::memcpy(&hi, s + n - 4, 4);
+        h = lo | ((uint64_t)hi << (8 * (n - 4)));
+    } else {
+        for (size_t i = 0; i < n; ++i) h |= (uint64_t)s[i] << (8 * i);
     }
-    return it;
+    return __builtin_bswap64(h);
+#else
+    uint64_t h = 0;
+    for (size_t i = 0; i < 8; ++i) h = (h << 8) | (i < n ? s[i] : 0);
+    return h;
+#endif
 }
 
-// Code point order of two keys, as str.__lt__ compares them.
-inline bool key_less(const Item& a, const Item& b) {
-    Py_ssize_t n = a.len < b.len ? a.len : b.len;
-    if (a.kind == PyUnicode_1BYTE_KIND && b.kind == PyUnicode_1BYTE_KIND) {
-        // Different heads order the keys (a zero pad sorts before any byte but
-        // NUL, and equal heads fall through to the full comparison).
-        if (a.head != b.head) return a.head < b.head;
-        int c = n ? std::memcmp(a.data, b.data, (size_t)n) : 0;
-        return c != 0 ? c < 0 : a.len < b.len;
-    }
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Py_UCS4 ca = PyUnicode_READ(a.kind, a.data, i), cb = PyUnicode_READ(b.kind, b.data, i);
+// Code point order of two one-byte keys, as str.__lt__ compares them.
+// Different heads order the keys (a zero pad sorts before any byte but NUL,
+// and equal heads fall through to the full comparison).
+inline bool narrow_less(const Item& a, const Item& b) {
+    if (a.head != b.head) return a.head < b.head;
+    const Py_ssize_t la = PyUnicode_GET_LENGTH(a.key), lb = PyUnicode_GET_LENGTH(b.key);
+    const int c = std::memcmp(PyUnicode_DATA(a.key), PyUnicode_DATA(b.key), (size_t)std::min(la, lb));
+    return c != 0 ? c < 0 : la < lb;
+}
+
+// Code point order of two keys of any width.
+inline bool wide_less(const Item& a, const Item& b) {
+    const int ka = PyUnicode_KIND(a.key), kb = PyUnicode_KIND(b.key);
+    const void *da = PyUnicode_DATA(a.key), *db = PyUnicode_DATA(b.key);
+    const Py_ssize_t la = PyUnicode_GET_LENGTH(a.key), lb = PyUnicode_GET_LENGTH(b.key);
+    for (Py_ssize_t i = 0, n = std::min(la, lb); i < n; ++i) {
+        const Py_UCS4 ca = PyUnicode_READ(ka, da, i), cb = PyUnicode_READ(kb, db, i);
         if (ca != cb) return ca < cb;
     }
-    return a.len < b.len;
+    return la < lb;
 }
 
 }  // namespace detail
@@ -253,18 +417,7 @@ public:
                 break;
             }
         }
-        if (st == Status::ok) {
-            try {
-                st = value(obj, 0);
-            } catch (const std::bad_alloc&) {
-                // Every container still on the path entered one recursion level.
-                for (size_t i = 0; i < path_.size(); ++i) Py_LeaveRecursiveCall();
-                path_.clear();
-                items_.clear();
-                PyErr_NoMemory();
-                st = Status::error;
-            }
-        }
+        if (st == Status::ok) st = value(obj, 0);
         for (int i = 0; i < entered; ++i) Py_LeaveRecursiveCall();
         if (st == Status::fallback && PyErr_Occurred()) {
             // A recursion or repr failure that the json module will meet too.
@@ -287,6 +440,11 @@ private:
     static constexpr int kMaxDepth = 1000;
 #endif
 
+    static Status no_memory() {
+        PyErr_NoMemory();
+        return Status::error;
+    }
+
     Status text(const char* s, size_t n) {
         char* p = out_.room(n);
         if (!p) return Status::error;
@@ -302,67 +460,46 @@ private:
         if (t == &PyUnicode_Type) return string(obj);
         if (t == &PyLong_Type) return integer(obj);
         if (t == &PyFloat_Type) return floating(obj);
-        if (t == &PyList_Type || t == &PyTuple_Type || t == &PyDict_Type) {
-            if (depth >= kMaxDepth) return Status::fallback;
-            if (std::find(path_.begin(), path_.end(), obj) != path_.end()) return Status::fallback;
-            path_.push_back(obj);
-            if (Py_EnterRecursiveCall("")) {
-                path_.pop_back();
-                return Status::fallback;
-            }
-            Status st = t == &PyDict_Type ? dict(obj, depth + 1) : array(obj, depth + 1);
+        if (t != &PyList_Type && t != &PyTuple_Type && t != &PyDict_Type) return Status::fallback;
+        if (depth >= kMaxDepth) return Status::fallback;
+        for (size_t i = 0; i < path_.size(); ++i)
+            if (path_.data()[i] == obj) return Status::fallback;
+        PyObject** top = path_.push(1);
+        if (!top) return Status::error;
+        *top = obj;
+        Status st = Status::fallback;
+        if (!Py_EnterRecursiveCall("")) {
+            st = t == &PyDict_Type ? dict(obj, depth + 1) : array(obj, depth + 1);
             Py_LeaveRecursiveCall();
-            path_.pop_back();
-            return st;
         }
-        return Status::fallback;
+        path_.pop();
+        return st;
     }
 
-    Status string(PyObject* s) {
+    // The text of the str s, between the literals `before` and `after`.
+    template <size_t B = 1, size_t A = 1>
+    Status string(PyObject* s, const char (&before)[B] = "", const char (&after)[A] = "") {
         if (nx::ready(s) < 0) return Status::error;
-        Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-        int kind = PyUnicode_KIND(s);
-        // At most six characters per code point, twelve for astral ones.
-        size_t per = kind == PyUnicode_4BYTE_KIND ? 12 : 6;
-        if ((size_t)n > ((size_t)PY_SSIZE_T_MAX - 2) / per) {
-            PyErr_NoMemory();
-            return Status::error;
-        }
-        char* p = out_.room(2 + (size_t)n * per);
+        const size_t n = (size_t)PyUnicode_GET_LENGTH(s);
+        const int kind = PyUnicode_KIND(s);
+        // At most six bytes per code point, twelve for astral ones, plus the
+        // quotes, the literals and the slack of the 16-byte copies.
+        const size_t per = kind == PyUnicode_4BYTE_KIND ? 12 : 6;
+        constexpr size_t extra = 18 + B + A;
+        if (n > ((size_t)PY_SSIZE_T_MAX - extra) / per) return no_memory();
+        char* p = out_.room(extra + n * per);
         if (!p) return Status::error;
+        p = detail::put(p, before, B - 1);
         *p++ = '"';
-        if (PyUnicode_IS_ASCII(s)) {
-            const unsigned char* d = (const unsigned char*)PyUnicode_DATA(s);
-            Py_ssize_t i = 0;
-#if defined(__SSE2__)
-            // Sixteen characters at a time while none needs an escape: no
-            // control character, '"', '\\' or DEL (ASCII, so no byte is
-            // above 0x7f and the signed comparison is exact).
-            const __m128i space = _mm_set1_epi8(0x20), quote = _mm_set1_epi8('"');
-            const __m128i backslash = _mm_set1_epi8('\\'), del = _mm_set1_epi8(0x7f);
-            for (; i + 16 <= n; i += 16) {
-                __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
-                __m128i esc = _mm_or_si128(_mm_cmplt_epi8(x, space), _mm_cmpeq_epi8(x, quote));
-                esc = _mm_or_si128(esc, _mm_or_si128(_mm_cmpeq_epi8(x, backslash),
-                                                     _mm_cmpeq_epi8(x, del)));
-                if (_mm_movemask_epi8(esc)) break;
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(p), x);
-                p += 16;
-            }
-#endif
-            for (; i < n; ++i) {
-                unsigned char c = d[i];
-                if (!detail::kAscii.esc[c])
-                    *p++ = (char)c;
-                else
-                    p = detail::put_char(p, c);
-            }
-        } else {
-            const void* d = PyUnicode_DATA(s);
-            for (Py_ssize_t i = 0; i < n; ++i) p = detail::put_char(p, PyUnicode_READ(kind, d, i));
-        }
+        const void* d = PyUnicode_DATA(s);
+        if (kind == PyUnicode_1BYTE_KIND)
+            p = detail::put_narrow(p, static_cast<const unsigned char*>(d), n);
+        else if (kind == PyUnicode_2BYTE_KIND)
+            p = detail::put_wide(p, static_cast<const Py_UCS2*>(d), n);
+        else
+            p = detail::put_wide(p, static_cast<const Py_UCS4*>(d), n);
         *p++ = '"';
-        out_.commit(p);
+        out_.commit(detail::put(p, after, A - 1));
         return Status::ok;
     }
 
@@ -392,9 +529,10 @@ private:
         if (std::isinf(v)) return v > 0 ? text("Infinity", 8) : text("-Infinity", 9);
         char* p = out_.room(32);
         if (!p) return Status::error;
-        p = detail::put_double(p, v);
-        if (!p) return Status::error;
-        out_.commit(p);
+        char* end = detail::put_short_double(p, v);
+        if (!end) end = detail::put_double(p, v);
+        if (!end) return Status::error;
+        out_.commit(end);
         return Status::ok;
     }
 
@@ -414,43 +552,53 @@ private:
     }
 
     Status dict(PyObject* d, int depth) {
-        Py_ssize_t n = PyDict_GET_SIZE(d);
+        const size_t n = (size_t)PyDict_GET_SIZE(d);
         if (n == 0) return text("{}", 2);
         // The pairs of this dict go on top of the shared item stack; nested
-        // dicts push theirs above and pop them before this one resumes.
-        size_t base = items_.size();
-        items_.reserve(base + (size_t)n);
+        // dicts push theirs above (which may move the stack) and pop them
+        // before this one resumes.
+        const size_t base = items_.size();
+        detail::Item* items = items_.push(n);
+        if (!items) return Status::error;
+        bool narrow = true;
         Py_ssize_t pos = 0;
         PyObject *k, *v;
-        while (PyDict_Next(d, &pos, &k, &v)) {
-            if (Py_TYPE(k) != &PyUnicode_Type) {
-                items_.resize(base);
-                return Status::fallback;
+        for (size_t i = 0; PyDict_Next(d, &pos, &k, &v); ++i) {
+            if (Py_TYPE(k) != &PyUnicode_Type || nx::ready(k) < 0) {
+                items_.resize_down(base);
+                return PyErr_Occurred() ? Status::error : Status::fallback;
             }
-            if (nx::ready(k) < 0) {
-                items_.resize(base);
-                return Status::error;
-            }
-            items_.push_back(detail::make_item(k, v));
+            items[i].key = k;
+            items[i].value = v;
+            if (PyUnicode_KIND(k) == PyUnicode_1BYTE_KIND)
+                items[i].head = detail::head_of(static_cast<const unsigned char*>(PyUnicode_DATA(k)),
+                                                (size_t)PyUnicode_GET_LENGTH(k));
+            else
+                narrow = false;
         }
         // The keys are distinct strs, so ordering the pairs is ordering the keys.
-        std::sort(items_.begin() + (std::ptrdiff_t)base, items_.end(), detail::key_less);
-        size_t end = items_.size();
-        Status st = text("{", 1);
-        for (size_t i = base; st == Status::ok && i < end; ++i) {
-            if (i > base) st = text(", ", 2);
-            if (st == Status::ok) st = string(items_[i].key);
-            if (st == Status::ok) st = text(": ", 2);
-            if (st == Status::ok) st = value(items_[i].value, depth);
+        if (narrow)
+            std::sort(items, items + n, [](const detail::Item& a, const detail::Item& b) {
+                return detail::narrow_less(a, b);
+            });
+        else
+            std::sort(items, items + n, [](const detail::Item& a, const detail::Item& b) {
+                return detail::wide_less(a, b);
+            });
+        Status st = Status::ok;
+        for (size_t i = 0; st == Status::ok && i < n; ++i) {
+            const detail::Item item = items_.data()[base + i];
+            st = i == 0 ? string(item.key, "{", ": ") : string(item.key, ", ", ": ");
+            if (st == Status::ok) st = value(item.value, depth);
         }
-        items_.resize(base);
+        items_.resize_down(base);
         if (st != Status::ok) return st;
         return text("}", 1);
     }
 
     Buffer& out_;
-    std::vector<PyObject*> path_;     // the containers being encoded, outermost first
-    std::vector<detail::Item> items_;  // the sorted pairs of the dicts on the path
+    Stack<PyObject*, 32> path_;     // the containers being encoded, outermost first
+    Stack<detail::Item, 128> items_;  // the sorted pairs of the dicts on the path
 };
 
 }  // namespace cjson

@@ -2,6 +2,7 @@
 #include "subsystems.h"
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "../capi/pystr.h"
@@ -33,34 +34,73 @@ struct Standard {
     nx::StandardModule unicodedata;  // normalize
     bool tables_match = false;  // the built-in tables are those of this interpreter's html
     bool native_nfkd = false;   // ... and of its unicodedata
+    PyObject* dicts[3] = {};    // the dicts of the three, when they are modules
 };
 Standard g_std;
 
 PyObject* nfkd_function() { return g_std.unicodedata.attr(0); }
 
-bool globals_are_standard(PyObject* g) {
+// A check of some dicts' contents that passed, remembered with the dicts'
+// version tags: up to 3.11 every change of a dict gives it a tag no dict had
+// before, so while the tags are the same the check would pass again. From
+// 3.12 on the tags are not to be read, and every check runs in full.
+template <size_t N>
+class Unchanged {
+public:
+    using Dicts = PyObject* const (&)[N];
+    bool holds(Dicts dicts) const {
 #if PY_VERSION_HEX < 0x030C0000
-    // A dict's version tag changes with every change of the dict: while it
-    // is the one last found standard, so are the three globals.
-    static PyObject* seen_dict = nullptr;
-    static std::uint64_t seen_version = 0;
-    const std::uint64_t version = reinterpret_cast<PyDictObject*>(g)->ma_version_tag;
-    if (g == seen_dict && version == seen_version) return true;
+        for (size_t i = 0; i < N; ++i)
+            if (dicts[i] != dict_[i] || version(dicts[i]) != version_[i]) return false;
+        return true;
+#else
+        (void)dicts;
+        return false;
 #endif
+    }
+    void keep(Dicts dicts) {
+#if PY_VERSION_HEX < 0x030C0000
+        for (size_t i = 0; i < N; ++i) dict_[i] = dicts[i], version_[i] = version(dicts[i]);
+#else
+        (void)dicts;
+#endif
+    }
+
+private:
+#if PY_VERSION_HEX < 0x030C0000
+    static std::uint64_t version(PyObject* d) {
+        return reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
+    }
+    PyObject* dict_[N] = {};
+    std::uint64_t version_[N] = {};
+#endif
+};
+
+// The dict of a module object (borrowed), or nullptr for any other object.
+PyObject* module_dict(PyObject* m) { return PyModule_Check(m) ? PyModule_GetDict(m) : nullptr; }
+
+bool globals_are_standard(PyObject* g) {
+    static Unchanged<1> seen;
+    PyObject* const dicts[] = {g};
+    if (seen.holds(dicts)) return true;
     const Standard& s = g_std;
     const bool standard = PyDict_GetItem(g, NX_ID(re)) == s.re.module() &&
                           PyDict_GetItem(g, NX_ID(html)) == s.html.module() &&
                           PyDict_GetItem(g, NX_ID(unicodedata)) == s.unicodedata.module();
-#if PY_VERSION_HEX < 0x030C0000
-    if (standard) seen_dict = g, seen_version = version;
-#endif
+    if (standard) seen.keep(dicts);
     return standard;
 }
 
 bool functions_are_standard() {
     const Standard& s = g_std;
-    return s.tables_match && s.re.attrs_intact() && s.html.attrs_intact() &&
-           s.unicodedata.attrs_intact();
+    if (!s.tables_match) return false;
+    static Unchanged<3> seen;
+    const bool modules = s.dicts[0] && s.dicts[1] && s.dicts[2];
+    if (modules && seen.holds(s.dicts)) return true;
+    const bool standard =
+        s.re.attrs_intact() && s.html.attrs_intact() && s.unicodedata.attrs_intact();
+    if (standard && modules) seen.keep(s.dicts);
+    return standard;
 }
 
 // Do the generated tables hold exactly html.entities.html5, html._invalid_charrefs
@@ -260,9 +300,45 @@ Ref strip_exact(PyObject* s) {
     return Ref::steal(PyUnicode_Substring(s, kept.start, kept.end));
 }
 
-// The key as stored: k.strip() for a str key, else the key itself.
-Ref clean_key(PyObject* k) {
-    if (PyUnicode_CheckExact(k)) return strip_exact(k);
+// Do two ready exact strs hold the same text?
+bool same_text(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    return n == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), (size_t)n * PyUnicode_KIND(a)) == 0;
+}
+
+// The stripped str keys of the last records, by position. The records of a
+// job have the same keys in the same order, so a key is stripped, and its
+// stripped text hashed, once rather than once per record. Read and written
+// with the interpreter lock held.
+class KeyMemo {
+public:
+    // k.strip() for the exact str k, the i-th key of its record.
+    Ref strip(Py_ssize_t i, PyObject* k) {
+        if (nx::ready(k) < 0) return {};
+        const bool kept = i < kSlots && PyUnicode_GET_LENGTH(k) <= kMaxLength;
+        if (kept && key_[i] && same_text(key_[i].get(), k)) return stripped_[i];
+        Ref s = strip_exact(k);
+        if (s && kept) {
+            key_[i] = Ref::borrow(k);
+            stripped_[i] = s;
+        }
+        return s;
+    }
+
+private:
+    static constexpr Py_ssize_t kSlots = 64;
+    static constexpr Py_ssize_t kMaxLength = 256;
+    Ref key_[kSlots];
+    Ref stripped_[kSlots];
+};
+
+// The key as stored: k.strip() for a str key, else the key itself; `i` is
+// its position in the record.
+Ref clean_key(Py_ssize_t i, PyObject* k) {
+    static KeyMemo* memo = new KeyMemo();  // kept for the process
+    if (PyUnicode_CheckExact(k)) return memo->strip(i, k);
     if (PyUnicode_Check(k)) return nx::call_method(k, NX_ID(strip));
     return Ref::borrow(k);
 }
@@ -302,6 +378,48 @@ Ref clean_list(Cleaner& c, PyObject* value) {
     return PyErr_Occurred() ? Ref() : out;
 }
 
+// `for i, (k, v) in enumerate(doc.items()): step(i, k, v)`, stopping at the
+// first step that fails. An exact dict is read in place, as its items
+// iterator reads it: a change of its size, or more keys than it had, met
+// before the next item raise what the iterator raises.
+template <class Step>
+int for_each_item(PyObject* doc, Step step) {
+    if (PyDict_CheckExact(doc)) {
+        const Py_ssize_t size = PyDict_GET_SIZE(doc);
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        for (Py_ssize_t i = 0;; ++i) {
+            if (PyDict_GET_SIZE(doc) != size) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+                return -1;
+            }
+            if (!PyDict_Next(doc, &pos, &k, &v)) return 0;
+            if (i == size) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+                return -1;
+            }
+            Ref key = Ref::borrow(k);  // the step may change the dict
+            if (step(i, key.get(), Ref::borrow(v)) < 0) return -1;
+        }
+    }
+    Ref items = nx::call_method(doc, NX_ID(items));
+    Ref it = items ? Ref::steal(PyObject_GetIter(items.get())) : Ref();
+    if (!it) return -1;
+    for (Py_ssize_t i = 0; Ref pair = Ref::steal(PyIter_Next(it.get())); ++i) {
+        Ref k, v;
+        if (nx::unpack(pair.get(), &k, &v) < 0 || step(i, k.get(), std::move(v)) < 0) return -1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+// The result dict, sized at once for the items of a dict.
+Ref new_result(PyObject* doc) {
+#if PY_VERSION_HEX < 0x030E0000
+    if (PyDict_CheckExact(doc)) return Ref::steal(_PyDict_NewPresized(PyDict_GET_SIZE(doc)));
+#endif
+    return Ref::steal(PyDict_New());
+}
+
 PyObject* clean_data_impl(nx::Function* f, PyObject* const* args) {
     PyObject* doc = args[0];
     Cleaner c{f->globals, Ref(), -1};
@@ -312,23 +430,18 @@ PyObject* clean_data_impl(nx::Function* f, PyObject* const* args) {
     if (!g_std.re.is(re.get())) {
         if (!c.compiled_cleanr()) return nullptr;
     }
-    Ref result = Ref::steal(PyDict_New());
-    Ref items = result ? nx::call_method(doc, NX_ID(items)) : Ref();
-    Ref it = items ? Ref::steal(PyObject_GetIter(items.get())) : Ref();
-    if (!it) return nullptr;
-    while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
-        Ref k, v;
-        if (nx::unpack(pair.get(), &k, &v) < 0) return nullptr;
-        Ref key = clean_key(k.get());
-        if (!key) return nullptr;
+    Ref result = new_result(doc);
+    if (!result) return nullptr;
+    int done = for_each_item(doc, [&](Py_ssize_t i, PyObject* k, Ref v) {
+        Ref key = clean_key(i, k);
+        if (!key) return -1;
         if (PyUnicode_Check(v.get()))
             v = c.clean_string(v.get());
         else if (PyList_Check(v.get()))
             v = clean_list(c, v.get());
-        if (!v || PyDict_SetItem(result.get(), key.get(), v.get()) < 0) return nullptr;
-    }
-    if (PyErr_Occurred()) return nullptr;
-    return result.release();
+        return v ? PyDict_SetItem(result.get(), key.get(), v.get()) : -1;
+    });
+    return done < 0 ? nullptr : result.release();
 }
 
 const nx::FuncSpec kCleanData = {
@@ -372,6 +485,9 @@ int define_clean_data(PyObject* g) {
         if (g_std.re.capture("re", {"sub", "compile", "IGNORECASE"}) < 0) return -1;
         if (g_std.html.capture("html", {"unescape"}) < 0) return -1;
         if (g_std.unicodedata.capture("unicodedata", {"normalize"}) < 0) return -1;
+        const nx::StandardModule* captured[] = {&g_std.re, &g_std.html, &g_std.unicodedata};
+        for (int i = 0; i < 3; ++i)
+            g_std.dicts[i] = module_dict(captured[i]->module());
         if (check_tables(&g_std.tables_match) < 0) return -1;
         if (check_unidata(&g_std.native_nfkd) < 0) return -1;
     }
@@ -390,11 +506,12 @@ int define_clean_data(PyObject* g) {
 // rebound global, goes through the modules themselves.
 nx::StandardModule std_json;
 nx::StandardModule std_hashlib;
+PyObject* std_dicts[2];  // the dicts of the two, when they are modules
 
 nx::Ref hex_text(const char* data, size_t len) {
-    char hex[32];
-    md5::hex_digest(data, len, hex);
-    return nx::Ref::steal(PyUnicode_FromStringAndSize(hex, 32));
+    nx::Ref hex = nx::Ref::steal(PyUnicode_New(32, 127));
+    if (hex) md5::hex_digest(data, len, static_cast<char*>(PyUnicode_DATA(hex.get())));
+    return hex;
 }
 
 // json.dumps(doc, sort_keys=True) as the interpreted doc_hash made it: from
@@ -413,38 +530,58 @@ Ref dumps_one_frame_down(PyObject* dumps, PyObject* doc) {
 #endif
 }
 
+// json.dumps(doc, sort_keys=True).encode() through the module `json`.
+Ref encoded_by(PyObject* json, PyObject* doc) {
+    Ref dumps = nx::attr(json, NX_ID(dumps));
+    Ref s = dumps ? dumps_one_frame_down(dumps.get(), doc) : Ref();
+    if (!s) return {};
+    if (PyUnicode_CheckExact(s.get())) return Ref::steal(PyUnicode_AsUTF8String(s.get()));
+    return nx::call_method(s.get(), NX_ID(encode));
+}
+
 PyObject* doc_hash(nx::Function* f, PyObject* const* a) {
-    using nx::Ref;
     PyObject* doc = a[0];
+    // While the module's globals and the two modules are as they were when
+    // a call last found `json` and `hashlib` bound to the standard modules
+    // there, they still are.
+    static Unchanged<3> seen;
+    PyObject* const dicts[] = {f->globals, std_dicts[0], std_dicts[1]};
+    const bool known = std_dicts[0] && std_dicts[1] && seen.holds(dicts);
 
     // json.dumps(doc, sort_keys=True), then .encode()
-    Ref json = nx::global(f, NX_ID(json));
-    if (!json) return nullptr;
+    Ref json;
+    if (!known) {
+        json = nx::global(f, NX_ID(json));
+        if (!json) return nullptr;
+    }
     cjson::Buffer text;
     Ref encoded;  // the bytes, when they come from the interpreter
     bool native_text = false;
-    if (std_json.is(json.get())) {
+    if (known || std_json.is(json.get())) {
         cjson::Status st = cjson::Encoder(text).encode(doc);
         if (st == cjson::Status::error) return nullptr;
         native_text = st == cjson::Status::ok;
     }
     if (!native_text) {
-        Ref dumps = nx::attr(json.get(), NX_ID(dumps));
-        if (!dumps) return nullptr;
-        Ref s = dumps_one_frame_down(dumps.get(), doc);
-        if (!s) return nullptr;
-        if (PyUnicode_CheckExact(s.get()))
-            encoded = Ref::steal(PyUnicode_AsUTF8String(s.get()));
-        else
-            encoded = nx::call_method(s.get(), NX_ID(encode));
+        if (!json) json = Ref::borrow(std_json.module());  // no code has run since
+        encoded = encoded_by(json.get(), doc);
         if (!encoded) return nullptr;
     }
 
-    // hashlib.md5(bytes).hexdigest()
-    Ref hashlib = nx::global(f, NX_ID(hashlib));
-    if (!hashlib) return nullptr;
-    if (std_hashlib.is(hashlib.get())) {
-        if (native_text) return hex_text(text.data(), text.size()).release();
+    // hashlib.md5(bytes).hexdigest(); json.dumps may have rebound hashlib.
+    Ref hashlib;
+    if (!known || !native_text) {
+        hashlib = nx::global(f, NX_ID(hashlib));
+        if (!hashlib) return nullptr;
+    }
+    if (!hashlib || std_hashlib.is(hashlib.get())) {
+        if (native_text) {
+            if (!known && std_dicts[0] && std_dicts[1] &&
+                PyDict_GetItem(f->globals, NX_ID(json)) == std_json.module() &&
+                PyDict_GetItem(f->globals, NX_ID(hashlib)) == std_hashlib.module())
+                seen.keep(dicts);
+            return hex_text(text.data(), text.size()).release();
+        }
         if (PyBytes_CheckExact(encoded.get()))
             return hex_text(PyBytes_AS_STRING(encoded.get()), (size_t)PyBytes_GET_SIZE(encoded.get()))
                 .release();
@@ -483,6 +620,8 @@ beside a str).)doc",
 int define_doc_hash(PyObject* g) {
     if (std_json.capture("json", {"dumps", "JSONEncoder"}) < 0) return -1;
     if (std_hashlib.capture("hashlib", {"md5"}) < 0) return -1;
+    std_dicts[0] = module_dict(std_json.module());
+    std_dicts[1] = module_dict(std_hashlib.module());
     return nx::define_function(g, doc_hash_spec);
 }
 

@@ -23,11 +23,19 @@ inline uint32_t load_le32(const unsigned char* p) {
 }
 
 // The four round functions, one step each: a = b + ((a + f(b, c, d) + m + k) <<< s).
+// Each step waits for b, the result of the step before; what does not need
+// b is added first, so that the wait is as short as the function allows.
+// G(b, c, d) = (b & d) | (c & ~d) is the sum of its two parts (they share no
+// bit), of which only the first needs b.
 #define NX_MD5_STEP(f, a, b, c, d, m, k, s) \
-    a += f(b, c, d) + (m) + (k);           \
+    a += (m) + (k);                        \
+    a += f(b, c, d);                       \
+    a = rotl(a, s) + b
+#define NX_MD5_STEP_G(a, b, c, d, m, k, s) \
+    a += (m) + (k) + (c & ~d);            \
+    a += b & d;                           \
     a = rotl(a, s) + b
 #define NX_MD5_F(x, y, z) ((z) ^ ((x) & ((y) ^ (z))))
-#define NX_MD5_G(x, y, z) ((y) ^ ((z) & ((x) ^ (y))))
 #define NX_MD5_H(x, y, z) ((x) ^ (y) ^ (z))
 #define NX_MD5_I(x, y, z) ((y) ^ ((x) | ~(z)))
 
@@ -54,22 +62,22 @@ inline void block(uint32_t st[4], const unsigned char* p) {
     NX_MD5_STEP(NX_MD5_F, c, d, a, b, m[14], 0xa679438e, 17);
     NX_MD5_STEP(NX_MD5_F, b, c, d, a, m[15], 0x49b40821, 22);
 
-    NX_MD5_STEP(NX_MD5_G, a, b, c, d, m[1], 0xf61e2562, 5);
-    NX_MD5_STEP(NX_MD5_G, d, a, b, c, m[6], 0xc040b340, 9);
-    NX_MD5_STEP(NX_MD5_G, c, d, a, b, m[11], 0x265e5a51, 14);
-    NX_MD5_STEP(NX_MD5_G, b, c, d, a, m[0], 0xe9b6c7aa, 20);
-    NX_MD5_STEP(NX_MD5_G, a, b, c, d, m[5], 0xd62f105d, 5);
-    NX_MD5_STEP(NX_MD5_G, d, a, b, c, m[10], 0x02441453, 9);
-    NX_MD5_STEP(NX_MD5_G, c, d, a, b, m[15], 0xd8a1e681, 14);
-    NX_MD5_STEP(NX_MD5_G, b, c, d, a, m[4], 0xe7d3fbc8, 20);
-    NX_MD5_STEP(NX_MD5_G, a, b, c, d, m[9], 0x21e1cde6, 5);
-    NX_MD5_STEP(NX_MD5_G, d, a, b, c, m[14], 0xc33707d6, 9);
-    NX_MD5_STEP(NX_MD5_G, c, d, a, b, m[3], 0xf4d50d87, 14);
-    NX_MD5_STEP(NX_MD5_G, b, c, d, a, m[8], 0x455a14ed, 20);
-    NX_MD5_STEP(NX_MD5_G, a, b, c, d, m[13], 0xa9e3e905, 5);
-    NX_MD5_STEP(NX_MD5_G, d, a, b, c, m[2], 0xfcefa3f8, 9);
-    NX_MD5_STEP(NX_MD5_G, c, d, a, b, m[7], 0x676f02d9, 14);
-    NX_MD5_STEP(NX_MD5_G, b, c, d, a, m[12], 0x8d2a4c8a, 20);
+    NX_MD5_STEP_G(a, b, c, d, m[1], 0xf61e2562, 5);
+    NX_MD5_STEP_G(d, a, b, c, m[6], 0xc040b340, 9);
+    NX_MD5_STEP_G(c, d, a, b, m[11], 0x265e5a51, 14);
+    NX_MD5_STEP_G(b, c, d, a, m[0], 0xe9b6c7aa, 20);
+    NX_MD5_STEP_G(a, b, c, d, m[5], 0xd62f105d, 5);
+    NX_MD5_STEP_G(d, a, b, c, m[10], 0x02441453, 9);
+    NX_MD5_STEP_G(c, d, a, b, m[15], 0xd8a1e681, 14);
+    NX_MD5_STEP_G(b, c, d, a, m[4], 0xe7d3fbc8, 20);
+    NX_MD5_STEP_G(a, b, c, d, m[9], 0x21e1cde6, 5);
+    NX_MD5_STEP_G(d, a, b, c, m[14], 0xc33707d6, 9);
+    NX_MD5_STEP_G(c, d, a, b, m[3], 0xf4d50d87, 14);
+    NX_MD5_STEP_G(b, c, d, a, m[8], 0x455a14ed, 20);
+    NX_MD5_STEP_G(a, b, c, d, m[13], 0xa9e3e905, 5);
+    NX_MD5_STEP_G(d, a, b, c, m[2], 0xfcefa3f8, 9);
+    NX_MD5_STEP_G(c, d, a, b, m[7], 0x676f02d9, 14);
+    NX_MD5_STEP_G(b, c, d, a, m[12], 0x8d2a4c8a, 20);
 
     NX_MD5_STEP(NX_MD5_H, a, b, c, d, m[5], 0xfffa3942, 4);
     NX_MD5_STEP(NX_MD5_H, d, a, b, c, m[8], 0x8771f681, 11);
@@ -113,7 +121,7 @@ inline void block(uint32_t st[4], const unsigned char* p) {
 
 #undef NX_MD5_STEP
 #undef NX_MD5_F
-#undef NX_MD5_G
+#undef NX_MD5_STEP_G
 #undef NX_MD5_H
 #undef NX_MD5_I
 
