@@ -469,6 +469,8 @@ def test_character_classes_the_matchers_rely_on():
     spaces = re.findall(r"\s", everything)
     assert spaces == [c for c in everything if c.isspace()]
     assert [c for c in spaces if 0x85 <= ord(c) < 0x1680] == ["\x85", "\xa0"]
+    # None beyond U+FFFF: UTF-16 text takes a pair for two units that are not.
+    assert not [c for c in spaces if ord(c) > 0xFFFF]
 
 
 def run_with_patched_library(sc, tmp_path, patch, body):

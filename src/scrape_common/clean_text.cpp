@@ -274,8 +274,8 @@ inline __m128i other_spaces(__m128i x) {
         // U+2000..U+200A: x - 0x2000 does not exceed 0x0A
         const __m128i d = _mm_sub_epi16(x, splat<C>(0x2000));
         m = _mm_or_si128(m, _mm_cmpeq_epi16(_mm_subs_epu16(d, splat<C>(0x0A)), zero));
-    } else {
-        m = _mm_cmplt_epi32(x, splat<C>(0x20));
+    } else {  // and beyond U+FFFF, which the check below does not cover
+        m = _mm_or_si128(_mm_cmplt_epi32(x, splat<C>(0x20)), _mm_cmpgt_epi32(x, splat<C>(0xFFFF)));
         const __m128i d = _mm_sub_epi32(x, splat<C>(0x2000));
         m = _mm_or_si128(m, _mm_and_si128(_mm_cmpgt_epi32(d, splat<C>(-1)),
                                           _mm_cmplt_epi32(d, splat<C>(0x0B))));
@@ -289,14 +289,16 @@ inline __m128i other_spaces(__m128i x) {
 }
 #endif
 
-// The white space of the running interpreter is the one other_spaces knows.
+// The white space of the running interpreter up to U+FFFF is the one
+// other_spaces knows. (UTF-16 text takes a character beyond U+FFFF for two
+// units that are not white space, in every stage: there is none beyond.)
 inline bool plain_blocks_allowed() {
     static const bool ok = [] {
         constexpr std::uint32_t known[] = {0x1680, 0x2000, 0x2001, 0x2002, 0x2003, 0x2004,
                                            0x2005, 0x2006, 0x2007, 0x2008, 0x2009, 0x200A,
                                            0x2028, 0x2029, 0x202F, 0x205F, 0x3000};
         const std::uint32_t* k = known;
-        for (U c = 0x1680; c <= 0x10FFFF; ++c) {
+        for (U c = 0x1680; c <= 0xFFFF; ++c) {
             const bool listed = k != std::end(known) && *k == c;
             if (listed) ++k;
             if (listed != (Py_UNICODE_ISSPACE(c) != 0)) return false;
