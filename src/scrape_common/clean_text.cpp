@@ -6,14 +6,17 @@
 // why the matcher finds exactly the matches `re` would find, and why stages
 // that are fused into one pass give what the separate substitutions give.
 //
-// The stages up to the removal of tags read and write the text in the
-// storage width of the str (one, two or four bytes per character): they only
-// ever write ASCII characters of their own. What is left is then widened to
-// code points for the rest (references can make any character). Stages never
-// grow the text, so two buffers of the input's size suffice (NFKD, which can,
-// enlarges its buffer as it goes), and every stage runs in time linear in the
-// text: searches for a terminator remember their last answer, which stays
-// valid for later, larger start positions.
+// The first pass reads the str once, in pieces, and does the survey, the
+// replacement table and the removal of script blocks together. Every stage
+// works in the storage width of the str: one byte per character, UTF-16
+// (a 4-byte str without lone surrogates, and 1-byte text once a reference
+// makes a character beyond U+00FF), or code points (a 4-byte str with lone
+// surrogates). Stages never make the text longer (a 4-byte str's pairs
+// aside, for which the first pass has room), so two buffers suffice (NFKD,
+// which can, writes code points to a buffer that grows as it goes), and
+// every stage runs in time linear in the text: searches for a
+// terminator remember their last answer, which stays valid for later, larger
+// start positions.
 #include "clean_text.h"
 
 #include <algorithm>
