@@ -103,7 +103,7 @@ def run(sc, report, quick):
 
     docs = short_docs(rng, 100 if quick else 400)
     assert [sc.clean_data(d) for d in docs] == [oracle(d) for d in docs]
-    native = best_of(lambda: [sc.clean_data(d) for d in docs], rounds)
+    native = best_of(lambda: [sc.clean_data(d) for d in docs], 3 * rounds)
     baseline = best_of(lambda: [oracle(d) for d in docs], rounds)
     report("clean_data short fields (10-300 chars)", native, baseline, 30)
 
