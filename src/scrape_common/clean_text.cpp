@@ -191,11 +191,6 @@ NextFinder<C, Pred> next_finder(const C* s, std::size_t n, Pred pred) {
     return NextFinder<C, Pred>{s, n, pred};
 }
 
-// First index i >= p with s[i] == a and s[i + 1] matching b under
-// IGNORECASE, or n. (Openers are searched by their first two characters, so
-// the search does not stop at every tag.) With an output `o`, also copies
-// s[p..i] (s[p..n) when there is none) to o[0..], storing whole blocks: o
-
 // The characters matching the pattern character `b` under IGNORECASE.
 inline Needles fold_set(unsigned char b) {
     Needles set{{b}, 1};
