@@ -36,6 +36,7 @@ struct Avx2 {
     static reg narrow(reg a, reg b) {
         return _mm256_permute4x64_epi64(_mm256_packus_epi32(a, b), 0xD8);
     }
+    static const Kernels* narrower() { return &baseline(); }
 };
 
 #include "clean_scan_impl.h"

@@ -18,6 +18,16 @@ inline bool in_set(std::uint32_t c, const Needles& set) {
     return false;
 }
 
+// The kernels of the narrower vectors (V::narrower(), nullptr for none) for
+// a text, or the rest of one, too short for a whole vector of V: in 16-byte
+// steps, they leave fewer characters to the one-at-a-time loops.
+template <class C>
+const Ops<C>& ops_of(const Kernels& k) {
+    if constexpr (sizeof(C) == 1) return k.b1;
+    else if constexpr (sizeof(C) == 2) return k.b2;
+    else return k.b4;
+}
+
 // The needles that a character of type C can equal, as vectors; returns how many.
 template <class V, class C>
 int broadcast(const Needles& set, typename V::reg* out) {
@@ -64,6 +74,8 @@ std::size_t find_any_k(const C* s, std::size_t p, std::size_t n, const Needles& 
 
 template <class V, class C>
 std::size_t find_any(const C* s, std::size_t p, std::size_t n, const Needles& set) {
+    if (const Kernels* nk = V::narrower(); nk && n < V::bytes / sizeof(C))
+        return ops_of<C>(*nk).find_any(s, p, n, set);
     typename V::reg v[6];
     const int k = broadcast<V, C>(set, v);
     switch (k) {
@@ -96,6 +108,8 @@ std::size_t find_pair_k(const C* s, std::size_t p, std::size_t n, const Needles&
                 return p + (std::size_t)__builtin_ctz(bits) / sizeof(C);
         }
     }
+    if (const Kernels* nk = V::narrower(); nk && p < n)
+        return ops_of<C>(*nk).find_pair(s, p, n, first, second, o ? o + (p - p0) : nullptr);
     for (; p + 1 < n; ++p) {
         if (o) o[p - p0] = s[p];
         if (in_set(s[p], first) && in_set(s[p + 1], second)) return p;
@@ -172,6 +186,7 @@ struct Surveyor {
 template <class V, class C>
 unsigned survey(const C* s, std::size_t n) {
     constexpr std::size_t L = V::bytes / sizeof(C);
+    if (const Kernels* nk = V::narrower(); nk && n < L) return ops_of<C>(*nk).survey(s, n);
     Surveyor<V, C> sv;
     std::size_t i = 0;
     for (; L > 0 && i + L <= n; i += L) sv.take(V::load(s + i));
@@ -246,6 +261,11 @@ std::size_t copy_controls(const C* s, std::size_t p, std::size_t n, C* o, Contro
             const typename V::reg x = V::load(s + p);
             sv.take(x);
             if (!copy_block<V, C>(x, specials(x), s, p, o, c)) break;
+        }
+        if (const Kernels* nk = V::narrower(); nk && p < n && s[p] != '&') {
+            c.flags |= sv.bits();
+            *st = c;
+            return ops_of<C>(*nk).copy_controls(s, p, n, o, st);
         }
     }
     for (; p < n && s[p] != '&'; ++p) {

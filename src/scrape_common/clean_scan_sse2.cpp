@@ -42,6 +42,7 @@ struct Sse2 {
         const __m128i x = _mm_packs_epi32(_mm_sub_epi32(a, bias32), _mm_sub_epi32(b, bias32));
         return _mm_xor_si128(x, _mm_set1_epi16((short)0x8000));
     }
+    static const Kernels* narrower() { return nullptr; }
 };
 using Vec = Sse2;
 #else
@@ -62,6 +63,7 @@ struct Plain {
     static unsigned mask(reg m) { return m; }
     static reg gt32(reg a, reg b) { return a > b; }
     static reg narrow(reg a, reg) { return a; }
+    static const Kernels* narrower() { return nullptr; }
 };
 using Vec = Plain;
 #endif
