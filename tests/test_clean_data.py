@@ -519,6 +519,15 @@ def test_built_in_unicode_tables_are_used(sc, tmp_path):
         "assert got == clean_data(doc)\n"))
 
 
+def test_nfkd_of_1_byte_text_grows_a_fresh_buffer(sc, tmp_path):
+    # "\xbd" gives three characters: in a fresh process the first buffers are
+    # only as long as the text, and must grow.
+    run_with_patched_library(sc, tmp_path, "", (
+        "from devtools.twins.cleaning import clean_data\n"
+        "for text in ['\\xbd' * 100, 'a' * 50 + '\\xbd\\xa8' * 300, 'x\\xbd' * 100_000]:\n"
+        "    assert sc.clean_data({'k': text}) == clean_data({'k': text})\n"))
+
+
 def test_html_tables_that_differ_leave_the_work_to_html(sc, tmp_path):
     run_with_patched_library(sc, tmp_path, (
         "import html\n"
@@ -533,7 +542,12 @@ def test_html_tables_that_differ_leave_the_work_to_html(sc, tmp_path):
 FILLERS = ["a", "\xe9", "\u20ac", "\U0001F600"]
 MARKERS = ["<script a>x</script>", "* style specs start>y style specs end  ", "<style>p</style>",
            "<!--c-->", "&amp;nbsp;", "&#x1F600;", "&eacute;", "\r\n\t", "\x99", "<b>", "  ",
-           "\ud83d\ude00", "\ud800"]
+           "\ud83d\ude00", "\ud800",
+           # the tag pass: "<>" and a "<" after the last ">" are text; runs of
+           # white space of every kind meet the tags
+           "a <> b < c", " \x0b<i> \x85\xa0</i>  <b>\u3000 \x1f</b>\u2029 x",
+           # 1-byte NFKD: a character that gives three, and a mark after a space
+           "\xbd\xa8\xaa"]
 
 
 def boundary_texts():

@@ -287,6 +287,20 @@ inline __m128i other_spaces(__m128i x) {
 }
 #endif
 
+// The lanes of x outside U+0020..U+007F, where other_spaces may find some.
+template <class C>
+inline __m128i beyond_ascii_print(__m128i x) {
+    if constexpr (sizeof(C) == 1) {  // as signed bytes, 0x80..0xFF are below 0x20 too
+        return _mm_cmplt_epi8(x, splat<C>(0x20));
+    } else if constexpr (sizeof(C) == 2) {  // x - 0x20 > 0x5F, unsigned
+        const __m128i bias = _mm_set1_epi16((short)0x8000);
+        return _mm_cmpgt_epi16(_mm_xor_si128(_mm_sub_epi16(x, splat<C>(0x20)), bias),
+                               _mm_set1_epi16((short)(0x5F ^ 0x8000)));
+    } else {
+        return _mm_or_si128(_mm_cmplt_epi32(x, splat<C>(0x20)), _mm_cmpgt_epi32(x, splat<C>(0x7F)));
+    }
+}
+
 // The white space of the running interpreter up to U+FFFF is the one
 // other_spaces knows. (UTF-16 text takes a character beyond U+FFFF for two
 // units that are not white space, in every stage: there is none beyond.)
@@ -328,15 +342,21 @@ struct Collapser {
             in_space = false;
         }
     }
-    void span(const C* s, std::size_t len) {
-        // A run of spaces at the start (most often the indentation between
-        // two tags) goes whole.
-        if (std::size_t k = leading_spaces(s, len)) {
+    // The run of " " at the start of s[0..len), as one; returns its length.
+    std::size_t spaces(const C* s, std::size_t len) {
+        const std::size_t k = leading_spaces(s, len);
+        if (k) {
             changed |= k > 1 || in_space;
             if (!in_space) o[w++] = ' ';
             in_space = true;
-            s += k, len -= k;
         }
+        return k;
+    }
+    void span(const C* s, std::size_t len) {
+        // A run of spaces at the start (most often the indentation between
+        // two tags) goes whole.
+        const std::size_t k = spaces(s, len);
+        s += k, len -= k;
         std::size_t i = 0;
 #if defined(__SSE2__)
         // Blocks without white space other than single spaces (counting a
@@ -523,30 +543,108 @@ std::size_t remove_blocks(const C* s, std::size_t n, C* o, std::string_view open
 }
 
 // "<[^>]+>" -> " " (no flags), then "\s+" -> " " on the result, in one pass.
+// The last index >= p holding ">", or npos.
+template <class C>
+std::size_t rfind_gt(const C* s, std::size_t p, std::size_t n) {
+#if defined(__SSE2__)
+    constexpr std::size_t L = 16 / sizeof(C);
+    const __m128i gt = splat<C>('>');
+    for (; n >= p + L; n -= L) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + n - L));
+        if (const unsigned m = (unsigned)_mm_movemask_epi8(equal<C>(x, gt)))
+            return n - L + (std::size_t)(31 - __builtin_clz(m)) / sizeof(C);
+    }
+#endif
+    while (n-- > p)
+        if (s[n] == '>') return n;
+    return npos;
+}
+
 // At a "<", [^>]+ reaches the first ">" after it and needs at least one
 // character before it; "<>" does not match there. Without any ">" further on,
 // nothing later can match either. The collapse only looks at runs of white
 // space, so it can take the characters as the tag pass produces them.
+//
+// One pass: the text between tags is copied in blocks while a block holds
+// no "<" and no white space other than single spaces; the character that
+// stops a block is taken on its own, and a tag is skipped to its ">".
 template <class C>
 std::size_t remove_tags_collapse(const C* s, std::size_t n, C* o) {
-    auto next_gt = next_finder(s, n, find_gt<C>);
     Collapser<C> out{o};
-    std::size_t copied = 0;
-    bool changed = false;
-    for (std::size_t p = 0; (p = find_any(s, p, n, kLtChar)) < n;) {
-        std::size_t g = next_gt(p + 1);
-        if (g == npos) break;
-        if (g == p + 1) {
+    bool tags = false;
+    std::size_t last_gt = npos;  // the last ">", once a "<" asks for it
+    bool last_known = false;
+    std::size_t p = 0;
+#if defined(__SSE2__)
+    constexpr std::size_t L = 16 / sizeof(C);
+    const bool blocks = plain_blocks_allowed();
+    const __m128i lt = splat<C>('<'), gt = splat<C>('>'), space = splat<C>(' ');
+    constexpr unsigned first_lane = (1u << sizeof(C)) - 1;
+#endif
+    while (p < n) {
+#if defined(__SSE2__)
+        if (blocks) {
+            std::size_t w = out.w;
+            bool in = out.in_space;
+            while (p + L <= n) {
+                const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + p));
+                const unsigned sp = (unsigned)_mm_movemask_epi8(equal<C>(x, space));
+                unsigned stop = (unsigned)_mm_movemask_epi8(equal<C>(x, lt)) |
+                                (sp & ((sp << sizeof(C)) | (in ? first_lane : 0u)));
+                if (_mm_movemask_epi8(beyond_ascii_print<C>(x)))
+                    stop |= (unsigned)_mm_movemask_epi8(other_spaces<C>(x));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(o + w), x);
+                const std::size_t k = stop ? (std::size_t)__builtin_ctz(stop) / sizeof(C) : L;
+                w += k, p += k;
+                if (k) in = s[p - 1] == ' ';
+                if (stop) break;
+            }
+            out.w = w, out.in_space = in;
+            if (p == n) break;
+        }
+#endif
+        const C c = s[p];
+        if (c != '<') {
+            if (c == ' ')  // the run goes whole
+                p += out.spaces(s + p, n - p);
+            else
+                out.put(c), ++p;
+            continue;
+        }
+        if (!last_known) {
+            last_known = true;
+            last_gt = rfind_gt(s, p, n);
+        }
+        if (last_gt == npos || last_gt < p) {  // no tag from here on
+            out.span(s + p, n - p);
+            break;
+        }
+        if (s[p + 1] == '>') {  // "<>" is text
+            out.put(c);
             ++p;
             continue;
         }
-        out.span(s + copied, p - copied);
+        std::size_t g = p + 2;  // the ">" is there or after, up to last_gt
+#if defined(__SSE2__)
+        for (; g + 2 * L <= n; g += 2 * L) {  // two vectors a step: tags are long
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + g));
+            const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + g + L));
+            if (_mm_movemask_epi8(_mm_or_si128(equal<C>(x, gt), equal<C>(y, gt)))) break;
+        }
+        for (; g + L <= n; g += L) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + g));
+            if (const unsigned m = (unsigned)_mm_movemask_epi8(equal<C>(x, gt))) {
+                g += (std::size_t)__builtin_ctz(m) / sizeof(C);
+                break;
+            }
+        }
+#endif
+        while (s[g] != '>') ++g;
         out.put(' ');
-        copied = p = g + 1;
-        changed = true;
+        tags = true;
+        p = g + 1;
     }
-    out.span(s + copied, n - copied);
-    return changed || out.changed ? out.w : npos;
+    return tags || out.changed ? out.w : npos;
 }
 
 // encode("utf-8", "ignore") then decode: drops every surrogate code point
@@ -920,7 +1018,16 @@ inline PyObject* utf16_str(const std::uint16_t* s, std::size_t n, U maxc, bool p
 template <class C>
 U or_all(const C* s, std::size_t n) {
     U m = 0;
-    for (std::size_t i = 0; i < n; ++i) m |= s[i];
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    __m128i v = _mm_setzero_si128();
+    for (; i + 16 / sizeof(C) <= n; i += 16 / sizeof(C))
+        v = _mm_or_si128(v, _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)));
+    alignas(16) C lanes[16 / sizeof(C)];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), v);
+    for (C c : lanes) m |= c;
+#endif
+    for (; i < n; ++i) m |= s[i];
     return m;
 }
 
@@ -1014,6 +1121,43 @@ inline std::size_t copy_ascii(const C* s, std::size_t n, U* o, std::size_t* w) {
     return i;
 }
 
+// The same to UTF-16, from 1-byte text or UTF-16.
+template <class C>
+inline std::size_t copy_ascii(const C* s, std::size_t n, std::uint16_t* o, std::size_t* w) {
+    static_assert(sizeof(C) < 4, "4-byte text is written as code points");
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    for (; i + 16 <= n; i += 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+        __m128i* d = reinterpret_cast<__m128i*>(o + i);
+        unsigned big;
+        if constexpr (sizeof(C) == 1) {
+            const __m128i zero = _mm_setzero_si128();
+            _mm_storeu_si128(d, _mm_unpacklo_epi8(x, zero));
+            _mm_storeu_si128(d + 1, _mm_unpackhi_epi8(x, zero));
+            big = (unsigned)_mm_movemask_epi8(x);
+        } else {
+            const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i + 8));
+            _mm_storeu_si128(d, x);
+            _mm_storeu_si128(d + 1, y);
+            // Lanes above U+007F: a high bit among bits 7..15.
+            const __m128i hi = _mm_set1_epi16((short)0xFF80);
+            const __m128i zero = _mm_setzero_si128();
+            big = ~(unsigned)_mm_movemask_epi8(_mm_packs_epi16(
+                      _mm_cmpeq_epi16(_mm_and_si128(x, hi), zero),
+                      _mm_cmpeq_epi16(_mm_and_si128(y, hi), zero))) &
+                  0xFFFF;
+        }
+        if (big) {
+            i += (std::size_t)__builtin_ctz(big);
+            break;
+        }
+    }
+#endif
+    *w += i;
+    return i;
+}
+
 // NFKD over code points with the tables taken from unicodedata at build
 // time: the full compatibility decomposition of every character, then the
 // canonical ordering exactly as unicodedata performs it (an insertion sort
@@ -1039,9 +1183,15 @@ inline int combining_class(U c) {
 // has room for what is written plus one place per character still to read.
 //
 // The input is 1-byte text, UTF-16 (whose pairs are read as one character)
-// or code points; the output is code points.
-template <class C>
-bool nfkd_native(const C* s, std::size_t n, Buf& out, std::size_t* out_len, U* max_bits) {
+// or code points; the output is code points (O = U), or UTF-16 without
+// pairs (O = std::uint16_t): then, for 1-byte text or UTF-16 only, the answer
+// is kNfkdWider when the result leaves the BMP or needs reordering (and
+// nfkd_native must do it with code points).
+constexpr int kNfkdWider = -1;
+template <class O = U, class C>
+int nfkd_native(const C* s, std::size_t n, Buf& out, std::size_t* out_len, U* max_bits) {
+    constexpr bool bmp = sizeof(O) == 2;
+    static_assert(!bmp || sizeof(C) < 4, "4-byte text is written as code points");
     // The text is in canonical order unless a character of non-zero class
     // follows one of a higher class; only then does the reordering run.
     bool changed = false, unordered = false;
@@ -1053,8 +1203,8 @@ bool nfkd_native(const C* s, std::size_t n, Buf& out, std::size_t* out_len, U* m
     };
     U bits = 0x7F;
     std::size_t w = 0;
-    out.reserve(n * sizeof(U));
-    U* o = out.as<U>();
+    out.reserve(n * sizeof(O));
+    O* o = out.as<O>();
     for (std::size_t i = 0; i < n; ++i) {
         // Copy ASCII up to the next other character. Blocks are stored
         // whole before looking at them: the room for the characters still
@@ -1067,6 +1217,7 @@ bool nfkd_native(const C* s, std::size_t n, Buf& out, std::size_t* out_len, U* m
         if (i == n) break;
         U c = s[i];
         if constexpr (sizeof(C) == 2) {
+            if (bmp && c - 0xD800u < 0x800u) return kNfkdWider;
             if (c - 0xD800u < 0x400u && i + 1 < n && s[i + 1] - 0xDC00u < 0x400u)
                 c = 0x10000 + ((c - 0xD800) << 10) + (s[++i] - 0xDC00u);
         }
@@ -1074,60 +1225,161 @@ bool nfkd_native(const C* s, std::size_t n, Buf& out, std::size_t* out_len, U* m
             std::uint32_t entry = clean_tables::kNfkdEntries[e - 1];
             const std::uint32_t* d = clean_tables::kNfkdPool + (entry >> 5);
             const std::size_t need = w + (entry & 31) + (n - i - 1);
-            if (need * sizeof(U) > out.cap) {
-                out.grow(std::max(need * sizeof(U), out.cap + out.cap / 2), w * sizeof(U));
-                o = out.as<U>();
+            if (need * sizeof(O) > out.cap) {
+                out.grow(std::max(need * sizeof(O), out.cap + out.cap / 2), w * sizeof(O));
+                o = out.as<O>();
             }
             const std::uint32_t len = entry & 31;
             if (len == 2) {  // the usual letter and mark, without a general copy
-                o[w] = d[0], o[w + 1] = d[1], w += 2;
+                o[w] = (O)d[0], o[w + 1] = (O)d[1], w += 2;
                 bits |= d[0] | d[1];
                 mark(d[0]);
                 mark(d[1]);
             } else {
                 for (std::uint32_t k = 0; k < len; ++k) {
                     bits |= d[k];
-                    o[w++] = d[k];
+                    o[w++] = (O)d[k];
                     mark(d[k]);
                 }
             }
             changed = true;
         } else {
             bits |= c;
-            o[w++] = c;
+            o[w++] = (O)c;
             mark(c);
         }
+        if (bmp && (unordered || bits > 0xFFFF)) return kNfkdWider;
     }
     *out_len = w;
     *max_bits = bits;
     if (!unordered) return changed;
-    int prev = combining_class(o[0]);
-    for (std::size_t i = 1; i < w; ++i) {
-        if (o[i] < 0x80) {  // class 0: skip to the next non-ASCII character
-            i = find_ascii_class(o, i, w, false);
-            if (i >= w) break;
-            prev = 0;
+    if constexpr (!bmp) {
+        int prev = combining_class(o[0]);
+        for (std::size_t i = 1; i < w; ++i) {
+            if (o[i] < 0x80) {  // class 0: skip to the next non-ASCII character
+                i = find_ascii_class(o, i, w, false);
+                if (i >= w) break;
+                prev = 0;
+            }
+            int cur = combining_class(o[i]);
+            if (prev == 0 || cur == 0 || prev <= cur) {
+                prev = cur;
+                continue;
+            }
+            // Out of canonical order: move o[i] back.
+            std::size_t k = i - 1;
+            while (true) {
+                std::swap(o[k + 1], o[k]);
+                changed = true;
+                if (k == 0) break;
+                --k;
+                prev = combining_class(o[k]);
+                if (prev == 0 || prev <= cur) break;
+            }
+            prev = combining_class(o[i]);
         }
-        int cur = combining_class(o[i]);
-        if (prev == 0 || cur == 0 || prev <= cur) {
-            prev = cur;
-            continue;
-        }
-        // Out of canonical order: move o[i] back.
-        std::size_t k = i - 1;
-        while (true) {
-            std::swap(o[k + 1], o[k]);
-            changed = true;
-            if (k == 0) break;
-            --k;
-            prev = combining_class(o[k]);
-            if (prev == 0 || prev <= cur) break;
-        }
-        prev = combining_class(o[i]);
     }
     return changed;
 }
 
+// The decompositions of U+0080..U+00FF, made from the tables once. Each
+// starts with a character of class 0 and is in canonical order (checked when
+// made: else the table is not used), so 1-byte text needs no reordering.
+struct Latin1Nfkd {
+    struct Entry {
+        std::uint16_t d[4];
+        std::uint8_t len;
+        bool decomposes;
+        U bits;  // the or of d
+    };
+    Entry e[128];
+    bool usable = true;
+};
+inline const Latin1Nfkd& latin1_nfkd() {
+    static const Latin1Nfkd table = [] {
+        Latin1Nfkd t{};
+        for (U c = 0x80; c <= 0xFF; ++c) {
+            Latin1Nfkd::Entry& x = t.e[c - 0x80];
+            const std::uint32_t e = nfkd_entry(c);
+            const std::uint32_t entry = e ? clean_tables::kNfkdEntries[e - 1] : 0;
+            const std::uint32_t len = e ? entry & 31 : 1;
+            if (len > 4) {
+                t.usable = false;
+                break;
+            }
+            int last = 0;
+            for (std::uint32_t k = 0; k < len; ++k) {
+                const U d = e ? clean_tables::kNfkdPool[(entry >> 5) + k] : c;
+                const int cc = combining_class(d);
+                if (d > 0xFFFF || (k == 0 && cc != 0) || (cc != 0 && last > cc)) t.usable = false;
+                x.d[k] = (std::uint16_t)d;
+                x.bits |= d;
+                last = cc;
+            }
+            x.len = (std::uint8_t)len;
+            x.decomposes = e != 0;
+        }
+        return t;
+    }();
+    return table;
+}
+
+#if defined(__SSE2__)
+// NFKD of 1-byte text as UTF-16, by the table of U+0080..U+00FF: ASCII is
+// widened in blocks, which are stored whole before they are looked at; the
+// buffer keeps room for the characters still to read, four more and a block.
+inline bool nfkd_latin1(const std::uint8_t* s, std::size_t n, Buf& out, std::size_t* out_len,
+                        U* max_bits, const Latin1Nfkd& t) {
+    using O = std::uint16_t;
+    constexpr std::size_t kRoom = 4 + 16;
+    out.reserve((n + kRoom) * sizeof(O));
+    O* o = out.as<O>();
+    const __m128i zero = _mm_setzero_si128();
+    std::size_t w = 0, i = 0;
+    bool changed = false;
+    U bits = 0x7F;
+    while (i < n) {
+        unsigned big = 1;  // the next character is not ASCII (at the end, one at a time)
+        if (i + 16 <= n) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+            __m128i* d = reinterpret_cast<__m128i*>(o + w);
+            _mm_storeu_si128(d, _mm_unpacklo_epi8(x, zero));
+            _mm_storeu_si128(d + 1, _mm_unpackhi_epi8(x, zero));
+            big = (unsigned)_mm_movemask_epi8(x);
+            if (!big) {
+                i += 16, w += 16;
+                continue;
+            }
+        } else if (i + 8 <= n) {
+            const __m128i x = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(s + i));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o + w), _mm_unpacklo_epi8(x, zero));
+            big = (unsigned)_mm_movemask_epi8(x) & 0xFF;
+            if (!big) {
+                i += 8, w += 8;
+                continue;
+            }
+        } else {
+            while (i < n && s[i] < 0x80) o[w++] = s[i++];
+            if (i == n) break;
+        }
+        const std::size_t k = (std::size_t)__builtin_ctz(big);
+        i += k, w += k;
+        const Latin1Nfkd::Entry& x = t.e[s[i] - 0x80];
+        if (w + kRoom + (n - i) > out.cap / sizeof(O)) {
+            out.grow(std::max((w + kRoom + n - i) * sizeof(O), out.cap + out.cap / 2), w * sizeof(O));
+            o = out.as<O>();
+        }
+        for (int j = 0; j < 4; ++j) o[w + j] = x.d[j];
+        w += x.len;
+        bits |= x.bits;
+        changed |= x.decomposes;
+        ++i;
+    }
+    *out_len = w;
+    *max_bits = bits;
+    return changed;
+}
+#endif
 
 struct Openers {
     bool script = false, specs = false, style = false, comment = false;
@@ -1601,10 +1853,29 @@ Final settle_as(const C* s, const Cleaned& c, Buf& spare, bool nfkd) {
     // NFKD leaves ASCII as it is, and text without a character that
     // decomposes or has a combining class.
     if (f.maxc >= 0x80 && nfkd && !nfkd_identity(s, c.n, &f.maxc, &f.pairs)) {
-        f.changed |= nfkd_native(s, c.n, spare, &len, &f.maxc);
+        f.pairs = false;
+        if constexpr (sizeof(C) < 4) {
+            // As UTF-16, which most results fit (all of 1-byte text).
+            int r = kNfkdWider;
+#if defined(__SSE2__)
+            if constexpr (sizeof(C) == 1) {
+                if (latin1_nfkd().usable)
+                    r = nfkd_latin1(s, c.n, spare, &len, &f.maxc, latin1_nfkd());
+            }
+#endif
+            if (r == kNfkdWider) r = nfkd_native<std::uint16_t>(s, c.n, spare, &len, &f.maxc);
+            if (r != kNfkdWider) {
+                f.changed |= r != 0;
+                f.t = spare.as<std::uint16_t>();
+                f.width = 2;
+                strip(spare.as<std::uint16_t>());
+                f.changed |= f.lo != 0 || f.hi != len;
+                return f;
+            }
+        }
+        f.changed |= nfkd_native(s, c.n, spare, &len, &f.maxc) != 0;
         f.t = spare.as<U>();
         f.width = 4;
-        f.pairs = false;
         strip(spare.as<U>());
     } else {
         strip(s);
