@@ -55,6 +55,10 @@ constexpr bool no_fold(unsigned char c) { return clean_tables::kFold[c][0] == 0;
 static_assert(no_fold('<') && no_fold('>') && no_fold('*') && no_fold('&') && no_fold(';') &&
                   no_fold(' ') && no_fold('!') && no_fold('-') && no_fold('/'),
               "IGNORECASE equivalences of punctuation");
+// Letters whose only IGNORECASE partner is the other ASCII case.
+constexpr bool ascii_fold_only(unsigned char c) {
+    return clean_tables::kFold[c][0] == (c ^ 0x20u) && clean_tables::kFold[c][1] == 0;
+}
 
 // The \s class of `re` and the white space of str.strip().
 inline bool is_space(U c) {
@@ -447,6 +451,15 @@ struct Collapser {
 template <class C>
 inline std::size_t table_literal(const C* s, std::size_t n, std::size_t p, char* rep) {
     *rep = '&';
+    // Most references ("&#8217;", "&eacute;") start with none of the letters
+    // of the four (which have no case partners beyond ASCII).
+    static_assert(ascii_fold_only('g') && ascii_fold_only('l') && ascii_fold_only('a') &&
+                      ascii_fold_only('n'),
+                  "IGNORECASE equivalences of the letters");
+    if (p + 1 < n && s[p + 1] < 0x80) {
+        const unsigned c = (unsigned)s[p + 1] | 0x20;
+        if (c != 'g' && c != 'l' && c != 'a' && c != 'n') return 1;
+    }
     if (ci_at(s, n, p, "&gt;")) return *rep = '>', 4;
     if (ci_at(s, n, p, "&lt;")) return *rep = '<', 4;
     if (ci_at(s, n, p, "&amp;")) return ci_at(s, n, p + 5, "nbsp;") ? (*rep = ' ', 10) : 5;
@@ -1607,6 +1620,9 @@ std::size_t front_pass(const In* s, std::size_t n, C* o, Front& fr) {
     bool joins_all = true;
     for (std::size_t a = 0; a < n;) {
         std::size_t b = std::min(n, a + kPiece);
+        // The end of the next piece, looked at before that piece: read it
+        // in now, while this one is worked on.
+        if (b + kPiece < n) __builtin_prefetch(s + b + kPiece - (kTableLookahead - 1));
         if (b < n) {
             for (std::size_t i = b - (kTableLookahead - 1); i < b; ++i)
                 if (s[i] == '&') {
