@@ -582,6 +582,17 @@ def test_markers_across_the_pieces_of_the_first_pass(sc, filler):
 
 
 @pytest.mark.parametrize("filler", FILLERS)
+def test_many_scripts_in_each_piece(sc, filler):
+    # Scripts removed one after another, within pieces and across their
+    # seams, with openers and references between them and after the last.
+    parts = [filler * (i % 23) + ("<script>x</script>", "<SCRIPT a>&lt;</script>", "<script",
+                                  "* <script>y</script>style specs start>z style specs end",
+                                  "<!--c--> &amp; <style>s</style>")[i % 5] for i in range(4000)]
+    doc = {k: "".join(parts[k:]) for k in (0, 1, 3)}
+    assert sc.clean_data(doc) == oracle(doc)
+
+
+@pytest.mark.parametrize("filler", FILLERS)
 def test_long_texts_cleaned_in_threads_at_once(sc, filler):
     # Long texts are cleaned without the interpreter lock, each thread with
     # buffers of its own.

@@ -1542,8 +1542,9 @@ public:
     Openers open;
 
     // The next match in t[0..end), as [*from, *to); false when there is none
-    // yet (or, with `last`, none at all). The caller replaces the match by
-    // " " before asking again.
+    // yet (or, with `last`, none at all). The scan goes on after the match:
+    // the caller replaces it by " " (which starts no opener), and may leave
+    // the text after it where it is until it calls moved().
     bool next(const C* t, std::size_t end, bool last, std::size_t* from, std::size_t* to) {
         static constexpr std::string_view opener = "<script", closer = "</script>";
         for (;;) {
@@ -1578,13 +1579,19 @@ public:
                 if (ci_at(t, end, i, closer)) {
                     *from = start_;
                     *to = i + closer.size();
-                    pos_ = start_ + 1;
+                    pos_ = *to;  // the " " that replaces the match starts no opener
                     mode_ = kSeek;
                     return true;
                 }
                 ++pos_;
             }
         }
+    }
+
+    // The text from the end of the last match on moved back by d places.
+    void moved(std::size_t d) {
+        pos_ -= d;
+        if (mode_ != kSeek) start_ -= d;
     }
 
     // At the end of the text t[0..end): an opener whose block never closes
@@ -1660,16 +1667,27 @@ std::size_t front_pass(const In* s, std::size_t n, C* o, Front& fr) {
         }
         w += m;
         a = b;
+        // The matches of this piece are replaced as they come, but the text
+        // after each stays where it is until the next one (or the end of
+        // the piece) moves it: the text between two matches moves once.
+        std::size_t kept = w, from = w;  // o[0..kept) + o[from..w) is the text
         for (std::size_t x, y; scripts.next(text, w, a == n, &x, &y);) {
             if (!written) std::copy(s, s + w, o);
             written = true;
             text = o;
-            o[x] = ' ';
-            std::copy(o + y, o + w, o + x + 1);
-            w -= y - x - 1;
-            fr.changed = true;
-            if (joins.size() < kMaxJoins) joins.push_back(x);
+            if (kept == from) kept = from = x;  // the first of the piece
+            std::copy(o + from, o + x, o + kept);
+            kept += x - from;
+            if (joins.size() < kMaxJoins) joins.push_back(kept);
             else joins_all = false;
+            o[kept++] = ' ';
+            from = y;
+            fr.changed = true;
+        }
+        if (kept != from) {
+            std::copy(o + from, o + w, o + kept);
+            scripts.moved(from - kept);
+            w -= from - kept;
         }
     }
     fr.f = features(found);
