@@ -1520,6 +1520,8 @@ constexpr std::size_t kPiece = 8192;
 // No reference spans the end of a piece: the replacement table looks this
 // far ahead of an "&" ("&amp;nbsp;").
 constexpr std::size_t kTableLookahead = 10;
+// Texts up to this many characters are not surveyed before the table.
+constexpr std::size_t kShortText = 512;
 
 // What the first pass found.
 struct Front {
@@ -1644,7 +1646,9 @@ std::size_t front_pass(const In* s, std::size_t n, C* o, Front& fr) {
         unsigned here = 0;
         if (!written) {
             if constexpr (!convert) {
-                here = ops<C>().survey(s + a, b - a);
+                // A short text goes through the table at once, which surveys
+                // it too: most short fields hold a line break or a reference.
+                here = b - a <= kShortText ? scan::kControls : ops<C>().survey(s + a, b - a);
                 if (here & (scan::kAmp | scan::kControls)) {
                     m = copy_table(s + a, b - a, o + a, run, &changed, &here);
                     if (changed) std::copy(s, s + a, o);  // w == a
