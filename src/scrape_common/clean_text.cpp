@@ -555,7 +555,6 @@ std::size_t remove_blocks(const C* s, std::size_t n, C* o, std::string_view open
     return w + (n - copied);
 }
 
-// "<[^>]+>" -> " " (no flags), then "\s+" -> " " on the result, in one pass.
 // The last index >= p holding ">", or npos.
 template <class C>
 std::size_t rfind_gt(const C* s, std::size_t p, std::size_t n) {
@@ -573,6 +572,7 @@ std::size_t rfind_gt(const C* s, std::size_t p, std::size_t n) {
     return npos;
 }
 
+// "<[^>]+>" -> " " (no flags), then "\s+" -> " " on the result, in one pass.
 // At a "<", [^>]+ reaches the first ">" after it and needs at least one
 // character before it; "<>" does not match there. Without any ">" further on,
 // nothing later can match either. The collapse only looks at runs of white
@@ -1520,7 +1520,8 @@ constexpr std::size_t kPiece = 8192;
 // No reference spans the end of a piece: the replacement table looks this
 // far ahead of an "&" ("&amp;nbsp;").
 constexpr std::size_t kTableLookahead = 10;
-// Texts up to this many characters are not surveyed before the table.
+// A piece of up to this many characters (a short text, or the end of a long
+// one) goes through the replacement table without a survey first.
 constexpr std::size_t kShortText = 512;
 
 // What the first pass found.
