@@ -31,6 +31,7 @@ struct Avx2 {
     }
     static reg or_(reg a, reg b) { return _mm256_or_si256(a, b); }
     static reg and_(reg a, reg b) { return _mm256_and_si256(a, b); }
+    static reg xor_(reg a, reg b) { return _mm256_xor_si256(a, b); }
     static unsigned mask(reg m) { return (unsigned)_mm256_movemask_epi8(m); }
     static reg gt32(reg a, reg b) { return _mm256_cmpgt_epi32(a, b); }
     static reg narrow(reg a, reg b) {

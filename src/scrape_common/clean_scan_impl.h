@@ -284,6 +284,31 @@ std::size_t copy_controls(const C* s, std::size_t p, std::size_t n, C* o, Contro
             *st = c;
             return ops_of<C>(*nk).copy_controls(s, p, n, o, st);
         }
+        // The rest in one block that ends at n, when it holds no special:
+        // stored over the output so that its lanes before p keep what the
+        // output holds there (k places back).
+        if (p < n && n >= L && s[p] != '&') {
+            const std::size_t at = n - L, k = p - at;  // 0 < k < L
+            const typename V::reg x = V::load(s + at);
+            const unsigned before = (1u << (k * sizeof(C))) - 1u;
+            if (c.w >= k && !(specials(x) & ~before)) {
+                // 32 bytes of 0, then 32 of 0xFF: from 32 - k places on, the
+                // lanes from p on.
+                alignas(64) static const unsigned char ramp[64] = {
+#define NX_16(v) v, v, v, v, v, v, v, v, v, v, v, v, v, v, v, v
+                    NX_16(0), NX_16(0), NX_16(0xFF), NX_16(0xFF)};
+#undef NX_16
+                static_assert(V::bytes <= 32, "the ramp holds 32 bytes of each");
+                const typename V::reg rest = V::load(ramp + 32 - k * sizeof(C));
+                C* d = o + c.w - k;
+                const typename V::reg held = V::load(d);
+                V::store(d, V::xor_(held, V::and_(V::xor_(held, x), rest)));
+                sv.take(x);  // its lanes before p were read before
+                c.w += n - p;
+                c.run = false;
+                p = n;
+            }
+        }
     }
     for (; p < n && s[p] != '&'; ++p) {
         c.flags |= survey_char(s[p]);

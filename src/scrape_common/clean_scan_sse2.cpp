@@ -33,6 +33,7 @@ struct Sse2 {
     }
     static reg or_(reg a, reg b) { return _mm_or_si128(a, b); }
     static reg and_(reg a, reg b) { return _mm_and_si128(a, b); }
+    static reg xor_(reg a, reg b) { return _mm_xor_si128(a, b); }
     static unsigned mask(reg m) { return (unsigned)_mm_movemask_epi8(m); }
     static reg gt32(reg a, reg b) { return _mm_cmpgt_epi32(a, b); }
     // Shifted down by 0x8000 the lanes fit the signed pack, and shifting back
@@ -60,6 +61,7 @@ struct Plain {
     static reg eq(reg a, reg b) { return a == b; }
     static reg or_(reg a, reg b) { return a | b; }
     static reg and_(reg a, reg b) { return a & b; }
+    static reg xor_(reg a, reg b) { return a ^ b; }
     static unsigned mask(reg m) { return m; }
     static reg gt32(reg a, reg b) { return a > b; }
     static reg narrow(reg a, reg) { return a; }
