@@ -101,9 +101,6 @@ std::size_t find_pair_k(const C* s, std::size_t p, std::size_t n, const Needles&
             if (o) V::store(o + (p - p0), x);
             typename V::reg fst = V::template eq<C>(x, va[0]);
             for (int i = 1; i < count<KA>(ka); ++i) fst = V::or_(fst, V::template eq<C>(x, va[i]));
-            // First characters are rare: the second is looked at only
-            // in a block that holds one.
-            if (!V::mask(fst)) continue;
             typename V::reg y = V::load(s + p + 1);
             typename V::reg sec = V::template eq<C>(y, vb[0]);
             for (int i = 1; i < count<KB>(kb); ++i) sec = V::or_(sec, V::template eq<C>(y, vb[i]));
