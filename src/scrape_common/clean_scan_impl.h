@@ -95,29 +95,27 @@ std::size_t find_pair_k(const C* s, std::size_t p, std::size_t n, const Needles&
     constexpr std::size_t L = V::bytes / sizeof(C);
     const std::size_t p0 = p;
     if constexpr (L > 0) {
+        // The pairs starting in the block at s[at..]: x its first characters.
+        auto pairs = [&](std::size_t at, typename V::reg x) {
+            typename V::reg fst = V::template eq<C>(x, va[0]);
+            for (int i = 1; i < count<KA>(ka); ++i) fst = V::or_(fst, V::template eq<C>(x, va[i]));
+            typename V::reg y = V::load(s + at + 1);
+            typename V::reg sec = V::template eq<C>(y, vb[0]);
+            for (int i = 1; i < count<KB>(kb); ++i) sec = V::or_(sec, V::template eq<C>(y, vb[i]));
+            return V::mask(V::and_(fst, sec));
+        };
         for (; p + L + 1 <= n; p += L) {
             __builtin_prefetch(s + p + 4096 / sizeof(C));
             typename V::reg x = V::load(s + p);
             if (o) V::store(o + (p - p0), x);
-            typename V::reg fst = V::template eq<C>(x, va[0]);
-            for (int i = 1; i < count<KA>(ka); ++i) fst = V::or_(fst, V::template eq<C>(x, va[i]));
-            typename V::reg y = V::load(s + p + 1);
-            typename V::reg sec = V::template eq<C>(y, vb[0]);
-            for (int i = 1; i < count<KB>(kb); ++i) sec = V::or_(sec, V::template eq<C>(y, vb[i]));
-            if (unsigned bits = V::mask(V::and_(fst, sec)))
-                return p + (std::size_t)__builtin_ctz(bits) / sizeof(C);
+            if (unsigned bits = pairs(p, x)) return p + (std::size_t)__builtin_ctz(bits) / sizeof(C);
         }
         if (p + 1 < n && n >= L + 1) {
             // The rest in one block of first characters that ends at n - 1,
             // without the places before p; the rest is copied as it is.
             const std::size_t at = n - 1 - L;
-            const typename V::reg x = V::load(s + at), y = V::load(s + at + 1);
-            typename V::reg fst = V::template eq<C>(x, va[0]);
-            for (int i = 1; i < count<KA>(ka); ++i) fst = V::or_(fst, V::template eq<C>(x, va[i]));
-            typename V::reg sec = V::template eq<C>(y, vb[0]);
-            for (int i = 1; i < count<KB>(kb); ++i) sec = V::or_(sec, V::template eq<C>(y, vb[i]));
             const unsigned bits =
-                V::mask(V::and_(fst, sec)) & ~((1u << ((p - at) * sizeof(C))) - 1u);
+                pairs(at, V::load(s + at)) & ~((1u << ((p - at) * sizeof(C))) - 1u);
             if (o) std::memcpy(o + (p - p0), s + p, (n - p) * sizeof(C));
             return bits ? at + (std::size_t)__builtin_ctz(bits) / sizeof(C) : n;
         }

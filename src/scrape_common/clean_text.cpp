@@ -1898,8 +1898,8 @@ Final settle_as(const C* s, const Cleaned& c, Buf& spare, bool nfkd) {
             int r = kNfkdWider;
 #if defined(__SSE2__)
             if constexpr (sizeof(C) == 1) {
-                if (latin1_nfkd().usable)
-                    r = nfkd_latin1(s, c.n, spare, &len, &f.maxc, latin1_nfkd());
+                if (const Latin1Nfkd& table = latin1_nfkd(); table.usable)
+                    r = nfkd_latin1(s, c.n, spare, &len, &f.maxc, table);
             }
 #endif
             if (r == kNfkdWider) r = nfkd_native<std::uint16_t>(s, c.n, spare, &len, &f.maxc);
