@@ -593,6 +593,23 @@ def test_many_scripts_in_each_piece(sc, filler):
 
 
 @pytest.mark.parametrize("filler", FILLERS)
+def test_script_bodies_passed_over_up_to_their_closer(sc, filler):
+    # Long stretches of a script's body without "<" or "&" are passed over;
+    # what stops that, and a body that never closes, must not notice.
+    stops = ["</script>", "&lt;/script>", "a<b&&c", "</scr\x99ipt>", "\ud800", "<!--c-->",
+             "<style>s</style> * style specs start>z style specs end"]
+    doc = {}
+    for i, stop in enumerate(stops):
+        for k in (60, 127, 128, 129, 200, 9000, 20000):
+            body = filler * k
+            doc[i, k, 0] = "&amp;\n<script a>" + body + stop + body + "</script>tail"
+            doc[i, k, 1] = "\n\t<script>" + body + stop + body + "\r\n"  # never closes
+            doc[i, k, 2] = ("<script>" + body + stop + filler * 63 + "</script>" + body
+                            + "<script>\n" + body + stop)
+    assert sc.clean_data(doc) == oracle(doc)
+
+
+@pytest.mark.parametrize("filler", FILLERS)
 def test_long_texts_cleaned_in_threads_at_once(sc, filler):
     # Long texts are cleaned without the interpreter lock, each thread with
     # buffers of its own.

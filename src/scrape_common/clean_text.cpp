@@ -1597,6 +1597,13 @@ public:
         if (mode_ != kSeek) start_ -= d;
     }
 
+    // Within a script's body, with all of t[0..end) scanned: text written
+    // from `end` on is searched for the closer only.
+    bool in_body(std::size_t end) const { return mode_ == kClose && pos_ == end; }
+    // Back in the body to `at`, which in_body(at) held for, the text from
+    // there on being written again.
+    void rewind(std::size_t at) { pos_ = at; }
+
     // At the end of the text t[0..end): an opener whose block never closes
     // leaves the rest of the text, whose openers count too.
     void finish(const C* t, std::size_t end) {
@@ -1628,8 +1635,40 @@ std::size_t front_pass(const In* s, std::size_t n, C* o, Front& fr) {
     constexpr std::size_t kMaxJoins = 4096;
     std::vector<std::size_t> joins;
     bool joins_all = true;
-    for (std::size_t a = 0; a < n;) {
-        std::size_t b = std::min(n, a + kPiece);
+    // Within a script's body, input that holds no "<" and no "&" (from
+    // which "&lt;" makes one) gives table output without "<", where the
+    // closer cannot start: it is skipped, and dropped with the script. The
+    // first skip of a body is remembered: when the body never closes, the
+    // text from there is written after all. (Any other character, a
+    // surrogate code point too, is the same in the output of both widths
+    // once dropped.)
+    constexpr Needles kBodyStops = {{'<', '&'}, 2};
+    constexpr std::size_t kMinSkip = 128;    // shorter stretches are copied
+    constexpr std::size_t kAfterSkip = 64;   // the piece from a stop on
+    constexpr std::size_t kAfterCopy = 1024; // the piece when no skip was worth it
+    std::size_t skip_in = npos, skip_w = 0;  // where the first skip of this body began
+    bool skip_run = false, may_skip = true;
+    for (std::size_t a = 0;;) {
+        std::size_t limit = kPiece;
+        if (a < n && may_skip && written && scripts.in_body(w)) {
+            const std::size_t j = find_any(s, a, n, kBodyStops);
+            if (j - a >= kMinSkip) {
+                if (skip_in == npos) skip_in = a, skip_w = w, skip_run = run;
+                a = j;
+                limit = kAfterSkip;
+            } else {
+                limit = kAfterCopy;
+            }
+        }
+        if (a == n) {
+            if (skip_in == npos || !scripts.in_body(w)) break;
+            // The body never closes: write it from its first skip on.
+            a = skip_in, w = skip_w, run = skip_run;
+            scripts.rewind(w);
+            may_skip = false;
+            skip_in = npos;
+        }
+        std::size_t b = std::min(n, a + limit);
         // The end of the next piece, looked at before that piece: read it
         // in now, while this one is worked on.
         if (b + kPiece < n) __builtin_prefetch(s + b + kPiece - (kTableLookahead - 1));
@@ -1688,6 +1727,7 @@ std::size_t front_pass(const In* s, std::size_t n, C* o, Front& fr) {
             o[kept++] = ' ';
             from = y;
             fr.changed = true;
+            skip_in = npos;
         }
         if (kept != from) {
             std::copy(o + from, o + w, o + kept);
