@@ -73,6 +73,13 @@ def one(sc, text):
     ("<a\nb>c", "c"),
     ("&lt;a\nb&gt;c", "c"),
     ("&#x41;&#X42;&#67&#x1234567;", "ABC\ufffd"),
+    # 1-byte text that a reference widens, after other references and an empty one
+    ("&eacute;&amp;x &#xFDD0;&#8217;s &copy;", "e\u0301&x \u2019s \xa9"),
+    ("&hellip;\xe9", "...e\u0301"),
+    ("x&#x1F600;y&eacute;", "x\U0001f600ye\u0301"),
+    # NFKD of UTF-16 by the Latin-1 table: marks after a decomposition are reordered
+    ("\xe9\u0327 \xc5\u0323\u0301 \u2019", "e\u0327\u0301 A\u0323\u030a\u0301 \u2019"),
+    ("\xbd\u0327\u2019", "1\u20442\u0327\u2019"),
 ])
 def test_clean_string_rules(sc, text, expected):
     assert one(sc, text) == expected

@@ -377,7 +377,9 @@ struct Collapser {
                 const __m128i sp = equal<C>(x, space);
                 __m128i prev = _mm_slli_si128(sp, sizeof(C));
                 if (in) prev = _mm_or_si128(prev, first_lane);
-                const __m128i bad = _mm_or_si128(other_spaces<C>(x), _mm_and_si128(sp, prev));
+                __m128i bad = _mm_and_si128(sp, prev);
+                if (_mm_movemask_epi8(beyond_ascii_print<C>(x)))
+                    bad = _mm_or_si128(bad, other_spaces<C>(x));
                 if (_mm_movemask_epi8(bad)) {
                     w = w_, in_space = in;
                     scalar(s + i, L);
@@ -726,20 +728,17 @@ constexpr std::size_t kUnescapeFallback = npos - 1;
 constexpr std::size_t kNeedsWider = npos - 3;
 
 // Writes the code point c to o[w..] in the width of C (UTF-16 for two
-// bytes); false when a byte cannot hold it.
+// bytes; a byte must be able to hold it).
 template <class C>
-inline bool put_code_point(U c, C* o, std::size_t& w) {
-    if constexpr (sizeof(C) == 1) {
-        if (c > 0xFF) return false;
-    } else if constexpr (sizeof(C) == 2) {
+inline void put_code_point(U c, C* o, std::size_t& w) {
+    if constexpr (sizeof(C) == 2) {
         if (c > 0xFFFF) {
             o[w++] = (C)(0xD800 | ((c - 0x10000) >> 10));
             o[w++] = (C)(0xDC00 | (c & 0x3FF));
-            return true;
+            return;
         }
     }
     o[w++] = (C)c;
-    return true;
 }
 
 // One pass of
@@ -748,23 +747,35 @@ inline bool put_code_point(U c, C* o, std::size_t& w) {
 // the class of the third, so "&#" without digits does not match at all. The
 // greedy parts are followed only by an optional ";", so they never give back.
 // Returns the new length, npos when unchanged, kUnescapeFallback, or
-// kNeedsWider. *spaced is set when a replacement is empty or holds white
+// kNeedsWider, with `at` then holding the place of the reference whose
+// replacement 1-byte output cannot hold, from which a call with wider output
+// (and the output so far widened) goes on. *spaced is set when a replacement is empty or holds white
 // space (the text may then have white space other than single spaces).
 // In UTF-16 a name may be cut at 32 units rather than 32 characters: that
 // only changes where a name with characters beyond U+FFFF, which no
 // reference has, is taken to end, and no "&" lies between the two places.
 // No replacement is longer than its reference, in UTF-16 too.
-template <class C>
-std::size_t unescape(const C* s, std::size_t n, C* o, bool* spaced) {
+struct UnescapeAt {
+    std::size_t p = 0, copied = 0, w = 0;  // read up to p; s[copied..p) is still to write
+    bool changed = false;
+};
+
+template <class C, class O = C>
+std::size_t unescape(const C* s, std::size_t n, O* o, bool* spaced, UnescapeAt& at) {
     constexpr std::uint32_t kCap = 0x110000;
     const EntityTable& table = EntityTable::get();
-    bool changed = false;
-    std::size_t w = 0, copied = 0;
+    bool changed = at.changed;
+    std::size_t w = at.w, copied = at.copied;
     auto flush = [&](std::size_t upto) {
         std::copy(s + copied, s + upto, o + w);
         w += upto - copied;
     };
-    for (std::size_t p = 0; (p = find_any(s, p, n, kAmpChar)) < n;) {
+    // Before the replacement of the reference at p is written.
+    auto stop_at = [&](std::size_t p) {
+        at = UnescapeAt{p, copied, w, changed};
+        return kNeedsWider;
+    };
+    for (std::size_t p = at.p; (p = find_any(s, p, n, kAmpChar)) < n;) {
         std::size_t q = p + 1;
         if (q < n && s[q] == '#') {
             std::size_t r = q + 1, e = r;
@@ -781,12 +792,13 @@ std::size_t unescape(const C* s, std::size_t n, C* o, bool* spaced) {
                 continue;
             }
             if (e < n && s[e] == ';') ++e;
-            flush(p);
             U value[2];
             const std::size_t k = emit_charref(num, value);
+            if (sizeof(O) == 1 && ((k > 0 && value[0] > 0xFF) || (k == 2 && value[1] > 0xFF)))
+                return stop_at(p);
+            flush(p);
             *spaced |= k == 0 || is_space(value[0]) || (k == 2 && is_space(value[1]));
-            for (std::size_t i = 0; i < k; ++i)
-                if (!put_code_point(value[i], o, w)) return kNeedsWider;
+            for (std::size_t i = 0; i < k; ++i) put_code_point(value[i], o, w);
             copied = p = e;
             changed = true;
             continue;
@@ -826,10 +838,14 @@ std::size_t unescape(const C* s, std::size_t n, C* o, bool* spaced) {
             }
         }
         if (hit) {
+            if constexpr (sizeof(O) == 1) {
+                for (int i = 0; i < hit->value_len; ++i)
+                    if (hit->value[i] > 0xFF) return stop_at(p);
+            }
             flush(p);
             for (int i = 0; i < hit->value_len; ++i) {
                 *spaced |= is_space(hit->value[i]);
-                if (!put_code_point(hit->value[i], o, w)) return kNeedsWider;
+                put_code_point(hit->value[i], o, w);
             }
             copied = q + used;  // the rest of the name stays
             changed = true;
@@ -1189,6 +1205,50 @@ inline int combining_class(U c) {
                                     c % clean_tables::kNfkdBlock];
 }
 
+// The decompositions of U+0080..U+00FF, made from the tables once. Each
+// starts with a character of class 0 and is in canonical order (checked when
+// made: else the table is not used), so 1-byte text needs no reordering.
+struct Latin1Nfkd {
+    struct Entry {
+        std::uint16_t d[4];
+        std::uint8_t len;
+        std::uint8_t last_class;  // the combining class of the last of d
+        bool decomposes;
+        U bits;  // the or of d
+    };
+    Entry e[128];
+    bool usable = true;
+};
+inline const Latin1Nfkd& latin1_nfkd() {
+    static const Latin1Nfkd table = [] {
+        Latin1Nfkd t{};
+        for (U c = 0x80; c <= 0xFF; ++c) {
+            Latin1Nfkd::Entry& x = t.e[c - 0x80];
+            const std::uint32_t e = nfkd_entry(c);
+            const std::uint32_t entry = e ? clean_tables::kNfkdEntries[e - 1] : 0;
+            const std::uint32_t len = e ? entry & 31 : 1;
+            if (len > 4) {
+                t.usable = false;
+                break;
+            }
+            int last = 0;
+            for (std::uint32_t k = 0; k < len; ++k) {
+                const U d = e ? clean_tables::kNfkdPool[(entry >> 5) + k] : c;
+                const int cc = combining_class(d);
+                if (d > 0xFFFF || (k == 0 && cc != 0) || (cc != 0 && last > cc)) t.usable = false;
+                x.d[k] = (std::uint16_t)d;
+                x.bits |= d;
+                last = cc;
+            }
+            x.len = (std::uint8_t)len;
+            x.last_class = (std::uint8_t)last;
+            x.decomposes = e != 0;
+        }
+        return t;
+    }();
+    return table;
+}
+
 // Writes NFKD(s[0..n)) to out (*out_len places); returns whether anything
 // differs from the input. *max_bits gets the bitwise or of the characters
 // written other than ASCII, with 0x7F (a bound in the storage class of the
@@ -1218,6 +1278,7 @@ int nfkd_native(const C* s, std::size_t n, Buf& out, std::size_t* out_len, U* ma
     std::size_t w = 0;
     out.reserve(n * sizeof(O));
     O* o = out.as<O>();
+    const Latin1Nfkd& latin1 = latin1_nfkd();
     for (std::size_t i = 0; i < n; ++i) {
         // Copy ASCII up to the next other character. Blocks are stored
         // whole before looking at them: the room for the characters still
@@ -1233,6 +1294,22 @@ int nfkd_native(const C* s, std::size_t n, Buf& out, std::size_t* out_len, U* ma
             if (bmp && c - 0xD800u < 0x800u) return kNfkdWider;
             if (c - 0xD800u < 0x400u && i + 1 < n && s[i + 1] - 0xDC00u < 0x400u)
                 c = 0x10000 + ((c - 0xD800) << 10) + (s[++i] - 0xDC00u);
+        }
+        if (sizeof(C) < 4 && c < 0x100 && latin1.usable) {
+            // By the table: each entry starts with a character of class 0
+            // and is in order.
+            const Latin1Nfkd::Entry& x = latin1.e[c - 0x80];
+            if ((w + 4 + (n - i - 1)) * sizeof(O) > out.cap) {
+                out.grow(std::max((w + 4 + (n - i - 1)) * sizeof(O), out.cap + out.cap / 2),
+                         w * sizeof(O));
+                o = out.as<O>();
+            }
+            for (int j = 0; j < 4; ++j) o[w + j] = x.d[j];
+            w += x.len;
+            bits |= x.bits;
+            changed |= x.decomposes;
+            last = x.last_class;
+            continue;
         }
         if (std::uint32_t e = nfkd_entry(c)) {
             std::uint32_t entry = clean_tables::kNfkdEntries[e - 1];
@@ -1293,48 +1370,6 @@ int nfkd_native(const C* s, std::size_t n, Buf& out, std::size_t* out_len, U* ma
         }
     }
     return changed;
-}
-
-// The decompositions of U+0080..U+00FF, made from the tables once. Each
-// starts with a character of class 0 and is in canonical order (checked when
-// made: else the table is not used), so 1-byte text needs no reordering.
-struct Latin1Nfkd {
-    struct Entry {
-        std::uint16_t d[4];
-        std::uint8_t len;
-        bool decomposes;
-        U bits;  // the or of d
-    };
-    Entry e[128];
-    bool usable = true;
-};
-inline const Latin1Nfkd& latin1_nfkd() {
-    static const Latin1Nfkd table = [] {
-        Latin1Nfkd t{};
-        for (U c = 0x80; c <= 0xFF; ++c) {
-            Latin1Nfkd::Entry& x = t.e[c - 0x80];
-            const std::uint32_t e = nfkd_entry(c);
-            const std::uint32_t entry = e ? clean_tables::kNfkdEntries[e - 1] : 0;
-            const std::uint32_t len = e ? entry & 31 : 1;
-            if (len > 4) {
-                t.usable = false;
-                break;
-            }
-            int last = 0;
-            for (std::uint32_t k = 0; k < len; ++k) {
-                const U d = e ? clean_tables::kNfkdPool[(entry >> 5) + k] : c;
-                const int cc = combining_class(d);
-                if (d > 0xFFFF || (k == 0 && cc != 0) || (cc != 0 && last > cc)) t.usable = false;
-                x.d[k] = (std::uint16_t)d;
-                x.bits |= d;
-                last = cc;
-            }
-            x.len = (std::uint8_t)len;
-            x.decomposes = e != 0;
-        }
-        return t;
-    }();
-    return table;
 }
 
 #if defined(__SSE2__)
@@ -1451,22 +1486,6 @@ inline Features features(unsigned f) {
 // pair and treat it as they treat the character. Text holding a surrogate
 // code point, which UTF-16 cannot carry, stays as it is.
 
-// 1-byte text as UTF-16.
-inline std::size_t widen(const std::uint8_t* s, std::size_t n, std::uint16_t* o) {
-    std::size_t i = 0;
-#if defined(__SSE2__)
-    const __m128i zero = _mm_setzero_si128();
-    for (; i + 16 <= n; i += 16) {
-        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-        __m128i* d = reinterpret_cast<__m128i*>(o + i);
-        _mm_storeu_si128(d, _mm_unpacklo_epi8(x, zero));
-        _mm_storeu_si128(d + 1, _mm_unpackhi_epi8(x, zero));
-    }
-#endif
-    for (; i < n; ++i) o[i] = s[i];
-    return n;
-}
-
 // ---------------------------------------------------------------------------
 // The whole pipeline
 // ---------------------------------------------------------------------------
@@ -1498,14 +1517,14 @@ struct Text {
     Buf& spare() { return sc.buf[held == 0 ? 1 : 0]; }
 
     // Runs fn(in, n, out) -> new length, npos when the text is unchanged, or
-    // kUnescapeFallback, kNoUtf16 or kNeedsWider, which it passes on. The output has room for `grow`
+    // kUnescapeFallback or kNoUtf16, which it passes on. The output has room for `grow`
     // times the input's length.
     template <class In, class Out, class Fn>
     std::size_t stage(Fn fn, std::size_t grow = 1) {
         Buf& out = spare();
         out.reserve((n * grow + 1) * sizeof(Out));
         const std::size_t m = fn(static_cast<const In*>(data), n, out.as<Out>());
-        if (m == npos || m == kUnescapeFallback || m == kNoUtf16 || m == kNeedsWider) return m;
+        if (m == npos || m == kUnescapeFallback || m == kNoUtf16) return m;
         data = out.as<Out>();
         held = &out == &sc.buf[0] ? 0 : 1;
         n = m;
@@ -1792,37 +1811,10 @@ struct Cleaned {
     bool fallback = false;
 };
 
-// The stages of text_cleaner before NFKD, in the width W of the text: 1-byte
-// text (widened to UTF-16 when a reference makes a character beyond U+00FF),
-// UTF-16, or code points.
+// The last stage before NFKD, in the width W of the text.
 template <class W>
-Cleaned text_cleaner_stages(Text& t, const Features& f) {
+Cleaned cleanr_stage(Text& t, bool collapsed) {
     Cleaned out;
-    // The tag pass left white space only as single spaces; dropping
-    // surrogates or unescaping may change that.
-    bool collapsed = true;
-    if constexpr (sizeof(W) > 1) {
-        if (f.surrogates && t.stage<W, W>(drop_surrogates<W>) != npos) collapsed = false;
-    }
-    if (f.amp) {
-        bool spaced = false;
-        const std::size_t m = t.stage<W, W>([&spaced](const W* s, std::size_t n, W* o) {
-            return unescape(s, n, o, &spaced);
-        });
-        if (m == kUnescapeFallback) {
-            out.fallback = true;
-            return out;
-        }
-        if constexpr (sizeof(W) == 1) {
-            if (m == kNeedsWider) {
-                const bool changed = t.changed;
-                t.stage<W, std::uint16_t>(widen);
-                t.changed = changed;
-                return text_cleaner_stages<std::uint16_t>(t, f);
-            }
-        }
-        collapsed &= !spaced;
-    }
     std::size_t start = 0;  // first character of the result
     t.stage<W, W>([&start, collapsed](const W* s, std::size_t n, W* o) {
         return remove_cleanr_collapse(s, n, o, &start, collapsed);
@@ -1832,6 +1824,48 @@ Cleaned text_cleaner_stages(Text& t, const Features& f) {
     out.width = sizeof(W);
     out.changed = t.changed;
     return out;
+}
+
+// The stages of text_cleaner before NFKD, in the width W of the text: 1-byte
+// text (UTF-16 from the first reference that makes a character beyond
+// U+00FF), UTF-16, or code points.
+template <class W>
+Cleaned text_cleaner_stages(Text& t, const Features& f) {
+    // The tag pass left white space only as single spaces; dropping
+    // surrogates or unescaping may change that.
+    bool collapsed = true;
+    if constexpr (sizeof(W) > 1) {
+        if (f.surrogates && t.stage<W, W>(drop_surrogates<W>) != npos) collapsed = false;
+    }
+    if (f.amp) {
+        bool spaced = false, wide = false;
+        auto pass = [&spaced, &wide](const W* s, std::size_t n, W* o) {
+            UnescapeAt at;
+            std::size_t m = unescape(s, n, o, &spaced, at);
+            if constexpr (sizeof(W) == 1) {
+                if (m == kNeedsWider) {
+                    // The output so far is widened where it lies (the
+                    // buffer has room for the text as UTF-16), and the
+                    // pass goes on from that reference in UTF-16.
+                    auto* o16 = reinterpret_cast<std::uint16_t*>(o);
+                    for (std::size_t i = at.w; i-- > 0;) o16[i] = o[i];
+                    wide = true;
+                    m = unescape(s, n, o16, &spaced, at);
+                }
+            }
+            return m;
+        };
+        if (t.stage<W, W>(pass, sizeof(W) == 1 ? 2 : 1) == kUnescapeFallback) {
+            Cleaned out;
+            out.fallback = true;
+            return out;
+        }
+        collapsed &= !spaced;
+        if constexpr (sizeof(W) == 1) {
+            if (wide) return cleanr_stage<std::uint16_t>(t, collapsed);
+        }
+    }
+    return cleanr_stage<W>(t, collapsed);
 }
 
 // Every stage up to NFKD. Runs without the interpreter lock for long texts:
@@ -1900,11 +1934,12 @@ std::size_t find_non_ascii(const C* s, std::size_t p, std::size_t n) {
 // Whether NFKD leaves s[0..n) as it is: no character decomposes or has a
 // combining class (so none can move). Then *maxc is the largest character,
 // and *pairs tells whether UTF-16 pairs occur.
+// (s[0..first) is ASCII.)
 template <class C>
-bool nfkd_identity(const C* s, std::size_t n, U* maxc, bool* pairs) {
+bool nfkd_identity(const C* s, std::size_t first, std::size_t n, U* maxc, bool* pairs) {
     U top = 0x7F;
     bool pr = false;
-    for (std::size_t i = 0; (i = find_non_ascii(s, i, n)) < n; ++i) {
+    for (std::size_t i = first; (i = find_non_ascii(s, i, n)) < n; ++i) {
         U c = s[i];
         if constexpr (sizeof(C) == 2) {
             if (c - 0xD800u < 0x400u && i + 1 < n && s[i + 1] - 0xDC00u < 0x400u) {
@@ -1922,8 +1957,10 @@ bool nfkd_identity(const C* s, std::size_t n, U* maxc, bool* pairs) {
 
 template <class C>
 Final settle_as(const C* s, const Cleaned& c, Buf& spare, bool nfkd) {
-    Final f{s, (int)sizeof(C), 0, c.n, or_all(s, c.n), c.changed, false};
+    Final f{s, (int)sizeof(C), 0, c.n, 0x7F, c.changed, false};
     std::size_t len = c.n;
+    const std::size_t first = find_non_ascii(s, 0, c.n);
+    if (first < c.n && !nfkd) f.maxc = or_all(s + first, c.n - first) | 0x7F;
     auto strip = [&f, &len](const auto* t) {
         while (f.lo < len && is_space(t[f.lo])) ++f.lo;
         f.hi = len;
@@ -1931,7 +1968,7 @@ Final settle_as(const C* s, const Cleaned& c, Buf& spare, bool nfkd) {
     };
     // NFKD leaves ASCII as it is, and text without a character that
     // decomposes or has a combining class.
-    if (f.maxc >= 0x80 && nfkd && !nfkd_identity(s, c.n, &f.maxc, &f.pairs)) {
+    if (first < c.n && nfkd && !nfkd_identity(s, first, c.n, &f.maxc, &f.pairs)) {
         f.pairs = false;
         if constexpr (sizeof(C) < 4) {
             // As UTF-16, which most results fit (all of 1-byte text).
