@@ -28,28 +28,49 @@ const Ops<C>& ops_of(const Kernels& k) {
     else return k.b4;
 }
 
-// The needles that a character of type C can equal, as vectors; returns how many.
-template <class V, class C>
-int broadcast(const Needles& set, typename V::reg* out) {
-    int k = 0;
-    for (int i = 0; i < set.k; ++i)
-        if (set.c[i] <= max_of<C>()) out[k++] = V::template set1<C>(set.c[i]);
-    return k;
+// The needles that a character of type C can equal: `set` itself (most
+// callers pass only such), or those of it copied to `room`.
+template <class C>
+const Needles& fitting(const Needles& set, Needles& room) {
+    if constexpr (sizeof(C) < 4) {
+        // All six places at once: those after the k needles hold 0 in a set
+        // made as an aggregate (anything else there only costs the copy).
+        std::uint32_t any = 0;
+        for (std::uint32_t c : set.c) any |= c;
+        if (any > max_of<C>()) {
+            room.k = 0;
+            for (int i = 0; i < set.k; ++i)
+                if (set.c[i] <= max_of<C>()) room.c[room.k++] = set.c[i];
+            return room;
+        }
+    }
+    return set;
 }
 
 // The kernels take the number of needles as a template argument where it is
-// small, so that their vector loops are unrolled; 0 stands for "k, counted
-// at run time".
+// small, so that their vector loops and broadcasts are unrolled; 0 stands
+// for "k, counted at run time".
 template <int K>
 constexpr int count(int k) {
     return K ? K : k;
 }
 
+// The needles as vectors.
 template <class V, class C, int K>
-std::size_t find_any_k(const C* s, std::size_t p, std::size_t n, const Needles& set,
-                       const typename V::reg* v, int k) {
+struct Broadcast {
+    typename V::reg v[K ? K : 6];
+    explicit Broadcast(const Needles& set) {
+        for (int i = 0; i < count<K>(set.k); ++i) v[i] = V::template set1<C>(set.c[i]);
+    }
+};
+
+template <class V, class C, int K>
+std::size_t find_any_k(const C* s, std::size_t p, std::size_t n, const Needles& set) {
     constexpr std::size_t L = V::bytes / sizeof(C);
     if constexpr (L > 0) {
+        const Broadcast<V, C, K> needles(set);
+        const typename V::reg* v = needles.v;
+        const int k = set.k;
         auto hits = [&](std::size_t at) {
             typename V::reg x = V::load(s + at);
             typename V::reg m = V::template eq<C>(x, v[0]);
@@ -73,28 +94,31 @@ std::size_t find_any_k(const C* s, std::size_t p, std::size_t n, const Needles& 
 }
 
 template <class V, class C>
-std::size_t find_any(const C* s, std::size_t p, std::size_t n, const Needles& set) {
+std::size_t find_any(const C* s, std::size_t p, std::size_t n, const Needles& needles) {
     if (const Kernels* nk = V::narrower(); nk && n < V::bytes / sizeof(C))
-        return ops_of<C>(*nk).find_any(s, p, n, set);
-    typename V::reg v[6];
-    const int k = broadcast<V, C>(set, v);
-    switch (k) {
+        return ops_of<C>(*nk).find_any(s, p, n, needles);
+    Needles room;
+    const Needles& set = fitting<C>(needles, room);
+    switch (set.k) {
         case 0: return n;
-        case 1: return find_any_k<V, C, 1>(s, p, n, set, v, k);
-        case 2: return find_any_k<V, C, 2>(s, p, n, set, v, k);
-        case 3: return find_any_k<V, C, 3>(s, p, n, set, v, k);
-        case 5: return find_any_k<V, C, 5>(s, p, n, set, v, k);
-        default: return find_any_k<V, C, 0>(s, p, n, set, v, k);
+        case 1: return find_any_k<V, C, 1>(s, p, n, set);
+        case 2: return find_any_k<V, C, 2>(s, p, n, set);
+        case 3: return find_any_k<V, C, 3>(s, p, n, set);
+        case 5: return find_any_k<V, C, 5>(s, p, n, set);
+        default: return find_any_k<V, C, 0>(s, p, n, set);
     }
 }
 
 template <class V, class C, int KA, int KB>
 std::size_t find_pair_k(const C* s, std::size_t p, std::size_t n, const Needles& first,
-                        const Needles& second, C* o, const typename V::reg* va, int ka,
-                        const typename V::reg* vb, int kb) {
+                        const Needles& second, C* o) {
     constexpr std::size_t L = V::bytes / sizeof(C);
     const std::size_t p0 = p;
     if constexpr (L > 0) {
+        const Broadcast<V, C, KA> needles_a(first);
+        const Broadcast<V, C, KB> needles_b(second);
+        const typename V::reg *va = needles_a.v, *vb = needles_b.v;
+        const int ka = first.k, kb = second.k;
         // The pairs starting in the block at s[at..]: x its first characters.
         auto pairs = [&](std::size_t at, typename V::reg x) {
             typename V::reg fst = V::template eq<C>(x, va[0]);
@@ -132,22 +156,22 @@ std::size_t find_pair_k(const C* s, std::size_t p, std::size_t n, const Needles&
 }
 
 template <class V, class C>
-std::size_t find_pair(const C* s, std::size_t p, std::size_t n, const Needles& first,
-                      const Needles& second, C* o) {
-    typename V::reg va[6], vb[6];
-    const int ka = broadcast<V, C>(first, va);
-    const int kb = ka ? broadcast<V, C>(second, vb) : 0;
-    if (kb == 0) {  // no character of this width can start a match
+std::size_t find_pair(const C* s, std::size_t p, std::size_t n, const Needles& first_needles,
+                      const Needles& second_needles, C* o) {
+    Needles room_a, room_b;
+    const Needles& first = fitting<C>(first_needles, room_a);
+    const Needles& second = fitting<C>(second_needles, room_b);
+    if (first.k == 0 || second.k == 0) {  // no character of this width can start a match
         if (o && p < n) std::memcpy(o, s + p, (n - p) * sizeof(C));
         return n;
     }
 #define NX_PAIR(a, b)                                                                        \
     case a * 8 + b:                                                                          \
-        return find_pair_k<V, C, a, b>(s, p, n, first, second, o, va, ka, vb, kb);
-    switch (ka * 8 + kb) {
+        return find_pair_k<V, C, a, b>(s, p, n, first, second, o);
+    switch (first.k * 8 + second.k) {
         NX_PAIR(1, 1) NX_PAIR(1, 2) NX_PAIR(1, 3) NX_PAIR(1, 4)
         NX_PAIR(2, 1) NX_PAIR(2, 2) NX_PAIR(2, 3) NX_PAIR(2, 4) NX_PAIR(2, 5)
-        default: return find_pair_k<V, C, 0, 0>(s, p, n, first, second, o, va, ka, vb, kb);
+        default: return find_pair_k<V, C, 0, 0>(s, p, n, first, second, o);
     }
 #undef NX_PAIR
 }

@@ -27,7 +27,6 @@
 #include <memory>
 #include <new>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -195,10 +194,13 @@ NextFinder<C, Pred> next_finder(const C* s, std::size_t n, Pred pred) {
     return NextFinder<C, Pred>{s, n, pred};
 }
 
-// The characters matching the pattern character `b` under IGNORECASE.
+// The characters of type C matching the pattern character `b` under
+// IGNORECASE.
+template <class C>
 inline Needles fold_set(unsigned char b) {
     Needles set{{b}, 1};
-    for (const std::uint32_t* f = clean_tables::kFold[b]; *f; ++f) set.c[set.k++] = *f;
+    for (const std::uint32_t* f = clean_tables::kFold[b]; *f; ++f)
+        if (*f <= std::uint32_t(C(-1))) set.c[set.k++] = *f;
     return set;
 }
 
@@ -210,7 +212,7 @@ inline Needles fold_set(unsigned char b) {
 template <class C>
 inline std::size_t find_pair(const C* s, std::size_t p, std::size_t n, U a, unsigned char b,
                              C* o = nullptr) {
-    return ops<C>().find_pair(s, p, n, Needles{{a}, 1}, fold_set(b), o);
+    return ops<C>().find_pair(s, p, n, Needles{{a}, 1}, fold_set<C>(b), o);
 }
 
 constexpr Needles kGtChar = {{'>'}, 1};
@@ -514,7 +516,7 @@ std::size_t remove_blocks(const C* s, std::size_t n, C* o, std::string_view open
     auto next_gt = next_finder(s, n, find_gt<C>);
     auto next_close = next_finder(s, n, [closer](const C* t, std::size_t m, std::size_t x) {
         // Search for the closer's first character, or its case partners.
-        const Needles first = fold_set((unsigned char)closer[0]);
+        const Needles first = fold_set<C>((unsigned char)closer[0]);
         for (std::size_t i = x; (i = find_any(t, i, m, first)) < m; ++i)
             if (ci_at(t, m, i, closer)) return i;
         return npos;
@@ -676,6 +678,9 @@ std::size_t drop_surrogates(const C* s, std::size_t n, C* o) {
 // html.unescape
 // ---------------------------------------------------------------------------
 
+// The names of html5 (with and without their ";") in an open-addressed table
+// of pointers, with at least twice as many places as names; a name's hash
+// mixes its length and its first and last eight bytes.
 class EntityTable {
 public:
     static const EntityTable& get() {
@@ -683,17 +688,34 @@ public:
         return table;
     }
     const clean_tables::Entity* find(std::string_view name) const {
-        auto it = map_.find(name);
-        return it == map_.end() ? nullptr : it->second;
+        for (std::size_t i = hash(name);; i = (i + 1) & kMask) {
+            const clean_tables::Entity* e = slots_[i];
+            if (!e) return nullptr;
+            if (e->name_len == name.size() && std::memcmp(e->name, name.data(), name.size()) == 0)
+                return e;
+        }
     }
 
 private:
-    EntityTable() {
-        map_.reserve(clean_tables::kEntityCount * 2);
-        for (const auto& e : clean_tables::kEntities)
-            map_.emplace(std::string_view(e.name, e.name_len), &e);
+    static constexpr std::size_t kSlots = 8192, kMask = kSlots - 1;
+    static_assert(clean_tables::kEntityCount * 2 <= kSlots, "a sparse table");
+
+    static std::size_t hash(std::string_view name) {
+        std::uint64_t head = 0, tail = 0;
+        const std::size_t n = name.size();
+        std::memcpy(&head, name.data(), std::min<std::size_t>(n, 8));
+        if (n > 8) std::memcpy(&tail, name.data() + n - 8, 8);
+        std::uint64_t h = (head ^ (tail * 0xC2B2AE3D27D4EB4Full) ^ n) * 0x9E3779B97F4A7C15ull;
+        return (std::size_t)(h >> 40) & kMask;
     }
-    std::unordered_map<std::string_view, const clean_tables::Entity*> map_;
+    EntityTable() : slots_(kSlots, nullptr) {
+        for (const auto& e : clean_tables::kEntities) {
+            std::size_t i = hash(std::string_view(e.name, e.name_len));
+            while (slots_[i]) i = (i + 1) & kMask;
+            slots_[i] = &e;
+        }
+    }
+    std::vector<const clean_tables::Entity*> slots_;
 };
 
 // The replacement of a numeric reference of value `num` (capped above
@@ -1435,12 +1457,13 @@ struct Openers {
 };
 
 // The characters that begin a block opener, and those that can follow them
-// in one ("s" in any case, "!", " ").
+// in one ("s" in any case, "!", " ") of type C.
 constexpr Needles kOpenerFirst{{'<', '*'}, 2};
+template <class C>
 inline const Needles& opener_seconds() {
     static const Needles set = [] {
         Needles r{{}, 0};
-        for (const Needles& f : {fold_set('s'), fold_set('!'), fold_set(' ')})
+        for (const Needles& f : {fold_set<C>('s'), fold_set<C>('!'), fold_set<C>(' ')})
             for (int i = 0; i < f.k; ++i) r.c[r.k++] = f.c[i];
         return r;
     }();
@@ -1463,7 +1486,7 @@ bool note_opener(const C* s, std::size_t n, std::size_t p, Openers& r) {
 // Adds the block openers that lie wholly within s[p..n) to `r`.
 template <class C>
 void find_openers(const C* s, std::size_t p, std::size_t n, Openers& r) {
-    for (; !r.all() && (p = ops<C>().find_pair(s, p, n, kOpenerFirst, opener_seconds(),
+    for (; !r.all() && (p = ops<C>().find_pair(s, p, n, kOpenerFirst, opener_seconds<C>(),
                                                nullptr)) < n;
          ++p)
         r.script |= note_opener(s, n, p, r);
@@ -1572,7 +1595,7 @@ public:
         for (;;) {
             if (mode_ == kSeek) {
                 const std::size_t p =
-                    ops<C>().find_pair(t, pos_, end, kOpenerFirst, opener_seconds(), nullptr);
+                    ops<C>().find_pair(t, pos_, end, kOpenerFirst, opener_seconds<C>(), nullptr);
                 if (p == end) {  // a "<" at the end is looked at again
                     pos_ = std::max(pos_, end - (end > 0));
                     return false;
