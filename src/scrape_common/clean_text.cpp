@@ -613,7 +613,9 @@ std::size_t remove_tags_collapse(const C* s, std::size_t n, C* o) {
                 _mm_storeu_si128(reinterpret_cast<__m128i*>(o + w), x);
                 const std::size_t k = stop ? (std::size_t)__builtin_ctz(stop) / sizeof(C) : L;
                 w += k, p += k;
-                if (k) in = s[p - 1] == ' ';
+                // Whether the last character taken is a space (its lane's
+                // top bit of sp), when one is taken.
+                in = k ? (sp >> (k * sizeof(C) - 1)) & 1u : in;
                 if (stop) break;
             }
             out.w = w, out.in_space = in;
@@ -643,7 +645,17 @@ std::size_t remove_tags_collapse(const C* s, std::size_t n, C* o) {
         }
         std::size_t g = p + 2;  // the ">" is there or after, up to last_gt
 #if defined(__SSE2__)
-        for (; g + 2 * L <= n; g += 2 * L) {  // two vectors a step: tags are long
+        if (g + L <= n) {  // most tags are short: one vector first
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + g));
+            if (const unsigned m = (unsigned)_mm_movemask_epi8(equal<C>(x, gt))) {
+                out.put(' ');
+                tags = true;
+                p = g + (std::size_t)__builtin_ctz(m) / sizeof(C) + 1;
+                continue;
+            }
+            g += L;
+        }
+        for (; g + 2 * L <= n; g += 2 * L) {  // two vectors a step: long tags
             const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + g));
             const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + g + L));
             if (_mm_movemask_epi8(_mm_or_si128(equal<C>(x, gt), equal<C>(y, gt)))) break;
