@@ -461,6 +461,17 @@ def test_every_character_between_letters(sc):
         assert sc.clean_data(doc) == oracle(doc)
 
 
+def test_numeric_references_of_every_value(sc):
+    # Decimal and hexadecimal, in 1-byte text; all values below U+3000 and
+    # the noncharacters of every plane, the rest sampled.
+    nums = [*range(0x3000), *range(0x3000, 0x110010, 1 if FULL else 61),
+            *(plane + k for plane in range(0, 0x110000, 0x10000) for k in (0xFFFE, 0xFFFF)),
+            *range(0xFDD0, 0xFDF0), 0x10FFFF, 0x110000]
+    doc = {i: "|".join(f"a&#{n};&#x{n:x}" for n in nums[i:i + 500])
+           for i in range(0, len(nums), 500)}
+    assert sc.clean_data(doc) == oracle(doc)
+
+
 @pytest.mark.parametrize("separator", ["x", " ", ""])
 def test_every_code_point_in_one_text(sc, separator):
     text = separator.join(map(chr, range(0x110000)))

@@ -730,9 +730,30 @@ private:
     std::vector<const clean_tables::Entity*> slots_;
 };
 
+// The numbers below 0x10000 that either table of emit_charref holds, a bit
+// each: the others (but surrogates) stand for themselves.
+inline const std::uint64_t* charref_specials() {
+    static const std::vector<std::uint64_t> bits = [] {
+        std::vector<std::uint64_t> b(0x10000 / 64);
+        auto mark = [&b](std::uint32_t num) {
+            if (num < 0x10000) b[num / 64] |= std::uint64_t(1) << (num % 64);
+        };
+        for (int i = 0; i < clean_tables::kCharrefCount; ++i) mark(clean_tables::kCharrefs[i].num);
+        for (int i = 0; i < clean_tables::kInvalidCodepointCount; ++i)
+            mark(clean_tables::kInvalidCodepoints[i]);
+        return b;
+    }();
+    return bits.data();
+}
+
 // The replacement of a numeric reference of value `num` (capped above
 // 0x10FFFF), as html._replace_charref gives it.
 inline std::size_t emit_charref(std::uint32_t num, U* o) {
+    if (num < 0x10000 && num - 0xD800u >= 0x800u &&
+        !((charref_specials()[num / 64] >> (num % 64)) & 1)) {
+        o[0] = num;
+        return 1;
+    }
     const auto* cr_end = clean_tables::kCharrefs + clean_tables::kCharrefCount;
     const auto* cr = std::lower_bound(
         clean_tables::kCharrefs, cr_end, num,
