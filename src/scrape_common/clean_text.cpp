@@ -606,8 +606,8 @@ std::size_t remove_tags_collapse(const C* s, std::size_t n, C* o) {
             while (p + L <= n) {
                 const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + p));
                 const unsigned sp = (unsigned)_mm_movemask_epi8(equal<C>(x, space));
-                unsigned stop = (unsigned)_mm_movemask_epi8(equal<C>(x, lt)) |
-                                (sp & ((sp << sizeof(C)) | (in ? first_lane : 0u)));
+                const unsigned lts = (unsigned)_mm_movemask_epi8(equal<C>(x, lt));
+                unsigned stop = lts | (sp & ((sp << sizeof(C)) | (in ? first_lane : 0u)));
                 if (_mm_movemask_epi8(beyond_ascii_print<C>(x)))
                     stop |= (unsigned)_mm_movemask_epi8(other_spaces<C>(x));
                 _mm_storeu_si128(reinterpret_cast<__m128i*>(o + w), x);
@@ -616,7 +616,24 @@ std::size_t remove_tags_collapse(const C* s, std::size_t n, C* o) {
                 // Whether the last character taken is a space (its lane's
                 // top bit of sp), when one is taken.
                 in = k ? (sp >> (k * sizeof(C) - 1)) & 1u : in;
-                if (stop) break;
+                if (!stop) continue;
+                // The stop at lane k, without leaving the loop where the
+                // block settles it: a tag whose ">" is in the block (not
+                // right after the "<"), or spaces after a space, which go.
+                const unsigned shift = (unsigned)(k * sizeof(C));
+                if ((lts >> shift) & 1u) {
+                    const unsigned gts =
+                        (unsigned)_mm_movemask_epi8(equal<C>(x, gt)) >> shift >> sizeof(C);
+                    if (!gts || (gts & first_lane)) break;
+                    if (!in) o[w++] = ' ', in = true;
+                    p += (std::size_t)__builtin_ctz(gts) / sizeof(C) + 2;
+                    tags = true;
+                } else if ((sp >> shift) & 1u) {
+                    p += (std::size_t)__builtin_ctz(~(sp >> shift)) / sizeof(C);
+                    out.changed = true;
+                } else {
+                    break;
+                }
             }
             out.w = w, out.in_space = in;
             if (p == n) break;
