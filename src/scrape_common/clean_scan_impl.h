@@ -247,6 +247,11 @@ struct Specials {
         m = V::or_(m, V::or_(V::template eq<C>(x, lf), V::template eq<C>(x, tab)));
         return V::mask(V::or_(m, V::template eq<C>(x, c99)));
     }
+    // "\r", "\n" and "\t" alone.
+    unsigned controls(R x) const {
+        const R m = V::or_(V::template eq<C>(x, cr), V::template eq<C>(x, lf));
+        return V::mask(V::or_(m, V::template eq<C>(x, tab)));
+    }
 };
 
 // What copy_controls does with a character other than "&".
@@ -265,10 +270,11 @@ inline void copy_control(C c, C* o, Controls& st) {
 
 // One step of copy_controls over the vector x of the characters s[p..]:
 // the vector is stored whole, and the part after the first special (marked
-// in `bits`) is written over later. False at an "&", with p on it.
+// in `bits`) is written over later. A run of controls that starts there
+// goes as far as the vector shows it. False at an "&", with p on it.
 template <class V, class C, class In>
 inline bool copy_block(typename V::reg x, unsigned bits, const In* s, std::size_t& p, C* o,
-                       Controls& c) {
+                       Controls& c, const Specials<V, C>& specials) {
     constexpr std::size_t L = V::bytes / sizeof(C);
     V::store(o + c.w, x);
     if (!bits) {
@@ -276,11 +282,18 @@ inline bool copy_block(typename V::reg x, unsigned bits, const In* s, std::size_
         c.run = false;
         return true;
     }
-    if (const std::size_t k = (std::size_t)__builtin_ctz(bits) / sizeof(C)) {
+    const std::size_t k = (std::size_t)__builtin_ctz(bits) / sizeof(C);
+    if (k) {
         c.w += k, p += k;
         c.run = false;
     }
     if (s[p] == '&') return false;
+    if (const unsigned ctl = specials.controls(x) >> (k * sizeof(C)); ctl & 1u) {
+        if (!c.run) o[c.w++] = ' ';
+        c.run = c.changed = true;
+        p += (std::size_t)__builtin_ctz(~ctl) / sizeof(C);
+        return true;
+    }
     copy_control((C)s[p++], o, c);
     return true;
 }
@@ -296,7 +309,7 @@ std::size_t copy_controls(const C* s, std::size_t p, std::size_t n, C* o, Contro
             __builtin_prefetch(s + p + 4096 / sizeof(C));
             const typename V::reg x = V::load(s + p);
             sv.take(x);
-            if (!copy_block<V, C>(x, specials(x), s, p, o, c)) break;
+            if (!copy_block<V, C>(x, specials(x), s, p, o, c, specials)) break;
         }
         if (const Kernels* nk = V::narrower(); nk && p < n && s[p] != '&') {
             c.flags |= sv.bits();
@@ -383,7 +396,7 @@ std::size_t narrow_controls(const std::uint32_t* s, std::size_t p, std::size_t n
             }
             const typename V::reg x = V::narrow(a, b);
             sv.take(x);
-            if (!copy_block<V, W>(x, specials(x), s, p, o, c)) {
+            if (!copy_block<V, W>(x, specials(x), s, p, o, c, specials)) {
                 c.flags |= kAmp;
                 r = p;
                 goto done;
