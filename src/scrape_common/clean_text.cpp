@@ -813,6 +813,12 @@ inline void put_code_point(U c, C* o, std::size_t& w) {
     o[w++] = (C)c;
 }
 
+// Where a pass of unescape is.
+struct UnescapeAt {
+    std::size_t p = 0, copied = 0, w = 0;  // read up to p; s[copied..p) is still to write
+    bool changed = false;
+};
+
 // One pass of
 //   &(#[0-9]+;?|#[xX][0-9a-fA-F]+;?|[^\t\n\f <&#;]{1,32};?)
 // with html's replacement. The alternatives are tried in order; "#" is not in
@@ -820,18 +826,14 @@ inline void put_code_point(U c, C* o, std::size_t& w) {
 // greedy parts are followed only by an optional ";", so they never give back.
 // Returns the new length, npos when unchanged, kUnescapeFallback, or
 // kNeedsWider, with `at` then holding the place of the reference whose
-// replacement 1-byte output cannot hold, from which a call with wider output
-// (and the output so far widened) goes on. *spaced is set when a replacement is empty or holds white
-// space (the text may then have white space other than single spaces).
+// replacement 1-byte output cannot hold: a call with wider output (holding
+// the output so far, widened) goes on from there. *spaced is set when a
+// replacement is empty or holds white space (the text may then have white
+// space other than single spaces).
 // In UTF-16 a name may be cut at 32 units rather than 32 characters: that
 // only changes where a name with characters beyond U+FFFF, which no
 // reference has, is taken to end, and no "&" lies between the two places.
 // No replacement is longer than its reference, in UTF-16 too.
-struct UnescapeAt {
-    std::size_t p = 0, copied = 0, w = 0;  // read up to p; s[copied..p) is still to write
-    bool changed = false;
-};
-
 template <class C, class O = C>
 std::size_t unescape(const C* s, std::size_t n, O* o, bool* spaced, UnescapeAt& at) {
     constexpr std::uint32_t kCap = 0x110000;
