@@ -576,6 +576,32 @@ std::size_t rfind_gt(const C* s, std::size_t p, std::size_t n) {
     return npos;
 }
 
+// First index >= g holding ">", or n: one vector first (most tags are
+// short), then two a step.
+template <class C>
+inline std::size_t find_tag_end(const C* s, std::size_t g, std::size_t n) {
+#if defined(__SSE2__)
+    constexpr std::size_t L = 16 / sizeof(C);
+    const __m128i gt = splat<C>('>');
+    auto first = [&](__m128i x) { return (unsigned)_mm_movemask_epi8(equal<C>(x, gt)); };
+    if (g + L <= n) {
+        if (const unsigned m = first(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + g))))
+            return g + (std::size_t)__builtin_ctz(m) / sizeof(C);
+        g += L;
+    }
+    for (; g + 2 * L <= n; g += 2 * L) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + g));
+        const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + g + L));
+        if (_mm_movemask_epi8(_mm_or_si128(equal<C>(x, gt), equal<C>(y, gt)))) {
+            if (const unsigned m = first(x)) return g + (std::size_t)__builtin_ctz(m) / sizeof(C);
+            return g + L + (std::size_t)__builtin_ctz(first(y)) / sizeof(C);
+        }
+    }
+#endif
+    while (g < n && s[g] != '>') ++g;
+    return g;
+}
+
 // "<[^>]+>" -> " " (no flags), then "\s+" -> " " on the result, in one pass.
 // At a "<", [^>]+ reaches the first ">" after it and needs at least one
 // character before it; "<>" does not match there. Without any ">" further on,
@@ -617,16 +643,21 @@ std::size_t remove_tags_collapse(const C* s, std::size_t n, C* o) {
                 // top bit of sp), when one is taken.
                 in = k ? (sp >> (k * sizeof(C) - 1)) & 1u : in;
                 if (!stop) continue;
-                // The stop at lane k, without leaving the loop where the
-                // block settles it: a tag whose ">" is in the block (not
-                // right after the "<"), or spaces after a space, which go.
+                // The stop at lane k, without leaving the loop: a tag (not
+                // "<>"; its ">" in the block or after it), or spaces after a
+                // space, which go as far as the block shows them.
                 const unsigned shift = (unsigned)(k * sizeof(C));
                 if ((lts >> shift) & 1u) {
                     const unsigned gts =
                         (unsigned)_mm_movemask_epi8(equal<C>(x, gt)) >> shift >> sizeof(C);
-                    if (!gts || (gts & first_lane)) break;
+                    // ("<>", or a "<" in the last lane, whose next one the
+                    // block does not show, are left to the loop below.)
+                    if ((gts & first_lane) || k + 1 == L) break;
+                    const std::size_t g = gts ? p + 1 + (std::size_t)__builtin_ctz(gts) / sizeof(C)
+                                              : find_tag_end(s, p + (L - k), n);
+                    if (g == n) break;  // no ">" from here on
                     if (!in) o[w++] = ' ', in = true;
-                    p += (std::size_t)__builtin_ctz(gts) / sizeof(C) + 2;
+                    p = g + 1;
                     tags = true;
                 } else if ((sp >> shift) & 1u) {
                     p += (std::size_t)__builtin_ctz(~(sp >> shift)) / sizeof(C);
@@ -660,35 +691,10 @@ std::size_t remove_tags_collapse(const C* s, std::size_t n, C* o) {
             ++p;
             continue;
         }
-        std::size_t g = p + 2;  // the ">" is there or after, up to last_gt
-#if defined(__SSE2__)
-        if (g + L <= n) {  // most tags are short: one vector first
-            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + g));
-            if (const unsigned m = (unsigned)_mm_movemask_epi8(equal<C>(x, gt))) {
-                out.put(' ');
-                tags = true;
-                p = g + (std::size_t)__builtin_ctz(m) / sizeof(C) + 1;
-                continue;
-            }
-            g += L;
-        }
-        for (; g + 2 * L <= n; g += 2 * L) {  // two vectors a step: long tags
-            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + g));
-            const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + g + L));
-            if (_mm_movemask_epi8(_mm_or_si128(equal<C>(x, gt), equal<C>(y, gt)))) break;
-        }
-        for (; g + L <= n; g += L) {
-            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + g));
-            if (const unsigned m = (unsigned)_mm_movemask_epi8(equal<C>(x, gt))) {
-                g += (std::size_t)__builtin_ctz(m) / sizeof(C);
-                break;
-            }
-        }
-#endif
-        while (s[g] != '>') ++g;
+        // The ">" is at p + 2 or after, up to last_gt.
         out.put(' ');
         tags = true;
-        p = g + 1;
+        p = find_tag_end(s, p + 2, n) + 1;
     }
     return tags || out.changed ? out.w : npos;
 }
