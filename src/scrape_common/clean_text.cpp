@@ -609,8 +609,10 @@ inline std::size_t find_tag_end(const C* s, std::size_t g, std::size_t n) {
 // space, so it can take the characters as the tag pass produces them.
 //
 // One pass: the text between tags is copied in blocks while a block holds
-// no "<" and no white space other than single spaces; the character that
-// stops a block is taken on its own, and a tag is skipped to its ">".
+// no "<" and no white space other than single spaces. A tag that stops a
+// block is skipped to its ">", and spaces after a space are dropped, within
+// the block loop; the other stops ("<>", other white space, a "<" in a
+// block's last lane) are taken on their own below.
 template <class C>
 std::size_t remove_tags_collapse(const C* s, std::size_t n, C* o) {
     Collapser<C> out{o};
