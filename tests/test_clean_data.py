@@ -565,7 +565,9 @@ MARKERS = ["<script a>x</script>", "* style specs start>y style specs end  ", "<
            # white space of every kind meet the tags
            "a<>b < c", " \x0b<i> \x85\xa0</i>  <b>\u3000 \x1f</b>\u2029 x",
            # 1-byte NFKD: a character that gives three, and a mark after a space
-           "\xbd\xa8\xaa"]
+           "\xbd\xa8\xaa",
+           # whole blocks of controls
+           "\r\n\t" * 24]
 
 
 def boundary_texts():

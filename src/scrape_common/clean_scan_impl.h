@@ -291,7 +291,8 @@ inline bool copy_block(typename V::reg x, unsigned bits, const In* s, std::size_
     if (const unsigned ctl = specials.controls(x) >> (k * sizeof(C)); ctl & 1u) {
         if (!c.run) o[c.w++] = ' ';
         c.run = c.changed = true;
-        p += (std::size_t)__builtin_ctz(~ctl) / sizeof(C);
+        // (In 64 bits: a block of controls only leaves no zero in 32.)
+        p += (std::size_t)__builtin_ctzll(~(std::uint64_t)ctl) / sizeof(C);
         return true;
     }
     copy_control((C)s[p++], o, c);
