@@ -159,6 +159,14 @@ struct Buf {
         if (cap > keep_small && (cap > keep_max || idle / 4 > cap)) release();
         used = 0;
     }
+    // Room for `places` characters of type C (growing by half at least),
+    // keeping the first `keep`; returns where they are.
+    template <class C>
+    C* at_least(std::size_t places, std::size_t keep) {
+        if (places * sizeof(C) > cap)
+            grow(std::max(places * sizeof(C), cap + cap / 2), keep * sizeof(C));
+        return as<C>();
+    }
     // Room for `bytes`, keeping the first `keep`.
     void grow(std::size_t bytes, std::size_t keep) {
         used = std::max(used, bytes);
@@ -1381,11 +1389,7 @@ int nfkd_native(const C* s, std::size_t n, Buf& out, std::size_t* out_len, U* ma
             // By the table: each entry starts with a character of class 0
             // and is in order.
             const Latin1Nfkd::Entry& x = latin1.e[c - 0x80];
-            if ((w + 4 + (n - i - 1)) * sizeof(O) > out.cap) {
-                out.grow(std::max((w + 4 + (n - i - 1)) * sizeof(O), out.cap + out.cap / 2),
-                         w * sizeof(O));
-                o = out.as<O>();
-            }
+            o = out.at_least<O>(w + 4 + (n - i - 1), w);
             for (int j = 0; j < 4; ++j) o[w + j] = x.d[j];
             w += x.len;
             bits |= x.bits;
@@ -1396,11 +1400,7 @@ int nfkd_native(const C* s, std::size_t n, Buf& out, std::size_t* out_len, U* ma
         if (std::uint32_t e = nfkd_entry(c)) {
             std::uint32_t entry = clean_tables::kNfkdEntries[e - 1];
             const std::uint32_t* d = clean_tables::kNfkdPool + (entry >> 5);
-            const std::size_t need = w + (entry & 31) + (n - i - 1);
-            if (need * sizeof(O) > out.cap) {
-                out.grow(std::max(need * sizeof(O), out.cap + out.cap / 2), w * sizeof(O));
-                o = out.as<O>();
-            }
+            o = out.at_least<O>(w + (entry & 31) + (n - i - 1), w);
             const std::uint32_t len = entry & 31;
             if (len == 2) {  // the usual letter and mark, without a general copy
                 o[w] = (O)d[0], o[w + 1] = (O)d[1], w += 2;
@@ -1495,10 +1495,7 @@ inline bool nfkd_latin1(const std::uint8_t* s, std::size_t n, Buf& out, std::siz
         const std::size_t k = (std::size_t)__builtin_ctz(big);
         i += k, w += k;
         const Latin1Nfkd::Entry& x = t.e[s[i] - 0x80];
-        if (w + kRoom + (n - i) > out.cap / sizeof(O)) {
-            out.grow(std::max((w + kRoom + n - i) * sizeof(O), out.cap + out.cap / 2), w * sizeof(O));
-            o = out.as<O>();
-        }
+        o = out.at_least<O>(w + kRoom + (n - i), w);
         for (int j = 0; j < 4; ++j) o[w + j] = x.d[j];
         w += x.len;
         bits |= x.bits;
