@@ -41,6 +41,14 @@ Ref concat(std::initializer_list<PyObject*> parts) {
     return Ref::steal(PyUnicode_Join(NX_STR(""), t.get()));
 }
 
+Ref dict(std::initializer_list<Entry> entries) {
+    Ref d = Ref::steal(PyDict_New());
+    if (!d) return d;
+    for (const Entry& e : entries)
+        if (!e.second || PyDict_SetItem(d.get(), e.first, e.second) < 0) return {};
+    return d;
+}
+
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
     // One spare slot in front lets the callee use PY_VECTORCALL_ARGUMENTS_OFFSET.
     PyObject* stack[8];
@@ -92,15 +100,6 @@ int print_text(PyObject* globals, std::string_view utf8) {
     return print(globals, {s.get()});
 }
 
-int print_error_dict(PyObject* globals, std::string_view message) {
-    Ref d = Ref::steal(PyDict_New());
-    Ref m = str(message);
-    if (!d || !m) return -1;
-    if (PyDict_SetItem(d.get(), NX_ID(status), NX_ID(error)) < 0) return -1;
-    if (PyDict_SetItem(d.get(), NX_ID(message), m.get()) < 0) return -1;
-    return print(globals, {d.get()});
-}
-
 int print_value(PyObject* globals, PyObject* prefix, PyObject* value, PyObject* suffix,
                 PyObject* extra) {
     Ref p = global(globals, NX_ID(print));
@@ -144,19 +143,6 @@ int unpack(PyObject* pair, Ref* first, Ref* second) {
         return -1;
     }
     return PyErr_Occurred() ? -1 : 0;
-}
-
-int ensure_directory(PyObject* globals, PyObject* path) {
-    Ref os = global(globals, NX_ID(os));
-    Ref os_path = os ? attr(os.get(), NX_ID(path)) : Ref();
-    Ref exists = os_path ? call_method(os_path.get(), NX_ID(exists), {path}) : Ref();
-    if (!exists) return -1;
-    int present = PyObject_IsTrue(exists.get());
-    if (present != 0) return present < 0 ? -1 : 0;
-    os = global(globals, NX_ID(os));
-    Ref makedirs = os ? attr(os.get(), NX_ID(makedirs)) : Ref();
-    if (!makedirs) return -1;
-    return call_kw(makedirs.get(), {path}, {{NX_ID(exist_ok), Py_True}}) ? 0 : -1;
 }
 
 Ref import(PyObject* globals, const char* name, std::initializer_list<const char*> fromlist,
@@ -215,14 +201,6 @@ bool StandardModule::attrs_intact() const {
     for (const auto& p : attrs_)
         if (PyDict_GetItem(d, p.first) != p.second) return false;
     return true;
-}
-
-Ref now_text(PyObject* globals) {
-    Ref dt = global(globals, NX_ID(datetime));
-    if (!dt) return {};
-    Ref now = call_method(dt.get(), NX_ID(now));
-    if (!now) return {};
-    return call_method(now.get(), NX_ID(strftime), {NX_STR("%Y-%m-%d %H:%M:%S")});
 }
 
 }  // namespace nx

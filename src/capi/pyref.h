@@ -98,6 +98,12 @@ inline Ref integer(long v) { return Ref::steal(PyLong_FromLong(v)); }
 
 inline Ref none() { return Ref::borrow(Py_None); }
 
+// A new dict of the given (key, value) entries, in order: dict({{k, v}, ...}).
+// A null value stands for a failed step before it, whose exception is
+// pending: the result is then empty too.
+using Entry = std::pair<PyObject*, PyObject*>;
+Ref dict(std::initializer_list<Entry> entries);
+
 // A module global read at the moment of use: the module's dict first, then the
 // interpreter's builtins; a missing name raises NameError as interpreted code does.
 Ref global(PyObject* globals, PyObject* name);
@@ -137,8 +143,6 @@ inline Ref item(PyObject* obj, PyObject* key) {
 int print(PyObject* globals, std::initializer_list<PyObject*> args);
 // print(text) for a UTF-8 literal.
 int print_text(PyObject* globals, std::string_view utf8);
-// print({"status": "error", "message": message}) with entries in that order.
-int print_error_dict(PyObject* globals, std::string_view message);
 // print(f"{prefix}{value}{suffix}", extra): `print` is looked up before the
 // line is built, as a call evaluates its callee first. `prefix` and `suffix`
 // are str; `suffix` and `extra` may be nullptr (left out).
@@ -149,11 +153,6 @@ int print_value(PyObject* globals, PyObject* prefix, PyObject* value, PyObject* 
 // too few or too many items raise the TypeError or ValueError that unpacking
 // raises; an iterator is read no further than the third item.
 int unpack(PyObject* pair, Ref* first, Ref* second);
-
-// `if not os.path.exists(path): os.makedirs(path, exist_ok=True)` through the
-// module global `os`. A directory that appears between the test and the
-// creation is not an error.
-int ensure_directory(PyObject* globals, PyObject* path);
 
 // `import name` through the interpreter's import machinery, resolved relative
 // to `globals` (level 0 = absolute). With a non-empty fromlist the module
@@ -288,9 +287,5 @@ private:
     PyObject* module_ = nullptr;                          // kept for the process
     std::vector<std::pair<PyObject*, PyObject*>> attrs_;  // (name, value), kept too
 };
-
-// Local time as "%Y-%m-%d %H:%M:%S" through `datetime.now().strftime(...)`
-// with the module global `datetime` (the class).
-Ref now_text(PyObject* globals);
 
 }  // namespace nx

@@ -10,14 +10,10 @@
 // Every module global (os, re, json, requests, time, traceback, datetime,
 // HtmlResponse, log, request_engine, MAX_RETRIES, RETRY_DELAY, print, open) is
 // looked up at the moment it is used.
+#include "common.h"
 #include "subsystems.h"
 
-#ifdef _WIN32
-#include <process.h>
-#define getpid _getpid
-#else
 #include <unistd.h>
-#endif
 
 #include <atomic>
 
@@ -26,26 +22,6 @@ namespace {
 
 using nx::Ref;
 
-// The parameters of fetch_response, in their order.
-enum Arg {
-    kMethod,
-    kUrl,
-    kHeaders,
-    kData,
-    kParams,
-    kCookies,
-    kProxy,
-    kFeedid,
-    kParcelNumber,
-    kProxyRegion,
-    kVerify,
-    kSession,
-    kTimeout,
-    kPagesavePath,
-    kAllowRedirects,
-    kArgCount
-};
-
 enum class Default {
     kNone,
     kGet,             // "GET"
@@ -53,75 +29,26 @@ enum class Default {
     kPagesaveSetting  // the setting pagesave_path as it was at import
 };
 
-struct Param {
-    Arg arg;
-    const char* name;
-    Default value;
-};
-
-// Name and default of each parameter, keyed by Arg.
-constexpr Param kParamTable[] = {
-    {kMethod, "method", Default::kGet},
-    {kUrl, "url", Default::kNone},
-    {kHeaders, "headers", Default::kNone},
-    {kData, "data", Default::kNone},
-    {kParams, "params", Default::kNone},
-    {kCookies, "cookies", Default::kNone},
-    {kProxy, "proxy", Default::kNone},
-    {kFeedid, "feedid", Default::kEmptyText},
-    {kParcelNumber, "parcel_number", Default::kNone},
-    {kProxyRegion, "proxy_region", Default::kNone},
-    {kVerify, "verify", Default::kNone},
-    {kSession, "session", Default::kNone},
-    {kTimeout, "timeout", Default::kNone},
-    {kPagesavePath, "pagesave_path", Default::kPagesaveSetting},
-    {kAllowRedirects, "allow_redirects", Default::kNone},
-};
-static_assert(sizeof(kParamTable) / sizeof(kParamTable[0]) == kArgCount,
-              "one entry per parameter");
-
-constexpr bool table_in_order() {
-    for (int i = 0; i < kArgCount; i++)
-        if (kParamTable[i].arg != i) return false;
-    return true;
-}
-static_assert(table_in_order(), "entries in the order of Arg");
+// The parameters of fetch_response, in their order, with their defaults.
+#define FETCH_RESPONSE_PARAMS(P)                 \
+    P(method, Default::kGet)                     \
+    P(url, Default::kNone)                       \
+    P(headers, Default::kNone)                   \
+    P(data, Default::kNone)                      \
+    P(params, Default::kNone)                    \
+    P(cookies, Default::kNone)                   \
+    P(proxy, Default::kNone)                     \
+    P(feedid, Default::kEmptyText)               \
+    P(parcel_number, Default::kNone)             \
+    P(proxy_region, Default::kNone)              \
+    P(verify, Default::kNone)                    \
+    P(session, Default::kNone)                   \
+    P(timeout, Default::kNone)                   \
+    P(pagesave_path, Default::kPagesaveSetting)  \
+    P(allow_redirects, Default::kNone)
 
 // The arguments of one call, by name (borrowed).
-struct FetchArgs {
-    explicit FetchArgs(PyObject* const* a)
-        : method(a[kMethod]),
-          url(a[kUrl]),
-          headers(a[kHeaders]),
-          data(a[kData]),
-          params(a[kParams]),
-          cookies(a[kCookies]),
-          proxy(a[kProxy]),
-          feedid(a[kFeedid]),
-          parcel_number(a[kParcelNumber]),
-          proxy_region(a[kProxyRegion]),
-          verify(a[kVerify]),
-          session(a[kSession]),
-          timeout(a[kTimeout]),
-          pagesave_path(a[kPagesavePath]),
-          allow_redirects(a[kAllowRedirects]) {}
-
-    PyObject* method;
-    PyObject* url;
-    PyObject* headers;
-    PyObject* data;
-    PyObject* params;
-    PyObject* cookies;
-    PyObject* proxy;
-    PyObject* feedid;
-    PyObject* parcel_number;
-    PyObject* proxy_region;
-    PyObject* verify;
-    PyObject* session;
-    PyObject* timeout;
-    PyObject* pagesave_path;
-    PyObject* allow_redirects;
-};
+NX_ARGUMENTS(FetchArgs, Default, FETCH_RESPONSE_PARAMS);
 
 // A parcel_number shorter than this is refused.
 constexpr Py_ssize_t kMinParcelLength = 4;
@@ -463,13 +390,23 @@ int status_is_200(PyObject* answer) {
     return compare(status.get(), kHttpOk, Py_EQ);
 }
 
+// The end of an attempt: `answer` is what the request call returned (empty
+// when it raised). It counts as an attempt; a 200 answer is saved and judged,
+// any other status waits for the next attempt.
+Step judge_answer(Route& rt, Ref answer, Ref* result) {
+    if (!answer) return Step::kError;
+    rt.answer = std::move(answer);
+    rt.retries++;
+    int ok = status_is_200(rt.answer.get());
+    if (ok < 0) return Step::kError;
+    if (!ok) return retry_later(rt);
+    return accept_page(rt, result);
+}
+
 // request_args of the direct route, in their fixed key order.
 Ref direct_request_args(const FetchArgs& a) {
-    Ref args = Ref::steal(PyDict_New());
+    Ref args = nx::dict({{NX_ID(method), a.method}, {NX_ID(url), a.url}});
     if (!args) return {};
-    PyObject* d = args.get();
-    if (PyDict_SetItem(d, NX_ID(method), a.method) < 0) return {};
-    if (PyDict_SetItem(d, NX_ID(url), a.url) < 0) return {};
     struct Optional {
         PyObject* key;
         PyObject* value;
@@ -488,7 +425,7 @@ Ref direct_request_args(const FetchArgs& a) {
     for (const Optional& o : optional) {
         int present = o.truth ? PyObject_IsTrue(o.value) : o.value != Py_None;
         if (present < 0) return {};
-        if (present && PyDict_SetItem(d, o.key, o.value) < 0) return {};
+        if (present && PyDict_SetItem(args.get(), o.key, o.value) < 0) return {};
     }
     return args;
 }
@@ -518,23 +455,14 @@ Step direct_attempt(Route& rt, Ref* result) {
                      ? requests
                      : nx::call_method(requests.get(), NX_ID(Session));
     Ref request = sender ? nx::attr(sender.get(), NX_ID(request)) : Ref();
-    Ref r = request ? call_with_keywords(request.get(), request_args.get()) : Ref();
-    if (!r) return Step::kError;
-    rt.answer = r;
-    rt.retries++;
-
-    int ok = status_is_200(rt.answer.get());
-    if (ok < 0) return Step::kError;
-    if (!ok) return retry_later(rt);
-    return accept_page(rt, result);
+    return judge_answer(rt, request ? call_with_keywords(request.get(), request_args.get()) : Ref(),
+                        result);
 }
 
 // One request of the engine route: request_engine.make_qvd_request(**args).
 Step engine_attempt(Route& rt, Ref* result) {
     const FetchArgs& a = rt.a;
-    Ref args = Ref::steal(PyDict_New());
-    if (!args) return Step::kError;
-    const nx::KwArg entries[] = {
+    Ref args = nx::dict({
         {NX_ID(url), a.url},
         {NX_ID(headers), a.headers},
         {NX_ID(request_type), a.method},
@@ -544,21 +472,11 @@ Step engine_attempt(Route& rt, Ref* result) {
         {NX_ID(projectid), NX_STR(kProjectId)},
         {NX_ID(feedid), a.feedid},
         {NX_ID(cookies), a.cookies},
-    };
-    for (const nx::KwArg& e : entries)
-        if (PyDict_SetItem(args.get(), e.first, e.second) < 0) return Step::kError;
-
+    });
+    if (!args) return Step::kError;
     Ref engine = nx::global(rt.g, NX_ID(request_engine));
     Ref make = engine ? nx::attr(engine.get(), NX_ID(make_qvd_request)) : Ref();
-    Ref response = make ? call_with_keywords(make.get(), args.get()) : Ref();
-    if (!response) return Step::kError;
-    rt.answer = response;
-    rt.retries++;
-
-    int ok = status_is_200(rt.answer.get());
-    if (ok < 0) return Step::kError;
-    if (!ok) return retry_later(rt);
-    return accept_page(rt, result);
+    return judge_answer(rt, make ? call_with_keywords(make.get(), args.get()) : Ref(), result);
 }
 
 // The "Trace" of a failure record: the traceback of the route's last
@@ -587,18 +505,14 @@ int record_failure(Route& rt) {
     Ref datetime = nx::global(rt.g, NX_ID(datetime));
     Ref now = datetime ? nx::call_method(datetime.get(), NX_ID(now)) : Ref();
     if (!now) return -1;
-    Ref doc = Ref::steal(PyDict_New());
-    if (!doc) return -1;
-    const nx::KwArg fields[] = {
+    Ref doc = nx::dict({
         {NX_ID(parcel_number), rt.a.parcel_number},
         {NX_ID(URL), rt.a.url},
         {NX_ID(Retries), retries.get()},
         {NX_ID(Trace), trace.get()},
         {NX_ID(Logged_At), now.get()},
-    };
-    for (const nx::KwArg& f : fields)
-        if (PyDict_SetItem(doc.get(), f.first, f.second) < 0) return -1;
-    return nx::call(insert_one.get(), {doc.get()}) ? 0 : -1;
+    });
+    return doc && nx::call(insert_one.get(), {doc.get()}) ? 0 : -1;
 }
 
 // Run a route until it returns or its attempts are used up.
@@ -683,7 +597,7 @@ int direct_route_applies(PyObject* proxy) {
 
 PyObject* fetch_response(nx::Function* f, PyObject* const* args) {
     PyObject* g = f->globals;
-    const FetchArgs a(args);
+    const FetchArgs a = FetchArgs::read(args);
     int ok = accepted(a);
     if (ok < 0) return nullptr;
     if (!ok) return report(a);
@@ -703,7 +617,7 @@ PyObject* fetch_response(nx::Function* f, PyObject* const* args) {
 
     // Another thread or process may create the store at the same moment;
     // that is not an error.
-    if (nx::ensure_directory(g, a.pagesave_path) < 0) {
+    if (ensure_directory(g, a.pagesave_path) < 0) {
         if (!nx::pending_is_exception()) return nullptr;
         Ref e = nx::fetch_exception();
         return pair(e.get(), NX_STR("0")).release();
@@ -793,13 +707,8 @@ collection "failures_collection") with "parcel_number", "URL", "Retries"
 exceptions reach the caller, e.g. TypeError for a parcel_number without
 len() and UnboundLocalError for a session other than None or True.)doc";
 
-constexpr nx::FuncSpec make_fetch_response_spec() {
-    nx::FuncSpec spec{"fetch_response", kFetchResponseDoc, kArgCount, {}, fetch_response};
-    for (const Param& p : kParamTable) spec.params[p.arg] = p.name;
-    return spec;
-}
-
-constexpr nx::FuncSpec fetch_response_spec = make_fetch_response_spec();
+constexpr nx::FuncSpec fetch_response_spec =
+    nx::spec_of<FetchArgs>("fetch_response", kFetchResponseDoc, fetch_response);
 
 }  // namespace
 
@@ -807,17 +716,15 @@ int define_fetch(PyObject* g) {
     // The store's default directory is the setting as it stands now.
     Ref pagesave = nx::global(g, NX_ID(pagesave_path));
     if (!pagesave) return -1;
-    PyObject* defaults[kArgCount];
-    for (const Param& p : kParamTable) {
-        switch (p.value) {
-            case Default::kNone: defaults[p.arg] = Py_None; break;
-            case Default::kGet: defaults[p.arg] = NX_STR("GET"); break;
-            case Default::kEmptyText: defaults[p.arg] = NX_STR(""); break;
-            case Default::kPagesaveSetting: defaults[p.arg] = pagesave.get(); break;
+    return nx::define_function<FetchArgs>(g, fetch_response_spec, [&](Default d) -> PyObject* {
+        switch (d) {
+            case Default::kGet: return NX_STR("GET");
+            case Default::kEmptyText: return NX_STR("");
+            case Default::kPagesaveSetting: return pagesave.get();
+            case Default::kNone: break;
         }
-        if (!defaults[p.arg]) return -1;
-    }
-    return nx::define_function(g, fetch_response_spec, defaults, kArgCount);
+        return Py_None;
+    });
 }
 
 }  // namespace scrape

@@ -1,5 +1,6 @@
 // Item storage: is_valid_page_save and InsertItem.
 #include "../capi/pystr.h"
+#include "common.h"
 #include "subsystems.h"
 
 namespace scrape {
@@ -15,10 +16,6 @@ PyObject* new_ref(PyObject* o) {
 // ---------------------------------------------------------------------------
 // Page-save validation
 // ---------------------------------------------------------------------------
-
-// The standard `re` with its `match`: while the global is that, the drive
-// prefix is read natively.
-nx::StandardModule std_re;
 
 const char kDrivePattern[] = "^[A-Za-z]:\\\\";
 
@@ -49,7 +46,7 @@ int windows_path(nx::Function* f, PyObject* page_save) {
         hit = truth(nx::call_method(page_save, NX_ID(startswith), {NX_STR("\\\\")}));
     }
     if (hit != 0) return hit;
-    // 2. a drive prefix, through the `re` global
+    // 2. a drive prefix, through the `re` global (read here while it is the standard one)
     Ref re = nx::global(f, NX_ID(re));
     if (!re) return -1;
     if (std_re.is(re.get())) {
@@ -170,7 +167,7 @@ int status_is(PyObject* status, PyObject* literal) {
 
 // The time stamp and the retry text; any exception at all skips the rest silently.
 void stamp(PyObject* g, PyObject* data, PyObject* retry) {
-    Ref now = nx::now_text(g);
+    Ref now = now_text(g);
     if (now && PyObject_SetItem(data, NX_ID(datetime), now.get()) == 0 &&
         PyObject_SetItem(data, NX_ID(retry), retry) == 0)
         return;
@@ -243,7 +240,7 @@ PyObject* insert_item(nx::Function* f, PyObject* const* a) {
     int t = PyObject_IsTrue(data);
     if (t < 0) return nullptr;
     if (!t) {
-        if (nx::print_error_dict(g, "InsertItem: No data provided.") < 0) return nullptr;
+        if (print_error_dict(g, "InsertItem: No data provided.") < 0) return nullptr;
         Py_RETURN_NONE;
     }
 
@@ -269,7 +266,7 @@ PyObject* insert_item(nx::Function* f, PyObject* const* a) {
         Py_RETURN_NONE;
     }
     if (parcel_number == Py_None &&
-        nx::print_error_dict(
+        print_error_dict(
             g, "Missing required parameters: 'retry' or 'parcel_number' or 'table_name'") < 0)
         return nullptr;
     Py_RETURN_NONE;
@@ -317,7 +314,7 @@ clean_data or doc_hash reach the caller.)doc",
 }  // namespace
 
 int define_storage(PyObject* g) {
-    if (std_re.capture("re", {"match"}) < 0) return -1;
+    if (capture_std_re() < 0) return -1;
     if (nx::define_function(g, is_valid_page_save_spec) < 0) return -1;
     return nx::define_function(g, insert_item_spec, {Py_None, Py_None, Py_None, Py_None});
 }

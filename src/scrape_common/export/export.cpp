@@ -6,15 +6,16 @@
 // the end messages. Only the output differs: a CSV file or a workbook.
 //
 // The read is one pass over the cursor: the column rule keeps the names met
-// so far, the cell texts go to a spool (export_io.h), and the file is written
+// so far, the cell texts go to a spool (files.h), and the file is written
 // from the spool once the header is known, to a temporary file that replaces
 // the final one only when complete. With the standard csv, open and re the
-// CSV lines are made natively (export_csv.cpp); with openpyxl's Workbook the
-// sheet is written natively into openpyxl's own package (export_xlsx.cpp).
+// CSV lines are made natively (csv.cpp); with openpyxl's Workbook the
+// sheet is written natively into openpyxl's own package (xlsx.cpp).
 // Otherwise the module globals are called as interpreted code would.
-#include "../capi/pystr.h"
-#include "export_writers.h"
-#include "subsystems.h"
+#include "../../capi/pystr.h"
+#include "../common.h"
+#include "../subsystems.h"
+#include "writers.h"
 
 #include <cstring>
 #include <string>
@@ -29,50 +30,64 @@ using nx::Ref;
 constexpr const char* kMissingArguments =
     "Missing filename and collectionname. Please provide filename, collectionname";
 
-// The standard `re` with its `sub`: while the global is that, the cell rule's
-// white-space collapse runs natively on exact str values.
-nx::StandardModule std_re;
-// The standard csv (its DictWriter and the writer that uses) and the builtin
-// open: while the globals are these, the CSV lines are made natively.
+// While the global `re` is the standard one (std_re), the cell rule's
+// white-space collapse runs natively on exact str values. While csv is the
+// standard one (its DictWriter and the writer that uses) and open the
+// builtin one, the CSV lines are made natively.
 nx::StandardModule std_csv;
-PyObject* std_csv_dialect = nullptr;  // csv.get_dialect("excel") as first seen
-PyObject* std_open = nullptr;
+nx::StandardModule std_builtins;  // open
+// csv.get_dialect("excel") as first seen: a dialect registered again under
+// that name changes no attribute of csv, so the dialect itself is compared.
+PyObject* std_csv_dialect = nullptr;
 
-// Outcome of a step that may end the export by printing a message.
-enum Outcome { kError = -1, kStop = 0, kGo = 1 };
+// The arguments of the two exports, by name; Excel's add the read's window.
+enum class Default { kNone, kZero };
+#define EXPORT_CSV_PARAMS(P)          \
+    P(filename, Default::kNone)       \
+    P(collectionname, Default::kNone) \
+    P(directory, Default::kNone)
+#define EXPORT_EXCEL_PARAMS(P)   \
+    EXPORT_CSV_PARAMS(P)         \
+    P(skip, Default::kZero)      \
+    P(limit, Default::kZero)
+NX_ARGUMENTS(CsvArgs, Default, EXPORT_CSV_PARAMS);
+NX_ARGUMENTS(ExcelArgs, Default, EXPORT_EXCEL_PARAMS);
+
+// How a step that may end the export by printing a message ended.
+enum Proceed { kError = -1, kStop = 0, kGo = 1 };
 
 // ---------------------------------------------------------------------------
 // Steps shared by both exports
 // ---------------------------------------------------------------------------
 
 // if not filename or not collectionname: print the error dict and stop.
-Outcome check_arguments(PyObject* g, PyObject* filename, PyObject* collectionname) {
+Proceed check_arguments(PyObject* g, PyObject* filename, PyObject* collectionname) {
     int ok = PyObject_IsTrue(filename);
     if (ok > 0) ok = PyObject_IsTrue(collectionname);
     if (ok < 0) return kError;
     if (ok) return kGo;
-    return nx::print_error_dict(g, kMissingArguments) < 0 ? kError : kStop;
+    return print_error_dict(g, kMissingArguments) < 0 ? kError : kStop;
 }
 
 // Creates `directory` (with its parents) when it does not exist. A directory
 // that another process creates between the test and the creation is fine:
 // makedirs runs with exist_ok. Any other Exception prints "Folder not created".
-Outcome make_directory(PyObject* g, PyObject* directory) {
-    if (nx::ensure_directory(g, directory) == 0) return kGo;
+Proceed make_directory(PyObject* g, PyObject* directory) {
+    if (ensure_directory(g, directory) == 0) return kGo;
     if (!nx::pending_is_exception()) return kError;
     PyErr_Clear();
-    return nx::print_error_dict(g, "Folder not created") < 0 ? kError : kStop;
+    return print_error_dict(g, "Folder not created") < 0 ? kError : kStop;
 }
 
 int print_time(PyObject* g, PyObject* prefix) {
-    Ref stamp = nx::now_text(g);
+    Ref stamp = now_text(g);
     if (!stamp) return -1;
     return nx::print_value(g, prefix, stamp.get());
 }
 
 // The end: success line with the path, then the end time.
 int print_end(PyObject* g, PyObject* filepath) {
-    Ref stamp = nx::now_text(g);
+    Ref stamp = now_text(g);
     if (!stamp) return -1;
     if (nx::print_value(g, NX_STR("\u2705 Export Successful! "), filepath) < 0) return -1;
     return nx::print_value(g, NX_STR("\U0001F4C2 Export process end at: "), stamp.get());
@@ -192,17 +207,8 @@ Ref open_cursor(PyObject* g, PyObject* collectionname, PyObject* skip, PyObject*
 // Where a spool too large for memory goes: the export directory.
 std::string spool_dir(PyObject* directory) {
     std::string dir;
-    if (!exportio::native_path(directory, &dir) || dir.empty()) dir = ".";
+    if (!exports::native_path(directory, &dir) || dir.empty()) dir = ".";
     return dir;
-}
-
-// Take a pending Exception into *kept (the first one only); anything else
-// (KeyboardInterrupt, SystemExit) is left pending and false returned.
-bool keep_failure(Ref* kept) {
-    if (!nx::pending_is_exception()) return false;
-    Ref e = nx::fetch_exception();
-    if (!*kept) *kept = std::move(e);
-    return true;
 }
 
 // Values whose str() runs no Python code, so cannot rebind a global.
@@ -220,7 +226,7 @@ bool plain_text_type(PyObject* v) {
 // writer when it reaches that row. Errors of the read itself end it at once.
 class Reader {
 public:
-    Reader(PyObject* g, exportio::Table& table) : g_(g), t_(table) {}
+    Reader(PyObject* g, exports::Table& table) : g_(g), t_(table) {}
 
     int read(PyObject* cursor, Py_ssize_t* documents) {
         t_.names = Ref::steal(PyDict_New());
@@ -231,12 +237,12 @@ public:
             ++*documents;
             if (column_failure_) continue;
             if (column_rule(doc.get()) < 0) {
-                if (!keep_failure(&column_failure_)) return -1;
+                if (!exports::keep_failure(&column_failure_)) return -1;
                 continue;
             }
             if (t_.cell_failure) continue;
             if (cell_rule(doc.get()) < 0) {
-                if (!keep_failure(&t_.cell_failure)) return -1;
+                if (!exports::keep_failure(&t_.cell_failure)) return -1;
                 continue;
             }
             if (t_.spool.add_row(block_) < 0) return -1;
@@ -357,7 +363,7 @@ private:
                 if (id < 0) return -1;
             }
             if (standard && PyUnicode_CheckExact(text.get())) {
-                return exportio::append_text_cell(&block_, id, text.get(), true);
+                return exports::append_text_cell(&block_, id, text.get(), true);
             }
             if (!sub && (!(re = nx::global(g_, NX_ID(re))) ||
                          !(sub = nx::attr(re.get(), NX_ID(sub)))))
@@ -366,13 +372,13 @@ private:
             Ref cell = collapsed ? nx::call_method(collapsed.get(), NX_ID(strip)) : Ref();
             if (!cell) return -1;
             if (!PyUnicode_CheckExact(cell.get()))
-                return exportio::append_object_cell(t_, &block_, id, cell.get());
-            return exportio::append_text_cell(&block_, id, cell.get(), false);
+                return exports::append_object_cell(t_, &block_, id, cell.get());
+            return exports::append_text_cell(&block_, id, cell.get(), false);
         });
     }
 
     PyObject* g_;
-    exportio::Table& t_;
+    exports::Table& t_;
     Ref column_failure_;
     std::string block_;
     std::vector<Py_ssize_t> column_ids_;                        // column -> id
@@ -382,13 +388,14 @@ private:
 };
 
 // The shared front of both exports, up to the table of the read.
-Outcome prepare(PyObject* g, PyObject* const* a, PyObject* skip, PyObject* limit,
-                exportio::Table* table) {
-    Outcome step = check_arguments(g, a[0], a[1]);
-    if (step == kGo) step = make_directory(g, a[2]);
+template <class Args>
+Proceed prepare(PyObject* g, const Args& a, PyObject* skip, PyObject* limit,
+                exports::Table* table) {
+    Proceed step = check_arguments(g, a.filename, a.collectionname);
+    if (step == kGo) step = make_directory(g, a.directory);
     if (step != kGo) return step;
     if (print_time(g, NX_STR("\U0001F4C2 Export process started at: ")) < 0) return kError;
-    Ref cursor = open_cursor(g, a[1], skip, limit);
+    Ref cursor = open_cursor(g, a.collectionname, skip, limit);
     if (!cursor) return kError;
     Reader reader(g, *table);
     Py_ssize_t documents = 0;
@@ -399,28 +406,16 @@ Outcome prepare(PyObject* g, PyObject* const* a, PyObject* skip, PyObject* limit
     return kGo;
 }
 
-// The cell rule's failure, where the interpreted export meets it: after the
-// rows before it.
-int raise_cell_failure(exportio::Table& t) {
-    if (!t.cell_failure) return 0;
-    nx::raise_again(std::move(t.cell_failure));
-    return -1;
-}
-
 // Each spooled row as the Python row the writers get: a dict by column name
 // (`as_dict`) or a list in column order.
 template <class Fn>
-int for_each_row(exportio::Table& t, bool as_dict, Fn fn) {
-    if (t.spool.rewind() < 0) return -1;
-    std::string block;
-    std::vector<exportio::Cell> cells;
+int for_each_row(exports::Table& t, bool as_dict, Fn fn) {
     PyObject* names = t.field_order.get();
-    int rc;
-    while ((rc = t.next_row(&block, &cells)) > 0) {
+    return t.replay([&](const std::vector<exports::Cell>& cells) {
         Ref row = Ref::steal(as_dict ? PyDict_New() : PyList_New(t.columns()));
         if (!row) return -1;
         for (Py_ssize_t i = 0; i < t.columns(); i++) {
-            Ref text = exportio::cell_str(cells[(size_t)i]);
+            Ref text = exports::cell_str(cells[(size_t)i]);
             if (!text) return -1;
             if (as_dict) {
                 if (PyDict_SetItem(row.get(), PyList_GET_ITEM(names, i), text.get()) < 0) return -1;
@@ -428,9 +423,8 @@ int for_each_row(exportio::Table& t, bool as_dict, Fn fn) {
                 PyList_SET_ITEM(row.get(), i, text.release());
             }
         }
-        if (fn(row.get()) < 0) return -1;
-    }
-    return rc < 0 ? -1 : raise_cell_failure(t);
+        return fn(row.get());
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -439,7 +433,7 @@ int for_each_row(exportio::Table& t, bool as_dict, Fn fn) {
 
 // csv.DictWriter on an open file: the generic writer, for a csv or open that
 // is not the standard one, or cells that are not text.
-int write_csv_generic(PyObject* g, PyObject* file, exportio::Table& t) {
+int write_csv_generic(PyObject* g, PyObject* file, exports::Table& t) {
     Ref csv = nx::global(g, NX_ID(csv));
     Ref dict_writer = csv ? nx::attr(csv.get(), NX_ID(DictWriter)) : Ref();
     Ref writer = dict_writer ? nx::call_kw(dict_writer.get(), {file},
@@ -465,10 +459,10 @@ Ref open_text(PyObject* g, PyObject* path) {
 
 // Are csv and open the standard ones (csv's default dialect unchanged), and
 // the header and every cell text?
-bool csv_native(PyObject* g, exportio::Table& t) {
+bool csv_native(PyObject* g, exports::Table& t) {
     Ref csv = nx::global(g, NX_ID(csv));
     Ref open = csv ? nx::global(g, NX_ID(open)) : Ref();
-    if (!open || !std_csv.is(csv.get()) || open.get() != std_open || !t.all_text()) {
+    if (!open || !std_csv.is(csv.get()) || open.get() != std_builtins.attr(0) || !t.all_text()) {
         PyErr_Clear();
         return false;
     }
@@ -482,28 +476,29 @@ bool csv_native(PyObject* g, exportio::Table& t) {
     return true;
 }
 
-PyObject* export_csv(nx::Function* f, PyObject* const* a) {
+PyObject* export_csv(nx::Function* f, PyObject* const* args) {
     PyObject* g = f->globals;
-    exportio::Table table(spool_dir(a[2]));
-    Outcome step = prepare(g, a, nullptr, nullptr, &table);
+    const CsvArgs a = CsvArgs::read(args);
+    exports::Table table(spool_dir(a.directory));
+    Proceed step = prepare(g, a, nullptr, nullptr, &table);
     if (step != kGo) {
         if (step == kError) return nullptr;
         Py_RETURN_NONE;
     }
-    Ref filepath = output_path(g, a[2], a[0], NX_STR(".csv"));
+    Ref filepath = output_path(g, a.directory, a.filename, NX_STR(".csv"));
     if (!filepath) return nullptr;
     bool native = csv_native(g, table);
     Ref open = nx::global(g, NX_ID(open));
     if (!open) return nullptr;
-    exportio::OutputFile out;
+    exports::OutputFile out;
     if (native) {
-        if (out.create(filepath.get()) < 0 || exportio::write_csv(table, out) < 0 ||
-            raise_cell_failure(table) < 0 || out.commit() < 0)
+        if (out.create(filepath.get()) < 0 || exports::write_csv(table, out) < 0 ||
+            out.commit() < 0)
             return nullptr;
     } else {
         // A file of the standard open is written beside and moved into place;
         // another open is given the final path, as it may not make a file.
-        bool beside = open.get() == std_open;
+        bool beside = open.get() == std_builtins.attr(0);
         Ref path = filepath;
         if (beside && (out.create(filepath.get()) < 0 || out.close_fd() < 0 ||
                        !(path = out.temp_object())))
@@ -543,7 +538,7 @@ PyObject* export_csv(nx::Function* f, PyObject* const* a) {
     "Other errors (database, file system, a value whose str() raises) reach\n"     \
     "the caller."
 
-const nx::FuncSpec export_csv_spec = {
+constexpr nx::FuncSpec export_csv_spec = nx::spec_of<CsvArgs>(
     "export_mongo_to_csv",
     "Write every document of a collection to <directory>/<filename>.csv.\n"
     "\n"
@@ -555,10 +550,7 @@ const nx::FuncSpec export_csv_spec = {
     "The file is UTF-8 CSV (comma separated, quoted where needed, CRLF line\n"
     "ends) with a header line, and replaces an existing file of that name.\n"
     NX_EXPORT_RULES,
-    3,
-    {"filename", "collectionname", "directory"},
-    export_csv,
-};
+    export_csv);
 
 // ---------------------------------------------------------------------------
 // Excel export
@@ -585,38 +577,39 @@ int append_generic(PyObject* ws, PyObject* row, bool text_cells, long row_number
     return 0;
 }
 
-PyObject* export_excel(nx::Function* f, PyObject* const* a) {
+PyObject* export_excel(nx::Function* f, PyObject* const* args) {
     PyObject* g = f->globals;
-    exportio::Table table(spool_dir(a[2]));
-    Outcome step = prepare(g, a, a[3], a[4], &table);
+    const ExcelArgs a = ExcelArgs::read(args);
+    exports::Table table(spool_dir(a.directory));
+    Proceed step = prepare(g, a, a.skip, a.limit, &table);
     if (step != kGo) {
         if (step == kError) return nullptr;
         Py_RETURN_NONE;
     }
     Ref workbook = nx::global(g, NX_ID(Workbook));
     if (!workbook) return nullptr;
-    exportio::WorkbookKind kind = exportio::workbook_kind(workbook.get());
+    exports::WorkbookKind kind = exports::workbook_kind(workbook.get());
     Ref wb = nx::call(workbook.get(), {});
     Ref ws = wb ? nx::attr(wb.get(), NX_ID(active)) : Ref();
-    if (!ws || PyObject_SetAttr(ws.get(), NX_ID(title), a[1]) < 0) return nullptr;
-    exportio::OutputFile out;
+    if (!ws || PyObject_SetAttr(ws.get(), NX_ID(title), a.collectionname) < 0) return nullptr;
+    exports::OutputFile out;
     Ref filepath;
-    if (kind == exportio::kNativeSheet && table.all_text()) {
-        filepath = output_path(g, a[2], a[0], NX_STR(".xlsx"));
+    if (kind == exports::kNativeSheet && table.all_text()) {
+        filepath = output_path(g, a.directory, a.filename, NX_STR(".xlsx"));
         if (!filepath || out.create(filepath.get()) < 0 ||
-            exportio::write_xlsx(table, wb.get(), ws.get(), out) < 0 || out.commit() < 0)
+            exports::write_xlsx(table, wb.get(), ws.get(), out) < 0 || out.commit() < 0)
             return nullptr;
     } else {
         // openpyxl's workbook is saved beside and moved into place; another
         // Workbook saves where it is told, as it may not make a file.
-        bool library = kind != exportio::kOtherWorkbook;
+        bool library = kind != exports::kOtherWorkbook;
         long row_number = 1;
         if (append_generic(ws.get(), table.field_order.get(), library, row_number) < 0 ||
             for_each_row(table, false, [&](PyObject* row) {
                 return append_generic(ws.get(), row, library, ++row_number);
             }) < 0)
             return nullptr;
-        filepath = output_path(g, a[2], a[0], NX_STR(".xlsx"));
+        filepath = output_path(g, a.directory, a.filename, NX_STR(".xlsx"));
         Ref path = filepath;
         if (!filepath || (library && (out.create(filepath.get()) < 0 || out.close_fd() < 0 ||
                                       !(path = out.temp_object()))))
@@ -628,7 +621,7 @@ PyObject* export_excel(nx::Function* f, PyObject* const* a) {
     Py_RETURN_NONE;
 }
 
-const nx::FuncSpec export_excel_spec = {
+constexpr nx::FuncSpec export_excel_spec = nx::spec_of<ExcelArgs>(
     "export_mongo_to_excel",
     "Write the documents of a collection to <directory>/<filename>.xlsx.\n"
     "\n"
@@ -643,34 +636,26 @@ const nx::FuncSpec export_excel_spec = {
     "every cell a text cell (a text such as \"=1+1\" is not a formula). It\n"
     "replaces an existing file; skip and limit bound what is read.\n"
     NX_EXPORT_RULES,
-    5,
-    {"filename", "collectionname", "directory", "skip", "limit"},
-    export_excel,
-};
+    export_excel);
 
 #undef NX_EXPORT_RULES
 
 }  // namespace
 
 int define_export(PyObject* g) {
-    if (std_re.capture("re", {"sub"}) < 0) return -1;
+    if (capture_std_re() < 0) return -1;
     if (std_csv.capture("csv", {"DictWriter", "writer", "get_dialect"}) < 0) return -1;
+    if (std_builtins.capture("builtins", {"open"}) < 0) return -1;
     if (!std_csv_dialect) {
         Ref dialect = nx::call(std_csv.attr(2), {NX_STR("excel")});
         if (!dialect) return -1;
         std_csv_dialect = dialect.release();  // kept for the life of the process
     }
-    if (!std_open) {
-        Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
-        Ref open = builtins ? nx::attr(builtins.get(), NX_ID(open)) : Ref();
-        if (!open) return -1;
-        std_open = open.release();  // kept for the life of the process
-    }
-    if (nx::define_function(g, export_csv_spec, {Py_None, Py_None, Py_None}) < 0) return -1;
     Ref zero = nx::integer(0);
     if (!zero) return -1;
-    return nx::define_function(g, export_excel_spec,
-                               {Py_None, Py_None, Py_None, zero.get(), zero.get()});
+    auto value = [&](Default d) { return d == Default::kZero ? zero.get() : Py_None; };
+    if (nx::define_function<CsvArgs>(g, export_csv_spec, value) < 0) return -1;
+    return nx::define_function<ExcelArgs>(g, export_excel_spec, value);
 }
 
 }  // namespace scrape

@@ -4,10 +4,10 @@
 // with an exception set.
 #pragma once
 
-#include "export_table.h"
+#include "table.h"
 
 namespace scrape {
-namespace exportio {
+namespace exports {
 
 // The CSV file as csv.DictWriter with the default dialect writes it (UTF-8,
 // quoting only where needed, CR LF).
@@ -23,5 +23,5 @@ WorkbookKind workbook_kind(PyObject* workbook_class);
 // package with the sheet's XML made here.
 int write_xlsx(Table& table, PyObject* wb, PyObject* ws, OutputFile& out);
 
-}  // namespace exportio
+}  // namespace exports
 }  // namespace scrape

@@ -2,10 +2,10 @@
 // file opened with newline="" and encoding="utf-8": fields joined by ",", a
 // field quoted only when it holds ",", '"', CR or LF (its quotes doubled), a
 // row of one empty field written as "", every line ended by CR LF.
-#include "export_writers.h"
+#include "writers.h"
 
 namespace scrape {
-namespace exportio {
+namespace exports {
 
 namespace {
 
@@ -57,34 +57,15 @@ int put_line(FdWriter& w, const std::vector<Cell>& cells) {
     return w.maybe_flush();
 }
 
-// The header: the column names, as writeheader() writes them.
-int put_header(FdWriter& w, PyObject* names) {
-    std::vector<Ref> bytes;
-    std::vector<Cell> cells((size_t)PyList_GET_SIZE(names));
-    for (size_t i = 0; i < cells.size(); i++) {
-        Ref b = Ref::steal(PyUnicode_AsEncodedString(PyList_GET_ITEM(names, (Py_ssize_t)i), "utf-8",
-                                                     "surrogatepass"));
-        if (!b) return -1;
-        cells[i].text = std::string_view(PyBytes_AS_STRING(b.get()), (size_t)PyBytes_GET_SIZE(b.get()));
-        for (unsigned char c : cells[i].text)
-            if (c == 0xED) cells[i].flags |= kSurrogates;  // may be one: the encoder decides
-        bytes.push_back(std::move(b));
-    }
-    return put_line(w, cells);
-}
-
 }  // namespace
 
 int write_csv(Table& table, OutputFile& out) {
     FdWriter& w = out.out();
-    if (put_header(w, table.field_order.get()) < 0 || table.spool.rewind() < 0) return -1;
-    std::string block;
-    std::vector<Cell> cells;
-    int rc;
-    while ((rc = table.next_row(&block, &cells)) > 0)
-        if (put_line(w, cells) < 0) return -1;
-    return rc;
+    std::vector<Cell> header;
+    std::vector<Ref> held;
+    if (table.header(&header, &held) < 0 || put_line(w, header) < 0) return -1;
+    return table.replay([&](const std::vector<Cell>& cells) { return put_line(w, cells); });
 }
 
-}  // namespace exportio
+}  // namespace exports
 }  // namespace scrape

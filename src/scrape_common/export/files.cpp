@@ -1,5 +1,5 @@
-// File handling of the exports: see export_io.h.
-#include "export_io.h"
+// File handling of the exports: see files.h.
+#include "files.h"
 
 #include <atomic>
 #include <cerrno>
@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 namespace scrape {
-namespace exportio {
+namespace exports {
 
 namespace {
 
@@ -34,14 +34,6 @@ int raise_errno(int err) {
     errno = err;
     PyErr_SetFromErrno(PyExc_OSError);
     return -1;
-}
-
-void put_varint(std::string* out, uint64_t v) {
-    while (v >= 0x80) {
-        out->push_back((char)(0x80 | (v & 0x7f)));
-        v >>= 7;
-    }
-    out->push_back((char)v);
 }
 
 }  // namespace
@@ -145,14 +137,11 @@ int Spool::fill(size_t need) {
 }
 
 int Spool::next_row(std::string* block) {
-    if (fill(10) < 0) return -1;
+    if (fill(kVarintMax) < 0) return -1;
     if (rpos_ == rbuf_.size()) return 0;
-    uint64_t len = 0;
-    for (int shift = 0; rpos_ < rbuf_.size(); shift += 7) {
-        unsigned char b = (unsigned char)rbuf_[rpos_++];
-        len |= (uint64_t)(b & 0x7f) << shift;
-        if (!(b & 0x80)) break;
-    }
+    const char* p = rbuf_.data() + rpos_;
+    uint64_t len = get_varint(p, rbuf_.data() + rbuf_.size());
+    rpos_ = (size_t)(p - rbuf_.data());
     if (fill(len) < 0) return -1;
     if (rbuf_.size() - rpos_ < len) {
         PyErr_SetString(PyExc_OSError, "export spool file ended early");
@@ -243,5 +232,5 @@ void OutputFile::abort() {
     temp_.clear();
 }
 
-}  // namespace exportio
+}  // namespace exports
 }  // namespace scrape

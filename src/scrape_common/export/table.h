@@ -1,17 +1,17 @@
 // The table an export has read: its columns, and its rows as spooled cell
 // texts. The read (export.cpp) fills it in one pass over the cursor; the
-// writers (export_csv.cpp, export_xlsx.cpp, or the generic ones in
+// writers (csv.cpp, xlsx.cpp, or the generic ones in
 // export.cpp) replay the rows once the header is known.
 #pragma once
 
-#include "export_io.h"
+#include "files.h"
 
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace scrape {
-namespace exportio {
+namespace exports {
 
 // A spooled row is a run of cells: varint tag, then either varint length and
 // the text's UTF-8 bytes, or (kObject) a varint index into Table::objects.
@@ -45,7 +45,33 @@ struct Table {
     // The next row, by column (later cells of one column win). 1, 0 at the
     // end, -1 with an exception set.
     int next_row(std::string* block, std::vector<Cell>* cells);
+
+    // The header row: the column names as cells (UTF-8, lone surrogates as
+    // "surrogatepass" writes them), their bytes held in *held.
+    int header(std::vector<Cell>* cells, std::vector<Ref>* held) const;
+
+    // Every spooled row, in order, to `row(cells)` (0, or -1 to stop with an
+    // exception set); then the cell rule's held-back failure, raised where
+    // the interpreted export meets it: after the rows before it.
+    template <class Row>
+    int replay(Row row) {
+        if (spool.rewind() < 0) return -1;
+        std::string block;
+        std::vector<Cell> cells;
+        int rc;
+        while ((rc = next_row(&block, &cells)) > 0)
+            if (row(cells) < 0) return -1;
+        if (rc < 0) return -1;
+        if (!cell_failure) return 0;
+        nx::raise_again(std::move(cell_failure));
+        return -1;
+    }
 };
+
+// Take a pending Exception into *kept, unless one is kept already (the
+// first failure is the one raised later); anything else (KeyboardInterrupt,
+// SystemExit) is left pending and false returned.
+bool keep_failure(Ref* kept);
 
 // Spool one cell of field `id` into a row block: the exact str `text` as
 // UTF-8 (with the cell rule's white-space collapse when `collapse`), or any
@@ -60,5 +86,5 @@ Ref cell_str(const Cell& cell);
 // text file in UTF-8 raises it for a line written to it.
 int check_strict_utf8(std::string_view text);
 
-}  // namespace exportio
+}  // namespace exports
 }  // namespace scrape

@@ -1,30 +1,12 @@
 // Cells of the export table: the native cell rule on exact str texts, written
 // straight into a spooled row as UTF-8, and the rows read back by column.
-#include "../capi/pystr.h"
-#include "export_table.h"
+#include "../../capi/pystr.h"
+#include "table.h"
 
 namespace scrape {
-namespace exportio {
+namespace exports {
 
 namespace {
-
-void put_varint(std::string* out, uint64_t v) {
-    while (v >= 0x80) {
-        out->push_back((char)(0x80 | (v & 0x7f)));
-        v >>= 7;
-    }
-    out->push_back((char)v);
-}
-
-uint64_t get_varint(const char*& p, const char* end) {
-    uint64_t v = 0;
-    for (int shift = 0; p < end && shift < 64; shift += 7) {
-        unsigned char b = (unsigned char)*p++;
-        v |= (uint64_t)(b & 0x7f) << shift;
-        if (!(b & 0x80)) break;
-    }
-    return v;
-}
 
 // One code point as UTF-8; lone surrogates as "surrogatepass" writes them.
 inline char* put_utf8(char* o, Py_UCS4 c, unsigned* flags) {
@@ -154,6 +136,32 @@ int Table::next_row(std::string* block, std::vector<Cell>* cells) {
     return 1;
 }
 
+int Table::header(std::vector<Cell>* cells, std::vector<Ref>* held) const {
+    cells->assign((size_t)columns(), Cell());
+    held->clear();
+    for (size_t i = 0; i < cells->size(); i++) {
+        Ref b = Ref::steal(PyUnicode_AsEncodedString(
+            PyList_GET_ITEM(field_order.get(), (Py_ssize_t)i), "utf-8", "surrogatepass"));
+        if (!b) return -1;
+        Cell& c = (*cells)[i];
+        c.text = std::string_view(PyBytes_AS_STRING(b.get()), (size_t)PyBytes_GET_SIZE(b.get()));
+        c.present = true;
+        // A surrogate's three bytes begin ED A0..ED BF; no other character's do.
+        for (size_t k = 0; k + 1 < c.text.size(); k++)
+            if ((unsigned char)c.text[k] == 0xED && (unsigned char)c.text[k + 1] >= 0xA0)
+                c.flags |= kSurrogates;
+        held->push_back(std::move(b));
+    }
+    return 0;
+}
+
+bool keep_failure(Ref* kept) {
+    if (!nx::pending_is_exception()) return false;
+    Ref e = nx::fetch_exception();
+    if (!*kept) *kept = std::move(e);
+    return true;
+}
+
 Ref cell_str(const Cell& cell) {
     if (cell.flags & kObject) return Ref::borrow(cell.object);
     if (!cell.present) return Ref::borrow(NX_STR(""));
@@ -167,5 +175,5 @@ int check_strict_utf8(std::string_view text) {
     return b ? 0 : -1;
 }
 
-}  // namespace exportio
+}  // namespace exports
 }  // namespace scrape

@@ -4,16 +4,40 @@
 // or not at all.
 #pragma once
 
-#include "../capi/pyref.h"
+#include "../../capi/pyref.h"
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace scrape {
-namespace exportio {
+namespace exports {
 
 using nx::Ref;
+
+// Unsigned LEB128, the numbers of the spool: a row's length, a cell's tag
+// and length. Seven bits a byte, low first; the high bit says more follow.
+inline void put_varint(std::string* out, uint64_t v) {
+    while (v >= 0x80) {
+        out->push_back((char)(0x80 | (v & 0x7f)));
+        v >>= 7;
+    }
+    out->push_back((char)v);
+}
+
+// The bytes of the longest number (64 bits).
+constexpr size_t kVarintMax = 10;
+
+// The number at p (advanced past it), read no further than `end`.
+inline uint64_t get_varint(const char*& p, const char* end) {
+    uint64_t v = 0;
+    for (int shift = 0; p < end && shift < 64; shift += 7) {
+        unsigned char b = (unsigned char)*p++;
+        v |= (uint64_t)(b & 0x7f) << shift;
+        if (!(b & 0x80)) break;
+    }
+    return v;
+}
 
 // Buffered writer on a file descriptor it does not own.
 class FdWriter {
@@ -104,5 +128,5 @@ std::string dirname_of(const std::string& path);
 // A path object as native bytes; false (no exception) when it is not one.
 bool native_path(PyObject* path, std::string* out);
 
-}  // namespace exportio
+}  // namespace exports
 }  // namespace scrape
