@@ -11,6 +11,6 @@ int define_cleaning(PyObject* g);  // clean_data, doc_hash               (cleani
 int define_storage(PyObject* g);   // is_valid_page_save, InsertItem     (storage.cpp)
 int define_fetch(PyObject* g);     // fetch_response                     (fetch.cpp)
 int define_queues(PyObject* g);    // update_input*, update_pl_input*, get_input, pl_input (queues.cpp)
-int define_export(PyObject* g);    // export_mongo_to_csv, export_mongo_to_excel (export.cpp)
+int define_export(PyObject* g);    // export_mongo_to_csv, export_mongo_to_excel (export/export.cpp)
 
 }  // namespace scrape
