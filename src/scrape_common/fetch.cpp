@@ -390,9 +390,10 @@ int status_is_200(PyObject* answer) {
     return compare(status.get(), kHttpOk, Py_EQ);
 }
 
-// The end of an attempt: `answer` is what the request call returned (empty
-// when it raised). It counts as an attempt; a 200 answer is saved and judged,
-// any other status waits for the next attempt.
+// The end of an attempt of either route: `answer` is what the request call
+// returned (empty when it raised, which the caller handles). An answer
+// counts as an attempt; a 200 answer is saved and judged, any other status
+// waits for the next attempt.
 Step judge_answer(Route& rt, Ref answer, Ref* result) {
     if (!answer) return Step::kError;
     rt.answer = std::move(answer);
