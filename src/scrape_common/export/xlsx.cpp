@@ -141,15 +141,15 @@ struct Entry {
 };
 
 // The entries of a small archive (no zip64, no comment), in their order.
-bool parse_zip(std::string_view zip, std::vector<Entry>* entries) {
+bool parse_zip(std::string_view archive, std::vector<Entry>* entries) {
     using namespace zip;
-    const auto* base = (const unsigned char*)zip.data();
-    if (zip.size() < kEndFixed) return false;
-    const unsigned char* end = base + zip.size() - kEndFixed;
+    const auto* base = (const unsigned char*)archive.data();
+    if (archive.size() < kEndFixed) return false;
+    const unsigned char* end = base + archive.size() - kEndFixed;
     if (u32(end) != kEndSignature) return false;
     size_t count = u16(end + kEndEntries), cd = u32(end + kEndDirectoryOffset),
            cd_size = u32(end + kEndDirectorySize);
-    if (cd + cd_size > zip.size() - kEndFixed) return false;
+    if (cd + cd_size > archive.size() - kEndFixed) return false;
     const unsigned char* p = base + cd;
     for (size_t i = 0; i < count; i++) {
         if (p + kCentralFixed > base + cd + cd_size || u32(p) != kCentralSignature) return false;
@@ -459,9 +459,9 @@ int load_template(PyObject* wb, const Table& table, PyObject* zlib, PyObject* ra
     Ref saved = buffer ? nx::call_method(wb, NX_ID(save), {buffer.get()}) : Ref();
     t->package = saved ? nx::call_method(buffer.get(), NX_ID(getvalue)) : Ref();
     if (!t->package) return -1;
-    std::string_view zip(PyBytes_AS_STRING(t->package.get()),
-                         (size_t)PyBytes_GET_SIZE(t->package.get()));
-    if (parse_zip(zip, &t->entries))
+    std::string_view archive(PyBytes_AS_STRING(t->package.get()),
+                             (size_t)PyBytes_GET_SIZE(t->package.get()));
+    if (parse_zip(archive, &t->entries))
         for (const Entry& e : t->entries)
             if (e.name == kSheet && u16(e.central + zip::kCentralMethod) == zip::kMethodDeflate)
                 t->sheet = &e;
