@@ -76,7 +76,9 @@ int define_function(PyObject* globals, const FuncSpec& spec, PyObject* const* de
         LIST(NX_ARG_MEMBER)                                            \
         static constexpr const char* kNames[] = {LIST(NX_ARG_NAME)};   \
         static constexpr Tag kDefaults[] = {LIST(NX_ARG_TAG)};         \
-        static Type read(PyObject* const* args) { return Type{LIST(NX_ARG_READ)}; } \
+        static Type read(PyObject* const* args) {                      \
+            return Type{LIST(NX_ARG_READ)};                            \
+        }                                                              \
     }
 
 template <class Args>

@@ -30,7 +30,7 @@ struct Openpyxl {
     bool usable = false;
     nx::StandardModule top;           // openpyxl: Workbook
     nx::StandardModule cell_writers;  // openpyxl.cell._writer: lxml_write_cell
-    nx::StandardModule sheet_writer;  // openpyxl.worksheet._writer (its write_cell is the one in use)
+    nx::StandardModule sheet_writer;  // openpyxl.worksheet._writer: its write_cell is in use
     nx::StandardModule cells;         // openpyxl.cell: WriteOnlyCell
     PyObject* workbook() const { return top.attr(0); }
     PyObject* lxml_write_cell() const { return cell_writers.attr(0); }
@@ -40,10 +40,11 @@ struct Openpyxl {
 bool capture_openpyxl() {
     if (openpyxl.tried) return openpyxl.usable;
     openpyxl.tried = true;
-    openpyxl.usable = openpyxl.top.capture("openpyxl", {"Workbook"}) == 0 &&
-                      openpyxl.cell_writers.capture("openpyxl.cell._writer", {"lxml_write_cell"}) == 0 &&
-                      openpyxl.sheet_writer.capture("openpyxl.worksheet._writer", {}) == 0 &&
-                      openpyxl.cells.capture("openpyxl.cell", {"WriteOnlyCell"}) == 0;
+    Openpyxl& o = openpyxl;
+    o.usable = o.top.capture("openpyxl", {"Workbook"}) == 0 &&
+               o.cell_writers.capture("openpyxl.cell._writer", {"lxml_write_cell"}) == 0 &&
+               o.sheet_writer.capture("openpyxl.worksheet._writer", {}) == 0 &&
+               o.cells.capture("openpyxl.cell", {"WriteOnlyCell"}) == 0;
     if (!openpyxl.usable) PyErr_Clear();
     return openpyxl.usable;
 }
