@@ -230,13 +230,13 @@ inline std::size_t leading_spaces(const C* s, std::size_t n) {
     if (n > 0 && s[0] == ' ') {
         constexpr std::size_t L = 16 / sizeof(C);
         const vec::reg space = sizeof(C) == 1   ? vec::set8(' ')
-                              : sizeof(C) == 2 ? vec::set16(' ')
-                                               : vec::set32(' ');
+                               : sizeof(C) == 2 ? vec::set16(' ')
+                                                : vec::set32(' ');
         for (; i + L <= n; i += L) {
             const vec::reg x = vec::load(s + i);
             const vec::reg eq = sizeof(C) == 1   ? vec::eq8(x, space)
-                               : sizeof(C) == 2 ? vec::eq16(x, space)
-                                                : vec::eq32(x, space);
+                                : sizeof(C) == 2 ? vec::eq16(x, space)
+                                                 : vec::eq32(x, space);
             const unsigned other = ~(unsigned)vec::mask(eq) & 0xFFFF;
             if (other) return i + (std::size_t)__builtin_ctz(other) / sizeof(C);
         }
@@ -266,20 +266,17 @@ template <class C>
 inline vec::reg other_spaces(vec::reg x) {
     vec::reg m;
     if constexpr (sizeof(C) == 1) {  // below U+0020: 0x20 - x does not saturate to 0
-        m = vec::xor_(vec::eq8(vec::subs_u8(splat<C>(0x20), x), vec::zero()),
-                          vec::set8(-1));
+        m = vec::xor_(vec::eq8(vec::subs_u8(splat<C>(0x20), x), vec::zero()), vec::set8(-1));
     } else if constexpr (sizeof(C) == 2) {
         const vec::reg zero = vec::zero();
-        m = vec::xor_(vec::eq16(vec::subs_u16(splat<C>(0x20), x), zero),
-                          vec::set16(-1));
+        m = vec::xor_(vec::eq16(vec::subs_u16(splat<C>(0x20), x), zero), vec::set16(-1));
         // U+2000..U+200A: x - 0x2000 does not exceed 0x0A
         const vec::reg d = vec::sub16(x, splat<C>(0x2000));
         m = vec::or_(m, vec::eq16(vec::subs_u16(d, splat<C>(0x0A)), zero));
     } else {  // and beyond U+FFFF, which the check below does not cover
         m = vec::or_(vec::lt_s32(x, splat<C>(0x20)), vec::gt_s32(x, splat<C>(0xFFFF)));
         const vec::reg d = vec::sub32(x, splat<C>(0x2000));
-        m = vec::or_(m, vec::and_(vec::gt_s32(d, splat<C>(-1)),
-                                          vec::lt_s32(d, splat<C>(0x0B))));
+        m = vec::or_(m, vec::and_(vec::gt_s32(d, splat<C>(-1)), vec::lt_s32(d, splat<C>(0x0B))));
     }
     m = vec::or_(m, vec::or_(equal<C>(x, splat<C>(0x85)), equal<C>(x, splat<C>(0xA0))));
     if constexpr (sizeof(C) > 1) {
@@ -297,7 +294,7 @@ inline vec::reg beyond_ascii_print(vec::reg x) {
     } else if constexpr (sizeof(C) == 2) {  // x - 0x20 > 0x5F, unsigned
         const vec::reg bias = vec::set16(0x8000);
         return vec::gt_s16(vec::xor_(vec::sub16(x, splat<C>(0x20)), bias),
-                               vec::set16(0x5F ^ 0x8000));
+                           vec::set16(0x5F ^ 0x8000));
     } else {
         return vec::or_(vec::lt_s32(x, splat<C>(0x20)), vec::gt_s32(x, splat<C>(0x7F)));
     }
@@ -1039,7 +1036,7 @@ inline PyObject* make_str(const U* s, std::size_t n, U maxc) {
             for (; i + 8 <= n; i += 8) {
                 const vec::reg* v = reinterpret_cast<const vec::reg*>(s + i);
                 vec::reg w = vec::pack_s32(vec::sub32(vec::load(v), bias32),
-                                            vec::sub32(vec::load(v + 1), bias32));
+                                           vec::sub32(vec::load(v + 1), bias32));
                 vec::store(d + i, vec::xor_(w, bias16));
             }
 #endif
