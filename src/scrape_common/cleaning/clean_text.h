@@ -21,7 +21,7 @@ Outcome clean_string(PyObject* text, PyObject* normalize, PyObject* form, bool n
 // the running unicodedata.
 PyObject* nfkd_by_tables(PyObject* text);
 
-// The name of the scanning kernels in use ("sse2", "avx2").
+// The name of the scanning kernels in use ("sse2", "avx2", "neon", "scalar").
 const char* scan_kernels();
 
 }  // namespace clean_text
