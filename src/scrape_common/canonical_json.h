@@ -21,9 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "simd/vec128.h"
 
 namespace scrape {
 namespace cjson {
@@ -149,10 +147,10 @@ inline char* put_char(char* p, Py_UCS4 c) {
     return p;
 }
 
-#if defined(__SSE2__)
+#if NX_VEC128
 // The k < 16 bytes at s, zero padded to 16, read in at most four loads that
 // stay within them (x86 is little endian).
-inline __m128i load_tail(const unsigned char* s, size_t k) {
+inline vec::reg load_tail(const unsigned char* s, size_t k) {
     uint64_t lo = 0, hi = 0;
     if (k >= 8) {
         std::memcpy(&lo, s, 8);
@@ -168,7 +166,7 @@ inline __m128i load_tail(const unsigned char* s, size_t k) {
     } else if (k > 0) {
         lo = s[0] | (uint64_t)s[k / 2] << (8 * (k / 2)) | (uint64_t)s[k - 1] << (8 * (k - 1));
     }
-    return _mm_set_epi64x((long long)hi, (long long)lo);
+    return vec::from64(lo, hi);
 }
 #endif
 
@@ -176,22 +174,22 @@ inline __m128i load_tail(const unsigned char* s, size_t k) {
 // bytes per character plus 16.
 inline char* put_narrow(char* p, const unsigned char* d, size_t n) {
     size_t i = 0;
-#if defined(__SSE2__)
+#if NX_VEC128
     // Sixteen characters at a time: copied as they are, then the first one
     // that needs an escape (a control character, '"', '\\', DEL, or above
     // 0x7f: the signed comparison with 0x20 catches both ends) is written
     // over its copy.
-    const __m128i space = _mm_set1_epi8(0x20), quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\'), del = _mm_set1_epi8(0x7f);
+    const vec::reg space = vec::set8(0x20), quote = vec::set8('"');
+    const vec::reg backslash = vec::set8('\\'), del = vec::set8(0x7f);
     while (i < n) {
         const size_t left = n - i;
-        const __m128i x = left >= 16 ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i))
+        const vec::reg x = left >= 16 ? vec::load(d + i)
                                      : load_tail(d + i, left);
-        __m128i esc = _mm_or_si128(_mm_cmplt_epi8(x, space), _mm_cmpeq_epi8(x, quote));
-        esc = _mm_or_si128(esc, _mm_or_si128(_mm_cmpeq_epi8(x, backslash), _mm_cmpeq_epi8(x, del)));
-        unsigned mask = (unsigned)_mm_movemask_epi8(esc);
+        vec::reg esc = vec::or_(vec::lt_s8(x, space), vec::eq8(x, quote));
+        esc = vec::or_(esc, vec::or_(vec::eq8(x, backslash), vec::eq8(x, del)));
+        unsigned mask = (unsigned)vec::mask(esc);
         if (left < 16) mask &= (1u << left) - 1;
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), x);
+        vec::store(p, x);
         if (!mask) {
             const size_t step = left < 16 ? left : 16;
             p += step;

@@ -1,8 +1,10 @@
 // Scanning kernels of the text cleaner: searches over the text in its own
 // storage width (1, 2 or 4 bytes per character). There is one set per
-// instruction-set level, each built in a file of its own (clean_scan_sse2.cpp,
-// clean_scan_avx2.cpp, the latter with AVX2 enabled for that file only), and
-// the cleaner picks one set once, by what the processor offers.
+// instruction-set level, each built in a file of its own and written once
+// through clean_scan_impl.h: clean_scan_scalar.cpp (plain loops, every
+// target), clean_scan_sse2.cpp (the x86-64 baseline), clean_scan_avx2.cpp
+// (built with AVX2 enabled for that file only) and clean_scan_neon.cpp (the
+// aarch64 baseline). clean_scan.cpp picks one set, once, when the module loads.
 #pragma once
 
 #include <cstddef>
@@ -64,8 +66,16 @@ struct Kernels {
                                    std::uint16_t* o, Controls* st);
 };
 
-const Kernels& baseline();  // SSE2 on x86-64, plain loops elsewhere
-const Kernels* avx2();      // nullptr where it is not built
+// Each set, or nullptr where it is not built (the scalar build, NX_SCALAR,
+// builds the plain loops alone).
+const Kernels& scalar();
+const Kernels* sse2();
+const Kernels* avx2();
+const Kernels* neon();
+
+// The set in use: AVX2 where the processor has it (unless NEXRA_NO_AVX2 is
+// set), else the baseline of the target the module was built for.
+const Kernels& chosen();
 
 }  // namespace scan
 }  // namespace clean_text

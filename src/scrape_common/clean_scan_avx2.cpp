@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#if defined(__AVX2__)
+#if defined(__AVX2__) && !defined(NX_SCALAR)
 #include <immintrin.h>
 
 namespace clean_text {
@@ -37,7 +37,7 @@ struct Avx2 {
     static reg narrow(reg a, reg b) {
         return _mm256_permute4x64_epi64(_mm256_packus_epi32(a, b), 0xD8);
     }
-    static const Kernels* narrower() { return &baseline(); }
+    static const Kernels* narrower() { return sse2(); }
 };
 
 #include "clean_scan_impl.h"

@@ -412,6 +412,7 @@ std::size_t narrow_controls(const std::uint32_t* s, std::size_t p, std::size_t n
         }
     }
 done:
+    __attribute__((unused));  // (the scalar set has no vector loop to come from)
     c.flags |= sv.bits();
     *st = c;
     return r;

@@ -1,18 +1,15 @@
-// Scanning kernels of the text cleaner, SSE2 (the x86-64 baseline); plain
-// loops on processors without it.
+// Scanning kernels of the text cleaner, SSE2 (the x86-64 baseline).
 #include "clean_scan.h"
 
 #include <cstring>
 
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(NX_SCALAR)
 #include <emmintrin.h>
-#endif
 
 namespace clean_text {
 namespace scan {
 namespace {
 
-#if defined(__SSE2__)
 struct Sse2 {
     using reg = __m128i;
     static constexpr std::size_t bytes = 16;
@@ -45,38 +42,24 @@ struct Sse2 {
     }
     static const Kernels* narrower() { return nullptr; }
 };
-using Vec = Sse2;
-#else
-// One character at a time.
-// No vectors: the kernels run their character loops only.
-struct Plain {
-    using reg = std::uint32_t;
-    static constexpr std::size_t bytes = 0;
-    static reg load(const void*) { return 0; }
-    static void store(void*, reg) {}
-    static reg zero() { return 0; }
-    template <class C>
-    static reg set1(std::uint32_t c) { return c; }
-    template <class C>
-    static reg eq(reg a, reg b) { return a == b; }
-    static reg or_(reg a, reg b) { return a | b; }
-    static reg and_(reg a, reg b) { return a & b; }
-    static reg xor_(reg a, reg b) { return a ^ b; }
-    static unsigned mask(reg m) { return m; }
-    static reg gt32(reg a, reg b) { return a > b; }
-    static reg narrow(reg a, reg) { return a; }
-    static const Kernels* narrower() { return nullptr; }
-};
-using Vec = Plain;
-#endif
 
 #include "clean_scan_impl.h"
 
-const Kernels kBaseline = kernels<Vec>("sse2");
+const Kernels kSse2 = kernels<Sse2>("sse2");
 
 }  // namespace
 
-const Kernels& baseline() { return kBaseline; }
+const Kernels* sse2() { return &kSse2; }
 
 }  // namespace scan
 }  // namespace clean_text
+
+#else
+
+namespace clean_text {
+namespace scan {
+const Kernels* sse2() { return nullptr; }
+}  // namespace scan
+}  // namespace clean_text
+
+#endif

@@ -29,13 +29,11 @@
 #include <string_view>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "../capi/pystr.h"
 #include "clean_html_tables.h"
 #include "clean_scan.h"
+#include "simd/vec128.h"
 
 namespace clean_text {
 namespace {
@@ -93,16 +91,7 @@ inline bool ci_at(const C* s, std::size_t n, std::size_t p, std::string_view lit
 }
 
 // The scanning kernels for this processor, chosen once, when the module loads.
-const scan::Kernels& choose_kernels() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_cpu_init();
-    const char* no_avx2 = std::getenv("NEXRA_NO_AVX2");
-    if (scan::avx2() && __builtin_cpu_supports("avx2") && !(no_avx2 && *no_avx2))
-        return *scan::avx2();
-#endif
-    return scan::baseline();
-}
-const scan::Kernels& g_kernels = choose_kernels();
+const scan::Kernels& g_kernels = scan::chosen();
 
 template <class C>
 const scan::Ops<C>& ops() {
@@ -237,18 +226,18 @@ inline std::size_t find_gt(const C* s, std::size_t n, std::size_t x) {
 template <class C>
 inline std::size_t leading_spaces(const C* s, std::size_t n) {
     std::size_t i = 0;
-#if defined(__SSE2__)
+#if NX_VEC128
     if (n > 0 && s[0] == ' ') {
         constexpr std::size_t L = 16 / sizeof(C);
-        const __m128i space = sizeof(C) == 1   ? _mm_set1_epi8(' ')
-                              : sizeof(C) == 2 ? _mm_set1_epi16(' ')
-                                               : _mm_set1_epi32(' ');
+        const vec::reg space = sizeof(C) == 1   ? vec::set8(' ')
+                              : sizeof(C) == 2 ? vec::set16(' ')
+                                               : vec::set32(' ');
         for (; i + L <= n; i += L) {
-            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-            const __m128i eq = sizeof(C) == 1   ? _mm_cmpeq_epi8(x, space)
-                               : sizeof(C) == 2 ? _mm_cmpeq_epi16(x, space)
-                                                : _mm_cmpeq_epi32(x, space);
-            const unsigned other = ~(unsigned)_mm_movemask_epi8(eq) & 0xFFFF;
+            const vec::reg x = vec::load(s + i);
+            const vec::reg eq = sizeof(C) == 1   ? vec::eq8(x, space)
+                               : sizeof(C) == 2 ? vec::eq16(x, space)
+                                                : vec::eq32(x, space);
+            const unsigned other = ~(unsigned)vec::mask(eq) & 0xFFFF;
             if (other) return i + (std::size_t)__builtin_ctz(other) / sizeof(C);
         }
     }
@@ -257,63 +246,63 @@ inline std::size_t leading_spaces(const C* s, std::size_t n) {
     return i;
 }
 
-#if defined(__SSE2__)
+#if NX_VEC128
 template <class C>
-inline __m128i splat(std::uint32_t c) {
-    if constexpr (sizeof(C) == 1) return _mm_set1_epi8((char)c);
-    if constexpr (sizeof(C) == 2) return _mm_set1_epi16((short)c);
-    return _mm_set1_epi32((int)c);
+inline vec::reg splat(std::uint32_t c) {
+    if constexpr (sizeof(C) == 1) return vec::set8(c);
+    if constexpr (sizeof(C) == 2) return vec::set16(c);
+    return vec::set32(c);
 }
 template <class C>
-inline __m128i equal(__m128i a, __m128i b) {
-    if constexpr (sizeof(C) == 1) return _mm_cmpeq_epi8(a, b);
-    if constexpr (sizeof(C) == 2) return _mm_cmpeq_epi16(a, b);
-    return _mm_cmpeq_epi32(a, b);
+inline vec::reg equal(vec::reg a, vec::reg b) {
+    if constexpr (sizeof(C) == 1) return vec::eq8(a, b);
+    if constexpr (sizeof(C) == 2) return vec::eq16(a, b);
+    return vec::eq32(a, b);
 }
 
 // The white space other than " " (and the other characters below U+0020):
 // all ones in those lanes of x.
 template <class C>
-inline __m128i other_spaces(__m128i x) {
-    __m128i m;
+inline vec::reg other_spaces(vec::reg x) {
+    vec::reg m;
     if constexpr (sizeof(C) == 1) {  // below U+0020: 0x20 - x does not saturate to 0
-        m = _mm_xor_si128(_mm_cmpeq_epi8(_mm_subs_epu8(splat<C>(0x20), x), _mm_setzero_si128()),
-                          _mm_set1_epi8(-1));
+        m = vec::xor_(vec::eq8(vec::subs_u8(splat<C>(0x20), x), vec::zero()),
+                          vec::set8(-1));
     } else if constexpr (sizeof(C) == 2) {
-        const __m128i zero = _mm_setzero_si128();
-        m = _mm_xor_si128(_mm_cmpeq_epi16(_mm_subs_epu16(splat<C>(0x20), x), zero),
-                          _mm_set1_epi16(-1));
+        const vec::reg zero = vec::zero();
+        m = vec::xor_(vec::eq16(vec::subs_u16(splat<C>(0x20), x), zero),
+                          vec::set16(-1));
         // U+2000..U+200A: x - 0x2000 does not exceed 0x0A
-        const __m128i d = _mm_sub_epi16(x, splat<C>(0x2000));
-        m = _mm_or_si128(m, _mm_cmpeq_epi16(_mm_subs_epu16(d, splat<C>(0x0A)), zero));
+        const vec::reg d = vec::sub16(x, splat<C>(0x2000));
+        m = vec::or_(m, vec::eq16(vec::subs_u16(d, splat<C>(0x0A)), zero));
     } else {  // and beyond U+FFFF, which the check below does not cover
-        m = _mm_or_si128(_mm_cmplt_epi32(x, splat<C>(0x20)), _mm_cmpgt_epi32(x, splat<C>(0xFFFF)));
-        const __m128i d = _mm_sub_epi32(x, splat<C>(0x2000));
-        m = _mm_or_si128(m, _mm_and_si128(_mm_cmpgt_epi32(d, splat<C>(-1)),
-                                          _mm_cmplt_epi32(d, splat<C>(0x0B))));
+        m = vec::or_(vec::lt_s32(x, splat<C>(0x20)), vec::gt_s32(x, splat<C>(0xFFFF)));
+        const vec::reg d = vec::sub32(x, splat<C>(0x2000));
+        m = vec::or_(m, vec::and_(vec::gt_s32(d, splat<C>(-1)),
+                                          vec::lt_s32(d, splat<C>(0x0B))));
     }
-    m = _mm_or_si128(m, _mm_or_si128(equal<C>(x, splat<C>(0x85)), equal<C>(x, splat<C>(0xA0))));
+    m = vec::or_(m, vec::or_(equal<C>(x, splat<C>(0x85)), equal<C>(x, splat<C>(0xA0))));
     if constexpr (sizeof(C) > 1) {
         for (std::uint32_t c : {0x1680u, 0x2028u, 0x2029u, 0x202Fu, 0x205Fu, 0x3000u})
-            m = _mm_or_si128(m, equal<C>(x, splat<C>(c)));
+            m = vec::or_(m, equal<C>(x, splat<C>(c)));
     }
     return m;
 }
-#endif
 
 // The lanes of x outside U+0020..U+007F, where other_spaces may find some.
 template <class C>
-inline __m128i beyond_ascii_print(__m128i x) {
+inline vec::reg beyond_ascii_print(vec::reg x) {
     if constexpr (sizeof(C) == 1) {  // as signed bytes, 0x80..0xFF are below 0x20 too
-        return _mm_cmplt_epi8(x, splat<C>(0x20));
+        return vec::lt_s8(x, splat<C>(0x20));
     } else if constexpr (sizeof(C) == 2) {  // x - 0x20 > 0x5F, unsigned
-        const __m128i bias = _mm_set1_epi16((short)0x8000);
-        return _mm_cmpgt_epi16(_mm_xor_si128(_mm_sub_epi16(x, splat<C>(0x20)), bias),
-                               _mm_set1_epi16((short)(0x5F ^ 0x8000)));
+        const vec::reg bias = vec::set16(0x8000);
+        return vec::gt_s16(vec::xor_(vec::sub16(x, splat<C>(0x20)), bias),
+                               vec::set16(0x5F ^ 0x8000));
     } else {
-        return _mm_or_si128(_mm_cmplt_epi32(x, splat<C>(0x20)), _mm_cmpgt_epi32(x, splat<C>(0x7F)));
+        return vec::or_(vec::lt_s32(x, splat<C>(0x20)), vec::gt_s32(x, splat<C>(0x7F)));
     }
 }
+#endif
 
 // The white space of the running interpreter up to U+FFFF is the one
 // other_spaces knows. (UTF-16 text takes a character beyond U+FFFF for two
@@ -372,30 +361,30 @@ struct Collapser {
         const std::size_t k = spaces(s, len);
         s += k, len -= k;
         std::size_t i = 0;
-#if defined(__SSE2__)
+#if NX_VEC128
         // Blocks without white space other than single spaces (counting a
         // space written before) are copied as they are.
         constexpr std::size_t L = 16 / sizeof(C);
         if (plain_blocks_allowed()) {
-            const __m128i space = splat<C>(' ');
-            const __m128i first_lane = _mm_srli_si128(_mm_set1_epi8(-1), 16 - sizeof(C));
+            const vec::reg space = splat<C>(' ');
+            const vec::reg first_lane = vec::shr_bytes<16 - sizeof(C)>(vec::set8(0xFF));
             C* const out = o;
             std::size_t w_ = w;
             bool in = in_space;
             while (i + L <= len) {
-                const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-                const __m128i sp = equal<C>(x, space);
-                __m128i prev = _mm_slli_si128(sp, sizeof(C));
-                if (in) prev = _mm_or_si128(prev, first_lane);
-                __m128i bad = _mm_and_si128(sp, prev);
-                if (_mm_movemask_epi8(beyond_ascii_print<C>(x)))
-                    bad = _mm_or_si128(bad, other_spaces<C>(x));
-                if (_mm_movemask_epi8(bad)) {
+                const vec::reg x = vec::load(s + i);
+                const vec::reg sp = equal<C>(x, space);
+                vec::reg prev = vec::shl_bytes<sizeof(C)>(sp);
+                if (in) prev = vec::or_(prev, first_lane);
+                vec::reg bad = vec::and_(sp, prev);
+                if (vec::mask(beyond_ascii_print<C>(x)))
+                    bad = vec::or_(bad, other_spaces<C>(x));
+                if (vec::mask(bad)) {
                     w = w_, in_space = in;
                     scalar(s + i, L);
                     w_ = w, in = in_space;
                 } else {
-                    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + w_), x);
+                    vec::store(out + w_, x);
                     w_ += L;
                     in = s[i + L - 1] == ' ';
                 }
@@ -570,12 +559,12 @@ std::size_t remove_blocks(const C* s, std::size_t n, C* o, std::string_view open
 // The last index >= p holding ">", or npos.
 template <class C>
 std::size_t rfind_gt(const C* s, std::size_t p, std::size_t n) {
-#if defined(__SSE2__)
+#if NX_VEC128
     constexpr std::size_t L = 16 / sizeof(C);
-    const __m128i gt = splat<C>('>');
+    const vec::reg gt = splat<C>('>');
     for (; n >= p + L; n -= L) {
-        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + n - L));
-        if (const unsigned m = (unsigned)_mm_movemask_epi8(equal<C>(x, gt)))
+        const vec::reg x = vec::load(s + n - L);
+        if (const unsigned m = (unsigned)vec::mask(equal<C>(x, gt)))
             return n - L + (std::size_t)(31 - __builtin_clz(m)) / sizeof(C);
     }
 #endif
@@ -588,19 +577,19 @@ std::size_t rfind_gt(const C* s, std::size_t p, std::size_t n) {
 // short), then two a step.
 template <class C>
 inline std::size_t find_tag_end(const C* s, std::size_t g, std::size_t n) {
-#if defined(__SSE2__)
+#if NX_VEC128
     constexpr std::size_t L = 16 / sizeof(C);
-    const __m128i gt = splat<C>('>');
-    auto first = [&](__m128i x) { return (unsigned)_mm_movemask_epi8(equal<C>(x, gt)); };
+    const vec::reg gt = splat<C>('>');
+    auto first = [&](vec::reg x) { return (unsigned)vec::mask(equal<C>(x, gt)); };
     if (g + L <= n) {
-        if (const unsigned m = first(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + g))))
+        if (const unsigned m = first(vec::load(s + g)))
             return g + (std::size_t)__builtin_ctz(m) / sizeof(C);
         g += L;
     }
     for (; g + 2 * L <= n; g += 2 * L) {
-        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + g));
-        const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + g + L));
-        if (_mm_movemask_epi8(_mm_or_si128(equal<C>(x, gt), equal<C>(y, gt)))) {
+        const vec::reg x = vec::load(s + g);
+        const vec::reg y = vec::load(s + g + L);
+        if (vec::mask(vec::or_(equal<C>(x, gt), equal<C>(y, gt)))) {
             if (const unsigned m = first(x)) return g + (std::size_t)__builtin_ctz(m) / sizeof(C);
             return g + L + (std::size_t)__builtin_ctz(first(y)) / sizeof(C);
         }
@@ -628,25 +617,25 @@ std::size_t remove_tags_collapse(const C* s, std::size_t n, C* o) {
     std::size_t last_gt = npos;  // the last ">", once a "<" asks for it
     bool last_known = false;
     std::size_t p = 0;
-#if defined(__SSE2__)
+#if NX_VEC128
     constexpr std::size_t L = 16 / sizeof(C);
     const bool blocks = plain_blocks_allowed();
-    const __m128i lt = splat<C>('<'), gt = splat<C>('>'), space = splat<C>(' ');
+    const vec::reg lt = splat<C>('<'), gt = splat<C>('>'), space = splat<C>(' ');
     constexpr unsigned first_lane = (1u << sizeof(C)) - 1;
 #endif
     while (p < n) {
-#if defined(__SSE2__)
+#if NX_VEC128
         if (blocks) {
             std::size_t w = out.w;
             bool in = out.in_space;
             while (p + L <= n) {
-                const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + p));
-                const unsigned sp = (unsigned)_mm_movemask_epi8(equal<C>(x, space));
-                const unsigned lts = (unsigned)_mm_movemask_epi8(equal<C>(x, lt));
+                const vec::reg x = vec::load(s + p);
+                const unsigned sp = (unsigned)vec::mask(equal<C>(x, space));
+                const unsigned lts = (unsigned)vec::mask(equal<C>(x, lt));
                 unsigned stop = lts | (sp & ((sp << sizeof(C)) | (in ? first_lane : 0u)));
-                if (_mm_movemask_epi8(beyond_ascii_print<C>(x)))
-                    stop |= (unsigned)_mm_movemask_epi8(other_spaces<C>(x));
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(o + w), x);
+                if (vec::mask(beyond_ascii_print<C>(x)))
+                    stop |= (unsigned)vec::mask(other_spaces<C>(x));
+                vec::store(o + w, x);
                 const std::size_t k = stop ? (std::size_t)__builtin_ctz(stop) / sizeof(C) : L;
                 w += k, p += k;
                 // Whether the last character taken is a space (its lane's
@@ -659,7 +648,7 @@ std::size_t remove_tags_collapse(const C* s, std::size_t n, C* o) {
                 const unsigned shift = (unsigned)(k * sizeof(C));
                 if ((lts >> shift) & 1u) {
                     const unsigned gts =
-                        (unsigned)_mm_movemask_epi8(equal<C>(x, gt)) >> shift >> sizeof(C);
+                        (unsigned)vec::mask(equal<C>(x, gt)) >> shift >> sizeof(C);
                     // ("<>", or a "<" in the last lane, whose next one the
                     // block does not show, are left to the loop below.)
                     if ((gts & first_lane) || k + 1 == L) break;
@@ -1027,13 +1016,13 @@ inline PyObject* make_str(const U* s, std::size_t n, U maxc) {
         case PyUnicode_1BYTE_KIND: {
             Py_UCS1* d = PyUnicode_1BYTE_DATA(r);
             std::size_t i = 0;
-#if defined(__SSE2__)
+#if NX_VEC128
             // Every character is below 0x100: the saturating packs keep them.
             for (; i + 16 <= n; i += 16) {
-                const __m128i* v = reinterpret_cast<const __m128i*>(s + i);
-                __m128i lo = _mm_packs_epi32(_mm_loadu_si128(v), _mm_loadu_si128(v + 1));
-                __m128i hi = _mm_packs_epi32(_mm_loadu_si128(v + 2), _mm_loadu_si128(v + 3));
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i), _mm_packus_epi16(lo, hi));
+                const vec::reg* v = reinterpret_cast<const vec::reg*>(s + i);
+                vec::reg lo = vec::pack_s32(vec::load(v), vec::load(v + 1));
+                vec::reg hi = vec::pack_s32(vec::load(v + 2), vec::load(v + 3));
+                vec::store(d + i, vec::pack_us16(lo, hi));
             }
 #endif
             for (; i < n; ++i) d[i] = (Py_UCS1)s[i];
@@ -1042,16 +1031,16 @@ inline PyObject* make_str(const U* s, std::size_t n, U maxc) {
         case PyUnicode_2BYTE_KIND: {
             Py_UCS2* d = PyUnicode_2BYTE_DATA(r);
             std::size_t i = 0;
-#if defined(__SSE2__)
+#if NX_VEC128
             // Every character is below 0x10000: shifted down by 0x8000 it
             // fits the signed pack, and shifting back restores it.
-            const __m128i bias32 = _mm_set1_epi32(0x8000);
-            const __m128i bias16 = _mm_set1_epi16((short)0x8000);
+            const vec::reg bias32 = vec::set32(0x8000);
+            const vec::reg bias16 = vec::set16(0x8000);
             for (; i + 8 <= n; i += 8) {
-                const __m128i* v = reinterpret_cast<const __m128i*>(s + i);
-                __m128i w = _mm_packs_epi32(_mm_sub_epi32(_mm_loadu_si128(v), bias32),
-                                            _mm_sub_epi32(_mm_loadu_si128(v + 1), bias32));
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i), _mm_xor_si128(w, bias16));
+                const vec::reg* v = reinterpret_cast<const vec::reg*>(s + i);
+                vec::reg w = vec::pack_s32(vec::sub32(vec::load(v), bias32),
+                                            vec::sub32(vec::load(v + 1), bias32));
+                vec::store(d + i, vec::xor_(w, bias16));
             }
 #endif
             for (; i < n; ++i) d[i] = (Py_UCS2)s[i];
@@ -1075,11 +1064,11 @@ PyObject* make_str(const C* s, std::size_t n, U maxc) {
         std::memcpy(d, s, n);
     } else {
         std::size_t i = 0;
-#if defined(__SSE2__)
+#if NX_VEC128
         for (; i + 16 <= n; i += 16) {
-            const __m128i* v = reinterpret_cast<const __m128i*>(s + i);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i),
-                             _mm_packus_epi16(_mm_loadu_si128(v), _mm_loadu_si128(v + 1)));
+            const vec::reg* v = reinterpret_cast<const vec::reg*>(s + i);
+            vec::store(reinterpret_cast<vec::reg*>(d + i),
+                             vec::pack_us16(vec::load(v), vec::load(v + 1)));
         }
 #endif
         for (; i < n; ++i) d[i] = (Py_UCS1)s[i];
@@ -1098,12 +1087,12 @@ inline PyObject* utf16_str(const std::uint16_t* s, std::size_t n, U maxc, bool p
     }
     // Every high surrogate of this UTF-16 starts a pair: one character less.
     std::size_t count = n, i = 0;
-#if defined(__SSE2__)
-    const __m128i top6 = _mm_set1_epi16((short)0xFC00), high = _mm_set1_epi16((short)0xD800);
+#if NX_VEC128
+    const vec::reg top6 = vec::set16(0xFC00), high = vec::set16(0xD800);
     for (; i + 8 <= n; i += 8) {
-        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+        const vec::reg x = vec::load(s + i);
         const unsigned h =
-            (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(x, top6), high));
+            (unsigned)vec::mask(vec::eq16(vec::and_(x, top6), high));
         count -= (std::size_t)__builtin_popcount(h) / 2;
     }
 #endif
@@ -1113,16 +1102,16 @@ inline PyObject* utf16_str(const std::uint16_t* s, std::size_t n, U maxc, bool p
     Py_UCS4* d = PyUnicode_4BYTE_DATA(r);
     std::size_t w = 0;
     for (i = 0; i < n; ++i) {
-#if defined(__SSE2__)
+#if NX_VEC128
         // Blocks without surrogates are widened whole.
-        const __m128i zero = _mm_setzero_si128(), any = _mm_set1_epi16((short)0xF800);
-        const __m128i sur = _mm_set1_epi16((short)0xD800);
+        const vec::reg zero = vec::zero(), any = vec::set16(0xF800);
+        const vec::reg sur = vec::set16(0xD800);
         for (; i + 8 <= n; i += 8, w += 8) {
-            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-            if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(x, any), sur))) break;
-            __m128i* o = reinterpret_cast<__m128i*>(d + w);
-            _mm_storeu_si128(o, _mm_unpacklo_epi16(x, zero));
-            _mm_storeu_si128(o + 1, _mm_unpackhi_epi16(x, zero));
+            const vec::reg x = vec::load(s + i);
+            if (vec::mask(vec::eq16(vec::and_(x, any), sur))) break;
+            vec::reg* o = reinterpret_cast<vec::reg*>(d + w);
+            vec::store(o, vec::zip_lo16(x, zero));
+            vec::store(o + 1, vec::zip_hi16(x, zero));
         }
         if (i == n) break;
 #endif
@@ -1138,12 +1127,12 @@ template <class C>
 U or_all(const C* s, std::size_t n) {
     U m = 0;
     std::size_t i = 0;
-#if defined(__SSE2__)
-    __m128i v = _mm_setzero_si128();
+#if NX_VEC128
+    vec::reg v = vec::zero();
     for (; i + 16 / sizeof(C) <= n; i += 16 / sizeof(C))
-        v = _mm_or_si128(v, _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)));
+        v = vec::or_(v, vec::load(s + i));
     alignas(16) C lanes[16 / sizeof(C)];
-    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), v);
+    vec::store(lanes, v);
     for (C c : lanes) m |= c;
 #endif
     for (; i < n; ++i) m |= s[i];
@@ -1154,16 +1143,14 @@ template <>
 U or_all<U>(const U* s, std::size_t n) {
     U m = 0;
     std::size_t i = 0;
-#if defined(__SSE2__)
-    __m128i v0 = _mm_setzero_si128(), v1 = _mm_setzero_si128();
+#if NX_VEC128
+    vec::reg v0 = vec::zero(), v1 = vec::zero();
     for (; i + 8 <= n; i += 8) {
-        v0 = _mm_or_si128(v0, _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)));
-        v1 = _mm_or_si128(v1, _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i + 4)));
+        v0 = vec::or_(v0, vec::load(s + i));
+        v1 = vec::or_(v1, vec::load(s + i + 4));
     }
-    v0 = _mm_or_si128(v0, v1);
-    v0 = _mm_or_si128(v0, _mm_shuffle_epi32(v0, _MM_SHUFFLE(1, 0, 3, 2)));
-    v0 = _mm_or_si128(v0, _mm_shuffle_epi32(v0, _MM_SHUFFLE(2, 3, 0, 1)));
-    m = (U)_mm_cvtsi128_si32(v0);
+    v0 = vec::or_(v0, v1);
+    m = (U)vec::or_lanes32(v0);
 #endif
     for (; i < n; ++i) m |= s[i];
     return m;
@@ -1171,12 +1158,12 @@ U or_all<U>(const U* s, std::size_t n) {
 
 // First index >= p holding a character of the class (ASCII or not), or n.
 inline std::size_t find_ascii_class(const U* s, std::size_t p, std::size_t n, bool ascii) {
-#if defined(__SSE2__)
-    const __m128i limit = _mm_set1_epi32(0x7F);
+#if NX_VEC128
+    const vec::reg limit = vec::set32(0x7F);
     const int want = ascii ? 0xF : 0;
     for (; p + 4 <= n; p += 4) {
-        __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + p));
-        int big = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(x, limit)));
+        vec::reg x = vec::load(s + p);
+        int big = vec::mask32(vec::gt_s32(x, limit));
         int hit = big ^ want;  // bit set where the class is the one looked for
         if (hit) return p + (std::size_t)__builtin_ctz((unsigned)hit);
     }
@@ -1190,16 +1177,17 @@ inline std::size_t find_ascii_class(const U* s, std::size_t p, std::size_t n, bo
 // blocks at a time (o needs room for n); returns how many there are, but
 // *w advances by that many only.
 template <class C>
-inline std::size_t copy_ascii(const C* s, std::size_t n, U* o, std::size_t* w) {
+inline std::size_t copy_ascii([[maybe_unused]] const C* s, [[maybe_unused]] std::size_t n,
+                              [[maybe_unused]] U* o, std::size_t* w) {
     std::size_t i = 0;
-#if defined(__SSE2__)
-    const __m128i zero = _mm_setzero_si128();
+#if NX_VEC128
+    const vec::reg zero = vec::zero();
     if constexpr (sizeof(C) == 4) {
-        const __m128i limit = _mm_set1_epi32(0x7F);
+        const vec::reg limit = vec::set32(0x7F);
         for (; i + 4 <= n; i += 4) {
-            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(o + i), x);
-            const int big = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(x, limit)));
+            const vec::reg x = vec::load(s + i);
+            vec::store(o + i, x);
+            const int big = vec::mask32(vec::gt_s32(x, limit));
             if (big) {
                 i += (std::size_t)__builtin_ctz((unsigned)big);
                 break;
@@ -1207,13 +1195,13 @@ inline std::size_t copy_ascii(const C* s, std::size_t n, U* o, std::size_t* w) {
         }
     } else if constexpr (sizeof(C) == 2) {
         for (; i + 8 <= n; i += 8) {
-            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-            __m128i* d = reinterpret_cast<__m128i*>(o + i);
-            _mm_storeu_si128(d, _mm_unpacklo_epi16(x, zero));
-            _mm_storeu_si128(d + 1, _mm_unpackhi_epi16(x, zero));
+            const vec::reg x = vec::load(s + i);
+            vec::reg* d = reinterpret_cast<vec::reg*>(o + i);
+            vec::store(d, vec::zip_lo16(x, zero));
+            vec::store(d + 1, vec::zip_hi16(x, zero));
             // Lanes above U+007F: x - 0x7F does not saturate to 0.
-            const unsigned big = ~(unsigned)_mm_movemask_epi8(
-                                     _mm_cmpeq_epi16(_mm_subs_epu16(x, _mm_set1_epi16(0x7F)), zero)) &
+            const unsigned big = ~(unsigned)vec::mask(
+                                     vec::eq16(vec::subs_u16(x, vec::set16(0x7F)), zero)) &
                                  0xFFFF;
             if (big) {
                 i += (std::size_t)__builtin_ctz(big) / 2;
@@ -1222,14 +1210,14 @@ inline std::size_t copy_ascii(const C* s, std::size_t n, U* o, std::size_t* w) {
         }
     } else {
         for (; i + 16 <= n; i += 16) {
-            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-            const __m128i lo = _mm_unpacklo_epi8(x, zero), hi = _mm_unpackhi_epi8(x, zero);
-            __m128i* d = reinterpret_cast<__m128i*>(o + i);
-            _mm_storeu_si128(d, _mm_unpacklo_epi16(lo, zero));
-            _mm_storeu_si128(d + 1, _mm_unpackhi_epi16(lo, zero));
-            _mm_storeu_si128(d + 2, _mm_unpacklo_epi16(hi, zero));
-            _mm_storeu_si128(d + 3, _mm_unpackhi_epi16(hi, zero));
-            if (const unsigned big = (unsigned)_mm_movemask_epi8(x)) {
+            const vec::reg x = vec::load(s + i);
+            const vec::reg lo = vec::zip_lo8(x, zero), hi = vec::zip_hi8(x, zero);
+            vec::reg* d = reinterpret_cast<vec::reg*>(o + i);
+            vec::store(d, vec::zip_lo16(lo, zero));
+            vec::store(d + 1, vec::zip_hi16(lo, zero));
+            vec::store(d + 2, vec::zip_lo16(hi, zero));
+            vec::store(d + 3, vec::zip_hi16(hi, zero));
+            if (const unsigned big = (unsigned)vec::mask(x)) {
                 i += (std::size_t)__builtin_ctz(big);
                 break;
             }
@@ -1242,29 +1230,30 @@ inline std::size_t copy_ascii(const C* s, std::size_t n, U* o, std::size_t* w) {
 
 // The same to UTF-16, from 1-byte text or UTF-16.
 template <class C>
-inline std::size_t copy_ascii(const C* s, std::size_t n, std::uint16_t* o, std::size_t* w) {
+inline std::size_t copy_ascii([[maybe_unused]] const C* s, [[maybe_unused]] std::size_t n,
+                              [[maybe_unused]] std::uint16_t* o, std::size_t* w) {
     static_assert(sizeof(C) < 4, "4-byte text is written as code points");
     std::size_t i = 0;
-#if defined(__SSE2__)
+#if NX_VEC128
     for (; i + 16 <= n; i += 16) {
-        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-        __m128i* d = reinterpret_cast<__m128i*>(o + i);
+        const vec::reg x = vec::load(s + i);
+        vec::reg* d = reinterpret_cast<vec::reg*>(o + i);
         unsigned big;
         if constexpr (sizeof(C) == 1) {
-            const __m128i zero = _mm_setzero_si128();
-            _mm_storeu_si128(d, _mm_unpacklo_epi8(x, zero));
-            _mm_storeu_si128(d + 1, _mm_unpackhi_epi8(x, zero));
-            big = (unsigned)_mm_movemask_epi8(x);
+            const vec::reg zero = vec::zero();
+            vec::store(d, vec::zip_lo8(x, zero));
+            vec::store(d + 1, vec::zip_hi8(x, zero));
+            big = (unsigned)vec::mask(x);
         } else {
-            const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i + 8));
-            _mm_storeu_si128(d, x);
-            _mm_storeu_si128(d + 1, y);
+            const vec::reg y = vec::load(s + i + 8);
+            vec::store(d, x);
+            vec::store(d + 1, y);
             // Lanes above U+007F: a high bit among bits 7..15.
-            const __m128i hi = _mm_set1_epi16((short)0xFF80);
-            const __m128i zero = _mm_setzero_si128();
-            big = ~(unsigned)_mm_movemask_epi8(_mm_packs_epi16(
-                      _mm_cmpeq_epi16(_mm_and_si128(x, hi), zero),
-                      _mm_cmpeq_epi16(_mm_and_si128(y, hi), zero))) &
+            const vec::reg hi = vec::set16(0xFF80);
+            const vec::reg zero = vec::zero();
+            big = ~(unsigned)vec::mask(vec::pack_s16(
+                      vec::eq16(vec::and_(x, hi), zero),
+                      vec::eq16(vec::and_(y, hi), zero))) &
                   0xFFFF;
         }
         if (big) {
@@ -1454,7 +1443,7 @@ int nfkd_native(const C* s, std::size_t n, Buf& out, std::size_t* out_len, U* ma
     return changed;
 }
 
-#if defined(__SSE2__)
+#if NX_VEC128
 // NFKD of 1-byte text as UTF-16, by the table of U+0080..U+00FF: ASCII is
 // widened in blocks, which are stored whole before they are looked at; the
 // buffer keeps room for the characters still to read, four more and a block.
@@ -1464,26 +1453,26 @@ inline bool nfkd_latin1(const std::uint8_t* s, std::size_t n, Buf& out, std::siz
     constexpr std::size_t kRoom = 4 + 16;
     out.reserve((n + kRoom) * sizeof(O));
     O* o = out.as<O>();
-    const __m128i zero = _mm_setzero_si128();
+    const vec::reg zero = vec::zero();
     std::size_t w = 0, i = 0;
     bool changed = false;
     U bits = 0x7F;
     while (i < n) {
         unsigned big = 1;  // the next character is not ASCII (at the end, one at a time)
         if (i + 16 <= n) {
-            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-            __m128i* d = reinterpret_cast<__m128i*>(o + w);
-            _mm_storeu_si128(d, _mm_unpacklo_epi8(x, zero));
-            _mm_storeu_si128(d + 1, _mm_unpackhi_epi8(x, zero));
-            big = (unsigned)_mm_movemask_epi8(x);
+            const vec::reg x = vec::load(s + i);
+            vec::reg* d = reinterpret_cast<vec::reg*>(o + w);
+            vec::store(d, vec::zip_lo8(x, zero));
+            vec::store(d + 1, vec::zip_hi8(x, zero));
+            big = (unsigned)vec::mask(x);
             if (!big) {
                 i += 16, w += 16;
                 continue;
             }
         } else if (i + 8 <= n) {
-            const __m128i x = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(s + i));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(o + w), _mm_unpacklo_epi8(x, zero));
-            big = (unsigned)_mm_movemask_epi8(x) & 0xFF;
+            const vec::reg x = vec::load64(s + i);
+            vec::store(o + w, vec::zip_lo8(x, zero));
+            big = (unsigned)vec::mask(x) & 0xFF;
             if (!big) {
                 i += 8, w += 8;
                 continue;
@@ -1919,7 +1908,7 @@ Cleaned text_cleaner_stages(Text& t, const Features& f) {
     }
     if (f.amp) {
         bool spaced = false, wide = false;
-        auto pass = [&spaced, &wide](const W* s, std::size_t n, W* o) {
+        auto pass = [&](const W* s, std::size_t n, W* o) {
             UnescapeAt at;
             std::size_t m = unescape(s, n, o, &spaced, at);
             if constexpr (sizeof(W) == 1) {
@@ -1990,17 +1979,17 @@ std::size_t find_non_ascii(const C* s, std::size_t p, std::size_t n) {
     if constexpr (sizeof(C) == 4) {
         return find_ascii_class(s, p, n, false);
     } else {
-#if defined(__SSE2__)
+#if NX_VEC128
         constexpr std::size_t L = 16 / sizeof(C);
         for (; p + L <= n; p += L) {
-            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + p));
+            const vec::reg x = vec::load(s + p);
             unsigned big;
             if constexpr (sizeof(C) == 1) {
-                big = (unsigned)_mm_movemask_epi8(x);
+                big = (unsigned)vec::mask(x);
             } else {  // x - 0x7F saturates to 0 for ASCII only
-                const __m128i zero = _mm_setzero_si128();
-                big = ~(unsigned)_mm_movemask_epi8(_mm_cmpeq_epi16(
-                          _mm_subs_epu16(x, _mm_set1_epi16(0x7F)), zero)) & 0xFFFF;
+                const vec::reg zero = vec::zero();
+                big = ~(unsigned)vec::mask(vec::eq16(
+                          vec::subs_u16(x, vec::set16(0x7F)), zero)) & 0xFFFF;
             }
             if (big) return p + (std::size_t)__builtin_ctz(big) / sizeof(C);
         }
@@ -2053,7 +2042,7 @@ Final settle_as(const C* s, const Cleaned& c, Buf& spare, bool nfkd) {
         if constexpr (sizeof(C) < 4) {
             // As UTF-16, which most results fit (all of 1-byte text).
             int r = kNfkdWider;
-#if defined(__SSE2__)
+#if NX_VEC128
             if constexpr (sizeof(C) == 1) {
                 if (const Latin1Nfkd& table = latin1_nfkd(); table.usable)
                     r = nfkd_latin1(s, c.n, spare, &len, &f.maxc, table);
