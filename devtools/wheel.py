@@ -2,7 +2,8 @@
 and aarch64, and the sdist.
 
     python devtools/wheel.py OUT_DIR                 # this interpreter, x86-64
-    python devtools/wheel.py OUT_DIR --python PY ... [--aarch64 PY=TREE ...] [--sdist]
+    python devtools/wheel.py OUT_DIR --python PY ... [--aarch64 3.11 ...] [--sdist]
+    python devtools/wheel.py OUT_DIR --matrix        # all of them (`make wheels`)
 
 The compiler is zig's clang (the `ziglang` package), run by scikit-build-core
 through a CMake toolchain file: `-target <arch>-linux-gnu.2.17` compiles and
@@ -13,8 +14,8 @@ or sysroot. auditwheel then checks that and sets the tag.
 
 An x86-64 wheel is built by the interpreter it is for (`PY -m pip wheel`). An
 aarch64 wheel is cross-compiled: the host interpreter of the same version runs
-the build, against the headers of an arm64 Python in a Debian arm64 tree (TREE,
-see devtools/arm64_tree.py); the extension suffix and the platform tag are those
+the build, against the headers of an arm64 Python in a Debian arm64 tree
+(devtools/debian_tree.py); the extension suffix and the platform tag are those
 of aarch64. Prints the path of each wheel written."""
 
 from __future__ import annotations
@@ -147,21 +148,55 @@ def build_sdist(out_dir: Path) -> Path:
     return out_dir / name
 
 
+# The Debian releases whose arm64 Python the aarch64 wheels are built for and
+# tested with under emulation.
+ARM64_SUITES = {"3.11": "bookworm", "3.13": "trixie"}
+
+
+def pyenv_pythons(versions=None) -> dict[str, Path]:
+    """The newest pyenv CPython of each version 3.8 and newer (or of `versions`)."""
+    found: dict[str, Path] = {}
+    for exe in sorted(Path.home().glob(".pyenv/versions/3.*/bin/python"),
+                      key=lambda p: [int(x) for x in re.findall(r"\d+", p.parent.parent.name)]):
+        version = ".".join(exe.parent.parent.name.split(".")[:2])
+        if int(version.split(".")[1]) >= 8 and (versions is None or version in versions):
+            found[version] = exe
+    return found
+
+
+def arm64_tree(version: str) -> Path:
+    """The Debian arm64 tree (root/, site/) holding CPython `version`, made once
+    and cached by devtools/debian_tree.py."""
+    out = run(sys.executable, ROOT / "devtools" / "debian_tree.py", "--suite",
+              ARM64_SUITES[version], "--python", version)
+    return Path(out.strip().splitlines()[-1])
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("out_dir", type=Path)
     parser.add_argument("--python", action="append", default=[],
                         help="an x86-64 wheel for this interpreter (repeatable)")
-    parser.add_argument("--aarch64", action="append", default=[], metavar="PY=TREE",
-                        help="an aarch64 wheel for PY's version, from the arm64 tree TREE")
+    parser.add_argument("--aarch64", action="append", default=[], metavar="VERSION",
+                        help="an aarch64 wheel for this CPython version (%s)" %
+                        ", ".join(ARM64_SUITES))
     parser.add_argument("--sdist", action="store_true", help="the sdist too")
+    parser.add_argument("--matrix", action="store_true",
+                        help="every pyenv CPython 3.8+ on x86-64, every aarch64 version, "
+                        "the sdist")
     args = parser.parse_args(argv)
+    if args.matrix:
+        args.python = list(pyenv_pythons().values())
+        args.aarch64, args.sdist = list(ARM64_SUITES), True
     pythons = args.python or ([] if args.aarch64 or args.sdist else [sys.executable])
     for python in pythons:
         print(build_one(args.out_dir, python), flush=True)
-    for pair in args.aarch64:
-        python, _, tree = pair.partition("=")
-        print(build_one(args.out_dir, python, "aarch64", Path(tree)), flush=True)
+    for version in args.aarch64:
+        host = pyenv_pythons([version]).get(version)
+        if host is None:
+            raise SystemExit(f"an aarch64 wheel for {version} needs a host CPython {version}")
+        tree = arm64_tree(version) / "root"
+        print(build_one(args.out_dir, host, "aarch64", tree), flush=True)
     if args.sdist:
         print(build_sdist(args.out_dir), flush=True)
     return 0
