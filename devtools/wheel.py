@@ -52,25 +52,40 @@ def zig() -> Path:
     return Path(ziglang.__file__).parent / "zig"
 
 
-def toolchain(work: Path, arch: str) -> Path:
+def toolchain(arch: str) -> Path:
     """A CMake toolchain file whose C++ compiler is zig's clang for `arch`
     Linux against glibc 2.17, baseline instruction set (no -march=native),
     modules stripped at link time (the host's strip may not know the target).
     On x86-64 it force-includes devtools/zig/cpu_supports.h (zig's runtime has
-    no __cpu_model for __builtin_cpu_supports)."""
+    no __cpu_model for __builtin_cpu_supports); devtools/zig/include stands in
+    for the headers zig's glibc lacks (crypt.h, which Python.h 3.8-3.10 includes)."""
+    # At a fixed place, so that a kept build directory finds the same compiler.
+    work = ROOT / "build" / "zig"
+    work.mkdir(parents=True, exist_ok=True)
     cxx = work / f"zig-c++-{arch}"
-    extra = f'-include "{ROOT}/devtools/zig/cpu_supports.h" ' if arch == "x86_64" else ""
-    cxx.write_text(f'#!/bin/sh\nexec "{zig()}" c++ -target {arch}-linux-gnu.{GLIBC} '
-                   f'-mcpu=baseline {extra}"$@"\n')
-    cxx.chmod(0o755)
+    extra = f'-idirafter "{ROOT}/devtools/zig/include" '
+    if arch == "x86_64":
+        extra += f'-include "{ROOT}/devtools/zig/cpu_supports.h" '
+    write_once(cxx, f'#!/bin/sh\nexec "{zig()}" c++ -target {arch}-linux-gnu.{GLIBC} '
+                    f'-mcpu=baseline {extra}"$@"\n', 0o755)
     path = work / f"zig-{arch}.cmake"
-    path.write_text(
-        "set(CMAKE_SYSTEM_NAME Linux)\n"
-        f"set(CMAKE_SYSTEM_PROCESSOR {arch})\n"
-        f'set(CMAKE_CXX_COMPILER "{cxx}")\n'
-        'set(CMAKE_MODULE_LINKER_FLAGS_INIT "-s")\n'
-        'set(CMAKE_SHARED_LINKER_FLAGS_INIT "-s")\n')
+    write_once(path, "set(CMAKE_SYSTEM_NAME Linux)\n"
+               f"set(CMAKE_SYSTEM_PROCESSOR {arch})\n"
+               f'set(CMAKE_CXX_COMPILER "{cxx}")\n'
+               'set(CMAKE_MODULE_LINKER_FLAGS_INIT "-s")\n'
+               'set(CMAKE_SHARED_LINKER_FLAGS_INIT "-s")\n')
     return path
+
+
+def write_once(path: Path, text: str, mode: int = 0o644) -> None:
+    """Write `path` unless it holds `text` already; a build running beside this
+    one may be using it, so the new file replaces the old in one step."""
+    if path.exists() and path.read_text() == text:
+        return
+    tmp = path.with_name(f".{path.name}.{os.getpid()}")
+    tmp.write_text(text)
+    tmp.chmod(mode)
+    os.replace(tmp, path)
 
 
 def version_of(python: str | Path) -> str:
@@ -101,7 +116,7 @@ def build_one(out_dir: Path, python: str | Path = sys.executable, arch: str = "x
     with tempfile.TemporaryDirectory() as raw:
         work = Path(raw)
         settings = {
-            "cmake.define.CMAKE_TOOLCHAIN_FILE": toolchain(work, arch),
+            "cmake.define.CMAKE_TOOLCHAIN_FILE": toolchain(arch),
             "install.strip": "false",
             # One build directory per interpreter and target, kept for the next run.
             "build-dir": ROOT / "build" / f"wheel-{arch}-{version}",
