@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import platform
 import re
 import shutil
 import subprocess
@@ -139,11 +140,14 @@ def build_one(out_dir: Path, python: str | Path = sys.executable, arch: str = "x
             raise SystemExit(f"expected one wheel, got {built}")
         # Fails unless every module keeps within the policy: no library outside
         # it needed, no symbol version newer than glibc 2.17.
-        run(sys.executable, "-m", "auditwheel", "repair", "--plat", f"{POLICY}_{arch}",
+        # auditwheel names only this machine's policies; for another processor
+        # it picks the oldest policy the wheel satisfies, checked just below.
+        plat = f"{POLICY}_{arch}" if arch == platform.machine() else "auto"
+        run(sys.executable, "-m", "auditwheel", "repair", "--plat", plat,
             "--only-plat", "-w", work / "fixed", built[0])
         fixed = list((work / "fixed").glob("*.whl"))
-        if len(fixed) != 1:
-            raise SystemExit(f"expected one repaired wheel, got {fixed}")
+        if len(fixed) != 1 or f"{POLICY}_{arch}" not in fixed[0].name:
+            raise SystemExit(f"expected one {POLICY}_{arch} wheel, got {fixed}")
         target = out_dir / fixed[0].name
         shutil.move(str(fixed[0]), target)
     return target

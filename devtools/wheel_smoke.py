@@ -24,9 +24,9 @@ import Nexra_publish  # noqa: E402
 from Nexra_publish import Scrape_common as sc, configuration, workqueue  # noqa: E402
 
 modules = [Nexra_publish, sc, configuration, workqueue]
-outside = [m.__name__ for m in modules if not m.__file__.startswith(sys.prefix)
-           and "site-packages" not in m.__file__]
-assert not outside, f"not the installed package: {outside}"
+source = os.path.realpath(sys.argv[1]) + os.sep
+inside = [m.__name__ for m in modules if os.path.realpath(m.__file__).startswith(source)]
+assert not inside, f"not the installed package: {inside}"
 assert isinstance(workqueue.worker_id(), str)
 
 RECORDS = [
