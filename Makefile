@@ -8,7 +8,8 @@ LOCK   ?= constraints.txt
 DEPS   := $(VENV)/.deps-installed
 INSTALLED := $(VENV)/.package-installed
 
-.PHONY: soffice test test-asan demo run bench install testdb clean compat compat-build wheel wheels check-wheels load fuzz fuzz-short
+.PHONY: soffice test test-asan test-scalar test-arm64 check-targets demo run bench install testdb clean \
+        compat compat-build wheel wheels check-wheels load fuzz fuzz-short
 
 $(BIN)/python:
 	$(PYTHON) -m venv $(VENV)
@@ -71,6 +72,30 @@ test-asan:
 	if [ -n "$$(ls $(SAN_LOGS))" ]; then \
 	  cat $(SAN_LOGS)/*; echo "make test-asan: sanitizer reports above (kept in $(SAN_LOGS))"; exit 1; \
 	fi; exit $$status
+
+# The scalar build: the plain loops that targets without SSE2 or NEON run
+# (NEXRA_SIMD=scalar), in a venv and build directory of its own, through the
+# differential tests of clean_data, doc_hash and is_valid_page_save (part of CI).
+SCALAR_VENV  := .venv-scalar
+SCALAR_TESTS ?= tests/test_clean_data.py tests/test_doc_hash.py tests/test_storage.py
+test-scalar:
+	$(MAKE) install testdb VENV=$(SCALAR_VENV) \
+	  BUILD_ARGS="-Cbuild-dir=build/scalar -Ccmake.define.NEXRA_SIMD=scalar"
+	$(SCALAR_VENV)/bin/python -m pytest -q -m "not slow" $(SCALAR_TESTS) $(PYTEST_ARGS)
+
+# The package built for arm64 Linux with Debian's cross compiler and tested
+# under qemu-user with the arm64 Python 3.11 of a Debian 12 tree, in one
+# emulated process (devtools/cross_test.py; the tree and its packages are
+# cached under ~/.cache/nexra-publish). ARM64_ARGS="--suite trixie
+# --python 3.13" takes Debian 13's Python instead (part of CI).
+ARM64_ARGS ?= --suite bookworm --python 3.11 --constraints constraints.txt
+test-arm64: $(DEPS) testdb
+	$(BIN)/python devtools/cross_test.py $(ARM64_ARGS) $(PYTEST_ARGS)
+
+# Every source compiles for macOS (x86-64, arm64) and arm64 Linux, with zig
+# (devtools/check_targets.py; part of CI).
+check-targets: $(DEPS)
+	$(BIN)/python devtools/check_targets.py
 
 # The example job, on an embedded database of its own under example/output;
 # DEMO_ARGS passes options to example/run_job.py (--parcels N, --output DIR, ...).
@@ -154,4 +179,4 @@ compat-build:
 	done; rm -rf $$tmp
 
 clean:
-	rm -rf build dist $(VENV) $(ASAN_VENV) .venv-oldest
+	rm -rf build dist $(VENV) $(ASAN_VENV) $(SCALAR_VENV) .venv-oldest

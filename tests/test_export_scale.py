@@ -77,6 +77,16 @@ def test_csv_bytes_are_dictwriters(sc, database, coll, tmp_path, capsys, group):
     capsys.readouterr()
 
 
+def test_excel_cells_match_the_twin(sc, database, coll, tmp_path, capsys):
+    # (without the controls a workbook cannot hold, which fail both exports)
+    illegal = openpyxl.cell.cell.ILLEGAL_CHARACTERS_RE
+    coll.insert_many([{k: illegal.sub("", v) for k, v in d.items()}
+                      for d in docs_of("white space and quoting")])
+    native, reference = both(sc, database, "export_mongo_to_excel", coll, tmp_path)
+    assert sheet_rows(native) == sheet_rows(reference)
+    capsys.readouterr()
+
+
 # Texts that a reader could take for something else, and must get back as they are.
 TRICKY = ["=1+1", '=HYPERLINK("http://example.com/","click")', "#N/A", "#DIV/0!", "=", "-1",
           "007", "1e3", "TRUE", "a\nb", "a\rb", "tab\tin", "Zürich 😀 ∑", "&amp; <b>", "x" * 40000]

@@ -9,6 +9,10 @@ interpreter that builds the extension:
     combining classes, in two-stage tables.
 
     python gen_html_tables.py OUTPUT.h
+
+CMakeLists.txt runs it at every build, into the build directory's
+generated/clean_html_tables.h, which src/scrape_common/cleaning/clean_text.cpp
+and src/scrape_common/clean_data.cpp include.
 """
 
 from __future__ import annotations

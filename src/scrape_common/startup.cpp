@@ -153,7 +153,8 @@ int run_body(PyObject* g) {
     load_request_engine(g);
     if (connect_database(g) < 0) return -1;
 
-    if (scrape::define_cleaning(g) < 0) return -1;
+    if (scrape::define_clean_data(g) < 0) return -1;
+    if (scrape::define_doc_hash(g) < 0) return -1;
     if (scrape::define_storage(g) < 0) return -1;
     if (define_constants(g) < 0) return -1;
     if (scrape::define_fetch(g) < 0) return -1;

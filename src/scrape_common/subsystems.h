@@ -7,7 +7,8 @@
 
 namespace scrape {
 
-int define_cleaning(PyObject* g);  // clean_data, doc_hash               (cleaning.cpp)
+int define_clean_data(PyObject* g);  // clean_data                      (clean_data.cpp, cleaning/)
+int define_doc_hash(PyObject* g);    // doc_hash                        (doc_hash.cpp, hashing/)
 int define_storage(PyObject* g);   // is_valid_page_save, InsertItem     (storage.cpp)
 int define_fetch(PyObject* g);     // fetch_response                     (fetch.cpp)
 int define_queues(PyObject* g);    // update_input*, update_pl_input*, get_input, pl_input (queues.cpp)

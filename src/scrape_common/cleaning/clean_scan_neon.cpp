@@ -5,7 +5,7 @@
 #include <cstring>
 
 #if defined(__aarch64__) && defined(__ARM_NEON) && !defined(NX_SCALAR)
-#include "simd/vec128.h"
+#include "../simd/vec128.h"
 
 namespace clean_text {
 namespace scan {

@@ -10,7 +10,7 @@
 // the same exception comes out.
 #pragma once
 
-#include "../capi/pystr.h"
+#include "../../capi/pystr.h"
 
 #include <algorithm>
 #include <cfloat>
@@ -21,7 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "simd/vec128.h"
+#include "../simd/vec128.h"
 
 namespace scrape {
 namespace cjson {

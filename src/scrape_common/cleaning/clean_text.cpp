@@ -30,10 +30,10 @@
 #include <vector>
 
 
-#include "../capi/pystr.h"
-#include "clean_html_tables.h"
+#include "../../capi/pystr.h"
+#include "clean_html_tables.h"  // made at build time by tools/gen_html_tables.py
 #include "clean_scan.h"
-#include "simd/vec128.h"
+#include "../simd/vec128.h"
 
 namespace clean_text {
 namespace {
