@@ -200,12 +200,14 @@ def check_leases(leases):
     after it ran out, and a row is finished by one generation. Rows whose
     history was dropped are left out."""
     by_row = collections.defaultdict(list)
-    for g in leases.find({"gen": {"$gt": 0}}):
+    for g in leases.find({}):
         by_row[repr(g["row"])].append(g)
     for row, gens in by_row.items():
         gens.sort(key=lambda g: g["gen"])
-        if gens[0]["gen"] != 1:
-            continue
+        if gens[0]["gen"] == 0:
+            if gens[0]["final"] not in [g["gen"] for g in gens]:
+                continue
+            gens = gens[1:]
         assert [g["gen"] for g in gens] == list(range(1, len(gens) + 1)), row
         assert [g["state"] for g in gens].count("finished") == 1, row
         for prev, nxt in zip(gens, gens[1:]):
@@ -275,7 +277,7 @@ def test_overruns_threads_and_a_kill_commit_each_row_exactly_once(
     takeovers = len(claims) - len({e[1] for e in claims})
     assert lost and takeovers and dropped
     wq.drop_finished_leases()
-    assert leases.count_documents({}) == rows   # one end record per row
+    assert leases.count_documents({}) == 2 * rows   # generation 1 and the end record
     print(f"\n{rows} rows, {takeovers} takeovers, {len(lost)} lost-lease reports, "
           f"{sum(finishes.values()) / rows} commits per row")
 
@@ -447,13 +449,13 @@ def test_a_rows_newest_generation_is_one_look_up_and_finished_leases_can_be_drop
     assert looks[0] == looks[1] <= 2, looks
     [d] = wq.claim_input({"n": 0}, 1, 30, 10**6)
 
-    # Finished rows keep one end record; stale handles stay lost after the
+    # Finished rows keep generation 1 and an end record; stale handles stay lost after the
     # drop, and a finished row is not handed out again even with its mirror
     # and status undone.
     stale = dict(d)
     assert wq.finish([d]) == [d]
     assert wq.drop_finished_leases() > 0
-    assert leases.count_documents({"row": d["_id"]}) == 1
+    assert leases.count_documents({"row": d["_id"]}) == 2
     assert wq.extend_lease([stale], 30) == [] and wq.finish([stale]) == []
     col.update_one({"_id": d["_id"]}, {"$set": {"status": "pending", "_lease_gen": 0}})
     assert wq.claim_input({"n": 0}, 1, 30, 10**6) == []

@@ -64,7 +64,8 @@ def finish(items: Iterable[_Document], status: Any = "done") -> list[_Document]:
 
 def drop_finished_leases() -> int:
     """Delete the lease documents of finished rows of ``col_input`` (each keeps
-    one end record); safe while workers run. Returns how many were deleted."""
+    its first lease and an end record); safe while workers run. Returns how
+    many were deleted."""
 
 def drop_finished_pl_leases() -> int:
     """``drop_finished_leases`` on ``col_input_pdp``."""

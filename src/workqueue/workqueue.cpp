@@ -715,16 +715,19 @@ int settle_lost_races(Claim& c, std::vector<Generation>& lost, std::vector<Gener
 // undone, so the row looked pending) or the row's history was dropped (see
 // drop_finished_leases) and the insert filled a freed _id. The end record or
 // the finish says so; one look-up by _id reads both for every row. A void
-// claim hands nothing out: the row gets its status again.
+// claim hands nothing out: the row gets its status again. A first claim
+// (generation 1) follows nothing and cannot fill a freed _id, as generation 1
+// is never freed, so the common batch of first claims needs no look-up.
 int drop_void_claims(Claim& c, std::vector<Generation>* won) {
-    if (won->empty()) return 0;
     Ref ids = Ref::steal(PyList_New(0));
     if (!ids) return -1;
     for (const Generation& g : *won)
         for (long gen : {0L, g.gen - 1}) {
+            if (g.gen == 1) break;
             Ref id = lease_id(g.row.get(), gen);
             if (!id || PyList_Append(ids.get(), id.get()) < 0) return -1;
         }
+    if (PyList_GET_SIZE(ids.get()) == 0) return 0;
     Findings found;
     Ref docs = find_ids(c.leases.get(), ids.get());
     if (!docs || !found.index_ || found.note_all(docs.get()) < 0) return -1;
@@ -1025,13 +1028,16 @@ PyObject* fenced(nx::Function* f, PyObject* items, Step step, PyObject* lease_ar
 // ---------------------------------------------------------------------------
 
 // Free the lease generations of finished rows; returns how many documents
-// were deleted. Each finished row keeps one document, its end record.
+// were deleted. Each finished row keeps two documents: its end record, and
+// its generation 1, so that a first claim always meets a duplicate.
 //
 // Why this is safe. Every decision here is an insert of a generation _id,
 // won by whoever inserts it first; freeing a row's generation _ids lets a
 // later insert of one of them succeed (a renewal by a stale handle, or a
 // claim that followed an old mirror). Such an insert never counts as a step
-// of a live lease. The row's end record is stored below before any _id is
+// of a live lease. Generation 1 is kept, so a first claim, which nothing
+// checks, loses as before and reads the row's newest generation, which
+// takes the end record for the finish. The row's end record is stored below before any _id is
 // freed, and it is never deleted; every won insert is checked against it
 // afterwards: a claim reads it with the generation it followed
 // (drop_void_claims), a renewal or give-back reads it (take_step), a finish
@@ -1069,11 +1075,11 @@ Ref drop_finished(nx::Function* f, PyObject* col_name) {
     if (insert_docs(f, leases.get(), ends.get(), &stored) < 0) return {};
     if (PyList_GET_SIZE(rows.get()) == 0) return nx::integer(0);
 
-    // Their generations (gen > 0), matched again by exact key: the server
+    // Their generations after the first, matched again by exact key: the server
     // may take True for 1 in $in.
     Ref in = dict({{NX_STR("$in"), rows.get()}});
-    Ref zero = nx::integer(0);
-    Ref gt = zero ? dict({{NX_STR("$gt"), zero.get()}}) : Ref();
+    Ref one = nx::integer(1);
+    Ref gt = one ? dict({{NX_STR("$gt"), one.get()}}) : Ref();
     Ref of_rows = in && gt ? dict({{NX_ID(row), in.get()}, {NX_ID(gen), gt.get()}}) : Ref();
     Ref gens = of_rows ? nx::call_method(leases.get(), NX_ID(find), {of_rows.get()}) : Ref();
     Ref gen_docs = gens ? Ref::steal(PySequence_List(gens.get())) : Ref();
@@ -1205,11 +1211,11 @@ PyObject* drop_impl(nx::Function* f, PyObject* const*) {
 #define NX_DROP_DOC(coll)                                                                     \
     "Free the lease documents of the finished rows of " coll ".\n"                          \
     "\n"                                                                                      \
-    "Each finished row keeps one small end record; its other lease documents\n"             \
-    "are deleted, so the lease collection of a long job stays bounded. Safe\n"              \
-    "while workers run: a step of a stale handle or claim that lands in a\n"                \
-    "freed generation is refused by the end record, stored first. Scans the\n"              \
-    "lease collection. Returns how many documents were deleted."
+    "Each finished row keeps its first lease and a small end record; its other\n"         \
+    "lease documents are deleted, so the lease collection of a long job stays\n"          \
+    "bounded. Safe while workers run: a step of a stale handle or claim that\n"           \
+    "lands in a freed generation is refused by the end record, stored first.\n"          \
+    "Scans the lease collection. Returns how many documents were deleted."
 
 const nx::FuncSpec drop_finished_leases_spec = {
     "drop_finished_leases", NX_DROP_DOC("col_input"), 0, {}, drop_impl<col_input_name>,
