@@ -492,7 +492,8 @@ int read_newest(PyObject* leases, std::vector<std::pair<Ref, long>> rows, Findin
         for (auto& r : rows) {
             const Newest* n = out->of(r.first.get());
             if (!n && PyErr_Occurred()) return -1;
-            if (n && !n->ended && n->g.gen == r.second + kProbe) further.emplace_back(r.first, n->g.gen);
+            if (n && !n->ended && n->g.gen == r.second + kProbe)
+                further.emplace_back(r.first, n->g.gen);
         }
         rows.swap(further);
     }
