@@ -2,11 +2,13 @@
 
 Each worker thread adds a batch of work items to the shared input collection,
 claims pending items from it (`workqueue.claim_input`, renewing the leases of
-the items it still holds before an item once a third of the lease has passed), fetches each page with
-`fetch_response` from a local web site (or from the page-save store), parses
-it with scrapy's selectors, stores the record with `InsertItem` and marks the
-item with `update_input`, round after round until the time is up; then the
-workers drain the queue.
+the items it still holds before an item once a third of the lease has passed),
+fetches each page with `fetch_response` from a local web site (or from the
+page-save store), parses it with scrapy's selectors, stores the record with
+`InsertItem` and commits the item with `workqueue.finish`, round after round
+until the time is up; then the workers drain the queue. An item whose lease
+was lost (finish or a renewal refused it) is counted and left to the worker
+that took it over.
 The web site injects faults: answers 500, connections reset before or in the
 middle of a body, answers held back past the time-out, pages too small to
 keep. Some items share their page with another item of the same thread
@@ -242,7 +244,8 @@ class Worker(threading.Thread):
         super().__init__(name=f"worker-{number}", daemon=True)
         self.run_ = run
         self.number = number
-        self.outcomes: list[tuple[str, str, str, str]] = []  # parcel, group, kind, outcome
+        # parcel, group, kind, outcome, committed (finish took it), fetch failed
+        self.outcomes: list[tuple[str, str, str, str, bool, bool]] = []
         self.errors: list[str] = []
         self.finished_at: list[float] = []  # monotonic time of each item's end
         self.abandoned: list[str] = []      # parcels held when this worker was killed
@@ -276,37 +279,43 @@ class Worker(threading.Thread):
                     time.sleep(1.0)  # what is left is leased, maybe by a dead worker
                 continue
             renewed = time.monotonic()
-            for i, doc in enumerate(claimed):
+            while claimed:
                 if time.monotonic() - renewed > RENEW_AFTER:
-                    r.wq.extend_lease(claimed[i:], LEASE)
-                    renewed = time.monotonic()
+                    kept = r.wq.extend_lease(claimed, LEASE)
+                    self.outcomes += [(d["parcel_number"], d["group"], d["kind"], "lost lease",
+                                       False, False) for d in claimed if d not in kept]
+                    claimed, renewed = kept, time.monotonic()
+                    if not claimed:
+                        break
+                doc = claimed[0]
                 try:
                     if rng.random() < r.kill_rate:
                         # Dies in the middle of the item: fetched, nothing stored.
-                        self.road(doc, die=True)
-                        self.abandoned = [d["parcel_number"] for d in claimed[i:]]
+                        self.outcomes.append(self.road(doc, die=True))
+                        self.abandoned = [d["parcel_number"] for d in claimed]
                         r.replace(self)
                         return
                     self.outcomes.append(self.road(doc))
                 except BaseException:
                     self.errors.append(f"{doc['parcel_number']}: {traceback.format_exc()}")
+                claimed = claimed[1:]
                 self.finished_at.append(time.monotonic())
 
-    def road(self, doc, die: bool = False) -> tuple[str, str, str, str]:
-        sc, lines = self.run_.sc, self.run_.lines
+    def road(self, doc, die: bool = False) -> tuple[str, str, str, str, bool, bool]:
+        sc, wq, lines = self.run_.sc, self.run_.wq, self.run_.lines
         parcel, group, kind = doc["parcel_number"], doc["group"], doc["kind"]
         lines.take()
         result = sc.fetch_response(url=doc["url"], parcel_number=parcel, timeout=TIMEOUT)
         fetch_lines = lines.take()
+        fetch_failed = not result or not hasattr(result[0], "css")
         if die:
-            return parcel, group, kind, "abandoned"
+            return parcel, group, kind, "abandoned", False, fetch_failed
         unexpected = [ln for ln in fetch_lines
                       if not ln.startswith((CONNECTION_LINE + parcel + " ", PAGE_READ + parcel))
                       and not ln.endswith(SMALL_PAGE)]
         if unexpected:
             self.errors.append(f"{parcel}: unexpected lines {unexpected}")
-        if not result or not hasattr(result[0], "css"):
-            sc.update_input("parcel_number", parcel, "failed")
+        if fetch_failed:
             outcome = "failed"
         else:
             response, retries = result
@@ -316,11 +325,11 @@ class Worker(threading.Thread):
             if outcome is None:
                 self.errors.append(f"{parcel}: InsertItem printed {printed}")
                 outcome = "unexplained"
-            sc.update_input("parcel_number", parcel, "done")
+        committed = bool(wq.finish([doc], "failed" if fetch_failed else "done"))
         after = lines.take()
         if after:
-            self.errors.append(f"{parcel}: update_input printed {after}")
-        return parcel, group, kind, outcome
+            self.errors.append(f"{parcel}: finish printed {after}")
+        return parcel, group, kind, outcome, committed, fetch_failed
 
 
 class Run:
@@ -357,8 +366,12 @@ class Run:
 # ---------------------------------------------------------------------------
 
 def account(run: Run) -> dict:
+    """Each item is counted by the attempt whose finish committed it; the
+    attempts that lost their lease or died are counted apart, but their stored
+    records and failure records are real and are expected too."""
     db = run.db
-    outcomes = [o for w in run.workers for o in w.outcomes]
+    attempts = [o for w in run.workers for o in w.outcomes]
+    outcomes = [o for o in attempts if o[4]]
     errors = [e for w in run.workers for e in w.errors]
     status = {d["parcel_number"]: d["status"]
               for d in run.input.find({}, {"parcel_number": 1, "status": 1})}
@@ -366,18 +379,23 @@ def account(run: Run) -> dict:
         {}, {"page_save": 1}))
     half_written = db[run.results_name].count_documents(
         {"$or": [{"datetime": {"$exists": False}}, {"retry": {"$exists": False}}]})
-    failure_records = {d["parcel_number"] for d in db["failures_collection"].find(
-        {}, {"parcel_number": 1})}
+    # One failure record per attempt whose fetch gave up, committed or not:
+    # a multiset, so that a second record of one attempt shows.
+    failure_records = collections.Counter(d["parcel_number"] for d in db["failures_collection"].find(
+        {}, {"parcel_number": 1}))
+    failed_fetches = collections.Counter(o[0] for o in attempts if o[5])
+    uncommitted_failures = sum(1 for o in attempts if o[5] and not o[4])
 
     by_group = collections.defaultdict(collections.Counter)
-    lost, unexpected_failures = [], []
-    for parcel, group, kind, outcome in outcomes:
+    for parcel, group, kind, outcome, committed, _ in attempts:
         by_group[group][outcome] += 1
+    lost, unexpected_failures = [], []
+    for parcel, group, kind, outcome, _, _ in outcomes:
         if outcome in ("stored", "duplicate"):
             if status.get(parcel) != "done" or records[f"{group}.html"] != 1:
                 lost.append((parcel, outcome, status.get(parcel)))
         elif outcome == "failed":
-            if status.get(parcel) != "failed" or parcel not in failure_records:
+            if status.get(parcel) != "failed" or not failure_records[parcel]:
                 lost.append((parcel, outcome, status.get(parcel)))
             if kind not in FAILING:
                 unexpected_failures.append(parcel)
@@ -386,29 +404,33 @@ def account(run: Run) -> dict:
     processed = collections.Counter(o[0] for o in outcomes)
     never_done = [p for p, s in status.items() if p not in processed]
     abandoned = {p for w in run.workers for p in w.abandoned}
-    failed_parcels = {o[0] for o in outcomes if o[3] == "failed"}
     # Each group of equal pages: one stored record, every other item a duplicate.
     group_errors = [(g, dict(c)) for g, c in by_group.items()
                     if (c["stored"] or c["duplicate"]) and c["stored"] != 1]
     stored_groups = sum(1 for c in by_group.values() if c["stored"])
+    committed = collections.Counter(o[3] for o in outcomes)
     return {
         "items": len(status),
         "processed": len(outcomes),
         "processed_twice": sum(1 for n in processed.values() if n > 1),
+        "lost_leases": sum(1 for o in attempts if o[3] != "abandoned" and not o[4]),
         "kills": sum(1 for w in run.workers if w.abandoned),
         "abandoned_then_finished": len(abandoned & set(processed)),
         "abandoned_never_finished": len(abandoned - set(processed)),
-        "stored": sum(c["stored"] for c in by_group.values()),
-        "duplicates": sum(c["duplicate"] for c in by_group.values()),
-        "failed": sum(c["failed"] for c in by_group.values()),
+        "stored": committed["stored"],
+        "duplicates": committed["duplicate"],
+        "failed": committed["failed"],
         "unexpected_failures": len(unexpected_failures),
         "records_in_db": sum(records.values()),
         "records_expected": stored_groups,
         "half_written_records": half_written,
-        # A killed worker's own fetch may have given up on an item that its
-        # successor then fetched: that record belongs to the killed attempt.
-        "failure_records": len(failure_records - (abandoned - failed_parcels)),
-        "failure_records_of_killed_attempts": len(failure_records & (abandoned - failed_parcels)),
+        # The records of committed attempts; those of attempts that died or
+        # lost their lease are counted apart.
+        "failure_records": sum(failure_records.values()) - uncommitted_failures,
+        "failure_records_of_uncommitted_attempts": uncommitted_failures,
+        "failure_records_not_one_per_failed_fetch": sum(
+            1 for p in set(failure_records) | set(failed_fetches)
+            if failure_records[p] != failed_fetches[p]),
         "lost": len(lost) + len(never_done) + len(group_errors) + len(abandoned - set(processed)),
         "lost_examples": (lost + never_done + group_errors)[:10],
         "errors": len(errors),
@@ -522,7 +544,7 @@ def drive(args, tmp: Path, uri: str, base: str, site: Site) -> int:
         # rate falls as the input collection grows.
         "items_per_second_first_fifth": rate(run, t0, 0, args.seconds / 5),
         "items_per_second_last_fifth": rate(run, t0, args.seconds * 4 / 5, args.seconds),
-        "from_store": sum(1 for w in run.workers for o in w.outcomes if o[2] == "saved"),
+        "from_store": sum(1 for w in run.workers for o in w.outcomes if o[2] == "saved" and o[4]),
         "faults_injected": dict(site.faults),
         "http_requests": sum(site.hits.values()),
         "rss_after_warmup_mb": round((baseline or end) / 2**20, 1),
@@ -534,6 +556,7 @@ def drive(args, tmp: Path, uri: str, base: str, site: Site) -> int:
     summary["rss_growth_mb"] = round(growth_mb, 1)
     ok = (summary["lost"] == 0 and summary["errors"] == 0 and summary["half_written_records"] == 0
           and summary["processed_twice"] == 0
+          and summary["failure_records_not_one_per_failed_fetch"] == 0
           and summary["records_in_db"] == summary["records_expected"]
           and growth_mb <= args.rss_limit_mb)
     summary["ok"] = ok

@@ -12,7 +12,8 @@ store and finds every record stored already.
     python example/run_job.py [--output DIR] [--parcels N] [--retry-delay S] [--workers N]
 
 With --workers N the job runs N worker processes on one queue (scrape.py
---workers N) and the summary gives each worker's count of items.
+--workers N) and the summary gives each worker's count of items and of
+leases it lost (items another worker took over and finished).
 """
 
 from __future__ import annotations
@@ -178,7 +179,8 @@ def report(s: dict) -> str:
         lines.append(f"  workers             {len(s['workers'])}: "
                      + ", ".join(str(w["items"]) for w in s["workers"])
                      + f" items ({done} in all of {s['work_items']}; "
-                     f"{max(done - s['work_items'], 0)} done twice, {left} left pending)")
+                     f"{max(done - s['work_items'], 0)} done twice, {left} left pending, "
+                     f"{sum(w.get('lost_leases', 0) for w in s['workers'])} lost leases)")
     for i, (path, rows) in enumerate(s["exports"].items()):
         label = "exports" if i == 0 else ""
         lines.append(f"  {label:<19} {shown(Path(path))} "

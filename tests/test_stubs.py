@@ -185,7 +185,9 @@ def run_job() -> None:
     sc.export_mongo_to_csv("results", "results", "export")
     sc.export_mongo_to_excel("results", "results", "export", skip=0, limit=100)
     claimed: list[dict[str, Any]] = wq.claim_input({"status": "pending"}, 10, 60.0)
-    renewed: int = wq.extend_lease(claimed) + wq.release([d["_id"] for d in claimed])
+    renewed: list[dict[str, Any]] = wq.extend_lease(claimed) + wq.release(claimed)
+    finished: list[dict[str, Any]] = wq.finish(claimed, "done")
+    dropped: int = wq.drop_finished_leases()
     eta: float | None = wq.queue_progress({"status": "pending"})["eta_seconds"]
 """
 

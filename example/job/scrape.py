@@ -9,9 +9,10 @@ the parcel; at the end export the records to CSV and Excel.
     python scrape.py --workers N   # N worker processes share it through claims
 
 With --workers, each worker process claims a few parcels at a time
-(workqueue.claim_input), so none is done twice and the parcels of a worker
-that dies are claimed again once its lease runs out; each worker prints one
-"worker summary:" line with its counts when the queue is empty.
+(workqueue.claim_input) and commits each with workqueue.finish, so none is
+done twice and the parcels of a worker that dies are claimed again once its
+lease runs out; each worker prints one "worker summary:" line with its counts
+(and its lost leases) when the queue is empty.
 
 Progress (items done of total, rate) goes to standard error when that is a
 terminal; standard output carries the library's lines and this script's own.
@@ -153,8 +154,12 @@ CLAIM_BATCH = 2     # parcels claimed at a time
 
 
 def work_queue():
-    """One worker process: claim, process and mark parcels until none is left."""
-    counts = collections.Counter()
+    """One worker process: claim, process and finish parcels until none is left.
+
+    The leases of the batch are renewed once half a lease has passed. A parcel
+    whose lease was lost (it ran out and another worker took the parcel) is
+    left to that worker: finish stores nothing for it, and it is counted."""
+    counts, lost = collections.Counter(), 0
     while True:
         docs = wq.claim_input(PENDING, CLAIM_BATCH, LEASE)
         if not docs:
@@ -162,12 +167,22 @@ def work_queue():
                 break
             time.sleep(0.2)   # the rest is leased to other workers
             continue
-        for doc in docs:
+        renewed = time.monotonic()
+        while docs:
+            if time.monotonic() - renewed > LEASE / 2:
+                kept = wq.extend_lease(docs, LEASE)
+                lost += len(docs) - len(kept)
+                docs, renewed = kept, time.monotonic()
+                if not docs:
+                    break
+            doc = docs.pop(0)
             status = process(doc)
-            sc.update_input("_id", doc["_id"], status)
-            counts[status] += 1
+            if wq.finish([doc], status):
+                counts[status] += 1
+            else:
+                lost += 1
     print("worker summary: " + json.dumps({"worker": wq.worker_id(), "items": sum(counts.values()),
-                                           "statuses": dict(counts)}))
+                                           "lost_leases": lost, "statuses": dict(counts)}))
 
 
 def run_workers(n):

@@ -3,15 +3,20 @@
 //
 // A lease is a document of the collection "<input name>_leases" whose _id is
 // {"row": <row _id>, "gen": n}. The newest generation of a row is the truth:
-// it is held by its owner until "until", or "released". Taking a row (claim),
-// renewing it (extend) and giving it back (release) all insert the next
-// generation; whoever inserts it first has it, every other writer gets a
-// duplicate key error. Nothing is ever updated in place or deleted there, so
-// a decision made on a stale read can only fail to insert.
+// it is "held" until "until", "released" or "finished". Taking a row (claim),
+// renewing it (extend_lease), giving it back (release) and committing it
+// (finish) all insert the next generation; whoever inserts it first has it,
+// every other writer gets a duplicate key error. That is the fence: the
+// generation a claim made, carried by the document it returned, is valid
+// only while no later generation exists, so a holder whose lease was taken
+// over cannot renew, give back or finish it, whatever process it runs in.
+// Nothing is updated in place, so a decision made on a stale read can only
+// fail to insert. A finished row also gets an end record (generation 0),
+// which outlives drop_finished_leases.
 //
-// The underscore fields written into the input rows (_lease_until,
-// _lease_gen, _claims) narrow the search for free rows and feed
-// queue_progress; no decision about who holds a row rests on them.
+// The mirror: fields written into the input rows (_lease_until, _lease_gen,
+// _claims) narrow the search for free rows and feed queue_progress; no
+// decision about who holds a row rests on them.
 #include "../capi/pyfunc.h"
 #include "../capi/pymodule.h"
 
@@ -26,6 +31,7 @@
 #include <deque>
 #include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -34,7 +40,6 @@ namespace {
 
 using nx::Ref;
 
-constexpr int kMaxRounds = 3;          // claim attempts per call, when others win rows
 constexpr double kRateWindow = 60.0;   // seconds of progress samples for the rate
 constexpr size_t kMaxSampleKeys = 64;  // distinct (queue, query) progress series kept
 
@@ -213,37 +218,42 @@ int check_query(PyObject* query) {
     return -1;
 }
 
-// The row _ids of `items`: a mapping gives its "_id", anything else is an _id.
-Ref row_ids(PyObject* items) {
-    Ref ids = Ref::steal(PyList_New(0));
-    Ref it = ids ? Ref::steal(PyObject_GetIter(items)) : Ref();
-    if (!it) return {};
-    while (Ref x = Ref::steal(PyIter_Next(it.get()))) {
-        Ref id = is_document(x.get()) ? nx::item(x.get(), NX_ID(_id)) : x;
-        if (!id || PyList_Append(ids.get(), id.get()) < 0) return {};
+PyObject* col_input_name() { return NX_ID(col_input); }
+PyObject* col_input_pdp_name() { return NX_ID(col_input_pdp); }
+
+// ---------------------------------------------------------------------------
+// Row keys and lease _ids
+// ---------------------------------------------------------------------------
+
+// A row _id as a key of this module's maps: (type, value). Python calls True,
+// 1 and 1.0 equal, but they are different _ids, so different rows; the type
+// keeps them apart. A container (unhashable, or a tuple whose members could
+// be equal across types) is keyed by its repr, which spells the types out.
+Ref row_key(PyObject* id) {
+    PyObject* type = (PyObject*)Py_TYPE(id);
+    if (!PyTuple_Check(id) && !PyFrozenSet_Check(id)) {
+        if (PyObject_Hash(id) != -1) return Ref::steal(PyTuple_Pack(2, type, id));
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return {};
+        PyErr_Clear();
     }
-    return PyErr_Occurred() ? Ref() : ids;
+    Ref r = Ref::steal(PyObject_Repr(id));
+    return r ? Ref::steal(PyTuple_Pack(2, type, r.get())) : Ref();
 }
 
-// ---------------------------------------------------------------------------
-// Lease generations
-// ---------------------------------------------------------------------------
+// The _id of a row's generation: {"row": row, "gen": gen}. Generation 0 is
+// never a lease: it is the row's end record (see finish below).
+Ref lease_id(PyObject* row, long gen) {
+    Ref g = nx::integer(gen);
+    return g ? dict({{NX_ID(row), row}, {NX_ID(gen), g.get()}}) : Ref();
+}
 
-// The newest generation of a row, as read.
-struct Latest {
-    long gen = 0;       // 0: never leased
-    long claims = 0;
-    bool held = false;  // state "held" (not "released")
-    double until = 0;
-    Ref owner;
-};
-
-// A row _id as a dict key: itself when hashable, else its repr.
-Ref row_key(PyObject* id) {
-    if (PyObject_Hash(id) != -1) return Ref::borrow(id);
-    PyErr_Clear();
-    Ref r = Ref::steal(PyObject_Repr(id));
-    return r ? Ref::steal(PyTuple_Pack(2, NX_STR("repr"), r.get())) : Ref();
+// `col` whose reads go to the primary whatever the client or the collection
+// prefers: every read here decides who holds a row, and a lagging secondary
+// would show a finished row as still pending.
+Ref on_primary(nx::Function* f, PyObject* col) {
+    Ref primary = nx::global(f, NX_ID(_primary));
+    Ref with = primary ? nx::attr(col, NX_ID(with_options)) : Ref();
+    return with ? nx::call_kw(with.get(), {}, {{NX_ID(read_preference), primary.get()}}) : Ref();
 }
 
 long long_field(PyObject* doc, PyObject* name) {
@@ -254,116 +264,94 @@ long long_field(PyObject* doc, PyObject* name) {
     return n < 0 ? 0 : n;
 }
 
-// The newest generation of each of `ids` (one query): key -> Latest.
-int read_latest(PyObject* leases, PyObject* ids, std::map<PyObject*, Latest>* out,
-                Ref* keys_holder) {
-    Ref in = dict({{NX_STR("$in"), ids}});
-    Ref filter = in ? dict({{NX_ID(row), in.get()}}) : Ref();
-    Ref cursor = filter ? nx::call_method(leases, NX_ID(find), {filter.get()}) : Ref();
-    Ref it = cursor ? Ref::steal(PyObject_GetIter(cursor.get())) : Ref();
-    if (!it) return -1;
-    // The keys are kept alive by this dict for the life of `out`.
-    Ref index = Ref::steal(PyDict_New());
-    if (!index) return -1;
-    while (Ref doc = Ref::steal(PyIter_Next(it.get()))) {
-        if (!PyDict_Check(doc.get())) continue;
-        PyObject* row = PyDict_GetItemWithError(doc.get(), NX_ID(row));
-        if (!row) {
-            if (PyErr_Occurred()) return -1;
-            continue;
-        }
-        Ref key = row_key(row);
-        if (!key) return -1;
-        PyObject* canon = PyDict_SetDefault(index.get(), key.get(), key.get());
-        if (!canon) return -1;
-        long gen = long_field(doc.get(), NX_ID(gen));
-        Latest& l = (*out)[canon];
-        if (gen <= l.gen) continue;
-        l.gen = gen;
-        l.claims = long_field(doc.get(), NX_ID(claims));
-        PyObject* state = PyDict_GetItemWithError(doc.get(), NX_ID(state));
-        l.held = state && PyUnicode_Check(state) &&
-                 PyUnicode_CompareWithASCIIString(state, "held") == 0;
-        PyObject* until = PyDict_GetItemWithError(doc.get(), NX_ID(until));
-        l.until = until ? PyFloat_AsDouble(until) : 0;
-        if (PyErr_Occurred()) return -1;
-        l.owner = Ref::borrow(PyDict_GetItemWithError(doc.get(), NX_ID(owner)));
-    }
-    if (PyErr_Occurred()) return -1;
-    *keys_holder = std::move(index);
-    return 0;
+// ---------------------------------------------------------------------------
+// Lease generations
+// ---------------------------------------------------------------------------
+
+enum class State { held, released, finished };
+
+const char* state_name(State s) {
+    return s == State::held ? "held" : s == State::released ? "released" : "finished";
 }
 
-// A lease generation to insert.
+// A lease generation, to insert or as read. `token` names the claim that
+// made it: a claim's renewals and its give-back or finish carry its token.
 struct Generation {
     Ref row;
-    long gen;
-    long claims;
-    bool held;
-    double until;
-    Ref doc;  // the caller's document of the row, when there is one
+    long gen = 0;
+    long claims = 0;
+    State state = State::held;
+    double until = 0;
+    Ref token;
+    Ref doc;     // the caller's document of the row, when there is one
+    Ref status;  // a finish: the row's status text
 };
 
-// Tell the caller's document its lease: _lease_until, _lease_gen, _claims
-// and, while this worker holds it, _lease_owner and _lease_queue (the input
-// collection's name), which let extend_lease and release skip reading the
-// leases. A document given back loses the last two.
-int stamp_lease(PyObject* doc, const Generation& g, PyObject* owner, PyObject* queue) {
-    if (!PyDict_Check(doc)) return 0;
-    Ref gen = nx::integer(g.gen), claims = nx::integer(g.claims), until = real(g.until);
-    if (!gen || !claims || !until || PyDict_SetItem(doc, NX_ID(_lease_gen), gen.get()) < 0 ||
-        PyDict_SetItem(doc, NX_ID(_claims), claims.get()) < 0)
-        return -1;
-    if (g.held)
-        return PyDict_SetItem(doc, NX_ID(_lease_until), until.get()) < 0 ||
-                       PyDict_SetItem(doc, NX_ID(_lease_owner), owner) < 0 ||
-                       PyDict_SetItem(doc, NX_ID(_lease_queue), queue) < 0
-                   ? -1
-                   : 0;
-    for (PyObject* name : {NX_ID(_lease_until), NX_ID(_lease_owner), NX_ID(_lease_queue)})
-        if (PyDict_DelItem(doc, name) < 0) {
-            if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;
-            PyErr_Clear();
-        }
-    return 0;
+// A claim's token: 128 random bits as hex.
+Ref new_token() {
+    static thread_local std::mt19937_64 rng{std::random_device{}()};
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%016llx%016llx", (unsigned long long)rng(),
+                  (unsigned long long)rng());
+    return nx::str(buf);
 }
 
 Ref lease_doc(const Generation& g, PyObject* owner, double now) {
+    Ref id = lease_id(g.row.get(), g.gen);
     Ref gen = nx::integer(g.gen), claims = nx::integer(g.claims);
     Ref at = real(now), until = real(g.until);
-    Ref id = gen ? dict({{NX_ID(row), g.row.get()}, {NX_ID(gen), gen.get()}}) : Ref();
-    if (!id) return {};
-    return dict({{NX_ID(_id), id.get()},
-                 {NX_ID(row), g.row.get()},
-                 {NX_ID(gen), gen.get()},
-                 {NX_ID(owner), owner},
-                 {NX_ID(state), g.held ? NX_STR("held") : NX_STR("released")},
-                 {NX_ID(at), at.get()},
-                 {NX_ID(until), until.get()},
-                 {NX_ID(claims), claims.get()}});
+    Ref d = id ? dict({{NX_ID(_id), id.get()},
+                       {NX_ID(row), g.row.get()},
+                       {NX_ID(gen), gen.get()},
+                       {NX_ID(owner), owner},
+                       {NX_ID(state), nx::str(state_name(g.state)).get()},
+                       {NX_ID(at), at.get()},
+                       {NX_ID(until), until.get()},
+                       {NX_ID(claims), claims.get()},
+                       {NX_ID(token), g.token.get()}})
+               : Ref();
+    if (d && g.status && PyDict_SetItem(d.get(), NX_ID(status), g.status.get()) < 0) return {};
+    return d;
 }
 
-// Insert the generations (one round trip); `won[i]` tells whether the i-th
-// was stored. Only duplicate key errors are taken as lost races.
-int insert_generations(nx::Function* f, PyObject* leases, const std::vector<Generation>& gens,
-                       double now, std::vector<bool>* won) {
-    won->assign(gens.size(), true);
-    if (gens.empty()) return 0;
-    Ref owner = worker_id_str();
-    Ref docs = owner ? Ref::steal(PyList_New(0)) : Ref();
-    if (!docs) return -1;
-    for (const Generation& g : gens) {
-        Ref d = lease_doc(g, owner.get(), now);
-        if (!d || PyList_Append(docs.get(), d.get()) < 0) return -1;
-    }
+// The end record of a row finished by `g`: generation 0, naming the finish
+// ("final") and its status. It is never deleted.
+Ref end_doc(const Generation& g, PyObject* owner, double now) {
+    Generation end = {g.row, 0, g.claims, State::finished, now, g.token, Ref(), g.status};
+    Ref d = lease_doc(end, owner, now);
+    Ref final_gen = d ? nx::integer(g.gen) : Ref();
+    if (!final_gen || PyDict_SetItem(d.get(), NX_ID(final), final_gen.get()) < 0) return {};
+    return d;
+}
+
+constexpr long kDuplicateKey = 11000;  // the server's code for a duplicate _id
+
+// Insert `docs` (one round trip, unordered); `won[i]` tells whether the i-th
+// was stored. Only a duplicate key error is a lost race. An insert whose
+// outcome is not known is never taken as won: write concern errors (a
+// w: "majority" time-out, say, whose write a failover may roll back) and
+// network errors are raised, with nothing handed out.
+int insert_docs(nx::Function* f, PyObject* leases, PyObject* docs, std::vector<bool>* won) {
+    won->assign((size_t)PyList_GET_SIZE(docs), true);
+    if (won->empty()) return 0;
     Ref insert = nx::attr(leases, NX_ID(insert_many));
     if (!insert) return -1;
-    if (nx::call_kw(insert.get(), {docs.get()}, {{NX_ID(ordered), Py_False}})) return 0;
+    if (nx::call_kw(insert.get(), {docs}, {{NX_ID(ordered), Py_False}})) return 0;
 
     Ref caught;
     if (nx::except([f] { return nx::global(f, NX_ID(BulkWriteError)); }, &caught) <= 0) return -1;
     Ref details = nx::attr(caught.get(), NX_ID(details));
-    Ref errors = details ? nx::item(details.get(), NX_ID(writeErrors)) : Ref();
+    if (!details) return -1;
+    PyObject* concern = PyDict_Check(details.get())
+                            ? PyDict_GetItemWithError(details.get(), NX_ID(writeConcernErrors))
+                            : nullptr;
+    if (PyErr_Occurred()) return -1;
+    int unsure = concern ? PyObject_IsTrue(concern) : 0;
+    if (unsure != 0) {
+        if (unsure > 0) nx::raise_again(std::move(caught));
+        return -1;
+    }
+    Ref errors = nx::item(details.get(), NX_ID(writeErrors));
     Ref it = errors ? Ref::steal(PyObject_GetIter(errors.get())) : Ref();
     if (!it) return -1;
     while (Ref e = Ref::steal(PyIter_Next(it.get()))) {
@@ -372,7 +360,7 @@ int insert_generations(nx::Function* f, PyObject* leases, const std::vector<Gene
         if (!index) return -1;
         long c = PyLong_AsLong(code.get()), i = PyLong_AsLong(index.get());
         if (PyErr_Occurred()) return -1;
-        if (c != 11000 || i < 0 || (size_t)i >= gens.size()) {
+        if (c != kDuplicateKey || i < 0 || (size_t)i >= won->size()) {
             nx::raise_again(std::move(caught));
             return -1;
         }
@@ -381,23 +369,163 @@ int insert_generations(nx::Function* f, PyObject* leases, const std::vector<Gene
     return PyErr_Occurred() ? -1 : 0;
 }
 
-// Mirror the new generations into the rows' underscore fields. Rows whose
-// new mirror is the same (a batch of first claims, say) share one update
-// command: {"_id": {"$in": rows}} or, for a single row, {"_id": row}. A row
-// whose mirror already shows a newer generation is left alone. (One command
-// per row would do as well on MongoDB, but the test database stalls on bulk
-// writes of many statements.)
-int write_hints(nx::Function*, PyObject* col, const std::vector<Generation>& gens,
-                const std::vector<bool>& won) {
+// The documents `make` (lease_doc, end_doc) builds of `gens`, as a list.
+Ref docs_of(const std::vector<Generation>& gens, Ref (*make)(const Generation&, PyObject*, double),
+            double now) {
+    Ref owner = worker_id_str();
+    Ref docs = owner ? Ref::steal(PyList_New(0)) : Ref();
+    if (!docs) return {};
+    for (const Generation& g : gens) {
+        Ref d = make(g, owner.get(), now);
+        if (!d || PyList_Append(docs.get(), d.get()) < 0) return {};
+    }
+    return docs;
+}
+
+int insert_generations(nx::Function* f, PyObject* leases, const std::vector<Generation>& gens,
+                       double now, std::vector<bool>* won) {
+    Ref docs = docs_of(gens, lease_doc, now);
+    return docs ? insert_docs(f, leases, docs.get(), won) : -1;
+}
+
+// find({"_id": {"$in": ids}}) as a list.
+Ref find_ids(PyObject* col, PyObject* ids) {
+    Ref in = dict({{NX_STR("$in"), ids}});
+    Ref filter = in ? dict({{NX_ID(_id), in.get()}}) : Ref();
+    Ref cursor = filter ? nx::call_method(col, NX_ID(find), {filter.get()}) : Ref();
+    return cursor ? Ref::steal(PySequence_List(cursor.get())) : Ref();
+}
+
+// ---------------------------------------------------------------------------
+// The newest generation of a row
+// ---------------------------------------------------------------------------
+
+// What a look-up found of a row: its newest generation and whether it ended.
+struct Newest {
+    Generation g;        // gen 0: never leased
+    bool ended = false;  // finished: by an end record or a finish generation
+    bool end_stored = false;
+};
+
+// Lease documents read, folded into one Newest per row (by exact key).
+class Findings {
+public:
+    // The finding of `row`; nullptr, without an error, when nothing was read.
+    Newest* of(PyObject* row, bool create = false) {
+        Ref key = row_key(row);
+        if (!key) return nullptr;
+        PyObject* at = PyDict_GetItemWithError(index_.get(), key.get());
+        if (at) return &rows_[(size_t)PyLong_AsSsize_t(at)];
+        if (PyErr_Occurred() || !create) return nullptr;
+        Ref pos = Ref::steal(PyLong_FromSize_t(rows_.size()));
+        if (!pos || PyDict_SetItem(index_.get(), key.get(), pos.get()) < 0) return nullptr;
+        rows_.emplace_back();
+        return &rows_.back();
+    }
+
+    // Fold in a lease document. An end record stands for the finish it names.
+    int note(PyObject* d) {
+        PyObject* row = PyDict_Check(d) ? PyDict_GetItemWithError(d, NX_ID(row)) : nullptr;
+        if (!row) return PyErr_Occurred() ? -1 : 0;
+        Newest* n = of(row, true);
+        if (!n) return -1;
+        long gen = long_field(d, NX_ID(gen));
+        PyObject* state = PyDict_GetItemWithError(d, NX_ID(state));
+        State s = !state || !PyUnicode_Check(state)                          ? State::released
+                  : PyUnicode_CompareWithASCIIString(state, "held") == 0     ? State::held
+                  : PyUnicode_CompareWithASCIIString(state, "finished") == 0 ? State::finished
+                                                                             : State::released;
+        if (gen == 0) {
+            n->end_stored = true;
+            gen = long_field(d, NX_ID(final));
+        }
+        if (s == State::finished) n->ended = true;
+        if (gen <= n->g.gen && n->g.row) return PyErr_Occurred() ? -1 : 0;
+        PyObject* until = PyDict_GetItemWithError(d, NX_ID(until));
+        n->g.row = Ref::borrow(row);
+        n->g.gen = gen;
+        n->g.claims = long_field(d, NX_ID(claims));
+        n->g.state = s;
+        n->g.until = until ? PyFloat_AsDouble(until) : 0;
+        n->g.token = Ref::borrow(PyDict_GetItemWithError(d, NX_ID(token)));
+        n->g.status = Ref::borrow(PyDict_GetItemWithError(d, NX_ID(status)));
+        return PyErr_Occurred() ? -1 : 0;
+    }
+
+    int note_all(PyObject* docs) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(docs); ++i)
+            if (note(PyList_GET_ITEM(docs, i)) < 0) return -1;
+        return 0;
+    }
+
+    std::deque<Newest>& all() { return rows_; }
+
+    Ref index_ = Ref::steal(PyDict_New());  // row_key -> position in rows_
+
+private:
+    std::deque<Newest> rows_;
+};
+
+constexpr long kProbe = 4;  // generations read past the mirror's in one look-up
+
+// The newest generation of rows, each from a lower bound (the generation its
+// mirror names, which is never ahead of the truth: only a won generation is
+// ever mirrored). One look-up by _id reads the end record and generations
+// lower..lower+kProbe of every row, so its cost does not grow with a row's
+// history; a row whose window is all taken (its mirror far behind) is read
+// again from the window's end.
+int read_newest(PyObject* leases, std::vector<std::pair<Ref, long>> rows, Findings* out) {
+    if (!out->index_) return -1;
+    while (!rows.empty()) {
+        Ref ids = Ref::steal(PyList_New(0));
+        if (!ids) return -1;
+        for (auto& r : rows)
+            for (long gen = std::max(r.second, 1L) - 1; gen <= r.second + kProbe; ++gen) {
+                // gen 0 is the end record; then the lower bound's own
+                // generation and those after it
+                Ref id = lease_id(r.first.get(), gen < r.second ? 0 : gen);
+                if (!id || PyList_Append(ids.get(), id.get()) < 0) return -1;
+            }
+        Ref docs = find_ids(leases, ids.get());
+        if (!docs || out->note_all(docs.get()) < 0) return -1;
+        std::vector<std::pair<Ref, long>> further;
+        for (auto& r : rows) {
+            const Newest* n = out->of(r.first.get());
+            if (!n && PyErr_Occurred()) return -1;
+            if (n && !n->ended && n->g.gen == r.second + kProbe)
+                further.emplace_back(r.first, n->g.gen);
+        }
+        rows.swap(further);
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// The mirror: lease fields kept in the input rows
+// ---------------------------------------------------------------------------
+
+// Mirror won generations into their rows' _lease_until, _lease_gen and
+// _claims, which narrow the search for free rows and feed queue_progress;
+// no decision about who holds a row rests on them. Rows whose new mirror is
+// the same (a batch of first claims, say) share one update command:
+// {"_id": {"$in": rows}} or, for a single row, {"_id": row}. A row whose
+// mirror already shows a newer generation is left alone. (One command per
+// row would do as well on MongoDB, but the test database stalls on bulk
+// writes of many statements.) A finish writes its row's status with the
+// mirror, one row at a time, and its errors are raised.
+int write_mirror(PyObject* col, const std::vector<Generation>& gens, const std::vector<bool>& won) {
     struct Group {
         const Generation* first;
         Ref rows;
     };
-    std::map<std::tuple<long, long, bool, double>, Group> groups;
+    std::map<std::tuple<long, long, int, double, size_t>, Group> groups;
     for (size_t i = 0; i < gens.size(); ++i) {
         if (!won[i]) continue;
         const Generation& g = gens[i];
-        Group& group = groups[std::make_tuple(g.gen, g.claims, g.held, g.held ? g.until : 0.0)];
+        bool held = g.state == State::held;
+        size_t own = g.state == State::finished ? i + 1 : 0;  // a finish is grouped alone
+        Group& group =
+            groups[std::make_tuple(g.gen, g.claims, (int)g.state, held ? g.until : 0.0, own)];
         if (!group.rows) {
             group.first = &g;
             group.rows = Ref::steal(PyList_New(0));
@@ -408,18 +536,24 @@ int write_hints(nx::Function*, PyObject* col, const std::vector<Generation>& gen
     for (auto& entry : groups) {
         const Generation& g = *entry.second.first;
         PyObject* rows = entry.second.rows.get();
+        bool held = g.state == State::held, finished = g.state == State::finished;
         Ref gen = nx::integer(g.gen), claims = nx::integer(g.claims), until = real(g.until);
         bool one = PyList_GET_SIZE(rows) == 1;
         Ref in = one ? Ref::borrow(PyList_GET_ITEM(rows, 0)) : dict({{NX_STR("$in"), rows}});
         // {"_id": ..., "$or": [{"_lease_gen": {"$exists": False}}, {"_lease_gen": {"$lt": gen}}]}
+        // A finish is written whatever the mirror shows: its status must land.
         Ref older = gen ? absent_or_alternatives(NX_ID(_lease_gen), NX_STR("$lt"), gen.get()) : Ref();
-        Ref filter = (older && in) ? dict({{NX_ID(_id), in.get()}, {NX_STR("$or"), older.get()}}) : Ref();
-        Ref set = g.held ? dict({{NX_ID(_lease_until), until.get()},
-                                 {NX_ID(_lease_gen), gen.get()},
-                                 {NX_ID(_claims), claims.get()}})
-                         : dict({{NX_ID(_lease_gen), gen.get()}, {NX_ID(_claims), claims.get()}});
+        Ref filter = !in || !older ? Ref()
+                     : finished    ? dict({{NX_ID(_id), in.get()}})
+                                   : dict({{NX_ID(_id), in.get()}, {NX_STR("$or"), older.get()}});
+        Ref set = held ? dict({{NX_ID(_lease_until), until.get()},
+                               {NX_ID(_lease_gen), gen.get()},
+                               {NX_ID(_claims), claims.get()}})
+                       : dict({{NX_ID(_lease_gen), gen.get()}, {NX_ID(_claims), claims.get()}});
+        if (set && finished && PyDict_SetItem(set.get(), NX_ID(status), g.status.get()) < 0)
+            return -1;
         Ref update = set ? dict({{NX_STR("$set"), set.get()}}) : Ref();
-        if (update && !g.held) {
+        if (update && !held) {
             Ref unset = dict({{NX_ID(_lease_until), NX_STR("")}});
             if (!unset || PyDict_SetItem(update.get(), NX_STR("$unset"), unset.get()) < 0) return -1;
         }
@@ -431,242 +565,549 @@ int write_hints(nx::Function*, PyObject* col, const std::vector<Generation>& gen
     return 0;
 }
 
-// The generation that renews (or gives back) a lease of this worker.
-Generation successor(PyObject* row, long gen, long claims, bool renew, double now, double lease) {
-    return {Ref::borrow(row), gen + 1, claims, renew, renew ? now + lease : now, Ref()};
+// Tell the caller's document (the handle) its lease: _lease_gen, _claims,
+// _lease_token (the claim), _lease_queue (the input collection's name) and,
+// while held, _lease_until. A handle given back or finished loses
+// _lease_until and with it the right to any further step.
+int stamp_handle(PyObject* doc, const Generation& g, PyObject* queue) {
+    if (!PyDict_Check(doc)) return 0;
+    Ref gen = nx::integer(g.gen), claims = nx::integer(g.claims), until = real(g.until);
+    if (!gen || !claims || !until || PyDict_SetItem(doc, NX_ID(_lease_gen), gen.get()) < 0 ||
+        PyDict_SetItem(doc, NX_ID(_claims), claims.get()) < 0 ||
+        PyDict_SetItem(doc, NX_ID(_lease_token), g.token.get()) < 0 ||
+        PyDict_SetItem(doc, NX_ID(_lease_queue), queue) < 0)
+        return -1;
+    if (g.state == State::held) return PyDict_SetItem(doc, NX_ID(_lease_until), until.get());
+    if (PyDict_DelItem(doc, NX_ID(_lease_until)) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;
+        PyErr_Clear();
+    }
+    return 0;
 }
 
-// Renew or give back this worker's leases on rows of one input collection:
-// `docs` carry the generation this worker holds (stamped by its claim), so
-// the next one is inserted at once; for the `ids`, and for documents whose
-// generation is no longer the newest, the leases are read. Returns how many
-// were renewed / given back, or -1.
-long renew_or_release(nx::Function* f, PyObject* col, const std::vector<PyObject*>& docs,
-                      PyObject* ids, bool renew, double lease) {
-    Ref leases = lease_collection(col);
-    Ref me = worker_id_str();
-    Ref queue = me ? nx::attr(col, NX_ID(name)) : Ref();
-    Ref done = Ref::steal(PySet_New(nullptr));  // rows dealt with
-    Ref unknown = Ref::steal(PyList_New(0));    // rows whose leases are read
-    double now;
-    if (!leases || !queue || !done || !unknown || server_now(col, &now) < 0) return -1;
-    long count = 0;
-    auto apply = [&](std::vector<Generation>& gens, bool retry_lost) -> int {
-        std::vector<bool> won;
-        if (insert_generations(f, leases.get(), gens, now, &won) < 0) return -1;
-        for (size_t i = 0; i < gens.size(); ++i) {
-            Ref key = row_key(gens[i].row.get());
-            if (!key) return -1;
-            if (!won[i]) {
-                if (retry_lost && PyList_Append(unknown.get(), gens[i].row.get()) < 0) return -1;
-                continue;
-            }
-            ++count;
-            if (PySet_Add(done.get(), key.get()) < 0) return -1;
-            if (gens[i].doc && stamp_lease(gens[i].doc.get(), gens[i], me.get(), queue.get()) < 0)
-                return -1;
-        }
-        return write_hints(f, col, gens, won);
-    };
-
-    std::vector<Generation> known;
-    for (PyObject* doc : docs) {
-        Ref id = nx::item(doc, NX_ID(_id));
-        if (!id) return -1;
-        long gen = long_field(doc, NX_ID(_lease_gen)), claims = long_field(doc, NX_ID(_claims));
-        if (PyErr_Occurred()) return -1;
-        known.push_back(successor(id.get(), gen, claims, renew, now, lease));
-        known.back().doc = Ref::borrow(doc);
+// Rows found finished whose status may have been undone (the test
+// database's updates are not atomic, and a mirror write can overwrite a
+// status written at the same instant): store the end record where the
+// finisher did not live to, and write the status again. Nothing is claimed.
+int finish_again(nx::Function* f, PyObject* col, PyObject* leases,
+                 const std::vector<Newest>& ended, double now) {
+    std::vector<Generation> ends, finishes;
+    for (const Newest& n : ended) {
+        if (!n.g.status) continue;  // an end record of an older writer: nothing to say
+        if (!n.end_stored) ends.push_back(n.g);
+        finishes.push_back(n.g);
+        finishes.back().state = State::finished;
     }
-    if (apply(known, true) < 0) return -1;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ids); ++i)
-        if (PyList_Append(unknown.get(), PyList_GET_ITEM(ids, i)) < 0) return -1;
-    if (PyList_GET_SIZE(unknown.get()) == 0) return count;
-
-    std::map<PyObject*, Latest> latest;
-    Ref keys;
-    if (read_latest(leases.get(), unknown.get(), &latest, &keys) < 0) return -1;
-    std::vector<Generation> gens;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(unknown.get()); ++i) {
-        PyObject* id = PyList_GET_ITEM(unknown.get(), i);
-        Ref key = row_key(id);
-        int seen = key ? PySet_Contains(done.get(), key.get()) : -1;
-        if (seen < 0 || (!seen && PySet_Add(done.get(), key.get()) < 0)) return -1;
-        PyObject* canon = seen ? nullptr : PyDict_GetItemWithError(keys.get(), key.get());
-        if (!canon) {
-            if (PyErr_Occurred()) return -1;
-            continue;
-        }
-        const Latest& l = latest[canon];
-        if (!l.held || !l.owner) continue;
-        int mine = PyObject_RichCompareBool(l.owner.get(), me.get(), Py_EQ);
-        if (mine < 0) return -1;
-        if (mine) gens.push_back(successor(id, l.gen, l.claims, renew, now, lease));
-    }
-    return apply(gens, false) < 0 ? -1 : count;
+    Ref docs = docs_of(ends, end_doc, now);
+    std::vector<bool> won;
+    if (!docs || insert_docs(f, leases, docs.get(), &won) < 0) return -1;
+    return write_mirror(col, finishes, std::vector<bool>(finishes.size(), true));
 }
 
 // ---------------------------------------------------------------------------
 // claim_input, claim_pl_input
 // ---------------------------------------------------------------------------
 
-Ref claim(nx::Function* f, PyObject* col_name, PyObject* query, PyObject* limit_arg,
-          PyObject* lease_arg, PyObject* max_claims_arg) {
-    long limit, max_claims;
-    double lease, now;
-    if (check_query(query) < 0 || to_count(limit_arg, "limit", &limit) < 0 ||
-        to_double(lease_arg, "lease", &lease) < 0 ||
-        to_count(max_claims_arg, "max_claims", &max_claims) < 0)
-        return {};
-    Ref col = input_collection(f, col_name);
-    Ref leases = col ? lease_collection(col.get()) : Ref();
-    if (!leases || server_now(col.get(), &now) < 0) return {};
+constexpr int kMaxRounds = 3;  // claim attempts per call, when others win rows
 
-    // Rows that match, whose mirror shows no live lease and fewer claims
-    // than max_claims.
-    Ref t_now = real(now), t_max = nx::integer(max_claims);
-    Ref not_held = t_now ? absent_or(NX_ID(_lease_until), NX_STR("$lt"), t_now.get()) : Ref();
-    Ref not_stuck = t_max ? absent_or(NX_ID(_claims), NX_STR("$lt"), t_max.get()) : Ref();
-    Ref filter = (not_held && not_stuck) ? and_query(query, {not_held.get(), not_stuck.get()}) : Ref();
-    Ref find = nx::attr(col.get(), NX_ID(find));
-    Ref taken = Ref::steal(PySet_New(nullptr));  // rows tried in this call
-    if (!filter || !find || !taken) return {};
+// One claim call: its arguments and the collections it works on.
+struct Claim {
+    nx::Function* f = nullptr;
+    Ref col = {};     // the input collection, reads on the primary
+    Ref leases = {};  // its lease collection, reads on the primary
+    Ref queue = {};   // the input collection's name, stamped into handles
+    PyObject* query = nullptr;
+    long limit = 0, max_claims = 0;
+    double lease = 0, now = 0;
+    Ref tried = Ref::steal(PySet_New(nullptr));  // row keys tried in this call
+};
 
+// Candidates to read for `want` rows: workers that search at the same moment
+// read the same first rows, so each reads three times what it wants (plus a
+// few for small wants) and tries them in its own random order; rows this
+// call tried already come back in the search and are skipped, so they are
+// read on top.
+long candidates_to_read(long want, Py_ssize_t tried) { return want * 3 + 8 + (long)tried; }
+
+// Search: free-looking rows (the mirror shows no live lease and fewer than
+// max_claims claims), each to be claimed by inserting the generation after
+// the one its mirror names.
+int search(Claim& c, PyObject* filter, long want, std::vector<Generation>* out) {
+    Ref n = nx::integer(candidates_to_read(want, PySet_GET_SIZE(c.tried.get())));
+    Ref find = n ? nx::attr(c.col.get(), NX_ID(find)) : Ref();
+    Ref cursor = find ? nx::call_kw(find.get(), {filter},
+                                    {{NX_ID(limit), n.get()}, {NX_ID(batch_size), n.get()}})
+                      : Ref();
+    Ref docs = cursor ? Ref::steal(PySequence_List(cursor.get())) : Ref();
+    if (!docs) return -1;
     static thread_local std::mt19937_64 rng{std::random_device{}()};
-    std::vector<Generation> won_gens, retry;
-    for (int round = 0; round < kMaxRounds && (long)won_gens.size() < limit; ++round) {
-        long want = limit - (long)won_gens.size();
-        std::vector<Generation> gens = std::move(retry);
-        retry.clear();
-        if ((long)gens.size() < want) {
-            Ref n = nx::integer(want * 3 + 8 + PySet_GET_SIZE(taken.get()));
-            Ref cursor = n ? nx::call_kw(find.get(), {filter.get()},
-                                         {{NX_ID(limit), n.get()}, {NX_ID(batch_size), n.get()}})
-                           : Ref();
-            Ref docs = cursor ? Ref::steal(PySequence_List(cursor.get())) : Ref();
-            if (!docs) return {};
-            // Workers that read the same candidates try them in different orders.
-            std::vector<Py_ssize_t> order((size_t)PyList_GET_SIZE(docs.get()));
-            for (size_t i = 0; i < order.size(); ++i) order[i] = (Py_ssize_t)i;
-            std::shuffle(order.begin(), order.end(), rng);
-            for (Py_ssize_t i : order) {
-                if ((long)gens.size() >= want) break;
-                PyObject* doc = PyList_GET_ITEM(docs.get(), i);
-                Ref id = nx::item(doc, NX_ID(_id));
-                Ref key = id ? row_key(id.get()) : Ref();
-                int had = key ? PySet_Contains(taken.get(), key.get()) : -1;
-                if (had < 0 || (!had && PySet_Add(taken.get(), key.get()) < 0)) return {};
-                if (had || !PyDict_Check(doc)) continue;
-                // The mirror names the newest generation; the next one is
-                // ours if nobody has inserted it yet.
-                long gen = long_field(doc, NX_ID(_lease_gen)), claims = long_field(doc, NX_ID(_claims));
-                if (PyErr_Occurred()) return {};
-                gens.push_back({std::move(id), gen + 1, claims + 1, true, now + lease, Ref::borrow(doc)});
-            }
-        }
-        if (gens.empty()) break;
-        std::vector<bool> won;
-        if (insert_generations(f, leases.get(), gens, now, &won) < 0) return {};
-        Ref lost = Ref::steal(PyList_New(0));
-        if (!lost) return {};
-        for (size_t i = 0; i < gens.size(); ++i) {
-            if (won[i]) won_gens.push_back(std::move(gens[i]));
-            else if (PyList_Append(lost.get(), gens[i].row.get()) < 0) return {};
-        }
-        if (PyList_GET_SIZE(lost.get()) == 0) break;
-
-        // A lost insert: another worker took the row, or its mirror is behind
-        // its leases (a writer died between the two). The leases decide:
-        // a free row is tried again (its winner writes the mirror). The
-        // mirror of a row out of claims is brought up to date here; a row
-        // someone holds is left to its holder, since on a server without
-        // atomic updates a write of ours could undo the holder's own.
-        std::map<PyObject*, Latest> latest;
-        Ref keys;
-        if (read_latest(leases.get(), lost.get(), &latest, &keys) < 0) return {};
-        std::vector<Generation> repairs;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lost.get()); ++i) {
-            PyObject* id = PyList_GET_ITEM(lost.get(), i);
-            Ref key = row_key(id);
-            PyObject* canon = key ? PyDict_GetItemWithError(keys.get(), key.get()) : nullptr;
-            if (!canon) {
-                if (PyErr_Occurred()) return {};
-                continue;
-            }
-            const Latest& l = latest[canon];
-            if (l.held && l.until >= now) continue;
-            if (l.claims >= max_claims) {
-                repairs.push_back({Ref::borrow(id), l.gen, l.claims, l.held, l.until, Ref()});
-                continue;
-            }
-            retry.push_back({Ref::borrow(id), l.gen + 1, l.claims + 1, true, now + lease, Ref()});
-        }
-        std::vector<bool> all(repairs.size(), true);
-        if (write_hints(f, col.get(), repairs, all) < 0) return {};
+    std::vector<Py_ssize_t> order((size_t)PyList_GET_SIZE(docs.get()));
+    for (size_t i = 0; i < order.size(); ++i) order[i] = (Py_ssize_t)i;
+    std::shuffle(order.begin(), order.end(), rng);
+    for (Py_ssize_t i : order) {
+        if ((long)out->size() >= want) break;
+        PyObject* doc = PyList_GET_ITEM(docs.get(), i);
+        Ref id = nx::item(doc, NX_ID(_id));
+        Ref key = id ? row_key(id.get()) : Ref();
+        int had = key ? PySet_Contains(c.tried.get(), key.get()) : -1;
+        if (had < 0 || (!had && PySet_Add(c.tried.get(), key.get()) < 0)) return -1;
+        if (had || !PyDict_Check(doc)) continue;
+        long gen = long_field(doc, NX_ID(_lease_gen)), claims = long_field(doc, NX_ID(_claims));
+        Ref token = new_token();
+        if (PyErr_Occurred() || !token) return -1;
+        out->push_back({std::move(id), gen + 1, claims + 1, State::held, c.now + c.lease,
+                        std::move(token), Ref::borrow(doc), Ref()});
     }
+    return 0;
+}
 
-    Ref result = Ref::steal(PyList_New(0));
-    if (!result || won_gens.empty()) return result;
-    std::vector<bool> all(won_gens.size(), true);
-    if (write_hints(f, col.get(), won_gens, all) < 0) return {};
+// Inserts: the claims' generations in one round trip; the won ones join
+// `won`, the lost ones go to `lost`.
+int insert_claims(Claim& c, std::vector<Generation>& gens, std::vector<Generation>* won,
+                  std::vector<Generation>* lost) {
+    std::vector<bool> ok;
+    if (insert_generations(c.f, c.leases.get(), gens, c.now, &ok) < 0) return -1;
+    for (size_t i = 0; i < gens.size(); ++i) (ok[i] ? won : lost)->push_back(std::move(gens[i]));
+    return 0;
+}
 
-    // A row taken over from an earlier lease is read again, and given back
-    // when it no longer matches the query: it was finished just as that
-    // lease ran out. A row leased for the first time is as the search read it.
+// Settling lost races. A lost insert: another worker took the row, or its
+// mirror is behind its leases (a writer died between the two). The leases
+// decide: a free row is tried again at its true next generation (its winner
+// writes the mirror); the mirror of a row out of claims is brought up to
+// date here; a finished row gets its status again; a row someone holds is
+// left to its holder, since on a server without atomic updates a write of
+// ours could undo the holder's own.
+int settle_lost_races(Claim& c, std::vector<Generation>& lost, std::vector<Generation>* retry) {
+    if (lost.empty()) return 0;
+    std::vector<std::pair<Ref, long>> rows;
+    for (const Generation& g : lost) rows.emplace_back(g.row, g.gen - 1);
+    Findings found;
+    if (read_newest(c.leases.get(), rows, &found) < 0) return -1;
+    std::vector<Generation> repairs;
+    std::vector<Newest> ended;
+    for (const Generation& g : lost) {
+        const Newest* n = found.of(g.row.get());
+        if (!n) {
+            if (PyErr_Occurred()) return -1;
+            continue;  // nothing stored after all: left to the next search
+        }
+        if (n->ended) {
+            ended.push_back(*n);
+            continue;
+        }
+        const Generation& l = n->g;
+        if (l.state == State::held && l.until >= c.now) continue;
+        if (l.claims >= c.max_claims) {
+            repairs.push_back(l);
+            continue;
+        }
+        Ref token = new_token();
+        if (!token) return -1;
+        retry->push_back({g.row, l.gen + 1, l.claims + 1, State::held, c.now + c.lease,
+                          std::move(token), Ref(), Ref()});
+    }
+    if (write_mirror(c.col.get(), repairs, std::vector<bool>(repairs.size(), true)) < 0) return -1;
+    return finish_again(c.f, c.col.get(), c.leases.get(), ended, c.now);
+}
+
+// A won claim can still be void: its row was finished, and either the
+// finish is the generation it followed (the finish's status write was
+// undone, so the row looked pending) or the row's history was dropped (see
+// drop_finished_leases) and the insert filled a freed _id. The end record or
+// the finish says so; one look-up by _id reads both for every row. A void
+// claim hands nothing out: the row gets its status again. A first claim
+// (generation 1) follows nothing and cannot fill a freed _id, as generation 1
+// is never freed, so the common batch of first claims needs no look-up.
+int drop_void_claims(Claim& c, std::vector<Generation>* won) {
+    Ref ids = Ref::steal(PyList_New(0));
+    if (!ids) return -1;
+    for (const Generation& g : *won)
+        for (long gen : {0L, g.gen - 1}) {
+            if (g.gen == 1) break;
+            Ref id = lease_id(g.row.get(), gen);
+            if (!id || PyList_Append(ids.get(), id.get()) < 0) return -1;
+        }
+    if (PyList_GET_SIZE(ids.get()) == 0) return 0;
+    Findings found;
+    Ref docs = find_ids(c.leases.get(), ids.get());
+    if (!docs || !found.index_ || found.note_all(docs.get()) < 0) return -1;
+    std::vector<Newest> ended;
+    std::vector<Generation> kept;
+    for (Generation& g : *won) {
+        const Newest* n = found.of(g.row.get());
+        if (!n && PyErr_Occurred()) return -1;
+        if (n && n->ended) ended.push_back(*n);
+        else kept.push_back(std::move(g));
+    }
+    won->swap(kept);
+    return finish_again(c.f, c.col.get(), c.leases.get(), ended, c.now);
+}
+
+// Re-read with give-back: a row taken over from an earlier lease is read
+// again (on the primary) and given back when it no longer matches the
+// query: it was finished just as that lease ran out. A row leased for the
+// first time is as the search read it. Appends the handed-out rows,
+// stamped, to `result`.
+int reread_taken_over(Claim& c, std::vector<Generation>& won, PyObject* result) {
     Ref again = Ref::steal(PyList_New(0));
-    if (!again) return {};
-    for (const Generation& g : won_gens)
-        if ((g.gen > 1 || !g.doc) && PyList_Append(again.get(), g.row.get()) < 0) return {};
-    Ref found = Ref::steal(PyDict_New());
-    if (!found) return {};
+    if (!again) return -1;
+    for (const Generation& g : won)
+        if ((g.gen > 1 || !g.doc) && PyList_Append(again.get(), g.row.get()) < 0) return -1;
+    Ref rows_by_key = Ref::steal(PyDict_New());
+    if (!rows_by_key) return -1;
     if (PyList_GET_SIZE(again.get()) > 0) {
         Ref in = dict({{NX_STR("$in"), again.get()}});
         Ref by_id = in ? dict({{NX_ID(_id), in.get()}}) : Ref();
-        Ref reread = by_id ? and_query(query, {by_id.get()}) : Ref();
-        Ref cursor = reread ? nx::call_method(col.get(), NX_ID(find), {reread.get()}) : Ref();
+        Ref reread = by_id ? and_query(c.query, {by_id.get()}) : Ref();
+        Ref cursor = reread ? nx::call_method(c.col.get(), NX_ID(find), {reread.get()}) : Ref();
         Ref rows = cursor ? Ref::steal(PySequence_List(cursor.get())) : Ref();
-        if (!rows) return {};
+        if (!rows) return -1;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows.get()); ++i) {
             PyObject* row = PyList_GET_ITEM(rows.get(), i);
             Ref id = nx::item(row, NX_ID(_id));
             Ref key = id ? row_key(id.get()) : Ref();
-            if (!key || PyDict_SetItem(found.get(), key.get(), row) < 0) return {};
+            if (!key || PyDict_SetItem(rows_by_key.get(), key.get(), row) < 0) return -1;
         }
     }
-    Ref me = worker_id_str();
-    Ref queue = me ? nx::attr(col.get(), NX_ID(name)) : Ref();
-    if (!queue) return {};
     std::vector<Generation> give_back;
-    for (const Generation& g : won_gens) {
+    for (Generation& g : won) {
         PyObject* row = g.doc.get();
         if (g.gen > 1 || !row) {
             Ref key = row_key(g.row.get());
-            row = key ? PyDict_GetItemWithError(found.get(), key.get()) : nullptr;
+            row = key ? PyDict_GetItemWithError(rows_by_key.get(), key.get()) : nullptr;
             if (!row) {
-                if (PyErr_Occurred()) return {};
-                give_back.push_back(successor(g.row.get(), g.gen, g.claims, false, now, 0));
+                if (PyErr_Occurred()) return -1;
+                give_back.push_back(g);
+                give_back.back().gen = g.gen + 1;
+                give_back.back().state = State::released;
+                give_back.back().until = c.now;
                 continue;
             }
         }
         // The caller sees the lease as stored, whatever the mirror shows.
-        if (stamp_lease(row, g, me.get(), queue.get()) < 0 || PyList_Append(result.get(), row) < 0)
-            return {};
+        if (stamp_handle(row, g, c.queue.get()) < 0 || PyList_Append(result, row) < 0) return -1;
     }
-    if (!give_back.empty()) {
-        std::vector<bool> won;
-        if (insert_generations(f, leases.get(), give_back, now, &won) < 0) return {};
-        if (write_hints(f, col.get(), give_back, won) < 0) return {};
+    std::vector<bool> ok;
+    if (insert_generations(c.f, c.leases.get(), give_back, c.now, &ok) < 0) return -1;
+    return write_mirror(c.col.get(), give_back, ok);
+}
+
+Ref claim(nx::Function* f, PyObject* col_name, PyObject* query, PyObject* limit_arg,
+          PyObject* lease_arg, PyObject* max_claims_arg) {
+    Claim c{f};
+    c.query = query;
+    if (check_query(query) < 0 || to_count(limit_arg, "limit", &c.limit) < 0 ||
+        to_double(lease_arg, "lease", &c.lease) < 0 ||
+        to_count(max_claims_arg, "max_claims", &c.max_claims) < 0)
+        return {};
+    Ref col = input_collection(f, col_name);
+    c.col = col ? on_primary(f, col.get()) : Ref();
+    Ref leases = c.col ? lease_collection(col.get()) : Ref();
+    c.leases = leases ? on_primary(f, leases.get()) : Ref();
+    c.queue = c.leases ? nx::attr(col.get(), NX_ID(name)) : Ref();
+    if (!c.queue || !c.tried || server_now(col.get(), &c.now) < 0) return {};
+
+    // Rows that match, whose mirror shows no live lease and fewer claims
+    // than max_claims.
+    Ref t_now = real(c.now), t_max = nx::integer(c.max_claims);
+    Ref not_held = t_now ? absent_or(NX_ID(_lease_until), NX_STR("$lt"), t_now.get()) : Ref();
+    Ref not_stuck = t_max ? absent_or(NX_ID(_claims), NX_STR("$lt"), t_max.get()) : Ref();
+    Ref filter = (not_held && not_stuck) ? and_query(query, {not_held.get(), not_stuck.get()}) : Ref();
+    if (!filter) return {};
+
+    std::vector<Generation> won, retry;
+    for (int round = 0; round < kMaxRounds && (long)won.size() < c.limit; ++round) {
+        long want = c.limit - (long)won.size();
+        std::vector<Generation> gens = std::move(retry), lost;
+        retry.clear();
+        if ((long)gens.size() < want && search(c, filter.get(), want, &gens) < 0) return {};
+        if (gens.empty()) break;
+        if (insert_claims(c, gens, &won, &lost) < 0) return {};
+        if (lost.empty()) break;
+        if (settle_lost_races(c, lost, &retry) < 0) return {};
     }
+    Ref result = Ref::steal(PyList_New(0));
+    if (!result || drop_void_claims(c, &won) < 0) return {};
+    if (won.empty()) return result;
+    if (write_mirror(c.col.get(), won, std::vector<bool>(won.size(), true)) < 0) return {};
+    if (reread_taken_over(c, won, result.get()) < 0) return {};
     return result;
+}
+
+// ---------------------------------------------------------------------------
+// extend_lease, release, finish: steps of a claim, fenced by its generation
+// ---------------------------------------------------------------------------
+
+enum class Step { renew, give_back, finish };
+
+const char* step_name(Step s) {
+    return s == Step::renew ? "extend_lease" : s == Step::give_back ? "release" : "finish";
+}
+
+// A handle of a claim: the document it returned, with the generation the
+// claim (or its last renewal) stored.
+struct Handle {
+    PyObject* doc;  // borrowed from the caller's list
+    Generation next;  // the step's generation: the handle's gen + 1
+    bool live;        // still held as the handle says (not given back, not finished)
+};
+
+// The handle of a claim: a document returned by claim_input or
+// claim_pl_input. Without its claim's generation and token there is no
+// fence, so anything else is refused. *queue is 0 (col_input) or 1
+// (col_input_pdp).
+int read_handle(Step step, Py_ssize_t i, PyObject* x, PyObject* const names[2], int* queue,
+                Handle* h) {
+    PyObject *token = nullptr, *gen = nullptr, *q = nullptr, *id = nullptr;
+    if (PyDict_Check(x)) {
+        token = PyDict_GetItemWithError(x, NX_ID(_lease_token));
+        gen = token ? PyDict_GetItemWithError(x, NX_ID(_lease_gen)) : nullptr;
+        q = gen ? PyDict_GetItemWithError(x, NX_ID(_lease_queue)) : nullptr;
+        id = q ? PyDict_GetItemWithError(x, NX_ID(_id)) : nullptr;
+        if (PyErr_Occurred()) return -1;
+    }
+    if (!id || !PyUnicode_Check(token) || !PyLong_Check(gen) || !PyUnicode_Check(q)) {
+        PyErr_Format(PyExc_TypeError,
+                     "%s: item %zd (%.100s) is not a document returned by claim_input or "
+                     "claim_pl_input: without its claim's generation there is no fence",
+                     step_name(step), i, Py_TYPE(x)->tp_name);
+        return -1;
+    }
+    *queue = -1;
+    for (int k = 0; k < 2; ++k) {
+        int same = PyObject_RichCompareBool(q, names[k], Py_EQ);
+        if (same < 0) return -1;
+        if (same) *queue = k;
+    }
+    if (*queue < 0) {
+        PyErr_Format(PyExc_ValueError,
+                     "%s: item %zd was claimed from the collection %R, which is neither "
+                     "col_input nor col_input_pdp now",
+                     step_name(step), i, q);
+        return -1;
+    }
+    h->doc = x;
+    h->live = PyDict_GetItemWithError(x, NX_ID(_lease_until)) != nullptr;
+    if (PyErr_Occurred()) return -1;
+    h->next.row = Ref::borrow(id);
+    h->next.gen = long_field(x, NX_ID(_lease_gen)) + 1;
+    h->next.claims = long_field(x, NX_ID(_claims));
+    h->next.token = Ref::borrow(token);
+    h->next.doc = Ref::borrow(x);
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+// The step for the live handles of one queue. Each inserts the generation
+// after its handle's: a duplicate means another claim (of any worker, this
+// process included) took the row since, and the lease is lost. A won insert
+// can still fill an _id that drop_finished_leases freed; the row's end
+// record, stored before anything was freed, says so: a finish stores its own
+// end record (and loses to one already there), a renewal or give-back reads
+// it. `kept` gets the handles the step succeeded for.
+int take_step(nx::Function* f, PyObject* col, std::vector<Handle*>& handles, Step step,
+              double lease, PyObject* status, std::set<PyObject*>* kept) {
+    Ref leases_raw = lease_collection(col);
+    Ref leases = leases_raw ? on_primary(f, leases_raw.get()) : Ref();
+    Ref queue = leases ? nx::attr(col, NX_ID(name)) : Ref();
+    double now;
+    if (!queue || server_now(col, &now) < 0) return -1;
+    std::vector<Generation> gens;
+    for (Handle* h : handles) {
+        gens.push_back(h->next);
+        Generation& g = gens.back();
+        g.state = step == Step::renew ? State::held
+                  : step == Step::finish ? State::finished
+                                         : State::released;
+        g.until = step == Step::renew ? now + lease : now;
+        if (step == Step::finish) g.status = Ref::borrow(status);
+    }
+    std::vector<bool> won;
+    if (insert_generations(f, leases.get(), gens, now, &won) < 0) return -1;
+
+    Ref owner = worker_id_str();
+    Ref ends = owner ? Ref::steal(PyList_New(0)) : Ref();
+    if (!ends) return -1;
+    std::vector<size_t> at;  // gens index of each end record (finish) or end id (others)
+    for (size_t i = 0; i < gens.size(); ++i) {
+        if (!won[i]) continue;
+        Ref d = step == Step::finish ? end_doc(gens[i], owner.get(), now)
+                                     : lease_id(gens[i].row.get(), 0);
+        if (!d || PyList_Append(ends.get(), d.get()) < 0) return -1;
+        at.push_back(i);
+    }
+    if (step == Step::finish) {
+        std::vector<bool> stored;
+        if (insert_docs(f, leases.get(), ends.get(), &stored) < 0) return -1;
+        // An end record already there may still be this finish's own,
+        // stored by a claim or drop_finished_leases that met the finish
+        // before its end record: it names this generation and token.
+        Ref again = Ref::steal(PyList_New(0));
+        if (!again) return -1;
+        for (size_t k = 0; k < at.size(); ++k) {
+            if (stored[k]) continue;
+            won[at[k]] = false;
+            Ref id = lease_id(gens[at[k]].row.get(), 0);
+            if (!id || PyList_Append(again.get(), id.get()) < 0) return -1;
+        }
+        Findings found;
+        Ref docs = PyList_GET_SIZE(again.get()) ? find_ids(leases.get(), again.get()) : again;
+        if (!docs || !found.index_ || found.note_all(docs.get()) < 0) return -1;
+        for (size_t k = 0; k < at.size(); ++k) {
+            if (stored[k]) continue;
+            const Generation& g = gens[at[k]];
+            const Newest* n = found.of(g.row.get());
+            if (!n && PyErr_Occurred()) return -1;
+            int same = n && n->g.gen == g.gen && n->g.token
+                           ? PyObject_RichCompareBool(n->g.token.get(), g.token.get(), Py_EQ)
+                           : 0;
+            if (same < 0) return -1;
+            won[at[k]] = same == 1;
+        }
+    } else if (!at.empty()) {
+        Findings found;
+        Ref docs = find_ids(leases.get(), ends.get());
+        if (!docs || !found.index_ || found.note_all(docs.get()) < 0) return -1;
+        for (size_t i : at) {
+            const Newest* n = found.of(gens[i].row.get());
+            if (!n && PyErr_Occurred()) return -1;
+            if (n && n->end_stored) won[i] = false;
+        }
+    }
+    for (size_t i = 0; i < gens.size(); ++i) {
+        if (!won[i]) continue;
+        if (stamp_handle(handles[i]->doc, gens[i], queue.get()) < 0) return -1;
+        kept->insert(handles[i]->doc);
+    }
+    return write_mirror(col, gens, won);
+}
+
+// extend_lease / release / finish: the items whose step succeeded, in order.
+PyObject* fenced(nx::Function* f, PyObject* items, Step step, PyObject* lease_arg,
+                 PyObject* status_arg) {
+    double lease = 0;
+    if (step == Step::renew && to_double(lease_arg, "lease", &lease) < 0) return nullptr;
+    Ref status = step == Step::finish ? nx::format_empty(status_arg) : Ref();
+    if (step == Step::finish && !status) return nullptr;
+    Ref list = Ref::steal(PySequence_List(items));
+    if (!list) return nullptr;
+    Ref cols[2], names[2];
+    for (int k = 0; k < 2; ++k) {
+        cols[k] = input_collection(f, k ? col_input_pdp_name() : col_input_name());
+        names[k] = cols[k] ? nx::attr(cols[k].get(), NX_ID(name)) : Ref();
+        if (!names[k]) return nullptr;
+    }
+    // Every item is checked before anything is written. A handle given twice
+    // takes one step.
+    std::deque<Handle> handles;
+    std::vector<Handle*> by_queue[2];
+    std::set<PyObject*> seen;
+    PyObject* const raw_names[2] = {names[0].get(), names[1].get()};
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+        PyObject* x = PyList_GET_ITEM(list.get(), i);
+        int q;
+        handles.emplace_back();
+        if (read_handle(step, i, x, raw_names, &q, &handles.back()) < 0) return nullptr;
+        if (handles.back().live && seen.insert(x).second) by_queue[q].push_back(&handles.back());
+    }
+    std::set<PyObject*> kept;
+    for (int k = 0; k < 2; ++k)
+        if (!by_queue[k].empty() &&
+            take_step(f, cols[k].get(), by_queue[k], step, lease, status.get(), &kept) < 0)
+            return nullptr;
+    Ref result = Ref::steal(PyList_New(0));
+    if (!result) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+        PyObject* x = PyList_GET_ITEM(list.get(), i);
+        if (kept.count(x) && PyList_Append(result.get(), x) < 0) return nullptr;
+    }
+    return result.release();
+}
+
+// ---------------------------------------------------------------------------
+// drop_finished_leases, drop_finished_pl_leases
+// ---------------------------------------------------------------------------
+
+// Free the lease generations of finished rows; returns how many documents
+// were deleted. Each finished row keeps two documents: its end record, and
+// its generation 1, so that a first claim always meets a duplicate.
+//
+// Why this is safe. Every decision here is an insert of a generation _id,
+// won by whoever inserts it first; freeing a row's generation _ids lets a
+// later insert of one of them succeed (a renewal by a stale handle, or a
+// claim that followed an old mirror). Such an insert never counts as a step
+// of a live lease. Generation 1 is kept, so a first claim, which nothing
+// checks, loses as before and reads the row's newest generation, which
+// takes the end record for the finish. The row's end record is stored below before any _id is
+// freed, and it is never deleted; every won insert is checked against it
+// afterwards: a claim reads it with the generation it followed
+// (drop_void_claims), a renewal or give-back reads it (take_step), a finish
+// stores its own and loses to one already there. An insert into a freed _id
+// can only come after the freeing, so after the end record, so its check
+// sees the record. Look-ups of a row's newest generation read the end
+// record too and take it for the finish. Workers may run meanwhile.
+Ref drop_finished(nx::Function* f, PyObject* col_name) {
+    Ref col = input_collection(f, col_name);
+    Ref leases_raw = col ? lease_collection(col.get()) : Ref();
+    Ref leases = leases_raw ? on_primary(f, leases_raw.get()) : Ref();
+    double now;
+    if (!leases || server_now(col.get(), &now) < 0) return {};
+
+    // The finished rows: their finish generations and end records (a scan;
+    // this is upkeep, not a step of the work).
+    Ref filter = dict({{NX_ID(state), NX_STR("finished")}});
+    Ref cursor = filter ? nx::call_method(leases.get(), NX_ID(find), {filter.get()}) : Ref();
+    Ref docs = cursor ? Ref::steal(PySequence_List(cursor.get())) : Ref();
+    Findings finished;
+    if (!docs || !finished.index_ || finished.note_all(docs.get()) < 0) return {};
+    Ref owner = worker_id_str();
+    Ref ends = owner ? Ref::steal(PyList_New(0)) : Ref();
+    Ref rows = ends ? Ref::steal(PyList_New(0)) : Ref();
+    if (!rows) return {};
+    for (Newest& n : finished.all()) {
+        if (!n.end_stored) {
+            Ref d = end_doc(n.g, owner.get(), now);
+            if (!d || PyList_Append(ends.get(), d.get()) < 0) return {};
+        }
+        if (PyList_Append(rows.get(), n.g.row.get()) < 0) return {};
+    }
+    // A duplicate is an end record stored meanwhile: the row ended either way.
+    std::vector<bool> stored;
+    if (insert_docs(f, leases.get(), ends.get(), &stored) < 0) return {};
+    if (PyList_GET_SIZE(rows.get()) == 0) return nx::integer(0);
+
+    // Their generations after the first, matched again by exact key: the server
+    // may take True for 1 in $in.
+    Ref in = dict({{NX_STR("$in"), rows.get()}});
+    Ref one = nx::integer(1);
+    Ref gt = one ? dict({{NX_STR("$gt"), one.get()}}) : Ref();
+    Ref of_rows = in && gt ? dict({{NX_ID(row), in.get()}, {NX_ID(gen), gt.get()}}) : Ref();
+    Ref gens = of_rows ? nx::call_method(leases.get(), NX_ID(find), {of_rows.get()}) : Ref();
+    Ref gen_docs = gens ? Ref::steal(PySequence_List(gens.get())) : Ref();
+    Ref ids = gen_docs ? Ref::steal(PyList_New(0)) : Ref();
+    if (!ids) return {};
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(gen_docs.get()); ++i) {
+        PyObject* d = PyList_GET_ITEM(gen_docs.get(), i);
+        Ref row = nx::item(d, NX_ID(row));
+        if (!row) return {};
+        if (!finished.of(row.get())) {
+            if (PyErr_Occurred()) return {};
+            continue;
+        }
+        Ref id = nx::item(d, NX_ID(_id));
+        if (!id || PyList_Append(ids.get(), id.get()) < 0) return {};
+    }
+    if (PyList_GET_SIZE(ids.get()) == 0) return nx::integer(0);
+    Ref id_in = dict({{NX_STR("$in"), ids.get()}});
+    Ref by_id = id_in ? dict({{NX_ID(_id), id_in.get()}}) : Ref();
+    Ref res = by_id ? nx::call_method(leases.get(), NX_ID(delete_many), {by_id.get()}) : Ref();
+    return res ? nx::attr(res.get(), NX_ID(deleted_count)) : Ref();
 }
 
 template <PyObject* (*Collection)()>
 PyObject* claim_impl(nx::Function* f, PyObject* const* a) {
     return claim(f, Collection(), a[0], a[1], a[2], a[3]).release();
 }
-
-PyObject* col_input_name() { return NX_ID(col_input); }
-PyObject* col_input_pdp_name() { return NX_ID(col_input_pdp); }
 
 #define NX_CLAIM_DOC(coll, setting)                                                           \
     "Lease up to `limit` work items of " coll " to this worker and return them.\n"           \
@@ -679,12 +1120,15 @@ PyObject* col_input_pdp_name() { return NX_ID(col_input_pdp); }
     "\n"                                                                                      \
     "Returns a list of the documents of " coll " (the collection named by the\n"             \
     "setting " setting ", read from Scrape_common at each call) that match\n"                \
-    "query and that no live lease holds, now leased to this worker until\n"                  \
-    "the server time in their \"_lease_until\" (seconds since the epoch).\n"                 \
-    "An empty list means nothing is free right now. Finish an item with\n"                    \
-    "update_input (a status the query no longer matches); renew long ones with\n"           \
-    "extend_lease, give them back with release. Costs a constant number of\n"                \
-    "database round trips whatever the limit. Database errors are raised."
+    "query and that no live lease holds, now leased until the server time in\n"             \
+    "their \"_lease_until\" (seconds since the epoch). Each document is the\n"              \
+    "handle of its lease (\"_lease_gen\", \"_lease_token\", \"_lease_queue\"): pass\n"     \
+    "it to finish when the item is done, to extend_lease to renew it and to\n"              \
+    "release to give it back. A row whose newest lease is a finish is never\n"             \
+    "handed out again. An empty list means nothing is free right now. Costs\n"              \
+    "a constant number of database round trips whatever the limit; reads go\n"              \
+    "to the primary. Database errors are raised, and an insert whose outcome\n"            \
+    "is unknown (a write concern error) hands nothing out."
 
 const nx::FuncSpec claim_input_spec = {
     "claim_input", NX_CLAIM_DOC("col_input", "input_table"), 4,
@@ -696,93 +1140,91 @@ const nx::FuncSpec claim_pl_input_spec = {
 };
 #undef NX_CLAIM_DOC
 
-// ---------------------------------------------------------------------------
-// extend_lease, release
-// ---------------------------------------------------------------------------
-
-// Both input collections: an item is renewed or given back wherever this
-// worker holds it.
-PyObject* renew_release(nx::Function* f, PyObject* items, bool renew, PyObject* lease_arg) {
-    double lease = 0;
-    if (renew && to_double(lease_arg, "lease", &lease) < 0) return nullptr;
-    Ref list = Ref::steal(PySequence_List(items));
-    Ref me = list ? worker_id_str() : Ref();
-    if (!me) return nullptr;
-    // Documents stamped by this worker's claims go to their own queue; any
-    // other item is looked for in both.
-    std::map<std::string, std::vector<PyObject*>> stamped;
-    Ref others = Ref::steal(PyList_New(0));
-    if (!others) return nullptr;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
-        PyObject* x = PyList_GET_ITEM(list.get(), i);
-        if (PyDict_Check(x)) {
-            PyObject* owner = PyDict_GetItemWithError(x, NX_ID(_lease_owner));
-            PyObject* queue = owner ? PyDict_GetItemWithError(x, NX_ID(_lease_queue)) : nullptr;
-            int mine = queue && PyUnicode_Check(queue) && PyDict_GetItemWithError(x, NX_ID(_lease_gen))
-                           ? PyObject_RichCompareBool(owner, me.get(), Py_EQ)
-                           : 0;
-            if (mine < 0 || PyErr_Occurred()) return nullptr;
-            if (mine) {
-                stamped[PyUnicode_AsUTF8(queue)].push_back(x);
-                continue;
-            }
-        }
-        if (PyList_Append(others.get(), x) < 0) return nullptr;
-    }
-    Ref ids = row_ids(others.get());
-    if (!ids) return nullptr;
-    long total = 0;
-    for (PyObject* name : {col_input_name(), col_input_pdp_name()}) {
-        Ref col = input_collection(f, name);
-        Ref col_name = col ? nx::attr(col.get(), NX_ID(name)) : Ref();
-        const char* c = col_name ? PyUnicode_AsUTF8(col_name.get()) : nullptr;
-        if (!c) return nullptr;
-        auto it = stamped.find(c);
-        std::vector<PyObject*> docs;
-        if (it != stamped.end()) docs.swap(it->second);
-        if (docs.empty() && PyList_GET_SIZE(ids.get()) == 0) continue;
-        long n = renew_or_release(f, col.get(), docs, ids.get(), renew, lease);
-        if (n < 0) return nullptr;
-        total += n;
-    }
-    return PyLong_FromLong(total);
-}
-
 PyObject* extend_impl(nx::Function* f, PyObject* const* a) {
-    return renew_release(f, a[0], true, a[1]);
+    return fenced(f, a[0], Step::renew, a[1], nullptr);
 }
 
 PyObject* release_impl(nx::Function* f, PyObject* const* a) {
-    return renew_release(f, a[0], false, nullptr);
+    return fenced(f, a[0], Step::give_back, nullptr, nullptr);
 }
+
+PyObject* finish_impl(nx::Function* f, PyObject* const* a) {
+    return fenced(f, a[0], Step::finish, nullptr, a[1]);
+}
+
+#define NX_FENCE_DOC                                                                          \
+    "An item is lost when its claim's lease is no longer the row's newest\n"                \
+    "generation: it ran out and another claim took the row, whoever made it\n"               \
+    "(another thread of this process included), or the item was given back or\n"             \
+    "finished already. Nothing is written for a lost item. Items that are not\n"             \
+    "documents returned by claim_input / claim_pl_input raise TypeError."
 
 const nx::FuncSpec extend_lease_spec = {
     "extend_lease",
-    R"doc(Renew the leases this worker still holds on `items` and count them.
-
-items -- documents returned by claim_input / claim_pl_input, or their
-         "_id" values
-lease -- the new lease, in seconds from now (server time)
-
-A lease is renewed when this worker holds its newest generation, even
-if it ran out meanwhile, as long as no other worker has taken the row
-since; a lease that expired and was taken over by another worker is not
-renewed. Returns how many leases were renewed.)doc",
+    "Renew the leases of `items` and return the items renewed.\n"
+    "\n"
+    "items -- documents returned by claim_input / claim_pl_input\n"
+    "lease -- the new lease, in seconds from now (server time)\n"
+    "\n"
+    "A lease is renewed while its claim is the row's newest generation, even\n"
+    "if it ran out meanwhile. Each renewed document is stamped with its new\n"
+    "lease and stays its handle. Returns the renewed items (the same objects,\n"
+    "in order).\n" NX_FENCE_DOC,
     2, {"items", "lease"}, extend_impl,
 };
 
 const nx::FuncSpec release_spec = {
     "release",
-    R"doc(Give the rows of `items` back at once, for example on a clean shutdown.
-
-items -- documents returned by claim_input / claim_pl_input, or their
-         "_id" values
-
-Only leases this worker still holds are given back; the rows become free
-to claim by any worker (their claim count stays). Returns how many were
-given back.)doc",
+    "Give the rows of `items` back at once, for example on a clean shutdown.\n"
+    "\n"
+    "items -- documents returned by claim_input / claim_pl_input\n"
+    "\n"
+    "The rows become free to claim by any worker (their claim count stays).\n"
+    "Returns the items given back (the same objects, in order).\n" NX_FENCE_DOC,
     1, {"items"}, release_impl,
 };
+
+const nx::FuncSpec finish_spec = {
+    "finish",
+    "Commit `items`: mark them finished, once, and set their status.\n"
+    "\n"
+    "items  -- documents returned by claim_input / claim_pl_input\n"
+    "status -- the rows' new status, stored as text (f\"{status}\")\n"
+    "\n"
+    "For each item whose claim is still its row's newest generation, a\n"
+    "finish is stored in the lease collection (whoever stores it first wins,\n"
+    "so a row is finished once), then the row's status is set as\n"
+    "Scrape_common.update_input(\"_id\", row_id, status) would. A finished row\n"
+    "is never claimed again. Returns the items finished (the same objects, in\n"
+    "order).\n" NX_FENCE_DOC "\n"
+    "Unlike update_input, database errors are raised. An error of the status\n"
+    "write comes after the finish is stored: the row counts as finished and a\n"
+    "later claim that meets it writes its status again.",
+    2, {"items", "status"}, finish_impl,
+};
+#undef NX_FENCE_DOC
+
+template <PyObject* (*Collection)()>
+PyObject* drop_impl(nx::Function* f, PyObject* const*) {
+    return drop_finished(f, Collection()).release();
+}
+
+#define NX_DROP_DOC(coll)                                                                     \
+    "Free the lease documents of the finished rows of " coll ".\n"                          \
+    "\n"                                                                                      \
+    "Each finished row keeps its first lease and a small end record; its other\n"         \
+    "lease documents are deleted, so the lease collection of a long job stays\n"          \
+    "bounded. Safe while workers run: a step of a stale handle or claim that\n"           \
+    "lands in a freed generation is refused by the end record, stored first.\n"          \
+    "Scans the lease collection. Returns how many documents were deleted."
+
+const nx::FuncSpec drop_finished_leases_spec = {
+    "drop_finished_leases", NX_DROP_DOC("col_input"), 0, {}, drop_impl<col_input_name>,
+};
+const nx::FuncSpec drop_finished_pl_leases_spec = {
+    "drop_finished_pl_leases", NX_DROP_DOC("col_input_pdp"), 0, {}, drop_impl<col_input_pdp_name>,
+};
+#undef NX_DROP_DOC
 
 // ---------------------------------------------------------------------------
 // queue_progress, pl_queue_progress
@@ -928,6 +1370,10 @@ int run_body(PyObject* g) {
     Ref errors = nx::import(g, "pymongo.errors", {"BulkWriteError"});
     Ref bwe = errors ? nx::attr(errors.get(), NX_ID(BulkWriteError)) : Ref();
     if (!bwe || nx::set_global(g, NX_ID(BulkWriteError), bwe.get()) < 0) return -1;
+    Ref pymongo = nx::import(g, "pymongo", {"ReadPreference"});
+    Ref prefs = pymongo ? nx::attr(pymongo.get(), NX_ID(ReadPreference)) : Ref();
+    Ref primary = prefs ? nx::attr(prefs.get(), NX_ID(PRIMARY)) : Ref();
+    if (!primary || nx::set_global(g, NX_ID(_primary), primary.get()) < 0) return -1;
 
     Ref one = nx::integer(1), five = nx::integer(5), lease = real(300.0);
     if (!one || !five || !lease) return -1;
@@ -935,6 +1381,10 @@ int run_body(PyObject* g) {
         if (nx::define_function(g, *s, {Py_None, one.get(), lease.get(), five.get()}) < 0) return -1;
     if (nx::define_function(g, extend_lease_spec, {lease.get()}) < 0) return -1;
     if (nx::define_function(g, release_spec) < 0) return -1;
+    Ref done = nx::str("done");
+    if (!done || nx::define_function(g, finish_spec, {done.get()}) < 0) return -1;
+    for (const nx::FuncSpec* s : {&drop_finished_leases_spec, &drop_finished_pl_leases_spec})
+        if (nx::define_function(g, *s) < 0) return -1;
     for (const nx::FuncSpec* s : {&queue_progress_spec, &pl_queue_progress_spec})
         if (nx::define_function(g, *s, {Py_None, five.get()}) < 0) return -1;
     return nx::define_function(g, worker_id_spec);

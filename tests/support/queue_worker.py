@@ -2,11 +2,18 @@
 
     python queue_worker.py LOG THREADS LIMIT LEASE
 
-Each thread claims pending rows, "works" on each (a short sleep; now and then
-a long item it extends, or one it overruns so that its lease runs out),
-stores a record by content hash with InsertItem and marks the row done. Every
-claim and every finish is written to LOG.<pid> as one JSON line. The worker
-ends when nothing matching is free or leased.
+Each thread claims pending rows and works on them one by one. Item times are
+spread: most are short, some take a good part of the lease, some are long and
+kept by renewing the batch's leases once half a lease has passed, and some
+overrun their lease without renewing (a stalled call), so that other workers
+take them over. An item is committed with finish. Every step is written to
+LOG.<pid> as one JSON line, before and after it:
+
+    ["claim", row, token, gen]        ["work", row, token]
+    ["finishing", row, token]         ["finish", row, token]
+    ["lost", row, token, step]        (a renewal or finish that came too late)
+
+The worker ends when nothing matching is free or leased.
 """
 
 import json
@@ -16,7 +23,6 @@ import sys
 import threading
 import time
 
-from Nexra_publish import Scrape_common as sc
 from Nexra_publish import workqueue as wq
 
 PENDING = {"status": "pending"}
@@ -24,36 +30,58 @@ PENDING = {"status": "pending"}
 
 def work(log, lock, t, limit, lease):
     rng = random.Random(f"{os.getpid()}-{t}")
-    me = wq.worker_id()
 
     def note(*entry):
         with lock:
             log.write(json.dumps(entry) + "\n")
             log.flush()
 
+    def key(d):
+        return str(d["_id"])
+
     while True:
         docs = wq.claim_input(PENDING, limit, lease)
         if not docs:
             if wq.queue_progress(PENDING)["remaining"] == 0:
                 return
-            time.sleep(0.1)
+            time.sleep(0.05)
             continue
         for d in docs:
-            note("claim", str(d["_id"]), me, d["_lease_until"] - lease, d["_lease_until"])
-        for d in docs:
+            note("claim", key(d), d["_lease_token"], d["_lease_gen"])
+        renewed = time.monotonic()
+        todo = list(docs)
+        while todo:
+            d = todo.pop(0)
+            note("work", key(d), d["_lease_token"])
             kind = rng.random()
-            if kind < 0.05:      # a long item, kept by renewing its lease
-                time.sleep(lease * 0.6)
-                note("extend", str(d["_id"]), me, wq.extend_lease([d], lease))
-                time.sleep(lease * 0.6)
-            elif kind < 0.08:    # an item that overruns its lease
-                time.sleep(lease * 1.3)
+            if kind < 0.55:
+                seconds, renews = rng.uniform(0.0, 0.05), True
+            elif kind < 0.80:
+                seconds, renews = rng.uniform(0.2, lease * 0.8), True
+            elif kind < 0.90:
+                seconds, renews = rng.uniform(lease * 1.5, lease * 2.2), False   # overrun
             else:
-                time.sleep(rng.random() * 0.02)
-            record = {"page_save": f"{d['parcel_number']}.html", "body": d["body"]}
-            sc.InsertItem(record, 1, d["parcel_number"], sc.input_table + "_results")
-            sc.update_input("_id", d["_id"], "done")
-            note("done", str(d["_id"]), me)
+                seconds, renews = lease * 2.0, True                              # kept alive
+            end = time.monotonic() + seconds
+            while time.monotonic() < end and d is not None:
+                time.sleep(min(0.1, max(0.0, end - time.monotonic())))
+                if renews and time.monotonic() - renewed >= lease / 2:
+                    batch = [d] + todo
+                    kept = wq.extend_lease(batch, lease)
+                    renewed = time.monotonic()
+                    for x in batch:
+                        if not any(x is k for k in kept):
+                            note("lost", key(x), x["_lease_token"], "extend_lease")
+                    todo = [x for x in todo if any(x is k for k in kept)]
+                    if not any(d is k for k in kept):
+                        d = None
+            if d is None:
+                continue
+            note("finishing", key(d), d["_lease_token"])
+            if wq.finish([d], "done"):
+                note("finish", key(d), d["_lease_token"])
+            else:
+                note("lost", key(d), d["_lease_token"], "finish")
 
 
 def main():
