@@ -7,6 +7,8 @@ import time
 
 
 def _duration(seconds):
+    if 0 < seconds < 0.5:
+        return "under 1 s"
     s = int(round(seconds))
     if s < 60:
         return f"{s} s"
@@ -54,9 +56,9 @@ class _Bar:
 
     def show(self, finished, total, text):
         if self.bar is None:      # drawn first with the first reading
-            self.bar = self.tqdm(total=max(total, 1), file=self.out, dynamic_ncols=True,
+            self.bar = self.tqdm(total=total, file=self.out, dynamic_ncols=True,
                                  bar_format="{percentage:3.0f}%|{bar}| {n}/{total} finished{postfix}")
-        self.bar.total = max(total, 1)
+        self.bar.total = total
         self.bar.n = finished
         self.bar.set_postfix_str(text, refresh=False)
         self.bar.refresh()
@@ -71,8 +73,8 @@ def _display(out):
         try:
             from tqdm import tqdm
         except ImportError:
-            print("watch: tqdm is not installed, so no live bar "
-                  "(pip install 'Nexra_publish[watch]')", file=sys.stderr)
+            print("watch: no live bar without tqdm (the package's extra 'watch'); "
+                  "printing lines", file=sys.stderr)
         else:
             return _Bar(tqdm, out)
     return _Lines(out)
