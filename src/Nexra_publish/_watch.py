@@ -48,16 +48,16 @@ class _Lines:
 
 
 class _Bar:
-    """One live bar on a terminal; the figures are the queue's own, not tqdm's
-    rate and estimate, which would only see this process's readings."""
+    """One live bar on a terminal. The rate and time left are queue_progress's
+    (over the last minute of readings), not tqdm's own estimate."""
 
     def __init__(self, tqdm, out):
         self.tqdm, self.out, self.bar = tqdm, out, None
 
     def show(self, finished, total, text):
         if self.bar is None:      # drawn first with the first reading
-            self.bar = self.tqdm(total=total, file=self.out, dynamic_ncols=True,
-                                 bar_format="{percentage:3.0f}%|{bar}| {n}/{total} finished{postfix}")
+            self.bar = self.tqdm(total=total, file=self.out, dynamic_ncols=True, bar_format=(
+                "{percentage:3.0f}%|{bar}| {n}/{total} finished{postfix}"))
         self.bar.total = total
         self.bar.n = finished
         self.bar.set_postfix_str(text, refresh=False)
