@@ -116,10 +116,13 @@ def watch_queue(query, pl=False, interval=2.0, max_claims=5, out=None):
             if p["remaining"] == 0:
                 break
             time.sleep(interval)
+        display.close()
+        out.write(f"nothing remains: {finished} finished, {p['stuck']} stuck\n")
+        out.flush()
+        return 0
     except KeyboardInterrupt:
         display.close()
         return 130
-    display.close()
-    out.write(f"nothing remains: {finished} finished, {p['stuck']} stuck\n")
-    out.flush()
-    return 0
+    except BrokenPipeError:       # the reader of the lines went away (`watch | head`)
+        os.dup2(os.open(os.devnull, os.O_WRONLY), out.fileno())   # so that the exit's flush passes
+        return 1
