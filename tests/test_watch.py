@@ -65,7 +65,8 @@ def test_watch_follows_workers_until_nothing_remains(queue):
 
 
 @pytest.mark.parametrize("args, code, message", [
-    (["--query", "{bad"], 2, "--query: not valid JSON"),
+    (["--query", "{bad"], 2, "--query: not valid Extended JSON"),
+    (["--query", '{"_id": {"$oid": "zz"}}'], 2, "--query: not valid Extended JSON"),
     (["--query", "[1]"], 2, "--query: must be a JSON object"),
     (["--interval", "nan"], 2, "--interval: must be a number of seconds above 0"),
     (["--max-claims", "0"], 2, "--max-claims: must be a whole number, at least 1"),

@@ -15,10 +15,11 @@ PENDING = '{"status": "pending"}'
 def _query(text):
     # MongoDB Extended JSON, so that a filter can name ObjectIds and dates.
     from bson import json_util
+    from bson.errors import BSONError
     try:
         value = json_util.loads(text)
-    except (ValueError, TypeError) as e:
-        raise argparse.ArgumentTypeError(f"not valid JSON ({e}): {text!r}") from None
+    except (ValueError, TypeError, BSONError) as e:   # BSONError: a bad {"$oid": ...}
+        raise argparse.ArgumentTypeError(f"not valid Extended JSON ({e}): {text!r}") from None
     if not isinstance(value, dict):
         raise argparse.ArgumentTypeError(f"must be a JSON object (a filter document): {text!r}")
     return value
