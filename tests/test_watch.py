@@ -73,6 +73,7 @@ def test_watch_follows_workers_until_nothing_remains(queue):
     (["--query", '{"$bogus": 1}'], 1, "watch: cannot read the queue"),
     (None, 1, "watch: no job settings in"),   # run outside the job's directory
 ])
+@pytest.mark.parametrize("queue", [False], ids=["input"], indirect=True)
 def test_bad_arguments_end_with_a_clear_error(queue, args, code, message):
     queue.col.insert_one(PENDING.copy())   # a query is judged on a row
     proc = watch(queue.dir if args else queue.dir.parent, *(args or []), *queue.args)
