@@ -8,7 +8,7 @@ LOCK   ?= constraints.txt
 DEPS   := $(VENV)/.deps-installed
 INSTALLED := $(VENV)/.package-installed
 
-.PHONY: soffice test test-asan demo run bench install testdb clean compat compat-build wheel load fuzz fuzz-short
+.PHONY: soffice test test-asan demo run bench install testdb clean compat compat-build wheel load fuzz fuzz-short lint
 
 $(BIN)/python:
 	$(PYTHON) -m venv $(VENV)
@@ -91,28 +91,28 @@ LOAD_SECONDS ?= 180
 load: install testdb
 	LOAD_SECONDS=$(LOAD_SECONDS) $(BIN)/python devtools/load.py $(LOAD_ARGS)
 
-# The packages of the `bench` extra first (a case whose package is missing says so).
+# The packages of the `bench` extra come with the lock file (a case whose
+# package is missing says so).
 bench: install
-	-$(BIN)/python -m pip install -q $$($(BIN)/python -c 'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["bench"])')
 	$(BIN)/python bench/bench.py $(BENCH_ARGS)
 
-# Fuzzing (fuzz/run.py): the packages of the `fuzz` extra, then a clang build
-# with libFuzzer coverage; `fuzz` runs each target FUZZ_SECONDS, `fuzz-short`
-# FUZZ_RUNS inputs per target with a fixed seed (part of CI).
-FUZZ_DEPS    := $(VENV)/.fuzz-deps-installed
+# Fuzzing (fuzz/run.py): atheris (the `fuzz` extra, pinned in the lock file),
+# then a clang build with libFuzzer coverage; `fuzz` runs each target
+# FUZZ_SECONDS, `fuzz-short` FUZZ_RUNS inputs per target with a fixed seed
+# (part of CI).
 FUZZ_SECONDS ?= 600
 FUZZ_RUNS    ?= 20000
 FUZZ_SEED    ?= 1
-$(FUZZ_DEPS): pyproject.toml | $(DEPS)
-	$(BIN)/python -c 'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["fuzz"]))' > $(VENV)/fuzz-requirements.txt
-	$(BIN)/python -m pip install -q -r $(VENV)/fuzz-requirements.txt
-	touch $@
-
-fuzz: install $(FUZZ_DEPS)
+fuzz: install
 	$(BIN)/python fuzz/run.py --seconds $(FUZZ_SECONDS) --seed $(FUZZ_SEED) $(FUZZ_TARGETS)
 
-fuzz-short: install $(FUZZ_DEPS)
+fuzz-short: install
 	$(BIN)/python fuzz/run.py --runs $(FUZZ_RUNS) --seed $(FUZZ_SEED) $(FUZZ_TARGETS)
+
+# clang-format (layout), clang-tidy (fault checks) and ruff (Python), all in
+# check mode, each timed (devtools/lint.py; the tools come with the lock file).
+lint: $(DEPS)
+	$(BIN)/python devtools/lint.py
 
 # The whole suite on the oldest interpreter pyproject.toml declares, with the
 # oldest versions its dependency ranges allow (constraints-oldest.txt), in a

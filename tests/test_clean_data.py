@@ -421,7 +421,7 @@ def test_differential_strings(sc):
     rng = random.Random(20240611)
     total = 200_000 if FULL else 12_000
     batch = 50
-    for start in range(0, total, batch):
+    for _ in range(0, total, batch):
         texts = [random_text(rng) for _ in range(batch)]
         doc = {i: t for i, t in enumerate(texts)}
         got = outcome(sc.clean_data, doc)

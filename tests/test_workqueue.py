@@ -233,7 +233,7 @@ def test_worker_processes_with_kills_lose_nothing_and_store_each_item_once(
         per_row[row].append((start, until, owner))
     for row, spans in per_row.items():
         spans.sort()
-        for (s1, u1, o1), (s2, u2, o2) in zip(spans, spans[1:]):
+        for (_s1, u1, o1), (s2, _u2, o2) in zip(spans, spans[1:]):
             assert o1 == o2 or s2 > u1, (row, spans)
     check_leases(leases)
     assert all(p.returncode == 0 for p in procs if p not in killed)

@@ -134,7 +134,11 @@ def rss_growth(fn, rounds: int = 5, calls: int = 20000) -> int:
 
 def lock_pins(name: str) -> dict:
     """Canonical package name -> version of each `name==version` line of a lock
-    file of the repository (constraints.txt, constraints-oldest.txt)."""
+    file of the repository (constraints.txt, constraints-oldest.txt) whose
+    environment marker, if any, holds for this interpreter."""
+    from packaging.requirements import Requirement
     from packaging.utils import canonicalize_name
     lines = (line.split("#")[0].strip() for line in (ROOT / name).read_text().splitlines())
-    return {canonicalize_name(n): v for n, v in (line.split("==") for line in lines if line)}
+    reqs = [Requirement(line) for line in lines if line]
+    return {canonicalize_name(r.name): str(r.specifier).lstrip("=") for r in reqs
+            if r.marker is None or r.marker.evaluate()}
