@@ -5,7 +5,7 @@
     python fuzz/run.py TARGET --replay FILE [FILE ...]
 
 Targets: clean_data, doc_hash, page_save, export (default: all); export takes a
-tenth of --runs, its inputs costing more. Each runs under
+twentieth of --runs, its inputs costing more. Each runs under
 atheris (libFuzzer) on its seeds in fuzz/corpus/<target>; the inputs it finds
 go to build/fuzz-corpus/<target> (kept between runs) or, with --runs, to a
 fresh directory, so that a short run with a fixed seed is repeatable. A crash,
@@ -36,7 +36,7 @@ ROOT = HERE.parent
 TARGETS = ["clean_data", "doc_hash", "page_save", "export"]
 # Inputs that cost more than the others (a file written and read back per
 # export) get this share of --runs.
-RUNS_SHARE = {"export": 10}
+RUNS_SHARE = {"export": 20}
 BUILD = ROOT / "build" / "fuzz"
 CLANGS = ["clang++"] + [f"clang++-{v}" for v in range(21, 13, -1)]
 

@@ -120,7 +120,10 @@ def unsanitized_env():
     return {k: v for k, v in os.environ.items() if k not in drop}
 
 
+# LibreOffice reads bytes that the openpyxl and pandas readers check on every
+# interpreter already.
 @pytest.mark.slow
+@pytest.mark.version_free
 @pytest.mark.skipif(not shutil.which("soffice"), reason="LibreOffice (soffice) is not installed")
 def test_excel_cells_are_text_for_libreoffice(sc, coll, tmp_path, tricky, capsys):
     sc.export_mongo_to_excel("out", coll.name, str(tmp_path))

@@ -12,6 +12,9 @@ from packaging.utils import canonicalize_name
 
 from support import ROOT, lock_pins
 
+# The lock files are text: the same check on any interpreter, and no native code.
+pytestmark = [pytest.mark.no_native, pytest.mark.version_free]
+
 if sys.version_info >= (3, 11):
     import tomllib
 else:
