@@ -19,11 +19,22 @@ $(DEPS): $(LOCK) | $(BIN)/python
 	$(BIN)/python -m pip install -q -r $(LOCK)
 	touch $@
 
+# The parts of pyproject.toml that the build reads, rewritten only when they
+# change: an edit of the tools' settings ([tool.pytest...], [tool.ruff...])
+# rebuilds nothing.
+BUILD_CONFIG := $(VENV)/.build-config
+$(BUILD_CONFIG): pyproject.toml | $(BIN)/python
+	@$(BIN)/python -c 'import re, sys; \
+	  keep = "".join(s for s in re.split(r"(?m)^(?=\[)", open("pyproject.toml").read()) \
+	                 if not re.match(r"\[tool\.(pytest|ruff)", s)); \
+	  old = open(sys.argv[1]).read() if __import__("os").path.exists(sys.argv[1]) else None; \
+	  old == keep or open(sys.argv[1], "w").write(keep)' $@
+
 # Build and install the package itself, as a user's `pip install .` does, when
 # its sources, build files or dependencies changed since the last install
 # (directories are listed too, so an added or removed file counts). The build
 # backend comes from the lock file too.
-$(INSTALLED): $(DEPS) CMakeLists.txt pyproject.toml $(shell find src tools -print)
+$(INSTALLED): $(DEPS) CMakeLists.txt $(BUILD_CONFIG) $(shell find src tools -print)
 	PIP_CONSTRAINT=$(CURDIR)/$(LOCK) $(BIN)/python -m pip install -q --no-deps --force-reinstall $(BUILD_ARGS) .
 	touch $@
 
