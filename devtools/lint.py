@@ -1,8 +1,9 @@
 """`make lint`: the three checks, in check mode, each timed.
 
 clang-format  the C++ sources keep the layout of .clang-format (nothing rewritten)
-clang-tidy    .clang-tidy's fault checks over every C++ source, with the
-              compile_commands.json of a CMake configure of its own (build/lint)
+clang-tidy    .clang-tidy's fault checks over every C++ source that a CMake
+              configure of its own (build/lint) compiles, with its
+              compile_commands.json; the headers through them
 ruff          the Python of the tests and tools ([tool.ruff] in pyproject.toml)
 
 Exits non-zero when any of them found something; all three run regardless.
@@ -10,6 +11,7 @@ Exits non-zero when any of them found something; all three run regardless.
 
 from __future__ import annotations
 
+import json
 import os
 import subprocess
 import sys
@@ -34,8 +36,11 @@ def clang_tidy():
     subprocess.check_call(["cmake", "-S", ROOT, "-B", BUILD, "-G", "Ninja", "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON",
                            f"-DPython_EXECUTABLE={sys.executable}"], stdout=subprocess.DEVNULL)
     subprocess.check_call(["ninja", "-C", BUILD, "nx_clean_tables"], stdout=subprocess.DEVNULL)
-    # One process per core, each over its share of the sources.
-    files = sources(".cpp")
+    # The sources this configuration compiles (those of another instruction set
+    # are left out), one process per core, each over its share.
+    commands = json.loads((BUILD / "compile_commands.json").read_text())
+    files = sorted({str(Path(c["file"]).resolve().relative_to(ROOT)) for c in commands
+                    if Path(c["file"]).resolve().is_relative_to(ROOT / "src")})
     jobs = max(1, min(os.cpu_count() or 1, len(files)))
     procs = [subprocess.Popen([BIN / "clang-tidy", "-p", BUILD, "--quiet", *files[i::jobs]], cwd=ROOT,
                               stderr=subprocess.DEVNULL) for i in range(jobs)]
