@@ -9,7 +9,7 @@ DEPS   := $(VENV)/.deps-installed
 INSTALLED := $(VENV)/.package-installed
 
 .PHONY: soffice test test-asan test-scalar test-arm64 check-targets demo run bench install testdb clean \
-        compat compat-build wheel wheels check-wheels load fuzz fuzz-short
+        compat compat-build wheel wheels check-wheels load fuzz fuzz-short lint
 
 $(BIN)/python:
 	$(PYTHON) -m venv $(VENV)
@@ -20,11 +20,22 @@ $(DEPS): $(LOCK) | $(BIN)/python
 	$(BIN)/python -m pip install -q -r $(LOCK)
 	touch $@
 
+# The parts of pyproject.toml that the build reads, rewritten only when they
+# change: an edit of the tools' settings ([tool.pytest...], [tool.ruff...])
+# rebuilds nothing.
+BUILD_CONFIG := $(VENV)/.build-config
+$(BUILD_CONFIG): pyproject.toml | $(BIN)/python
+	@$(BIN)/python -c 'import re, sys; \
+	  keep = "".join(s for s in re.split(r"(?m)^(?=\[)", open("pyproject.toml").read()) \
+	                 if not re.match(r"\[tool\.(pytest|ruff)", s)); \
+	  old = open(sys.argv[1]).read() if __import__("os").path.exists(sys.argv[1]) else None; \
+	  old == keep or open(sys.argv[1], "w").write(keep)' $@
+
 # Build and install the package itself, as a user's `pip install .` does, when
 # its sources, build files or dependencies changed since the last install
 # (directories are listed too, so an added or removed file counts). The build
 # backend comes from the lock file too.
-$(INSTALLED): $(DEPS) CMakeLists.txt pyproject.toml $(shell find src tools -print)
+$(INSTALLED): $(DEPS) CMakeLists.txt $(BUILD_CONFIG) $(shell find src tools -print)
 	PIP_CONSTRAINT=$(CURDIR)/$(LOCK) $(BIN)/python -m pip install -q --no-deps --force-reinstall $(BUILD_ARGS) .
 	touch $@
 
@@ -134,28 +145,28 @@ LOAD_SECONDS ?= 180
 load: install testdb
 	LOAD_SECONDS=$(LOAD_SECONDS) $(BIN)/python devtools/load.py $(LOAD_ARGS)
 
-# The packages of the `bench` extra first (a case whose package is missing says so).
+# The packages of the `bench` extra come with the lock file (a case whose
+# package is missing says so).
 bench: install
-	-$(BIN)/python -m pip install -q $$($(BIN)/python -c 'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["bench"])')
 	$(BIN)/python bench/bench.py $(BENCH_ARGS)
 
-# Fuzzing (fuzz/run.py): the packages of the `fuzz` extra, then a clang build
-# with libFuzzer coverage; `fuzz` runs each target FUZZ_SECONDS, `fuzz-short`
-# FUZZ_RUNS inputs per target with a fixed seed (part of CI).
-FUZZ_DEPS    := $(VENV)/.fuzz-deps-installed
+# Fuzzing (fuzz/run.py): atheris (the `fuzz` extra, pinned in the lock file),
+# then a clang build with libFuzzer coverage; `fuzz` runs each target
+# FUZZ_SECONDS, `fuzz-short` FUZZ_RUNS inputs per target with a fixed seed
+# (part of CI).
 FUZZ_SECONDS ?= 600
 FUZZ_RUNS    ?= 20000
 FUZZ_SEED    ?= 1
-$(FUZZ_DEPS): pyproject.toml | $(DEPS)
-	$(BIN)/python -c 'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["fuzz"]))' > $(VENV)/fuzz-requirements.txt
-	$(BIN)/python -m pip install -q -r $(VENV)/fuzz-requirements.txt
-	touch $@
-
-fuzz: install $(FUZZ_DEPS)
+fuzz: install
 	$(BIN)/python fuzz/run.py --seconds $(FUZZ_SECONDS) --seed $(FUZZ_SEED) $(FUZZ_TARGETS)
 
-fuzz-short: install $(FUZZ_DEPS)
+fuzz-short: install
 	$(BIN)/python fuzz/run.py --runs $(FUZZ_RUNS) --seed $(FUZZ_SEED) $(FUZZ_TARGETS)
+
+# clang-format (layout), clang-tidy (fault checks) and ruff (Python), all in
+# check mode, each timed (devtools/lint.py; the tools come with the lock file).
+lint: $(DEPS)
+	$(BIN)/python devtools/lint.py
 
 # The whole suite on the oldest interpreter pyproject.toml declares, with the
 # oldest versions its dependency ranges allow (constraints-oldest.txt), in a

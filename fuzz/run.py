@@ -4,7 +4,8 @@
     python fuzz/run.py --coverage [TARGET ...]
     python fuzz/run.py TARGET --replay FILE [FILE ...]
 
-Targets: clean_data, doc_hash, page_save (default: all). Each runs under
+Targets: clean_data, doc_hash, page_save, export (default: all); export takes a
+twentieth of --runs, its inputs costing more. Each runs under
 atheris (libFuzzer) on its seeds in fuzz/corpus/<target>; the inputs it finds
 go to build/fuzz-corpus/<target> (kept between runs) or, with --runs, to a
 fresh directory, so that a short run with a fixed seed is repeatable. A crash,
@@ -32,7 +33,10 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
-TARGETS = ["clean_data", "doc_hash", "page_save"]
+TARGETS = ["clean_data", "doc_hash", "page_save", "export"]
+# Inputs that cost more than the others (a file written and read back per
+# export) get this share of --runs.
+RUNS_SHARE = {"export": 20}
 BUILD = ROOT / "build" / "fuzz"
 CLANGS = ["clang++"] + [f"clang++-{v}" for v in range(21, 13, -1)]
 
@@ -104,7 +108,8 @@ def run_target(target: str, args, instrumented: bool, work: Path) -> dict:
     artifacts.mkdir(parents=True, exist_ok=True)
     flags = [str(corpus), str(HERE / "corpus" / target), f"-seed={args.seed}",
              "-print_final_stats=1", f"-artifact_prefix={artifacts}/{target}-",
-             f"-runs={args.runs}" if args.runs else f"-max_total_time={args.seconds}"]
+             f"-runs={max(1, args.runs // RUNS_SHARE.get(target, 1))}" if args.runs
+             else f"-max_total_time={args.seconds}"]
     if (HERE / f"{target}.dict").exists():
         flags.append(f"-dict={HERE / f'{target}.dict'}")
     log_path = ROOT / "build" / f"fuzz-{target}{'-short' if args.runs else ''}.log"

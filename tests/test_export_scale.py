@@ -130,7 +130,10 @@ def unsanitized_env():
     return {k: v for k, v in os.environ.items() if k not in drop}
 
 
+# LibreOffice reads bytes that the openpyxl and pandas readers check on every
+# interpreter already.
 @pytest.mark.slow
+@pytest.mark.version_free
 @pytest.mark.skipif(not shutil.which("soffice"), reason="LibreOffice (soffice) is not installed")
 def test_excel_cells_are_text_for_libreoffice(sc, coll, tmp_path, tricky, capsys):
     sc.export_mongo_to_excel("out", coll.name, str(tmp_path))
@@ -209,7 +212,8 @@ def test_failure_leaves_earlier_file(sc, client, coll, tmp_path, monkeypatch, ca
             twin_error = e
     if not fails:
         getattr(sc, kind)("out", coll.name, str(tmp_path))
-        assert twin_error is None and earlier.read_bytes() != b"earlier export"
+        assert twin_error is None
+        assert earlier.read_bytes() == (tmp_path / "twin" / ("twin" + suffix)).read_bytes()
         return
     with pytest.raises(error) as raised:
         getattr(sc, kind)("out", coll.name, str(tmp_path))

@@ -17,7 +17,7 @@ def public(sc):
     configuration = importlib.import_module("Nexra_publish.configuration")
     found = []
     for module in (configuration, sc):
-        for name, value in sorted(vars(module).items()):
+        for _name, value in sorted(vars(module).items()):
             if callable(value) and not isinstance(value, type) and \
                     getattr(value, "__module__", None) == module.__name__:
                 found.append((module, value))

@@ -29,8 +29,8 @@ bool drive_prefix(PyObject* s) {
     return letter && PyUnicode_READ(kind, d, 1) == ':' && PyUnicode_READ(kind, d, 2) == '\\';
 }
 
-// Truth of a result object (consumed); -1 with an exception set.
-int truth(Ref r) {
+// Truth of a result object (empty: an exception is pending); -1 with an exception set.
+int truth(const Ref& r) {
     if (!r) return -1;
     return PyObject_IsTrue(r.get());
 }
