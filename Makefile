@@ -47,11 +47,14 @@ testdb: $(BIN)/python
 
 # LibreOffice, the third reader of the exported workbooks in the tests (that test
 # is skipped without it): installed from Debian's packages when missing and root.
+# A failed attempt is not repeated at every `make test` (each would cost an
+# apt-get update) while build/.soffice-unavailable exists.
 soffice:
-	@command -v soffice > /dev/null || [ "$$(id -u)" != 0 ] || \
+	@command -v soffice > /dev/null || [ "$$(id -u)" != 0 ] || [ -e build/.soffice-unavailable ] || \
 	  (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
 	    --no-install-recommends libreoffice-calc-nogui) > /dev/null 2>&1 || \
-	  echo "LibreOffice could not be installed: the workbook test that needs it is skipped"
+	  { mkdir -p build && touch build/.soffice-unavailable; \
+	    echo "LibreOffice could not be installed: the workbook test that needs it is skipped"; }
 
 test: install testdb soffice
 	$(BIN)/python -m pytest $(PYTEST_ARGS)
