@@ -16,6 +16,7 @@ from datetime import timezone
 from pathlib import Path
 
 import pytest
+from pymongo.errors import AutoReconnect, BulkWriteError
 
 from support import ROOT, PythonSession, python_env
 
@@ -361,54 +362,70 @@ def test_a_claim_costs_the_same_round_trips_for_5_rows_as_for_100(wq, sc, queue,
     assert trips[0] == trips[1] <= 6, trips
 
 
-def test_an_insert_with_a_write_concern_error_is_not_taken_as_won(wq, sc, queue, monkeypatch):
-    """The server stored the lease but could not confirm it on a majority (a
-    failover may roll it back): the claim raises and hands nothing out."""
-    from pymongo.errors import BulkWriteError
+class Tracked:
+    """A collection or database as the module sees it, which notes whether
+    each read goes to the primary and can make every insert fail after it
+    was stored, as a server answers one whose outcome is unknown."""
 
-    col = queue["col_input"]
+    def __init__(self, target, reads, fail=None):
+        self.target, self.reads, self.fail = target, reads, fail
+
+    def __getattr__(self, name):
+        return getattr(self.target, name)
+
+    def __getitem__(self, name):
+        return Tracked(self.target[name], self.reads, self.fail)
+
+    @property
+    def database(self):
+        return Tracked(self.target.database, self.reads, self.fail)
+
+    def with_options(self, **kw):
+        return Tracked(self.target.with_options(**kw), self.reads, self.fail)
+
+    def find(self, *args, **kw):
+        self.reads.append(self.target.read_preference.mongos_mode)
+        return self.target.find(*args, **kw)
+
+    def insert_many(self, docs, **kw):
+        result = self.target.insert_many(docs, **kw)
+        if self.fail:
+            raise self.fail(len(result.inserted_ids))
+        return result
+
+
+def test_reads_that_decide_go_to_the_primary(wq, sc, queue, monkeypatch):
+    from pymongo import ReadPreference
+
+    seed(queue["col_input"], 3)
+    reads = []
+    monkeypatch.setattr(sc, "col_input", Tracked(sc.col_input.with_options(
+        read_preference=ReadPreference.SECONDARY_PREFERRED), reads))
+    assert len(wq.claim_input(PENDING, 3, 0.0)) == 3
+    time.sleep(0.05)
+    got = wq.claim_input(PENDING, 3, 30)    # takeovers: re-read, checked against the leases
+    assert len(got) == 3 and wq.extend_lease(got, 30) == got and wq.release(got) == got
+    assert len(reads) >= 3 and set(reads) == {"primary"}, reads
+
+
+@pytest.mark.parametrize("error", [
+    lambda n: BulkWriteError({"writeErrors": [], "nInserted": n, "writeConcernErrors": [
+        {"code": 64, "errmsg": "waiting for replication timed out"}]}),
+    lambda n: AutoReconnect("connection closed after the insert was sent"),
+], ids=["write concern", "network"])
+def test_an_insert_whose_outcome_is_unknown_is_not_taken_as_won(wq, sc, queue, monkeypatch,
+                                                                error):
+    """The server stored the lease but could not confirm it (on a majority, or
+    at all): the call raises and hands nothing out."""
+    col, real = queue["col_input"], sc.col_input
     seed(col, 2)
-    real = sc.col_input
-
-    class Leases:
-        def __init__(self, target):
-            self.target = target
-
-        def __getattr__(self, name):
-            return getattr(self.target, name)
-
-        def with_options(self, **kw):
-            return Leases(self.target.with_options(**kw))
-
-        def insert_many(self, docs, **kw):
-            result = self.target.insert_many(docs, **kw)
-            raise BulkWriteError({"writeErrors": [], "nInserted": len(result.inserted_ids),
-                                  "writeConcernErrors": [{"code": 64, "errmsg": "waiting for "
-                                                          "replication timed out"}]})
-
-    class Database:
-        def __getattr__(self, name):
-            return getattr(real.database, name)
-
-        def __getitem__(self, name):
-            return Leases(real.database[name]) if name.endswith("_leases") else real.database[name]
-
-    class Input:
-        database = Database()
-
-        def __getattr__(self, name):
-            return getattr(real, name)
-
-        def with_options(self, **kw):
-            return real.with_options(**kw)
-
-    monkeypatch.setattr(sc, "col_input", Input())
-    with pytest.raises(BulkWriteError):
+    monkeypatch.setattr(sc, "col_input", Tracked(real, [], error))
+    with pytest.raises((BulkWriteError, AutoReconnect)):
         wq.claim_input({"n": 0}, 1, 30)
     monkeypatch.setattr(sc, "col_input", real)
     [handle] = wq.claim_input({"n": 1}, 1, 30)
-    monkeypatch.setattr(sc, "col_input", Input())
-    with pytest.raises(BulkWriteError):
+    monkeypatch.setattr(sc, "col_input", Tracked(real, [], error))
+    with pytest.raises((BulkWriteError, AutoReconnect)):
         wq.finish([handle])
     assert "_lease_until" in handle and col.find_one({"_id": handle["_id"]})["status"] == "pending"
 

@@ -1054,7 +1054,9 @@ Ref drop_finished(nx::Function* f, PyObject* col_name) {
     if (!leases || server_now(col.get(), &now) < 0) return {};
 
     // The finished rows: their finish generations and end records (a scan;
-    // this is upkeep, not a step of the work).
+    // this is upkeep, not a step of the work). Rows dropped before are taken
+    // again, so a generation that a refused insert left in a freed _id (a
+    // stale renewal, say) goes at the next drop.
     Ref filter = dict({{NX_ID(state), NX_STR("finished")}});
     Ref cursor = filter ? nx::call_method(leases.get(), NX_ID(find), {filter.get()}) : Ref();
     Ref docs = cursor ? Ref::steal(PySequence_List(cursor.get())) : Ref();
