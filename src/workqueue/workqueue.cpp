@@ -38,6 +38,7 @@
 
 namespace {
 
+using nx::dict;
 using nx::Ref;
 
 constexpr double kRateWindow = 60.0;   // seconds of progress samples for the rate
@@ -46,17 +47,6 @@ constexpr size_t kMaxSampleKeys = 64;  // distinct (queue, query) progress serie
 // ---------------------------------------------------------------------------
 // Small builders
 // ---------------------------------------------------------------------------
-
-using Entry = std::pair<PyObject*, PyObject*>;
-
-// A new dict of the given (key, value) entries, in order.
-Ref dict(std::initializer_list<Entry> entries) {
-    Ref d = Ref::steal(PyDict_New());
-    if (!d) return d;
-    for (const Entry& e : entries)
-        if (!e.second || PyDict_SetItem(d.get(), e.first, e.second) < 0) return {};
-    return d;
-}
 
 Ref list_of(std::initializer_list<PyObject*> items) {
     Ref l = Ref::steal(PyList_New(0));
@@ -681,6 +671,7 @@ int insert_claims(Claim& c, std::vector<Generation>& gens, std::vector<Generatio
 int settle_lost_races(Claim& c, std::vector<Generation>& lost, std::vector<Generation>* retry) {
     if (lost.empty()) return 0;
     std::vector<std::pair<Ref, long>> rows;
+    rows.reserve(lost.size());
     for (const Generation& g : lost) rows.emplace_back(g.row, g.gen - 1);
     Findings found;
     if (read_newest(c.leases.get(), rows, &found) < 0) return -1;
