@@ -9,6 +9,7 @@
 #include "../capi/pystr.h"
 #include "clean_html_tables.h"  // made at build time by tools/gen_html_tables.py
 #include "cleaning/clean_text.h"
+#include "common.h"
 #include "dict_watch.h"
 
 namespace scrape {
@@ -21,16 +22,16 @@ using nx::Ref;
 const char kCleanrPattern[] = "<.*?>|&([a-z0-9]+|#x[0-9]{1,6}|#x[0-9a-f]{1,6});|[\\t\\n\\r]";
 
 // The standard modules and the functions the native pipeline stands in for,
-// as they were when clean_data was defined. While the module globals and
-// these attributes are still the same objects, the native pipeline runs;
-// otherwise every step goes through the globals as interpreted code would.
+// as they were when clean_data was defined (`re` is common.h's std_re). While
+// the module globals and these attributes are still the same objects, the
+// native pipeline runs; otherwise every step goes through the globals as
+// interpreted code would.
 struct Standard {
-    nx::StandardModule re;           // sub, compile, IGNORECASE
     nx::StandardModule html;         // unescape
     nx::StandardModule unicodedata;  // normalize
     bool tables_match = false;  // the built-in tables are those of this interpreter's html
     bool native_nfkd = false;   // ... and of its unicodedata
-    PyObject* dicts[3] = {};    // the dicts of the three, when they are modules
+    PyObject* dicts[3] = {};    // the dicts of re, html and unicodedata, when modules
 };
 Standard g_std;
 
@@ -41,7 +42,7 @@ bool globals_are_standard(PyObject* g) {
     PyObject* const dicts[] = {g};
     if (seen.holds(dicts)) return true;
     const Standard& s = g_std;
-    const bool standard = PyDict_GetItem(g, NX_ID(re)) == s.re.module() &&
+    const bool standard = PyDict_GetItem(g, NX_ID(re)) == std_re.module() &&
                           PyDict_GetItem(g, NX_ID(html)) == s.html.module() &&
                           PyDict_GetItem(g, NX_ID(unicodedata)) == s.unicodedata.module();
     if (standard) seen.keep(dicts);
@@ -55,7 +56,7 @@ bool functions_are_standard() {
     const bool modules = s.dicts[0] && s.dicts[1] && s.dicts[2];
     if (modules && seen.holds(s.dicts)) return true;
     const bool standard =
-        s.re.attrs_intact() && s.html.attrs_intact() && s.unicodedata.attrs_intact();
+        std_re.attrs_intact() && s.html.attrs_intact() && s.unicodedata.attrs_intact();
     if (standard && modules) seen.keep(s.dicts);
     return standard;
 }
@@ -384,7 +385,7 @@ PyObject* clean_data_impl(nx::Function* f, PyObject* const* args) {
     // place, whose compile has no effect beyond its cache.
     Ref re = nx::global(f->globals, NX_ID(re));
     if (!re) return nullptr;
-    if (!g_std.re.is(re.get())) {
+    if (!std_re.is(re.get())) {
         if (!c.compiled_cleanr()) return nullptr;
     }
     Ref result = new_result(doc);
@@ -440,11 +441,11 @@ pairs that do not unpack into two raise ValueError.)doc",
 }  // namespace
 
 int define_clean_data(PyObject* g) {
-    if (!g_std.re.module()) {
-        if (g_std.re.capture("re", {"sub", "compile", "IGNORECASE"}) < 0) return -1;
+    if (!g_std.html.module()) {
+        if (capture_std_re() < 0) return -1;
         if (g_std.html.capture("html", {"unescape"}) < 0) return -1;
         if (g_std.unicodedata.capture("unicodedata", {"normalize"}) < 0) return -1;
-        const nx::StandardModule* captured[] = {&g_std.re, &g_std.html, &g_std.unicodedata};
+        const nx::StandardModule* captured[] = {&std_re, &g_std.html, &g_std.unicodedata};
         for (int i = 0; i < 3; ++i)
             g_std.dicts[i] = module_dict(captured[i]->module());
         if (check_tables(&g_std.tables_match) < 0) return -1;

@@ -35,6 +35,6 @@ Ref now_text(PyObject* globals) {
 
 nx::StandardModule std_re;
 
-int capture_std_re() { return std_re.capture("re", {"match", "sub"}); }
+int capture_std_re() { return std_re.capture("re", {"match", "sub", "compile", "IGNORECASE"}); }
 
 }  // namespace scrape

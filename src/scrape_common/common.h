@@ -22,9 +22,10 @@ int ensure_directory(PyObject* globals, PyObject* path);
 // with the module global `datetime` (the class).
 nx::Ref now_text(PyObject* globals);
 
-// The standard `re` as first seen, with the functions that native code reads
-// in its place (`match` for the page-save check, `sub` for the export's cell
-// rule): native code stands in only while the module global `re` is this one.
+// The standard `re` as first seen, with the functions that native code stands
+// in for (`match` for the page-save check, `sub` for the export's cell rule,
+// `sub`, `compile` and `IGNORECASE` for clean_data): native code takes their
+// place only while the module global `re` is this module, those unchanged.
 extern nx::StandardModule std_re;
 // Capture std_re (the first call only); 0, or -1 with an exception set.
 int capture_std_re();
