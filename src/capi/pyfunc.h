@@ -77,7 +77,7 @@ int define_function(PyObject* globals, const FuncSpec& spec, PyObject* const* de
         static constexpr const char* kNames[] = {LIST(NX_ARG_NAME)};   \
         static constexpr Tag kDefaults[] = {LIST(NX_ARG_TAG)};         \
         static Type read(PyObject* const* args) {                      \
-            return Type{LIST(NX_ARG_READ)};                            \
+            return Type{LIST(NX_ARG_READ)}; /* NOLINT: a type name */ \
         }                                                              \
     }
 

@@ -29,7 +29,8 @@ const Ops<C>& ops_of(const Kernels& k) {
 }
 
 // The needles that a character of type C can equal: `set` itself (most
-// callers pass only such), or those of it copied to `room`.
+// callers pass only such), or those of it copied to `room`. Both are the
+// caller's named sets, which outlive the call.
 template <class C>
 const Needles& fitting(const Needles& set, Needles& room) {
     if constexpr (sizeof(C) < 4) {
@@ -44,7 +45,7 @@ const Needles& fitting(const Needles& set, Needles& room) {
             return room;
         }
     }
-    return set;
+    return set;  // NOLINT(bugprone-return-const-ref-from-parameter): see above
 }
 
 // The kernels take the number of needles as a template argument where it is
@@ -166,7 +167,7 @@ std::size_t find_pair(const C* s, std::size_t p, std::size_t n, const Needles& f
         return n;
     }
 #define NX_PAIR(a, b)                                                                        \
-    case a * 8 + b:                                                                          \
+    case (a) * 8 + (b):                                                                        \
         return find_pair_k<V, C, a, b>(s, p, n, first, second, o);
     switch (first.k * 8 + second.k) {
         NX_PAIR(1, 1) NX_PAIR(1, 2) NX_PAIR(1, 3) NX_PAIR(1, 4)

@@ -483,7 +483,7 @@ std::size_t copy_table(const In* s, std::size_t n, C* o, bool& run, bool* change
         if (p == scan::kNotUtf16) return kNoUtf16;
         char rep;
         const std::size_t len = table_literal(s, n, p, &rep);
-        o[st.w++] = (C)rep;
+        o[st.w++] = (C)(unsigned char)rep;
         st.run = false;
         st.changed |= len > 1;
         p += len;
@@ -729,7 +729,7 @@ public:
 
 private:
     static constexpr std::size_t kSlots = 8192, kMask = kSlots - 1;
-    static_assert(clean_tables::kEntityCount * 2 <= kSlots, "a sparse table");
+    static_assert(std::size_t{clean_tables::kEntityCount} * 2 <= kSlots, "a sparse table");
 
     static std::size_t hash(std::string_view name) {
         std::uint64_t head = 0, tail = 0;
@@ -1157,12 +1157,12 @@ U or_all<U>(const U* s, std::size_t n) {
 inline std::size_t find_ascii_class(const U* s, std::size_t p, std::size_t n, bool ascii) {
 #if NX_VEC128
     const vec::reg limit = vec::set32(0x7F);
-    const int want = ascii ? 0xF : 0;
+    const unsigned want = ascii ? 0xFu : 0u;
     for (; p + 4 <= n; p += 4) {
         vec::reg x = vec::load(s + p);
-        int big = vec::mask32(vec::gt_s32(x, limit));
-        int hit = big ^ want;  // bit set where the class is the one looked for
-        if (hit) return p + (std::size_t)__builtin_ctz((unsigned)hit);
+        const unsigned big = vec::mask32(vec::gt_s32(x, limit));
+        const unsigned hit = big ^ want;  // bit set where the class is the one looked for
+        if (hit) return p + (std::size_t)__builtin_ctz(hit);
     }
 #endif
     for (; p < n; ++p)
@@ -1184,9 +1184,9 @@ inline std::size_t copy_ascii([[maybe_unused]] const C* s, [[maybe_unused]] std:
         for (; i + 4 <= n; i += 4) {
             const vec::reg x = vec::load(s + i);
             vec::store(o + i, x);
-            const int big = vec::mask32(vec::gt_s32(x, limit));
+            const unsigned big = vec::mask32(vec::gt_s32(x, limit));
             if (big) {
-                i += (std::size_t)__builtin_ctz((unsigned)big);
+                i += (std::size_t)__builtin_ctz(big);
                 break;
             }
         }

@@ -260,7 +260,8 @@ inline char* put_short_double(char* p, double v) {
     for (int d = 0; d < 16; ++d) {
         const double scaled = a * kScale[d];
         if (gap * kScale[d] >= 1.0 || scaled >= kExact) return nullptr;
-        uint64_t m = (uint64_t)(scaled + 0.5);
+        // Rounded half up; where the sum itself rounds, the test below fails.
+        uint64_t m = (uint64_t)(scaled + 0.5);  // NOLINT(bugprone-incorrect-roundings)
         if ((double)m / kScale[d] != a) continue;
         uint64_t whole = m / kScaleInt[d], frac = m % kScaleInt[d];
         int places = d;

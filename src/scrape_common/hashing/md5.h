@@ -28,13 +28,13 @@ inline uint32_t load_le32(const unsigned char* p) {
 // G(b, c, d) = (b & d) | (c & ~d) is the sum of its two parts (they share no
 // bit), of which only the first needs b.
 #define NX_MD5_STEP(f, a, b, c, d, m, k, s) \
-    a += (m) + (k);                        \
-    a += f(b, c, d);                       \
-    a = rotl(a, s) + b
+    (a) += (m) + (k);                      \
+    (a) += f(b, c, d);                     \
+    (a) = rotl((a), (s)) + (b)
 #define NX_MD5_STEP_G(a, b, c, d, m, k, s) \
-    a += (m) + (k) + (c & ~d);            \
-    a += b & d;                           \
-    a = rotl(a, s) + b
+    (a) += (m) + (k) + ((c) & ~(d));      \
+    (a) += (b) & (d);                     \
+    (a) = rotl((a), (s)) + (b)
 #define NX_MD5_F(x, y, z) ((z) ^ ((x) & ((y) ^ (z))))
 #define NX_MD5_H(x, y, z) ((x) ^ (y) ^ (z))
 #define NX_MD5_I(x, y, z) ((y) ^ ((x) | ~(z)))
@@ -42,7 +42,7 @@ inline uint32_t load_le32(const unsigned char* p) {
 // One 64-byte block into the state a, b, c, d.
 inline void block(uint32_t st[4], const unsigned char* p) {
     uint32_t m[16];
-    for (int i = 0; i < 16; ++i) m[i] = load_le32(p + 4 * i);
+    for (std::size_t i = 0; i < 16; ++i) m[i] = load_le32(p + 4 * i);
     uint32_t a = st[0], b = st[1], c = st[2], d = st[3];
 
     NX_MD5_STEP(NX_MD5_F, a, b, c, d, m[0], 0xd76aa478, 7);
