@@ -40,7 +40,7 @@ from elftools.elf.gnuversions import GNUVerNeedSection
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT))
 from devtools.testdb import TestDB  # noqa: E402
-from devtools.wheel import arm64_tree, pyenv_pythons  # noqa: E402
+from devtools.wheel import arm64_tree, merged_usr_links, pyenv_pythons  # noqa: E402
 
 GLIBC_LIBS = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1",
               "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1"}
@@ -137,7 +137,11 @@ def check_x86_64(wheel: Path, tag: str, base: Path, uri: str) -> dict:
 
 def check_aarch64(wheel: Path, tag: str, base: Path, uri: str, trees: dict) -> dict:
     version = f"{tag[2]}.{tag[3:]}"
-    tree = Path(trees[version]) if version in trees else arm64_tree(version)
+    if version in trees:
+        tree = Path(trees[version])
+        merged_usr_links(tree / "root")
+    else:
+        tree = arm64_tree(version)
     target = base / "site"
     # pip refuses a wheel whose tags that platform and interpreter do not accept.
     run([sys.executable, "-m", "pip", "install", "-q", "--no-deps", "--target", target,
