@@ -54,6 +54,13 @@ def zig() -> Path:
     return Path(ziglang.__file__).parent / "zig"
 
 
+# libc++ has the shortest-digits std::to_chars for double (since LLVM 14) but
+# leaves __cpp_lib_to_chars undefined, as its from_chars for floating point is
+# unfinished; doc_hash tests that macro and otherwise formats each float through
+# the interpreter, three times slower. The zig builds say it is there.
+LIBCXX_TO_CHARS = "-D__cpp_lib_to_chars=201611L"
+
+
 def toolchain(arch: str) -> Path:
     """A CMake toolchain file whose C++ compiler is zig's clang for `arch`
     Linux against glibc 2.17, baseline instruction set (no -march=native),
@@ -70,7 +77,8 @@ def toolchain(arch: str) -> Path:
     if arch == "x86_64":
         extra += f'-include "{ROOT}/devtools/zig/cpu_supports.h" '
     write_once(cxx, f'#!/bin/sh\nexec "{zig()}" c++ -target {arch}-linux-gnu.{GLIBC} '
-                    f'-mcpu=baseline -fomit-frame-pointer {extra}"$@"\n', 0o755)
+                    f'-mcpu=baseline -fomit-frame-pointer {LIBCXX_TO_CHARS} {extra}"$@"\n',
+               0o755)
     path = work / f"zig-{arch}.cmake"
     write_once(path, "set(CMAKE_SYSTEM_NAME Linux)\n"
                f"set(CMAKE_SYSTEM_PROCESSOR {arch})\n"
