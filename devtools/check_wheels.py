@@ -40,7 +40,7 @@ from elftools.elf.gnuversions import GNUVerNeedSection
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT))
 from devtools.testdb import TestDB  # noqa: E402
-from devtools.wheel import arm64_tree, pyenv_pythons  # noqa: E402
+from devtools.wheel import arm64_tree, merged_usr_links, pyenv_pythons  # noqa: E402
 
 GLIBC_LIBS = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1",
               "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1"}
@@ -137,7 +137,11 @@ def check_x86_64(wheel: Path, tag: str, base: Path, uri: str) -> dict:
 
 def check_aarch64(wheel: Path, tag: str, base: Path, uri: str, trees: dict) -> dict:
     version = f"{tag[2]}.{tag[3:]}"
-    tree = Path(trees[version]) if version in trees else arm64_tree(version)
+    if version in trees:
+        tree = Path(trees[version])
+        merged_usr_links(tree / "root")
+    else:
+        tree = arm64_tree(version)
     target = base / "site"
     # pip refuses a wheel whose tags that platform and interpreter do not accept.
     run([sys.executable, "-m", "pip", "install", "-q", "--no-deps", "--target", target,
@@ -149,15 +153,19 @@ def check_aarch64(wheel: Path, tag: str, base: Path, uri: str, trees: dict) -> d
 
 
 def check_sdist(sdist: Path, base: Path) -> dict:
+    """Built from source (with this machine's compiler) into a fresh venv, without
+    the dependencies: the three modules are there, and the one that needs none of
+    them imports."""
     run([sys.executable, "-m", "venv", base / "venv"])
     python = base / "venv" / "bin" / "python"
-    run([python, "-m", "pip", "install", "-q", "--no-deps", "--no-binary", "Nexra_publish",
-         sdist])
-    out = run([python, "-c", "import Nexra_publish.workqueue as w, "
-               "Nexra_publish.Scrape_common, Nexra_publish.configuration; print(w.__file__)"],
+    run([python, "-m", "pip", "install", "-q", "--no-deps", "--no-cache-dir", "--no-binary",
+         "Nexra_publish", sdist])
+    out = run([python, "-c", "import pathlib, Nexra_publish.configuration as c; "
+               "print(*sorted(p.name for p in pathlib.Path(c.__file__).parent.glob('*.so')))"],
               cwd=job_dir(base, "mongodb://127.0.0.1:1/"))
-    assert str(base / "venv") in out, out
-    return {"module": out.strip().rsplit("/", 1)[-1]}
+    modules = sorted(name.split(".")[0] for name in out.split())
+    assert modules == ["Scrape_common", "configuration", "workqueue"], out
+    return {"modules": out.split()}
 
 
 def main(argv=None) -> int:
@@ -169,8 +177,8 @@ def main(argv=None) -> int:
     args = ap.parse_args(argv)
     trees = dict(t.split("=", 1) for t in args.tree)
     wheels = sorted(args.dist.glob("*.whl"))
-    if not wheels:
-        raise SystemExit(f"no wheels in {args.dist}")
+    if not wheels and not list(args.dist.glob("*.tar.gz")):
+        raise SystemExit(f"no wheels or sdist in {args.dist}")
     with tempfile.TemporaryDirectory() as tmp, TestDB(Path(tmp) / "db") as uri:
         for number, wheel in enumerate(wheels):
             start = time.time()

@@ -21,6 +21,7 @@ of aarch64. Prints the path of each wheel written."""
 from __future__ import annotations
 
 import argparse
+import hashlib
 import os
 import platform
 import re
@@ -53,10 +54,18 @@ def zig() -> Path:
     return Path(ziglang.__file__).parent / "zig"
 
 
+# libc++ has the shortest-digits std::to_chars for double (since LLVM 14) but
+# leaves __cpp_lib_to_chars undefined, as its from_chars for floating point is
+# unfinished; doc_hash tests that macro and otherwise formats each float through
+# the interpreter, three times slower. The zig builds say it is there.
+LIBCXX_TO_CHARS = "-D__cpp_lib_to_chars=201611L"
+
+
 def toolchain(arch: str) -> Path:
     """A CMake toolchain file whose C++ compiler is zig's clang for `arch`
     Linux against glibc 2.17, baseline instruction set (no -march=native),
-    modules stripped at link time (the host's strip may not know the target).
+    without the frame pointer zig keeps by default (gcc's release builds
+    leave it out too), modules stripped at link time (the host's strip may not know the target).
     On x86-64 it force-includes devtools/zig/cpu_supports.h (zig's runtime has
     no __cpu_model for __builtin_cpu_supports); devtools/zig/include stands in
     for the headers zig's glibc lacks (crypt.h, which Python.h 3.8-3.10 includes)."""
@@ -68,7 +77,8 @@ def toolchain(arch: str) -> Path:
     if arch == "x86_64":
         extra += f'-include "{ROOT}/devtools/zig/cpu_supports.h" '
     write_once(cxx, f'#!/bin/sh\nexec "{zig()}" c++ -target {arch}-linux-gnu.{GLIBC} '
-                    f'-mcpu=baseline {extra}"$@"\n', 0o755)
+                    f'-mcpu=baseline -fomit-frame-pointer {LIBCXX_TO_CHARS} {extra}"$@"\n',
+               0o755)
     path = work / f"zig-{arch}.cmake"
     write_once(path, "set(CMAKE_SYSTEM_NAME Linux)\n"
                f"set(CMAKE_SYSTEM_PROCESSOR {arch})\n"
@@ -116,11 +126,15 @@ def build_one(out_dir: Path, python: str | Path = sys.executable, arch: str = "x
     version = version_of(python)
     with tempfile.TemporaryDirectory() as raw:
         work = Path(raw)
+        chain = toolchain(arch)
+        digest = hashlib.sha256(chain.read_bytes() + (chain.parent / f"zig-c++-{arch}")
+                                .read_bytes()).hexdigest()[:8]
         settings = {
-            "cmake.define.CMAKE_TOOLCHAIN_FILE": toolchain(arch),
+            "cmake.define.CMAKE_TOOLCHAIN_FILE": chain,
             "install.strip": "false",
-            # One build directory per interpreter and target, kept for the next run.
-            "build-dir": ROOT / "build" / f"wheel-{arch}-{version}",
+            # One build directory per interpreter, target and compiler command,
+            # kept for the next run (ninja does not see a change of the wrapper).
+            "build-dir": ROOT / "build" / f"wheel-{arch}-{version}-{digest}",
         }
         env = dict(os.environ)
         if arch != "x86_64":
@@ -188,7 +202,19 @@ def arm64_tree(version: str) -> Path:
     and cached by devtools/debian_tree.py."""
     out = run(sys.executable, ROOT / "devtools" / "debian_tree.py", "--suite",
               ARM64_SUITES[version], "--python", version)
-    return Path(out.strip().splitlines()[-1])
+    tree = Path(out.strip().splitlines()[-1])
+    merged_usr_links(tree / "root")
+    return tree
+
+
+def merged_usr_links(root: Path) -> None:
+    """Debian 13 keeps everything under /usr, and the /lib -> usr/lib link (where
+    the interpreter's ELF header looks for the loader) comes from a maintainer
+    script, which an extracted tree never runs: make the links that are missing."""
+    for name in ("bin", "sbin", "lib"):
+        link = root / name
+        if not link.exists() and not link.is_symlink() and (root / "usr" / name).is_dir():
+            link.symlink_to(f"usr/{name}")
 
 
 def main(argv: list[str] | None = None) -> int:
