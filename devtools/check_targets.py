@@ -12,6 +12,7 @@ shows. The first run for a target also builds zig's C++ runtime for it, once
 from __future__ import annotations
 
 import concurrent.futures
+import functools
 import subprocess
 import sys
 import sysconfig
@@ -44,7 +45,7 @@ def main(argv=None) -> int:
     with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
         for target in targets:
             t0 = time.monotonic()
-            for failure in pool.map(lambda s: compile_one(target, s, generated), sources):
+            for failure in pool.map(functools.partial(compile_one, target, generated=generated), sources):
                 if failure:
                     print(failure)
                     return 1

@@ -387,7 +387,7 @@ def account(run: Run) -> dict:
     uncommitted_failures = sum(1 for o in attempts if o[5] and not o[4])
 
     by_group = collections.defaultdict(collections.Counter)
-    for parcel, group, kind, outcome, committed, _ in attempts:
+    for _, group, _, outcome, _, _ in attempts:
         by_group[group][outcome] += 1
     lost, unexpected_failures = [], []
     for parcel, group, kind, outcome, _, _ in outcomes:

@@ -1,7 +1,8 @@
 """The package builds as a manylinux_2_17 wheel (zig-compiled, repaired by
 auditwheel) that keeps within its tag and installs into a clean environment and
-works there: the three modules, the type stubs and the py.typed marker; and installing it where older supported versions of its
-dependencies are already present keeps them."""
+works there: the three modules, the type stubs and the py.typed marker; and
+installing it where older supported versions of its dependencies are already
+present keeps them."""
 
 from __future__ import annotations
 

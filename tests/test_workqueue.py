@@ -149,10 +149,12 @@ def test_a_stale_handle_of_another_thread_is_lost_and_the_new_lease_stands(wq, q
         got[name] = wq.claim_input(PENDING, 1, lease)
 
     a = threading.Thread(target=thread, args=("a", 1.0))
-    a.start(); a.join()
+    a.start()
+    a.join()
     time.sleep(1.1)
     b = threading.Thread(target=thread, args=("b", 30.0))
-    b.start(); b.join()
+    b.start()
+    b.join()
     [stale], [fresh] = got["a"], got["b"]
     assert stale["_id"] == fresh["_id"] and stale["_lease_gen"] < fresh["_lease_gen"]
     assert wq.extend_lease([stale], 60) == [] and wq.release([stale]) == []
