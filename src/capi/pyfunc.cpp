@@ -232,9 +232,9 @@ PyObject* get_signature(Function* f, void*) {
     for (Py_ssize_t j = 0; j < n; j++) {
         PyObject* name = PyTuple_GET_ITEM(f->params, j);
         Ref p = j >= first_default
-                    ? call_kw(parameter.get(), {name, kind.get()},
-                              {{NX_ID(default),
-                                PyTuple_GET_ITEM(defaults.get(), j - (n - defcount))}})
+                    ? call_kw(
+                          parameter.get(), {name, kind.get()},
+                          {{NX_ID(default), PyTuple_GET_ITEM(defaults.get(), j - (n - defcount))}})
                     : call(parameter.get(), {name, kind.get()});
         if (!p) return nullptr;
         PyList_SET_ITEM(list.get(), j, p.release());

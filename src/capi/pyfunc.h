@@ -29,8 +29,8 @@ struct Function {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     const FuncSpec* spec;
-    PyObject* globals;   // the defining module's dict
-    PyObject* params;    // tuple of interned parameter names
+    PyObject* globals;  // the defining module's dict
+    PyObject* params;   // tuple of interned parameter names
     PyObject* name;
     PyObject* qualname;
     PyObject* module;
@@ -45,8 +45,7 @@ Ref make_function(const FuncSpec& spec, PyObject* globals,
                   std::initializer_list<PyObject*> defaults = {});
 
 // The same with the defaults as an array of `count` borrowed references.
-Ref make_function(const FuncSpec& spec, PyObject* globals, PyObject* const* defaults,
-                  size_t count);
+Ref make_function(const FuncSpec& spec, PyObject* globals, PyObject* const* defaults, size_t count);
 
 // make_function, then bind it as the module global of its name.
 int define_function(PyObject* globals, const FuncSpec& spec,
@@ -70,15 +69,15 @@ int define_function(PyObject* globals, const FuncSpec& spec, PyObject* const* de
 #define NX_ARG_NAME(name, tag) #name,
 #define NX_ARG_TAG(name, tag) tag,
 #define NX_ARG_READ(name, tag) args[k_##name],
-#define NX_ARGUMENTS(Type, Tag, LIST)                                  \
-    struct Type {                                                      \
-        enum Index { LIST(NX_ARG_INDEX) kCount };                      \
-        LIST(NX_ARG_MEMBER)                                            \
-        static constexpr const char* kNames[] = {LIST(NX_ARG_NAME)};   \
-        static constexpr Tag kDefaults[] = {LIST(NX_ARG_TAG)};         \
-        static Type read(PyObject* const* args) {                      \
+#define NX_ARGUMENTS(Type, Tag, LIST)                                 \
+    struct Type {                                                     \
+        enum Index { LIST(NX_ARG_INDEX) kCount };                     \
+        LIST(NX_ARG_MEMBER)                                           \
+        static constexpr const char* kNames[] = {LIST(NX_ARG_NAME)};  \
+        static constexpr Tag kDefaults[] = {LIST(NX_ARG_TAG)};        \
+        static Type read(PyObject* const* args) {                     \
             return Type{LIST(NX_ARG_READ)}; /* NOLINT: a type name */ \
-        }                                                              \
+        }                                                             \
     }
 
 template <class Args>

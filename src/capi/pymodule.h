@@ -77,8 +77,15 @@ public:
     using Body = int (*)(PyObject* globals);
 
     RunOnceModule(const char* short_name, const char* doc, Body body)
-        : def_{PyModuleDef_HEAD_INIT, short_name, doc, 0, nullptr, slots_,
-               nullptr, nullptr, nullptr},
+        : def_{PyModuleDef_HEAD_INIT,
+               short_name,
+               doc,
+               0,
+               nullptr,
+               slots_,
+               nullptr,
+               nullptr,
+               nullptr},
           slots_{{Py_mod_exec, (void*)exec},
 #if PY_VERSION_HEX >= 0x030C0000
                  {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},

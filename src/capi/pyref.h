@@ -75,16 +75,16 @@ struct Id {
 };
 
 // NX_ID(foo) yields a borrowed, interned "foo" (nullptr only on memory error).
-#define NX_ID(name)                              \
-    ([]() -> PyObject* {                         \
-        static ::nx::Id id_(#name);              \
-        return id_.get();                        \
+#define NX_ID(name)                 \
+    ([]() -> PyObject* {            \
+        static ::nx::Id id_(#name); \
+        return id_.get();           \
     }())
 // NX_STR("text") yields a borrowed, interned str for any literal (UTF-8).
-#define NX_STR(literal)                          \
-    ([]() -> PyObject* {                         \
-        static ::nx::Id id_(literal);            \
-        return id_.get();                        \
+#define NX_STR(literal)               \
+    ([]() -> PyObject* {              \
+        static ::nx::Id id_(literal); \
+        return id_.get();             \
     }())
 
 inline Ref str(std::string_view utf8) {
@@ -130,14 +130,10 @@ Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args,
 Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args = {});
 
 // getattr(obj, name)
-inline Ref attr(PyObject* obj, PyObject* name) {
-    return Ref::steal(PyObject_GetAttr(obj, name));
-}
+inline Ref attr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
 
 // obj[key]
-inline Ref item(PyObject* obj, PyObject* key) {
-    return Ref::steal(PyObject_GetItem(obj, key));
-}
+inline Ref item(PyObject* obj, PyObject* key) { return Ref::steal(PyObject_GetItem(obj, key)); }
 
 // The global `print` called with the given objects (default sep and end).
 int print(PyObject* globals, std::initializer_list<PyObject*> args);
@@ -242,8 +238,7 @@ int with_block(PyObject* manager, Body body) {
     Ref exit = enter ? attr(manager, NX_ID(__exit__)) : Ref();
     Ref entered = exit ? call(enter.get(), {}) : Ref();
     if (!entered) return -1;
-    if (body(entered.get()) == 0)
-        return call(exit.get(), {Py_None, Py_None, Py_None}) ? 0 : -1;
+    if (body(entered.get()) == 0) return call(exit.get(), {Py_None, Py_None, Py_None}) ? 0 : -1;
 
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);

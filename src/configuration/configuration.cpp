@@ -109,8 +109,8 @@ int load_json_file(PyObject* g) {
     Ref cf_text = Ref::steal(PyObject_Str(cf.get()));
     Ref exc_text = cf_text ? Ref::steal(PyObject_Str(exc.get())) : Ref();
     if (!exc_text) return -1;
-    Ref line = nx::concat({NX_STR("\u26a0\ufe0f Could not load "), cf_text.get(), NX_STR(": "),
-                           exc_text.get()});
+    Ref line = nx::concat(
+        {NX_STR("\u26a0\ufe0f Could not load "), cf_text.get(), NX_STR(": "), exc_text.get()});
     if (!line) return -1;
     return nx::print(g, {line.get()});
 }
@@ -144,8 +144,9 @@ int run_body(PyObject* g) {
     }
 
     Ref importlib = nx::global(g, NX_ID(importlib));
-    Ref config = importlib ? nx::call_method(importlib.get(), NX_ID(import_module), {NX_STR("config")})
-                           : Ref();
+    Ref config = importlib
+                     ? nx::call_method(importlib.get(), NX_ID(import_module), {NX_STR("config")})
+                     : Ref();
     if (!config || nx::set_global(g, NX_ID(config), config.get()) < 0) return -1;
 
     Ref os = nx::global(g, NX_ID(os));

@@ -29,9 +29,9 @@ const char kCleanrPattern[] = "<.*?>|&([a-z0-9]+|#x[0-9]{1,6}|#x[0-9a-f]{1,6});|
 struct Standard {
     nx::StandardModule html;         // unescape
     nx::StandardModule unicodedata;  // normalize
-    bool tables_match = false;  // the built-in tables are those of this interpreter's html
-    bool native_nfkd = false;   // ... and of its unicodedata
-    PyObject* dicts[3] = {};    // the dicts of re, html and unicodedata, when modules
+    bool tables_match = false;       // the built-in tables are those of this interpreter's html
+    bool native_nfkd = false;        // ... and of its unicodedata
+    PyObject* dicts[3] = {};         // the dicts of re, html and unicodedata, when modules
 };
 Standard g_std;
 
@@ -55,8 +55,8 @@ bool functions_are_standard() {
     static Unchanged<3> seen;
     const bool modules = s.dicts[0] && s.dicts[1] && s.dicts[2];
     if (modules && seen.holds(s.dicts)) return true;
-    const bool standard =
-        std_re.attrs_intact() && s.html.attrs_intact() && s.unicodedata.attrs_intact();
+    const bool standard = std_re.attrs_intact() && s.html.attrs_intact() &&
+                          s.unicodedata.attrs_intact();
     if (standard && modules) seen.keep(s.dicts);
     return standard;
 }
@@ -212,14 +212,14 @@ struct Cleaner {
             {"\\s+", " ", false},
         };
         static nx::Id pattern_ids[] = {
-            nx::Id(kSteps[0].pattern), nx::Id(kSteps[1].pattern), nx::Id(kSteps[2].pattern),
-            nx::Id(kSteps[3].pattern), nx::Id(kSteps[4].pattern), nx::Id(kSteps[5].pattern),
-            nx::Id(kSteps[6].pattern), nx::Id(kSteps[7].pattern), nx::Id(kSteps[8].pattern),
+            nx::Id(kSteps[0].pattern), nx::Id(kSteps[1].pattern),  nx::Id(kSteps[2].pattern),
+            nx::Id(kSteps[3].pattern), nx::Id(kSteps[4].pattern),  nx::Id(kSteps[5].pattern),
+            nx::Id(kSteps[6].pattern), nx::Id(kSteps[7].pattern),  nx::Id(kSteps[8].pattern),
             nx::Id(kSteps[9].pattern), nx::Id(kSteps[10].pattern), nx::Id(kSteps[11].pattern)};
         static nx::Id repl_ids[] = {
-            nx::Id(kSteps[0].repl), nx::Id(kSteps[1].repl), nx::Id(kSteps[2].repl),
-            nx::Id(kSteps[3].repl), nx::Id(kSteps[4].repl), nx::Id(kSteps[5].repl),
-            nx::Id(kSteps[6].repl), nx::Id(kSteps[7].repl), nx::Id(kSteps[8].repl),
+            nx::Id(kSteps[0].repl), nx::Id(kSteps[1].repl),  nx::Id(kSteps[2].repl),
+            nx::Id(kSteps[3].repl), nx::Id(kSteps[4].repl),  nx::Id(kSteps[5].repl),
+            nx::Id(kSteps[6].repl), nx::Id(kSteps[7].repl),  nx::Id(kSteps[8].repl),
             nx::Id(kSteps[9].repl), nx::Id(kSteps[10].repl), nx::Id(kSteps[11].repl)};
         if (PyUnicode_GET_LENGTH(text) == 0) return Ref::steal(PyUnicode_New(0, 0));
         Ref t = Ref::borrow(text);
@@ -242,9 +242,8 @@ struct Cleaner {
         if (!text) return {};
         if (PyUnicode_GET_LENGTH(text.get()) == 0) return Ref::steal(PyUnicode_New(0, 0));
         if (native()) {
-            clean_text::Outcome r =
-                clean_text::clean_string(text.get(), nfkd_function(), NX_STR("NFKD"),
-                                         g_std.native_nfkd);
+            clean_text::Outcome r = clean_text::clean_string(text.get(), nfkd_function(),
+                                                             NX_STR("NFKD"), g_std.native_nfkd);
             if (!r.fallback) return Ref::steal(r.result);
         }
         return clean_string_generic(text.get());
@@ -446,8 +445,7 @@ int define_clean_data(PyObject* g) {
         if (g_std.html.capture("html", {"unescape"}) < 0) return -1;
         if (g_std.unicodedata.capture("unicodedata", {"normalize"}) < 0) return -1;
         const nx::StandardModule* captured[] = {&std_re, &g_std.html, &g_std.unicodedata};
-        for (int i = 0; i < 3; ++i)
-            g_std.dicts[i] = module_dict(captured[i]->module());
+        for (int i = 0; i < 3; ++i) g_std.dicts[i] = module_dict(captured[i]->module());
         if (check_tables(&g_std.tables_match) < 0) return -1;
         if (check_unidata(&g_std.native_nfkd) < 0) return -1;
     }

@@ -47,6 +47,8 @@ private:
 };
 
 // The dict of a module object (borrowed), or nullptr for any other object.
-inline PyObject* module_dict(PyObject* m) { return PyModule_Check(m) ? PyModule_GetDict(m) : nullptr; }
+inline PyObject* module_dict(PyObject* m) {
+    return PyModule_Check(m) ? PyModule_GetDict(m) : nullptr;
+}
 
 }  // namespace scrape

@@ -96,7 +96,8 @@ PyObject* doc_hash(nx::Function* f, PyObject* const* a) {
             return hex_text(text.data(), text.size()).release();
         }
         if (PyBytes_CheckExact(encoded.get()))
-            return hex_text(PyBytes_AS_STRING(encoded.get()), (size_t)PyBytes_GET_SIZE(encoded.get()))
+            return hex_text(PyBytes_AS_STRING(encoded.get()),
+                            (size_t)PyBytes_GET_SIZE(encoded.get()))
                 .release();
     }
     if (native_text) {

@@ -30,21 +30,21 @@ enum class Default {
 };
 
 // The parameters of fetch_response, in their order, with their defaults.
-#define FETCH_RESPONSE_PARAMS(P)                 \
-    P(method, Default::kGet)                     \
-    P(url, Default::kNone)                       \
-    P(headers, Default::kNone)                   \
-    P(data, Default::kNone)                      \
-    P(params, Default::kNone)                    \
-    P(cookies, Default::kNone)                   \
-    P(proxy, Default::kNone)                     \
-    P(feedid, Default::kEmptyText)               \
-    P(parcel_number, Default::kNone)             \
-    P(proxy_region, Default::kNone)              \
-    P(verify, Default::kNone)                    \
-    P(session, Default::kNone)                   \
-    P(timeout, Default::kNone)                   \
-    P(pagesave_path, Default::kPagesaveSetting)  \
+#define FETCH_RESPONSE_PARAMS(P)                \
+    P(method, Default::kGet)                    \
+    P(url, Default::kNone)                      \
+    P(headers, Default::kNone)                  \
+    P(data, Default::kNone)                     \
+    P(params, Default::kNone)                   \
+    P(cookies, Default::kNone)                  \
+    P(proxy, Default::kNone)                    \
+    P(feedid, Default::kEmptyText)              \
+    P(parcel_number, Default::kNone)            \
+    P(proxy_region, Default::kNone)             \
+    P(verify, Default::kNone)                   \
+    P(session, Default::kNone)                  \
+    P(timeout, Default::kNone)                  \
+    P(pagesave_path, Default::kPagesaveSetting) \
     P(allow_redirects, Default::kNone)
 
 // The arguments of one call, by name (borrowed).
@@ -66,9 +66,7 @@ constexpr long kHttpOk = 200;
 // The project the request engine is told the requests belong to.
 constexpr const char kProjectId[] = "3421";
 
-Ref pair(PyObject* first, PyObject* second) {
-    return Ref::steal(PyTuple_Pack(2, first, second));
-}
+Ref pair(PyObject* first, PyObject* second) { return Ref::steal(PyTuple_Pack(2, first, second)); }
 
 // Truth of `a <op> b`: 1, 0, or -1 with an exception set.
 int compare(PyObject* a, PyObject* b, int op) {
@@ -125,9 +123,9 @@ Ref html_response(PyObject* g, Get get) {
     if (!cls) return {};
     Ref url, body;
     if (get(&url, &body) < 0) return {};
-    return nx::call_kw(cls.get(), {},
-                       {{NX_ID(url), url.get()}, {NX_ID(body), body.get()},
-                        {NX_ID(encoding), NX_STR("utf-8")}});
+    return nx::call_kw(
+        cls.get(), {},
+        {{NX_ID(url), url.get()}, {NX_ID(body), body.get()}, {NX_ID(encoding), NX_STR("utf-8")}});
 }
 
 // f.close() keeping whatever exception is pending.
@@ -150,8 +148,9 @@ int serve_saved(PyObject* g, const FetchArgs& a, PyObject* ext, bool announce, R
 
         Ref open = nx::global(g, NX_ID(open));
         if (!open) return -1;
-        Ref file = nx::call_kw(open.get(), {file_path.get(), NX_STR("r")},
-                               {{NX_ID(encoding), NX_STR("utf-8")}, {NX_ID(errors), NX_ID(ignore)}});
+        Ref file = nx::call_kw(
+            open.get(), {file_path.get(), NX_STR("r")},
+            {{NX_ID(encoding), NX_STR("utf-8")}, {NX_ID(errors), NX_ID(ignore)}});
         if (!file) return -1;
         Ref cached = nx::call_method(file.get(), NX_ID(read));
         if (!cached ||
@@ -191,8 +190,8 @@ std::atomic<unsigned long> temp_serial{0};
 Ref temp_path(PyObject* g, PyObject* pagesave) {
     Ref join = os_path(g, NX_ID(join));
     if (!join) return {};
-    Ref name = Ref::steal(PyUnicode_FromFormat(".pagesave-%ld-%lu.tmp", (long)getpid(),
-                                               ++temp_serial));
+    Ref name = Ref::steal(
+        PyUnicode_FromFormat(".pagesave-%ld-%lu.tmp", (long)getpid(), ++temp_serial));
     if (!name) return {};
     return nx::call(join.get(), {pagesave, name.get()});
 }
@@ -209,21 +208,20 @@ int write_page(PyObject* g, PyObject* pagesave, PyObject* file_path, PyObject* j
     auto body = [&]() -> int {
         Ref open = nx::global(g, NX_ID(open));
         if (!open) return -1;
-        Ref file = json_data
-                       ? nx::call_kw(open.get(), {tmp.get(), NX_STR("w")},
-                                     {{NX_ID(encoding), NX_STR("utf-8")}})
-                       : nx::call_kw(open.get(), {tmp.get(), NX_STR("w")},
-                                     {{NX_ID(encoding), NX_STR("utf-8")},
-                                      {NX_ID(errors), NX_ID(ignore)}});
+        Ref file = json_data ? nx::call_kw(open.get(), {tmp.get(), NX_STR("w")},
+                                           {{NX_ID(encoding), NX_STR("utf-8")}})
+                             : nx::call_kw(open.get(), {tmp.get(), NX_STR("w")},
+                                           {{NX_ID(encoding), NX_STR("utf-8")},
+                                            {NX_ID(errors), NX_ID(ignore)}});
         if (!file) return -1;
         bool written;
         if (json_data) {
             Ref json = nx::global(g, NX_ID(json));
             Ref dump = json ? nx::attr(json.get(), NX_ID(dump)) : Ref();
             Ref indent = dump ? nx::integer(kJsonIndent) : Ref();
-            written = indent && nx::call_kw(dump.get(), {json_data, file.get()},
-                                            {{NX_ID(ensure_ascii), Py_False},
-                                             {NX_ID(indent), indent.get()}});
+            written = indent &&
+                      nx::call_kw(dump.get(), {json_data, file.get()},
+                                  {{NX_ID(ensure_ascii), Py_False}, {NX_ID(indent), indent.get()}});
         } else {
             Ref write = nx::attr(file.get(), NX_ID(write));
             Ref text = write ? nx::attr(answer, NX_ID(text)) : Ref();
@@ -283,8 +281,8 @@ struct Route {
     const FetchArgs& a;
     RouteKind kind;
     long retries;
-    Ref answer;         // the last answer of a request call (r / response)
-    Ref last_error;     // the last RequestException an attempt raised
+    Ref answer;      // the last answer of a request call (r / response)
+    Ref last_error;  // the last RequestException an attempt raised
     bool attempted = false;
 };
 
@@ -414,14 +412,10 @@ Ref direct_request_args(const FetchArgs& a) {
         bool truth;  // truth test, or else a test for None
     };
     const Optional optional[] = {
-        {NX_ID(headers), a.headers, true},
-        {NX_ID(data), a.data, true},
-        {NX_ID(params), a.params, true},
-        {NX_ID(cookies), a.cookies, true},
-        {NX_ID(verify), a.verify, false},
-        {NX_ID(proxies), a.proxy, false},
-        {NX_ID(timeout), a.timeout, false},
-        {NX_ID(allow_redirects), a.allow_redirects, false},
+        {NX_ID(headers), a.headers, true},  {NX_ID(data), a.data, true},
+        {NX_ID(params), a.params, true},    {NX_ID(cookies), a.cookies, true},
+        {NX_ID(verify), a.verify, false},   {NX_ID(proxies), a.proxy, false},
+        {NX_ID(timeout), a.timeout, false}, {NX_ID(allow_redirects), a.allow_redirects, false},
     };
     for (const Optional& o : optional) {
         int present = o.truth ? PyObject_IsTrue(o.value) : o.value != Py_None;
@@ -452,9 +446,8 @@ Step direct_attempt(Route& rt, Ref* result) {
         return Step::kError;
     }
     Ref requests = nx::global(rt.g, NX_ID(requests));
-    Ref sender = !requests || session == Py_None
-                     ? requests
-                     : nx::call_method(requests.get(), NX_ID(Session));
+    Ref sender = !requests || session == Py_None ? requests
+                                                 : nx::call_method(requests.get(), NX_ID(Session));
     Ref request = sender ? nx::attr(sender.get(), NX_ID(request)) : Ref();
     return judge_answer(rt, request ? call_with_keywords(request.get(), request_args.get()) : Ref(),
                         result);
@@ -647,7 +640,8 @@ PyObject* fetch_response(nx::Function* f, PyObject* const* args) {
     Py_RETURN_NONE;
 }
 
-constexpr const char kFetchResponseDoc[] = R"doc(Return the page of one work item, from the page-save store or fetched.
+constexpr const char kFetchResponseDoc[] =
+    R"doc(Return the page of one work item, from the page-save store or fetched.
 
 method          -- HTTP method
 url             -- the page's address (required)
@@ -708,8 +702,8 @@ collection "failures_collection") with "parcel_number", "URL", "Retries"
 exceptions reach the caller, e.g. TypeError for a parcel_number without
 len() and UnboundLocalError for a session other than None or True.)doc";
 
-constexpr nx::FuncSpec fetch_response_spec =
-    nx::spec_of<FetchArgs>("fetch_response", kFetchResponseDoc, fetch_response);
+constexpr nx::FuncSpec fetch_response_spec = nx::spec_of<FetchArgs>(
+    "fetch_response", kFetchResponseDoc, fetch_response);
 
 }  // namespace
 

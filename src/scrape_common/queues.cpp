@@ -72,20 +72,23 @@ PyObject* col_input_name() { return NX_ID(col_input); }
 PyObject* col_input_pdp_name() { return NX_ID(col_input_pdp); }
 
 // The docstring of a reader of the collection `coll` (setting `setting`).
-#define NX_INPUT_DOC(coll, setting)                                                          \
-    "Return a cursor over the work items in " coll ".\n"                                     \
-    "\n"                                                                                     \
-    "query -- a filter document; None matches every document\n"                              \
-    "limit -- None for the whole result, or the largest number of documents\n"               \
-    "         (anything int() accepts; 0 means no limit)\n"                                  \
-    "skip  -- the number of documents to skip (anything int() accepts); used\n"              \
-    "         only together with limit\n"                                                    \
-    "\n"                                                                                     \
-    "Returns the pymongo Cursor of " coll ".find(query) (" coll " is the\n"                  \
-    "collection named by the setting " setting "), with\n"                                   \
-    ".skip(int(skip)).limit(int(limit)) applied when limit is not None.\n"                   \
-    "Nothing is read until the cursor is iterated, so server errors arise\n"                 \
-    "there. Returns None when anything fails here (a limit or skip that int()\n"             \
+#define NX_INPUT_DOC(coll, setting)                                              \
+    "Return a cursor over the work items in " coll                               \
+    ".\n"                                                                        \
+    "\n"                                                                         \
+    "query -- a filter document; None matches every document\n"                  \
+    "limit -- None for the whole result, or the largest number of documents\n"   \
+    "         (anything int() accepts; 0 means no limit)\n"                      \
+    "skip  -- the number of documents to skip (anything int() accepts); used\n"  \
+    "         only together with limit\n"                                        \
+    "\n"                                                                         \
+    "Returns the pymongo Cursor of " coll ".find(query) (" coll                  \
+    " is the\n"                                                                  \
+    "collection named by the setting " setting                                   \
+    "), with\n"                                                                  \
+    ".skip(int(skip)).limit(int(limit)) applied when limit is not None.\n"       \
+    "Nothing is read until the cursor is iterated, so server errors arise\n"     \
+    "there. Returns None when anything fails here (a limit or skip that int()\n" \
     "rejects, a query that find() rejects); nothing is printed."
 
 const nx::FuncSpec get_input_spec = {
@@ -111,8 +114,8 @@ const nx::FuncSpec pl_input_spec = {
 // ---------------------------------------------------------------------------
 
 // col.<method>({f"{key}": value}, {"$set": {"status": f"{status}"}})
-int update_status(nx::Function* f, PyObject* collection_name, PyObject* method_name,
-                  PyObject* key, PyObject* value, PyObject* status) {
+int update_status(nx::Function* f, PyObject* collection_name, PyObject* method_name, PyObject* key,
+                  PyObject* value, PyObject* status) {
     Ref col = nx::global(f, collection_name);
     if (!col) return -1;
     Ref method = nx::attr(col.get(), method_name);
@@ -148,25 +151,27 @@ PyObject* update_impl(nx::Function* f, PyObject* const* a) {
 PyObject* update_one_name() { return NX_ID(update_one); }
 PyObject* update_many_name() { return NX_ID(update_many); }
 
-#define NX_UPDATE_SPEC(var, fname, coll, method, doc)        \
-    const nx::FuncSpec var = {                               \
-        fname, doc, 3, {"key", "value", "status"},           \
-        update_impl<coll, method>,                           \
+#define NX_UPDATE_SPEC(var, fname, coll, method, doc)                         \
+    const nx::FuncSpec var = {                                                \
+        fname, doc, 3, {"key", "value", "status"}, update_impl<coll, method>, \
     }
 
 // The docstring of an update of `which` matching document(s) of `coll`
 // (setting `setting`) with the collection method `method`.
-#define NX_UPDATE_DOC(which, coll, setting, method)                                          \
-    "Set the status of " which " in " coll " whose field key equals value.\n"                \
-    "\n"                                                                                     \
-    "key    -- the name of the field to match, taken as text (f\"{key}\")\n"                 \
-    "value  -- the value that field must have, matched with its own type\n"                  \
-    "status -- the new status, stored as text (f\"{status}\": 2 gives \"2\")\n"              \
-    "\n"                                                                                     \
-    "Runs " coll "." method "({key: value}, {\"$set\": {\"status\": status}})\n"             \
-    "on the collection named by the setting " setting ". No other field is\n"                \
-    "touched and no document is created when none matches. Returns None; an\n"               \
-    "error (the server unreachable, for instance) is printed as one line and\n"              \
+#define NX_UPDATE_DOC(which, coll, setting, method)                             \
+    "Set the status of " which " in " coll                                      \
+    " whose field key equals value.\n"                                          \
+    "\n"                                                                        \
+    "key    -- the name of the field to match, taken as text (f\"{key}\")\n"    \
+    "value  -- the value that field must have, matched with its own type\n"     \
+    "status -- the new status, stored as text (f\"{status}\": 2 gives \"2\")\n" \
+    "\n"                                                                        \
+    "Runs " coll "." method                                                     \
+    "({key: value}, {\"$set\": {\"status\": status}})\n"                        \
+    "on the collection named by the setting " setting                           \
+    ". No other field is\n"                                                     \
+    "touched and no document is created when none matches. Returns None; an\n"  \
+    "error (the server unreachable, for instance) is printed as one line and\n" \
     "not raised."
 
 NX_UPDATE_SPEC(update_input_spec, "update_input", col_input_name, update_one_name,
@@ -178,8 +183,7 @@ NX_UPDATE_SPEC(update_pl_input_spec, "update_pl_input", col_input_pdp_name, upda
                              "update_one"));
 NX_UPDATE_SPEC(update_pl_input_many_spec, "update_pl_input_many", col_input_pdp_name,
                update_many_name,
-               NX_UPDATE_DOC("every work item", "col_input_pdp", "pl_input_table",
-                             "update_many"));
+               NX_UPDATE_DOC("every work item", "col_input_pdp", "pl_input_table", "update_many"));
 
 #undef NX_UPDATE_DOC
 #undef NX_UPDATE_SPEC

@@ -99,7 +99,8 @@ void load_request_engine(PyObject* g) {
         Ref dir = path ? nx::global(g, NX_ID(vantelo_path)) : Ref();
         if (!dir) return -1;
         Ref zero = nx::integer(0);
-        if (!zero || !nx::call_method(path.get(), NX_ID(insert), {zero.get(), dir.get()})) return -1;
+        if (!zero || !nx::call_method(path.get(), NX_ID(insert), {zero.get(), dir.get()}))
+            return -1;
         Ref engine = nx::import(g, "request_engine");
         if (!engine) return -1;
         return nx::set_global(g, NX_ID(request_engine), engine.get());

@@ -179,7 +179,8 @@ void stamp(PyObject* g, PyObject* data, PyObject* retry) {
 int insert_guarded(nx::Function* f, PyObject* data, PyObject* retry, PyObject* parcel_number,
                    PyObject* table_name) {
     PyObject* g = f->globals;
-    if (!PyDict_Check(data)) return nx::print_text(g, "InsertItem: Data is not a dictionary. Skipping.");
+    if (!PyDict_Check(data))
+        return nx::print_text(g, "InsertItem: Data is not a dictionary. Skipping.");
 
     Ref check = nx::global(f, NX_ID(is_valid_page_save));
     if (!check) return -1;
@@ -227,7 +228,8 @@ int insert_guarded(nx::Function* f, PyObject* data, PyObject* retry, PyObject* p
     // db[table_name].insert_one(data)
     Ref db = nx::global(f, NX_ID(db));
     Ref collection = db ? nx::item(db.get(), table_name) : Ref();
-    if (!collection || !nx::call_method(collection.get(), NX_ID(insert_one), {doc.get()})) return -1;
+    if (!collection || !nx::call_method(collection.get(), NX_ID(insert_one), {doc.get()}))
+        return -1;
     return nx::print_text(g, "\u2705 Successfully inserted document");
 }
 

@@ -532,7 +532,8 @@ int write_mirror(PyObject* col, const std::vector<Generation>& gens, const std::
         Ref in = one ? Ref::borrow(PyList_GET_ITEM(rows, 0)) : dict({{NX_STR("$in"), rows}});
         // {"_id": ..., "$or": [{"_lease_gen": {"$exists": False}}, {"_lease_gen": {"$lt": gen}}]}
         // A finish is written whatever the mirror shows: its status must land.
-        Ref older = gen ? absent_or_alternatives(NX_ID(_lease_gen), NX_STR("$lt"), gen.get()) : Ref();
+        Ref older = gen ? absent_or_alternatives(NX_ID(_lease_gen), NX_STR("$lt"), gen.get())
+                        : Ref();
         Ref filter = !in || !older ? Ref()
                      : finished    ? dict({{NX_ID(_id), in.get()}})
                                    : dict({{NX_ID(_id), in.get()}, {NX_STR("$or"), older.get()}});
@@ -545,7 +546,8 @@ int write_mirror(PyObject* col, const std::vector<Generation>& gens, const std::
         Ref update = set ? dict({{NX_STR("$set"), set.get()}}) : Ref();
         if (update && !held) {
             Ref unset = dict({{NX_ID(_lease_until), NX_STR("")}});
-            if (!unset || PyDict_SetItem(update.get(), NX_STR("$unset"), unset.get()) < 0) return -1;
+            if (!unset || PyDict_SetItem(update.get(), NX_STR("$unset"), unset.get()) < 0)
+                return -1;
         }
         if (!filter || !update ||
             !nx::call_method(col, one ? NX_ID(update_one) : NX_ID(update_many),
@@ -579,8 +581,8 @@ int stamp_handle(PyObject* doc, const Generation& g, PyObject* queue) {
 // database's updates are not atomic, and a mirror write can overwrite a
 // status written at the same instant): store the end record where the
 // finisher did not live to, and write the status again. Nothing is claimed.
-int finish_again(nx::Function* f, PyObject* col, PyObject* leases,
-                 const std::vector<Newest>& ended, double now) {
+int finish_again(nx::Function* f, PyObject* col, PyObject* leases, const std::vector<Newest>& ended,
+                 double now) {
     std::vector<Generation> ends, finishes;
     for (const Newest& n : ended) {
         if (!n.g.status) continue;  // an end record of an older writer: nothing to say
@@ -728,8 +730,10 @@ int drop_void_claims(Claim& c, std::vector<Generation>* won) {
     for (Generation& g : *won) {
         const Newest* n = found.of(g.row.get());
         if (!n && PyErr_Occurred()) return -1;
-        if (n && n->ended) ended.push_back(*n);
-        else kept.push_back(std::move(g));
+        if (n && n->ended)
+            ended.push_back(*n);
+        else
+            kept.push_back(std::move(g));
     }
     won->swap(kept);
     return finish_again(c.f, c.col.get(), c.leases.get(), ended, c.now);
@@ -804,7 +808,8 @@ Ref claim(nx::Function* f, PyObject* col_name, PyObject* query, PyObject* limit_
     Ref t_now = real(c.now), t_max = nx::integer(c.max_claims);
     Ref not_held = t_now ? absent_or(NX_ID(_lease_until), NX_STR("$lt"), t_now.get()) : Ref();
     Ref not_stuck = t_max ? absent_or(NX_ID(_claims), NX_STR("$lt"), t_max.get()) : Ref();
-    Ref filter = (not_held && not_stuck) ? and_query(query, {not_held.get(), not_stuck.get()}) : Ref();
+    Ref filter = (not_held && not_stuck) ? and_query(query, {not_held.get(), not_stuck.get()})
+                                         : Ref();
     if (!filter) return {};
 
     std::vector<Generation> won, retry;
@@ -839,7 +844,7 @@ const char* step_name(Step s) {
 // A handle of a claim: the document it returned, with the generation the
 // claim (or its last renewal) stored.
 struct Handle {
-    PyObject* doc;  // borrowed from the caller's list
+    PyObject* doc;    // borrowed from the caller's list
     Generation next;  // the step's generation: the handle's gen + 1
     bool live;        // still held as the handle says (not given back, not finished)
 };
@@ -907,7 +912,7 @@ int take_step(nx::Function* f, PyObject* col, std::vector<Handle*>& handles, Ste
     for (Handle* h : handles) {
         gens.push_back(h->next);
         Generation& g = gens.back();
-        g.state = step == Step::renew ? State::held
+        g.state = step == Step::renew    ? State::held
                   : step == Step::finish ? State::finished
                                          : State::released;
         g.until = step == Step::renew ? now + lease : now;
@@ -1102,34 +1107,43 @@ PyObject* claim_impl(nx::Function* f, PyObject* const* a) {
     return claim(f, Collection(), a[0], a[1], a[2], a[3]).release();
 }
 
-#define NX_CLAIM_DOC(coll, setting)                                                           \
-    "Lease up to `limit` work items of " coll " to this worker and return them.\n"           \
-    "\n"                                                                                      \
-    "query      -- a filter document; None matches every document\n"                          \
-    "limit      -- the most documents to return (at least 1)\n"                               \
-    "lease      -- seconds the documents stay leased to this worker\n"                        \
-    "max_claims -- a row claimed this many times without being finished is\n"               \
-    "              no longer handed out\n"                                                    \
-    "\n"                                                                                      \
-    "Returns a list of the documents of " coll " (the collection named by the\n"             \
-    "setting " setting ", read from Scrape_common at each call) that match\n"                \
-    "query and that no live lease holds, now leased until the server time in\n"             \
-    "their \"_lease_until\" (seconds since the epoch). Each document is the\n"              \
-    "handle of its lease (\"_lease_gen\", \"_lease_token\", \"_lease_queue\"): pass\n"     \
-    "it to finish when the item is done, to extend_lease to renew it and to\n"              \
-    "release to give it back. A row whose newest lease is a finish is never\n"             \
-    "handed out again. An empty list means nothing is free right now. Costs\n"              \
-    "a constant number of database round trips whatever the limit; reads go\n"              \
-    "to the primary. Database errors are raised, and an insert whose outcome\n"            \
+#define NX_CLAIM_DOC(coll, setting)                                                    \
+    "Lease up to `limit` work items of " coll                                          \
+    " to this worker and return them.\n"                                               \
+    "\n"                                                                               \
+    "query      -- a filter document; None matches every document\n"                   \
+    "limit      -- the most documents to return (at least 1)\n"                        \
+    "lease      -- seconds the documents stay leased to this worker\n"                 \
+    "max_claims -- a row claimed this many times without being finished is\n"          \
+    "              no longer handed out\n"                                             \
+    "\n"                                                                               \
+    "Returns a list of the documents of " coll                                         \
+    " (the collection named by the\n"                                                  \
+    "setting " setting                                                                 \
+    ", read from Scrape_common at each call) that match\n"                             \
+    "query and that no live lease holds, now leased until the server time in\n"        \
+    "their \"_lease_until\" (seconds since the epoch). Each document is the\n"         \
+    "handle of its lease (\"_lease_gen\", \"_lease_token\", \"_lease_queue\"): pass\n" \
+    "it to finish when the item is done, to extend_lease to renew it and to\n"         \
+    "release to give it back. A row whose newest lease is a finish is never\n"         \
+    "handed out again. An empty list means nothing is free right now. Costs\n"         \
+    "a constant number of database round trips whatever the limit; reads go\n"         \
+    "to the primary. Database errors are raised, and an insert whose outcome\n"        \
     "is unknown (a write concern error) hands nothing out."
 
 const nx::FuncSpec claim_input_spec = {
-    "claim_input", NX_CLAIM_DOC("col_input", "input_table"), 4,
-    {"query", "limit", "lease", "max_claims"}, claim_impl<col_input_name>,
+    "claim_input",
+    NX_CLAIM_DOC("col_input", "input_table"),
+    4,
+    {"query", "limit", "lease", "max_claims"},
+    claim_impl<col_input_name>,
 };
 const nx::FuncSpec claim_pl_input_spec = {
-    "claim_pl_input", NX_CLAIM_DOC("col_input_pdp", "pl_input_table"), 4,
-    {"query", "limit", "lease", "max_claims"}, claim_impl<col_input_pdp_name>,
+    "claim_pl_input",
+    NX_CLAIM_DOC("col_input_pdp", "pl_input_table"),
+    4,
+    {"query", "limit", "lease", "max_claims"},
+    claim_impl<col_input_pdp_name>,
 };
 #undef NX_CLAIM_DOC
 
@@ -1145,11 +1159,11 @@ PyObject* finish_impl(nx::Function* f, PyObject* const* a) {
     return fenced(f, a[0], Step::finish, nullptr, a[1]);
 }
 
-#define NX_FENCE_DOC                                                                          \
-    "An item is lost when its claim's lease is no longer the row's newest\n"                \
-    "generation: it ran out and another claim took the row, whoever made it\n"               \
-    "(another thread of this process included), or the item was given back or\n"             \
-    "finished already. Nothing is written for a lost item. Items that are not\n"             \
+#define NX_FENCE_DOC                                                             \
+    "An item is lost when its claim's lease is no longer the row's newest\n"     \
+    "generation: it ran out and another claim took the row, whoever made it\n"   \
+    "(another thread of this process included), or the item was given back or\n" \
+    "finished already. Nothing is written for a lost item. Items that are not\n" \
     "documents returned by claim_input / claim_pl_input raise TypeError."
 
 const nx::FuncSpec extend_lease_spec = {
@@ -1163,7 +1177,9 @@ const nx::FuncSpec extend_lease_spec = {
     "if it ran out meanwhile. Each renewed document is stamped with its new\n"
     "lease and stays its handle. Returns the renewed items (the same objects,\n"
     "in order).\n" NX_FENCE_DOC,
-    2, {"items", "lease"}, extend_impl,
+    2,
+    {"items", "lease"},
+    extend_impl,
 };
 
 const nx::FuncSpec release_spec = {
@@ -1174,7 +1190,9 @@ const nx::FuncSpec release_spec = {
     "\n"
     "The rows become free to claim by any worker (their claim count stays).\n"
     "Returns the items given back (the same objects, in order).\n" NX_FENCE_DOC,
-    1, {"items"}, release_impl,
+    1,
+    {"items"},
+    release_impl,
 };
 
 const nx::FuncSpec finish_spec = {
@@ -1189,11 +1207,14 @@ const nx::FuncSpec finish_spec = {
     "so a row is finished once), then the row's status is set as\n"
     "Scrape_common.update_input(\"_id\", row_id, status) would. A finished row\n"
     "is never claimed again. Returns the items finished (the same objects, in\n"
-    "order).\n" NX_FENCE_DOC "\n"
+    "order).\n" NX_FENCE_DOC
+    "\n"
     "Unlike update_input, database errors are raised. An error of the status\n"
     "write comes after the finish is stored: the row counts as finished and a\n"
     "later claim that meets it writes its status again.",
-    2, {"items", "status"}, finish_impl,
+    2,
+    {"items", "status"},
+    finish_impl,
 };
 #undef NX_FENCE_DOC
 
@@ -1202,13 +1223,14 @@ PyObject* drop_impl(nx::Function* f, PyObject* const*) {
     return drop_finished(f, Collection()).release();
 }
 
-#define NX_DROP_DOC(coll)                                                                     \
-    "Free the lease documents of the finished rows of " coll ".\n"                          \
-    "\n"                                                                                      \
-    "Each finished row keeps its first lease and a small end record; its other\n"         \
-    "lease documents are deleted, so the lease collection of a long job stays\n"          \
-    "bounded. Safe while workers run: a step of a stale handle or claim that\n"           \
-    "lands in a freed generation is refused by the end record, stored first.\n"          \
+#define NX_DROP_DOC(coll)                                                         \
+    "Free the lease documents of the finished rows of " coll                      \
+    ".\n"                                                                         \
+    "\n"                                                                          \
+    "Each finished row keeps its first lease and a small end record; its other\n" \
+    "lease documents are deleted, so the lease collection of a long job stays\n"  \
+    "bounded. Safe while workers run: a step of a stale handle or claim that\n"   \
+    "lands in a freed generation is refused by the end record, stored first.\n"   \
     "Scans the lease collection. Returns how many documents were deleted."
 
 const nx::FuncSpec drop_finished_leases_spec = {
@@ -1236,8 +1258,7 @@ double finishing_rate(const std::string& key, double now, long remaining) {
     if (samples.size() >= kMaxSampleKeys && samples.find(key) == samples.end())
         samples.erase(samples.begin());
     std::deque<Sample>& s = samples[key];
-    while (!s.empty() && (s.front().t < now - kRateWindow || s.front().t > now))
-        s.pop_front();
+    while (!s.empty() && (s.front().t < now - kRateWindow || s.front().t > now)) s.pop_front();
     double rate = NAN;
     if (!s.empty() && now > s.front().t)
         rate = std::max(0.0, (s.front().remaining - remaining) / (now - s.front().t));
@@ -1296,12 +1317,12 @@ Ref progress(nx::Function* f, PyObject* col_name, PyObject* query, PyObject* max
     const char* c = q ? PyUnicode_AsUTF8(full.get()) : nullptr;
     if (!c) return {};
     long remaining = n_free + n_leased;
-    double rate = finishing_rate(std::string(c) + "\n" + q + "\n" + std::to_string(max_claims),
-                                 now, remaining);
+    double rate = finishing_rate(std::string(c) + "\n" + q + "\n" + std::to_string(max_claims), now,
+                                 remaining);
     Ref rate_obj = std::isnan(rate) ? nx::none() : real(rate);
-    Ref eta = remaining == 0             ? real(0.0)
+    Ref eta = remaining == 0                  ? real(0.0)
               : std::isnan(rate) || rate <= 0 ? nx::none()
-                                           : real(remaining / rate);
+                                              : real(remaining / rate);
     Ref free_obj = nx::integer(n_free), leased_obj = nx::integer(n_leased),
         stuck_obj = nx::integer(n_stuck), rem_obj = nx::integer(remaining);
     return dict({{NX_ID(free), free_obj.get()},
@@ -1318,26 +1339,27 @@ PyObject* progress_impl(nx::Function* f, PyObject* const* a) {
     return progress(f, Collection(), a[0], a[1]).release();
 }
 
-#define NX_PROGRESS_DOC(coll)                                                                 \
-    "Where the queue of " coll " stands, for the rows matching `query`.\n"                   \
-    "\n"                                                                                      \
-    "query      -- the job's filter document; None matches every document\n"                  \
-    "max_claims -- the limit the workers claim with\n"                                        \
-    "\n"                                                                                      \
-    "Returns a dict: \"free\" (rows free to claim), \"leased\" (rows leased now),\n"        \
-    "\"stuck\" (rows claimed max_claims times, no longer handed out),\n"                     \
-    "\"remaining\" (free + leased), \"statuses\" (every row of the collection\n"            \
-    "counted by its status), \"finished_per_second\" (how fast \"remaining\" fell\n"        \
-    "over this process's calls of the last minute; None on the first call)\n"               \
+#define NX_PROGRESS_DOC(coll)                                                        \
+    "Where the queue of " coll                                                       \
+    " stands, for the rows matching `query`.\n"                                      \
+    "\n"                                                                             \
+    "query      -- the job's filter document; None matches every document\n"         \
+    "max_claims -- the limit the workers claim with\n"                               \
+    "\n"                                                                             \
+    "Returns a dict: \"free\" (rows free to claim), \"leased\" (rows leased now),\n" \
+    "\"stuck\" (rows claimed max_claims times, no longer handed out),\n"             \
+    "\"remaining\" (free + leased), \"statuses\" (every row of the collection\n"     \
+    "counted by its status), \"finished_per_second\" (how fast \"remaining\" fell\n" \
+    "over this process's calls of the last minute; None on the first call)\n"        \
     "and \"eta_seconds\" (remaining / that rate; None while unknown)."
 
 const nx::FuncSpec queue_progress_spec = {
-    "queue_progress", NX_PROGRESS_DOC("col_input"), 2, {"query", "max_claims"},
-    progress_impl<col_input_name>,
+    "queue_progress",        NX_PROGRESS_DOC("col_input"),  2,
+    {"query", "max_claims"}, progress_impl<col_input_name>,
 };
 const nx::FuncSpec pl_queue_progress_spec = {
-    "pl_queue_progress", NX_PROGRESS_DOC("col_input_pdp"), 2, {"query", "max_claims"},
-    progress_impl<col_input_pdp_name>,
+    "pl_queue_progress",     NX_PROGRESS_DOC("col_input_pdp"),  2,
+    {"query", "max_claims"}, progress_impl<col_input_pdp_name>,
 };
 #undef NX_PROGRESS_DOC
 
@@ -1348,7 +1370,9 @@ const nx::FuncSpec worker_id_spec = {
     R"doc(This worker's identity, the owner of its leases: "host:pid:random".
 
 Fixed for the life of the process; a forked child gets a new one.)doc",
-    0, {}, worker_id_impl,
+    0,
+    {},
+    worker_id_impl,
 };
 
 // ---------------------------------------------------------------------------
@@ -1371,7 +1395,8 @@ int run_body(PyObject* g) {
     Ref one = nx::integer(1), five = nx::integer(5), lease = real(300.0);
     if (!one || !five || !lease) return -1;
     for (const nx::FuncSpec* s : {&claim_input_spec, &claim_pl_input_spec})
-        if (nx::define_function(g, *s, {Py_None, one.get(), lease.get(), five.get()}) < 0) return -1;
+        if (nx::define_function(g, *s, {Py_None, one.get(), lease.get(), five.get()}) < 0)
+            return -1;
     if (nx::define_function(g, extend_lease_spec, {lease.get()}) < 0) return -1;
     if (nx::define_function(g, release_spec) < 0) return -1;
     Ref done = nx::str("done");

@@ -20,10 +20,10 @@ struct Needles {
 };
 
 // What a text holds, as far as the stages need to know.
-constexpr unsigned kAmp = 1;         // "&"
-constexpr unsigned kLt = 2;          // "<"
-constexpr unsigned kStar = 4;        // "*"
-constexpr unsigned kControls = 8;    // "\r", "\n", "\t" or U+0099
+constexpr unsigned kAmp = 1;          // "&"
+constexpr unsigned kLt = 2;           // "<"
+constexpr unsigned kStar = 4;         // "*"
+constexpr unsigned kControls = 8;     // "\r", "\n", "\t" or U+0099
 constexpr unsigned kSurrogates = 16;  // a code point in U+D800..U+DFFF
 
 // The state of copy_controls, carried from one call to the next.

@@ -23,9 +23,12 @@ inline bool in_set(std::uint32_t c, const Needles& set) {
 // steps, they leave fewer characters to the one-at-a-time loops.
 template <class C>
 const Ops<C>& ops_of(const Kernels& k) {
-    if constexpr (sizeof(C) == 1) return k.b1;
-    else if constexpr (sizeof(C) == 2) return k.b2;
-    else return k.b4;
+    if constexpr (sizeof(C) == 1)
+        return k.b1;
+    else if constexpr (sizeof(C) == 2)
+        return k.b2;
+    else
+        return k.b4;
 }
 
 // The needles that a character of type C can equal: `set` itself (most
@@ -133,14 +136,15 @@ std::size_t find_pair_k(const C* s, std::size_t p, std::size_t n, const Needles&
             __builtin_prefetch(s + p + 4096 / sizeof(C));
             typename V::reg x = V::load(s + p);
             if (o) V::store(o + (p - p0), x);
-            if (unsigned bits = pairs(p, x)) return p + (std::size_t)__builtin_ctz(bits) / sizeof(C);
+            if (unsigned bits = pairs(p, x))
+                return p + (std::size_t)__builtin_ctz(bits) / sizeof(C);
         }
         if (p + 1 < n && n >= L + 1) {
             // The rest in one block of first characters that ends at n - 1,
             // without the places before p; the rest is copied as it is.
             const std::size_t at = n - 1 - L;
-            const unsigned bits =
-                pairs(at, V::load(s + at)) & ~((1u << ((p - at) * sizeof(C))) - 1u);
+            const unsigned bits = pairs(at, V::load(s + at)) &
+                                  ~((1u << ((p - at) * sizeof(C))) - 1u);
             if (o) std::memcpy(o + (p - p0), s + p, (n - p) * sizeof(C));
             return bits ? at + (std::size_t)__builtin_ctz(bits) / sizeof(C) : n;
         }
@@ -166,15 +170,16 @@ std::size_t find_pair(const C* s, std::size_t p, std::size_t n, const Needles& f
         if (o && p < n) std::memcpy(o, s + p, (n - p) * sizeof(C));
         return n;
     }
-#define NX_PAIR(a, b)                                                                        \
-    case (a) * 8 + (b):                                                                        \
-        return find_pair_k<V, C, a, b>(s, p, n, first, second, o);
+    // clang-format off: one case a pair of needle counts, in rows
+#define NX_PAIR(a, b) \
+    case (a) * 8 + (b): return find_pair_k<V, C, a, b>(s, p, n, first, second, o);
     switch (first.k * 8 + second.k) {
         NX_PAIR(1, 1) NX_PAIR(1, 2) NX_PAIR(1, 3) NX_PAIR(1, 4)
         NX_PAIR(2, 1) NX_PAIR(2, 2) NX_PAIR(2, 3) NX_PAIR(2, 4) NX_PAIR(2, 5)
         default: return find_pair_k<V, C, 0, 0>(s, p, n, first, second, o);
     }
 #undef NX_PAIR
+    // clang-format on
 }
 
 template <class C>
@@ -198,8 +203,7 @@ struct Surveyor {
             c99 = V::template set1<C>(0x99);
     const R sur_mask = V::template set1<C>(sizeof(C) == 1 ? 0 : 0xFFFFF800u),
             sur = V::template set1<C>(sizeof(C) == 1 ? 1 : 0xD800u);
-    R m_amp = V::zero(), m_lt = V::zero(), m_star = V::zero(), m_ctl = V::zero(),
-      m_sur = V::zero();
+    R m_amp = V::zero(), m_lt = V::zero(), m_star = V::zero(), m_ctl = V::zero(), m_sur = V::zero();
 
     void take(R x) {
         if constexpr ((Need & kAmp) != 0) m_amp = V::or_(m_amp, V::template eq<C>(x, amp));
@@ -356,8 +360,8 @@ std::size_t copy_controls(const C* s, std::size_t p, std::size_t n, C* o, Contro
 // The same from 4-byte text to UTF-16. Blocks of characters below U+D800
 // are narrowed whole; the others go one at a time.
 template <class V>
-std::size_t narrow_controls(const std::uint32_t* s, std::size_t p, std::size_t n,
-                            std::uint16_t* o, Controls* st) {
+std::size_t narrow_controls(const std::uint32_t* s, std::size_t p, std::size_t n, std::uint16_t* o,
+                            Controls* st) {
     using W = std::uint16_t;
     constexpr std::size_t L = V::bytes / 2;  // characters per narrowed vector
     Controls c = *st;
@@ -426,6 +430,6 @@ constexpr Ops<C> ops() {
 
 template <class V>
 constexpr Kernels kernels(const char* name) {
-    return Kernels{name, ops<V, std::uint8_t>(), ops<V, std::uint16_t>(),
-                   ops<V, std::uint32_t>(), narrow_controls<V>};
+    return Kernels{name, ops<V, std::uint8_t>(), ops<V, std::uint16_t>(), ops<V, std::uint32_t>(),
+                   narrow_controls<V>};
 }

@@ -16,9 +16,13 @@ struct Plain {
     static void store(void*, reg) {}
     static reg zero() { return 0; }
     template <class C>
-    static reg set1(std::uint32_t c) { return c; }
+    static reg set1(std::uint32_t c) {
+        return c;
+    }
     template <class C>
-    static reg eq(reg a, reg b) { return a == b; }
+    static reg eq(reg a, reg b) {
+        return a == b;
+    }
     static reg or_(reg a, reg b) { return a | b; }
     static reg and_(reg a, reg b) { return a & b; }
     static reg xor_(reg a, reg b) { return a ^ b; }

@@ -29,7 +29,6 @@
 #include <string_view>
 #include <vector>
 
-
 #include "../../capi/pystr.h"
 #include "clean_html_tables.h"  // made at build time by tools/gen_html_tables.py
 #include "clean_scan.h"
@@ -95,9 +94,12 @@ const scan::Kernels& g_kernels = scan::chosen();
 
 template <class C>
 const scan::Ops<C>& ops() {
-    if constexpr (sizeof(C) == 1) return g_kernels.b1;
-    else if constexpr (sizeof(C) == 2) return g_kernels.b2;
-    else return g_kernels.b4;
+    if constexpr (sizeof(C) == 1)
+        return g_kernels.b1;
+    else if constexpr (sizeof(C) == 2)
+        return g_kernels.b2;
+    else
+        return g_kernels.b4;
 }
 
 // First index >= p of a character in `set`, or n.
@@ -374,8 +376,7 @@ struct Collapser {
                 vec::reg prev = vec::shl_bytes<sizeof(C)>(sp);
                 if (in) prev = vec::or_(prev, first_lane);
                 vec::reg bad = vec::and_(sp, prev);
-                if (vec::mask(beyond_ascii_print<C>(x)))
-                    bad = vec::or_(bad, other_spaces<C>(x));
+                if (vec::mask(beyond_ascii_print<C>(x))) bad = vec::or_(bad, other_spaces<C>(x));
                 if (vec::mask(bad)) {
                     w = w_, in_space = in;
                     scalar(s + i, L);
@@ -504,9 +505,8 @@ std::size_t copy_table(const In* s, std::size_t n, C* o, bool& run, bool* change
 // Both positions only grow with p, so once either is absent it is absent for
 // every later start, and the search stops.
 template <class C>
-std::size_t remove_blocks(const C* s, std::size_t n, C* o, std::string_view opener,
-                                 bool with_attrs, std::string_view closer,
-                                 bool trailing_spaces) {
+std::size_t remove_blocks(const C* s, std::size_t n, C* o, std::string_view opener, bool with_attrs,
+                          std::string_view closer, bool trailing_spaces) {
     auto next_gt = next_finder(s, n, find_gt<C>);
     auto next_close = next_finder(s, n, [closer](const C* t, std::size_t m, std::size_t x) {
         // Search for the closer's first character, or its case partners.
@@ -644,8 +644,7 @@ std::size_t remove_tags_collapse(const C* s, std::size_t n, C* o) {
                 // space, which go as far as the block shows them.
                 const unsigned shift = (unsigned)(k * sizeof(C));
                 if ((lts >> shift) & 1u) {
-                    const unsigned gts =
-                        (unsigned)vec::mask(equal<C>(x, gt)) >> shift >> sizeof(C);
+                    const unsigned gts = (unsigned)vec::mask(equal<C>(x, gt)) >> shift >> sizeof(C);
                     // ("<>", or a "<" in the last lane, whose next one the
                     // block does not show, are left to the loop below.)
                     if ((gts & first_lane) || k + 1 == L) break;
@@ -1002,7 +1001,6 @@ std::size_t remove_cleanr_collapse(const C* s, std::size_t n, C* o, std::size_t*
     return changed || out.changed ? w : npos;
 }
 
-
 // A str holding s[0..n), every character <= maxc (an upper bound that falls
 // in the same storage class as the true maximum).
 inline PyObject* make_str(const U* s, std::size_t n, U maxc) {
@@ -1043,8 +1041,7 @@ inline PyObject* make_str(const U* s, std::size_t n, U maxc) {
             for (; i < n; ++i) d[i] = (Py_UCS2)s[i];
             break;
         }
-        default:
-            std::copy(s, s + n, PyUnicode_4BYTE_DATA(r));
+        default: std::copy(s, s + n, PyUnicode_4BYTE_DATA(r));
     }
     return r;
 }
@@ -1065,7 +1062,7 @@ PyObject* make_str(const C* s, std::size_t n, U maxc) {
         for (; i + 16 <= n; i += 16) {
             const vec::reg* v = reinterpret_cast<const vec::reg*>(s + i);
             vec::store(reinterpret_cast<vec::reg*>(d + i),
-                             vec::pack_us16(vec::load(v), vec::load(v + 1)));
+                       vec::pack_us16(vec::load(v), vec::load(v + 1)));
         }
 #endif
         for (; i < n; ++i) d[i] = (Py_UCS1)s[i];
@@ -1088,8 +1085,7 @@ inline PyObject* utf16_str(const std::uint16_t* s, std::size_t n, U maxc, bool p
     const vec::reg top6 = vec::set16(0xFC00), high = vec::set16(0xD800);
     for (; i + 8 <= n; i += 8) {
         const vec::reg x = vec::load(s + i);
-        const unsigned h =
-            (unsigned)vec::mask(vec::eq16(vec::and_(x, top6), high));
+        const unsigned h = (unsigned)vec::mask(vec::eq16(vec::and_(x, top6), high));
         count -= (std::size_t)__builtin_popcount(h) / 2;
     }
 #endif
@@ -1113,7 +1109,8 @@ inline PyObject* utf16_str(const std::uint16_t* s, std::size_t n, U maxc, bool p
         if (i == n) break;
 #endif
         U c = s[i];
-        if (c - 0xD800u < 0x400u && i + 1 < n) c = 0x10000 + ((c - 0xD800) << 10) + (s[++i] - 0xDC00u);
+        if (c - 0xD800u < 0x400u && i + 1 < n)
+            c = 0x10000 + ((c - 0xD800) << 10) + (s[++i] - 0xDC00u);
         d[w++] = c;
     }
     return r;
@@ -1126,8 +1123,7 @@ U or_all(const C* s, std::size_t n) {
     std::size_t i = 0;
 #if NX_VEC128
     vec::reg v = vec::zero();
-    for (; i + 16 / sizeof(C) <= n; i += 16 / sizeof(C))
-        v = vec::or_(v, vec::load(s + i));
+    for (; i + 16 / sizeof(C) <= n; i += 16 / sizeof(C)) v = vec::or_(v, vec::load(s + i));
     alignas(16) C lanes[16 / sizeof(C)];
     vec::store(lanes, v);
     for (C c : lanes) m |= c;
@@ -1248,9 +1244,8 @@ inline std::size_t copy_ascii([[maybe_unused]] const C* s, [[maybe_unused]] std:
             // Lanes above U+007F: a high bit among bits 7..15.
             const vec::reg hi = vec::set16(0xFF80);
             const vec::reg zero = vec::zero();
-            big = ~(unsigned)vec::mask(vec::pack_s16(
-                      vec::eq16(vec::and_(x, hi), zero),
-                      vec::eq16(vec::and_(y, hi), zero))) &
+            big = ~(unsigned)vec::mask(vec::pack_s16(vec::eq16(vec::and_(x, hi), zero),
+                                                     vec::eq16(vec::and_(y, hi), zero))) &
                   0xFFFF;
         }
         if (big) {
@@ -1529,8 +1524,8 @@ bool note_opener(const C* s, std::size_t n, std::size_t p, Openers& r) {
 // Adds the block openers that lie wholly within s[p..n) to `r`.
 template <class C>
 void find_openers(const C* s, std::size_t p, std::size_t n, Openers& r) {
-    for (; !r.all() && (p = ops<C>().find_pair(s, p, n, kOpenerFirst, opener_seconds<C>(),
-                                               nullptr)) < n;
+    for (; !r.all() &&
+           (p = ops<C>().find_pair(s, p, n, kOpenerFirst, opener_seconds<C>(), nullptr)) < n;
          ++p)
         r.script |= note_opener(s, n, p, r);
 }
@@ -1542,8 +1537,7 @@ struct Features {
 };
 
 inline Features features(unsigned f) {
-    return Features{(f & scan::kAmp) != 0, (f & scan::kStar) != 0,
-                    (f & scan::kSurrogates) != 0};
+    return Features{(f & scan::kAmp) != 0, (f & scan::kStar) != 0, (f & scan::kSurrogates) != 0};
 }
 
 // 4-byte text goes through the markup stages as UTF-16 (characters beyond
@@ -1637,8 +1631,8 @@ public:
         static constexpr std::string_view opener = "<script", closer = "</script>";
         for (;;) {
             if (mode_ == kSeek) {
-                const std::size_t p =
-                    ops<C>().find_pair(t, pos_, end, kOpenerFirst, opener_seconds<C>(), nullptr);
+                const std::size_t p = ops<C>().find_pair(t, pos_, end, kOpenerFirst,
+                                                         opener_seconds<C>(), nullptr);
                 if (p == end) {  // a "<" at the end is looked at again
                     pos_ = std::max(pos_, end - (end > 0));
                     return false;
@@ -1728,10 +1722,10 @@ std::size_t front_pass(const In* s, std::size_t n, C* o, Front& fr) {
     // surrogate code point too, is the same in the output of both widths
     // once dropped.)
     constexpr Needles kBodyStops = {{'<', '&'}, 2};
-    constexpr std::size_t kMinSkip = 128;    // shorter stretches are copied
-    constexpr std::size_t kAfterSkip = 64;   // the piece from a stop on
-    constexpr std::size_t kAfterCopy = 1024; // the piece when no skip was worth it
-    std::size_t skip_in = npos, skip_w = 0;  // where the first skip of this body began
+    constexpr std::size_t kMinSkip = 128;     // shorter stretches are copied
+    constexpr std::size_t kAfterSkip = 64;    // the piece from a stop on
+    constexpr std::size_t kAfterCopy = 1024;  // the piece when no skip was worth it
+    std::size_t skip_in = npos, skip_w = 0;   // where the first skip of this body began
     bool skip_run = false, may_skip = true;
     for (std::size_t a = 0;;) {
         std::size_t limit = kPiece;
@@ -1807,8 +1801,10 @@ std::size_t front_pass(const In* s, std::size_t n, C* o, Front& fr) {
             if (kept == from) kept = from = x;  // the first of the piece
             std::copy(o + from, o + x, o + kept);
             kept += x - from;
-            if (joins.size() < kMaxJoins) joins.push_back(kept);
-            else joins_all = false;
+            if (joins.size() < kMaxJoins)
+                joins.push_back(kept);
+            else
+                joins_all = false;
             o[kept++] = ' ';
             from = y;
             fr.changed = true;
@@ -1985,8 +1981,8 @@ std::size_t find_non_ascii(const C* s, std::size_t p, std::size_t n) {
                 big = (unsigned)vec::mask(x);
             } else {  // x - 0x7F saturates to 0 for ASCII only
                 const vec::reg zero = vec::zero();
-                big = ~(unsigned)vec::mask(vec::eq16(
-                          vec::subs_u16(x, vec::set16(0x7F)), zero)) & 0xFFFF;
+                big = ~(unsigned)vec::mask(vec::eq16(vec::subs_u16(x, vec::set16(0x7F)), zero)) &
+                      0xFFFF;
             }
             if (big) return p + (std::size_t)__builtin_ctz(big) / sizeof(C);
         }
@@ -2111,8 +2107,8 @@ PyObject* finish_with(PyObject* normalize, PyObject* form, PyObject* text, const
     const Final ascii = settle(c, spare, false);
     if (ascii.maxc < 0x80) return build(text, ascii);  // NFKD leaves ASCII as it is
     Ref cleaned = c.changed ? Ref::steal(cleaned_str(c, ascii.maxc)) : Ref::borrow(text);
-    Ref norm = cleaned ? Ref::steal(PyObject_CallFunctionObjArgs(normalize, form, cleaned.get(),
-                                                                 nullptr))
+    Ref norm = cleaned ? Ref::steal(
+                             PyObject_CallFunctionObjArgs(normalize, form, cleaned.get(), nullptr))
                        : Ref();
     if (!norm) return nullptr;
     const Py_ssize_t m = PyUnicode_GET_LENGTH(norm.get());
@@ -2140,8 +2136,7 @@ Outcome clean_kind(PyObject* text, Scratch& sc, PyObject* normalize, PyObject* f
         }
     };
     if (n * sizeof(C) > kUnlockedBytes) {
-        Py_BEGIN_ALLOW_THREADS
-        run();
+        Py_BEGIN_ALLOW_THREADS run();
         Py_END_ALLOW_THREADS
     } else {
         run();
@@ -2152,7 +2147,8 @@ Outcome clean_kind(PyObject* text, Scratch& sc, PyObject* normalize, PyObject* f
     } else if (c.fallback) {
         out.fallback = true;
     } else {
-        out.result = native_nfkd ? build(text, f) : finish_with(normalize, form, text, c, t.spare());
+        out.result = native_nfkd ? build(text, f)
+                                 : finish_with(normalize, form, text, c, t.spare());
     }
     return out;
 }
@@ -2205,8 +2201,7 @@ Outcome clean_string(PyObject* text, PyObject* normalize, PyObject* form, bool n
                 return clean_kind<Py_UCS1>(text, sc, normalize, form, native_nfkd);
             case PyUnicode_2BYTE_KIND:
                 return clean_kind<Py_UCS2>(text, sc, normalize, form, native_nfkd);
-            default:
-                return clean_kind<Py_UCS4>(text, sc, normalize, form, native_nfkd);
+            default: return clean_kind<Py_UCS4>(text, sc, normalize, form, native_nfkd);
         }
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();

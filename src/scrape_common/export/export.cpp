@@ -46,9 +46,9 @@ enum class Default { kNone, kZero };
     P(filename, Default::kNone)       \
     P(collectionname, Default::kNone) \
     P(directory, Default::kNone)
-#define EXPORT_EXCEL_PARAMS(P)   \
-    EXPORT_CSV_PARAMS(P)         \
-    P(skip, Default::kZero)      \
+#define EXPORT_EXCEL_PARAMS(P) \
+    EXPORT_CSV_PARAMS(P)       \
+    P(skip, Default::kZero)    \
     P(limit, Default::kZero)
 NX_ARGUMENTS(CsvArgs, Default, EXPORT_CSV_PARAMS);
 NX_ARGUMENTS(ExcelArgs, Default, EXPORT_EXCEL_PARAMS);
@@ -271,7 +271,8 @@ public:
             column_ids_.push_back(moved);
             break;
         }
-        for (size_t p = 0; p < column_ids_.size(); p++) t_.column_of[(size_t)column_ids_[p]] = (Py_ssize_t)p;
+        for (size_t p = 0; p < column_ids_.size(); p++)
+            t_.column_of[(size_t)column_ids_[p]] = (Py_ssize_t)p;
         return 0;
     }
 
@@ -349,8 +350,8 @@ private:
             }
             checked = plain_text_type(value);
             Ref re, sub;
-            if (!standard && (!(re = nx::global(g_, NX_ID(re))) ||
-                              !(sub = nx::attr(re.get(), NX_ID(sub)))))
+            if (!standard &&
+                (!(re = nx::global(g_, NX_ID(re))) || !(sub = nx::attr(re.get(), NX_ID(sub)))))
                 return -1;
             Ref text = Ref::steal(PyObject_Str(value));
             if (!text) return -1;
@@ -365,8 +366,8 @@ private:
             if (standard && PyUnicode_CheckExact(text.get())) {
                 return exports::append_text_cell(&block_, id, text.get(), true);
             }
-            if (!sub && (!(re = nx::global(g_, NX_ID(re))) ||
-                         !(sub = nx::attr(re.get(), NX_ID(sub)))))
+            if (!sub &&
+                (!(re = nx::global(g_, NX_ID(re))) || !(sub = nx::attr(re.get(), NX_ID(sub)))))
                 return -1;
             Ref collapsed = nx::call(sub.get(), {NX_STR("\\s{2,}"), NX_STR(" "), text.get()});
             Ref cell = collapsed ? nx::call_method(collapsed.get(), NX_ID(strip)) : Ref();
@@ -381,9 +382,9 @@ private:
     exports::Table& t_;
     Ref column_failure_;
     std::string block_;
-    std::vector<Py_ssize_t> column_ids_;                        // column -> id
-    std::vector<std::pair<PyObject*, Py_ssize_t>> doc_ids_;     // this document's str keys
-    std::unordered_map<std::string, Py_ssize_t> ascii_ids_;     // lower-cased ASCII key -> id
+    std::vector<Py_ssize_t> column_ids_;                     // column -> id
+    std::vector<std::pair<PyObject*, Py_ssize_t>> doc_ids_;  // this document's str keys
+    std::unordered_map<std::string, Py_ssize_t> ascii_ids_;  // lower-cased ASCII key -> id
     std::string lowered_;
 };
 
@@ -442,9 +443,8 @@ int write_csv_generic(PyObject* g, PyObject* file, exports::Table& t) {
     if (!writer || !nx::call_method(writer.get(), NX_ID(writeheader))) return -1;
     Ref writerow = nx::attr(writer.get(), NX_ID(writerow));
     if (!writerow) return -1;
-    return for_each_row(t, true, [&](PyObject* row) {
-        return nx::call(writerow.get(), {row}) ? 0 : -1;
-    });
+    return for_each_row(t, true,
+                        [&](PyObject* row) { return nx::call(writerow.get(), {row}) ? 0 : -1; });
 }
 
 // open(path, mode="w", newline="", encoding="utf-8") with the global open.
@@ -500,8 +500,8 @@ PyObject* export_csv(nx::Function* f, PyObject* const* args) {
         // another open is given the final path, as it may not make a file.
         bool beside = open.get() == std_builtins.attr(0);
         Ref path = filepath;
-        if (beside && (out.create(filepath.get()) < 0 || out.close_fd() < 0 ||
-                       !(path = out.temp_object())))
+        if (beside &&
+            (out.create(filepath.get()) < 0 || out.close_fd() < 0 || !(path = out.temp_object())))
             return nullptr;
         Ref file = open_text(g, path.get());
         if (!file || nx::with_block(file.get(), [&](PyObject* entered) {
@@ -516,26 +516,26 @@ PyObject* export_csv(nx::Function* f, PyObject* const* args) {
 
 // What both exports' docstrings say about the columns, the cells and the
 // messages.
-#define NX_EXPORT_RULES                                                              \
-    "Columns: every field name in lower case, in the order first met, with\n"        \
-    "\"page_save\" moved last; keys that differ only in case share a column;\n"      \
-    "\"_id\", \"retry\" and \"datetime\" are left out. Cells: str() of the value\n"  \
-    "with each run of white space made one space and the ends stripped; \"\"\n"      \
-    "where a document lacks the field.\n"                                            \
-    "\n"                                                                               \
+#define NX_EXPORT_RULES                                                             \
+    "Columns: every field name in lower case, in the order first met, with\n"       \
+    "\"page_save\" moved last; keys that differ only in case share a column;\n"     \
+    "\"_id\", \"retry\" and \"datetime\" are left out. Cells: str() of the value\n" \
+    "with each run of white space made one space and the ends stripped; \"\"\n"     \
+    "where a document lacks the field.\n"                                           \
+    "\n"                                                                            \
     "The collection is read once; memory does not grow with its size. The file\n"   \
     "is written beside its final name and moved into place when complete, so a\n"   \
     "failed export leaves an earlier file of that name as it was.\n"                \
-    "\n"                                                                               \
+    "\n"                                                                            \
     "Returns None and reports on standard output: the start time, then\n"           \
-    "\"Export Successful! <path>\" and the end time; or one of\n"                    \
+    "\"Export Successful! <path>\" and the end time; or one of\n"                   \
     "  {'status': 'error', 'message': 'Missing filename and collectionname.\n"      \
     "  Please provide filename, collectionname'}   (filename or collectionname\n"   \
     "                                              false; nothing done)\n"          \
     "  {'status': 'error', 'message': 'Folder not created'}   (directory\n"         \
     "                                              missing or not creatable)\n"     \
     "  No data found in collection.                (no file written)\n"             \
-    "Other errors (database, file system, a value whose str() raises) reach\n"     \
+    "Other errors (database, file system, a value whose str() raises) reach\n"      \
     "the caller."
 
 constexpr nx::FuncSpec export_csv_spec = nx::spec_of<CsvArgs>(
@@ -548,8 +548,7 @@ constexpr nx::FuncSpec export_csv_spec = nx::spec_of<CsvArgs>(
     "directory      -- where the file goes; created with its parents\n"
     "\n"
     "The file is UTF-8 CSV (comma separated, quoted where needed, CRLF line\n"
-    "ends) with a header line, and replaces an existing file of that name.\n"
-    NX_EXPORT_RULES,
+    "ends) with a header line, and replaces an existing file of that name.\n" NX_EXPORT_RULES,
     export_csv);
 
 // ---------------------------------------------------------------------------
@@ -634,8 +633,7 @@ constexpr nx::FuncSpec export_excel_spec = nx::spec_of<ExcelArgs>(
     "\n"
     "The workbook has one sheet: a header row, then one row per document,\n"
     "every cell a text cell (a text such as \"=1+1\" is not a formula). It\n"
-    "replaces an existing file; skip and limit bound what is read.\n"
-    NX_EXPORT_RULES,
+    "replaces an existing file; skip and limit bound what is read.\n" NX_EXPORT_RULES,
     export_excel);
 
 #undef NX_EXPORT_RULES

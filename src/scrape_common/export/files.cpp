@@ -22,10 +22,8 @@ template <class Call>
 ssize_t io_call(Call call) {
     for (;;) {
         ssize_t r;
-        Py_BEGIN_ALLOW_THREADS
-        r = call();
-        Py_END_ALLOW_THREADS
-        if (r >= 0 || errno != EINTR) return r;
+        Py_BEGIN_ALLOW_THREADS r = call();
+        Py_END_ALLOW_THREADS if (r >= 0 || errno != EINTR) return r;
         if (PyErr_CheckSignals() < 0) return -2;
     }
 }
@@ -201,7 +199,8 @@ int OutputFile::create(PyObject* filepath) {
 }
 
 Ref OutputFile::temp_object() const {
-    if (as_bytes_) return Ref::steal(PyBytes_FromStringAndSize(temp_.data(), (Py_ssize_t)temp_.size()));
+    if (as_bytes_)
+        return Ref::steal(PyBytes_FromStringAndSize(temp_.data(), (Py_ssize_t)temp_.size()));
     return Ref::steal(PyUnicode_DecodeFSDefaultAndSize(temp_.data(), (Py_ssize_t)temp_.size()));
 }
 

@@ -62,13 +62,15 @@ constexpr bool ascii_space(unsigned char c) {
 
 // The cell rule on ASCII text straight into the row: the text itself, or
 // its stripped part, when it holds no run of white space (the usual case).
-bool append_ascii_cell(std::string* block, uint64_t tag, const char* s, Py_ssize_t n, bool collapse) {
+bool append_ascii_cell(std::string* block, uint64_t tag, const char* s, Py_ssize_t n,
+                       bool collapse) {
     Py_ssize_t start = 0, end = n;
     if (collapse) {
         while (start < end && ascii_space((unsigned char)s[start])) start++;
         while (end > start && ascii_space((unsigned char)s[end - 1])) end--;
         for (Py_ssize_t i = start + 1; i < end; i++)
-            if (ascii_space((unsigned char)s[i]) && ascii_space((unsigned char)s[i - 1])) return false;
+            if (ascii_space((unsigned char)s[i]) && ascii_space((unsigned char)s[i - 1]))
+                return false;
     }
     put_varint(block, tag);
     put_varint(block, (uint64_t)(end - start));
@@ -92,8 +94,12 @@ int append_text_cell(std::string* block, Py_ssize_t id, PyObject* text, bool col
     char* o = &scratch[0];
     char* end;
     switch (PyUnicode_KIND(text)) {
-        case PyUnicode_1BYTE_KIND: end = encode((const Py_UCS1*)data, n, collapse, o, &flags); break;
-        case PyUnicode_2BYTE_KIND: end = encode((const Py_UCS2*)data, n, collapse, o, &flags); break;
+        case PyUnicode_1BYTE_KIND:
+            end = encode((const Py_UCS1*)data, n, collapse, o, &flags);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            end = encode((const Py_UCS2*)data, n, collapse, o, &flags);
+            break;
         default: end = encode((const Py_UCS4*)data, n, collapse, o, &flags); break;
     }
     put_varint(block, ((uint64_t)id << 2) | flags);
@@ -165,8 +171,9 @@ bool keep_failure(Ref* kept) {
 Ref cell_str(const Cell& cell) {
     if (cell.flags & kObject) return Ref::borrow(cell.object);
     if (!cell.present) return Ref::borrow(NX_STR(""));
-    return Ref::steal(PyUnicode_DecodeUTF8(cell.text.data(), (Py_ssize_t)cell.text.size(),
-                                           (cell.flags & kSurrogates) ? "surrogatepass" : "strict"));
+    return Ref::steal(
+        PyUnicode_DecodeUTF8(cell.text.data(), (Py_ssize_t)cell.text.size(),
+                             (cell.flags & kSurrogates) ? "surrogatepass" : "strict"));
 }
 
 int check_strict_utf8(std::string_view text) {

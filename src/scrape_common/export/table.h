@@ -22,7 +22,7 @@ enum CellFlags : unsigned {
 };
 
 struct Cell {
-    std::string_view text;      // UTF-8 (surrogatepass when kSurrogates)
+    std::string_view text;  // UTF-8 (surrogatepass when kSurrogates)
     unsigned flags = 0;
     PyObject* object = nullptr;  // borrowed from Table::objects when kObject
     bool present = false;
@@ -31,13 +31,13 @@ struct Cell {
 struct Table {
     explicit Table(std::string spool_dir) : spool(std::move(spool_dir)) {}
 
-    Ref names;                     // dict: lower-case field name -> id (int)
-    Ref field_order;               // list of the column names
+    Ref names;                          // dict: lower-case field name -> id (int)
+    Ref field_order;                    // list of the column names
     std::vector<Py_ssize_t> column_of;  // id -> column index, -1 when no column
-    Ref objects;                   // list of cell values that are not exact str
+    Ref objects;                        // list of cell values that are not exact str
     Spool spool;
-    Py_ssize_t rows = 0;           // rows spooled
-    Ref cell_failure;              // the cell rule's first failure: raised at row `rows`
+    Py_ssize_t rows = 0;  // rows spooled
+    Ref cell_failure;     // the cell rule's first failure: raised at row `rows`
 
     Py_ssize_t columns() const { return PyList_GET_SIZE(field_order.get()); }
     bool all_text() const { return !objects || PyList_GET_SIZE(objects.get()) == 0; }

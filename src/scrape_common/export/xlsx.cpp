@@ -57,10 +57,10 @@ bool capture_openpyxl() {
 // signatures, the size of their fixed part, and the offsets of their fields.
 namespace zip {
 
-constexpr uint32_t kLocalSignature = 0x04034b50;      // local header, before each entry's data
-constexpr uint32_t kCentralSignature = 0x02014b50;    // central directory record of an entry
-constexpr uint32_t kEndSignature = 0x06054b50;        // end of central directory
-constexpr uint32_t kZip64EndSignature = 0x06064b50;   // zip64 end of central directory
+constexpr uint32_t kLocalSignature = 0x04034b50;     // local header, before each entry's data
+constexpr uint32_t kCentralSignature = 0x02014b50;   // central directory record of an entry
+constexpr uint32_t kEndSignature = 0x06054b50;       // end of central directory
+constexpr uint32_t kZip64EndSignature = 0x06064b50;  // zip64 end of central directory
 constexpr uint32_t kZip64LocatorSignature = 0x07064b50;
 
 // Local header: signature, version needed, flags, method, time, date, CRC,
@@ -100,10 +100,10 @@ constexpr uint64_t kZip64EndRest = 44;
 
 constexpr uint32_t kFlagDataDescriptor = 8;  // sizes after the data: not read here
 constexpr uint32_t kMethodDeflate = 8;
-constexpr uint32_t kZip64Version = 45;       // version needed to read zip64 fields
-constexpr uint32_t kZip64ExtraId = 1;        // the extra field of zip64 sizes and offset
-constexpr uint32_t kMax16 = 0xFFFF;          // a full 16-bit field: the zip64 record holds it
-constexpr uint64_t kMax32 = 0xFFFFFFFFu;     // a full 32-bit field: the zip64 extra field holds it
+constexpr uint32_t kZip64Version = 45;    // version needed to read zip64 fields
+constexpr uint32_t kZip64ExtraId = 1;     // the extra field of zip64 sizes and offset
+constexpr uint32_t kMax16 = 0xFFFF;       // a full 16-bit field: the zip64 record holds it
+constexpr uint64_t kMax32 = 0xFFFFFFFFu;  // a full 32-bit field: the zip64 extra field holds it
 
 }  // namespace zip
 
@@ -131,7 +131,7 @@ struct Entry {
     std::string name;
     const unsigned char* central;  // its central directory record
     size_t central_size;
-    const unsigned char* local;    // its local header and data
+    const unsigned char* local;  // its local header and data
     size_t local_size;
 
     // Where the data starts in the local part.
@@ -192,7 +192,7 @@ Py_UCS4 decode_at(const unsigned char* p, size_t* len) {
     if (p[0] < 0xF0)
         return *len = 3, (Py_UCS4)(p[0] & 0x0F) << 12 | (Py_UCS4)(p[1] & 0x3F) << 6 | (p[2] & 0x3F);
     return *len = 4, (Py_UCS4)(p[0] & 0x07) << 18 | (Py_UCS4)(p[1] & 0x3F) << 12 |
-                     (Py_UCS4)(p[2] & 0x3F) << 6 | (p[3] & 0x3F);
+                         (Py_UCS4)(p[2] & 0x3F) << 6 | (p[3] & 0x3F);
 }
 
 // text != text.strip()
@@ -267,14 +267,16 @@ public:
 private:
     int put(PyObject* bytes) {
         packed_ += (uint64_t)PyBytes_GET_SIZE(bytes);
-        return out_.put(std::string_view(PyBytes_AS_STRING(bytes), (size_t)PyBytes_GET_SIZE(bytes)));
+        return out_.put(
+            std::string_view(PyBytes_AS_STRING(bytes), (size_t)PyBytes_GET_SIZE(bytes)));
     }
 
     // The library's own check (Cell.check_string through a write-only cell)
     // for a text it could refuse or cut; the text it keeps in *kept.
     int library_check(const Cell& c, Ref* kept) {
         Ref text = cell_str(c);
-        Ref cell = text ? nx::call_kw(openpyxl.write_only_cell(), {ws_}, {{NX_ID(value), text.get()}})
+        Ref cell = text ? nx::call_kw(openpyxl.write_only_cell(), {ws_},
+                                      {{NX_ID(value), text.get()}})
                         : Ref();
         Ref value = cell ? nx::attr(cell.get(), NX_ID(value)) : Ref();
         if (!value) return -1;
@@ -292,7 +294,8 @@ private:
         Ref kept;
         if (check_controls(text) || longer_than_limit(text)) {
             if (library_check(c, &kept) < 0) return -1;
-            text = std::string_view(PyBytes_AS_STRING(kept.get()), (size_t)PyBytes_GET_SIZE(kept.get()));
+            text = std::string_view(PyBytes_AS_STRING(kept.get()),
+                                    (size_t)PyBytes_GET_SIZE(kept.get()));
         }
         if (text.empty()) {
             xml_ += "\" t=\"inlineStr\"/>";
@@ -407,9 +410,9 @@ void end_records(std::string* tail, uint64_t cd_offset, uint64_t cd_size, size_t
         put64(tail, cd_size);
         put64(tail, cd_offset);
         put32(tail, kZip64LocatorSignature);
-        put32(tail, 0);              // the zip64 end record's disk
-        put64(tail, at);             // its offset
-        put32(tail, 1);              // disks
+        put32(tail, 0);   // the zip64 end record's disk
+        put64(tail, at);  // its offset
+        put32(tail, 1);   // disks
     }
     put32(tail, kEndSignature);
     put32(tail, 0);  // disk numbers
@@ -447,7 +450,7 @@ bool split_sheet(std::string_view xml, const std::string& dimension, std::string
 // The template: openpyxl's package of the workbook with its sheet still
 // empty, its entries, and the sheet's XML around the rows.
 struct Template {
-    Ref package;                  // the bytes the entries point into
+    Ref package;  // the bytes the entries point into
     std::vector<Entry> entries;
     const Entry* sheet = nullptr;
     std::string head, tail;
@@ -470,16 +473,17 @@ int load_template(PyObject* wb, const Table& table, PyObject* zlib, PyObject* ra
     if (t->sheet) {
         const Entry& e = *t->sheet;
         size_t data = e.data_start();
-        Ref raw = Ref::steal(
-            PyBytes_FromStringAndSize((const char*)e.local + data, (Py_ssize_t)(e.local_size - data)));
+        Ref raw = Ref::steal(PyBytes_FromStringAndSize((const char*)e.local + data,
+                                                       (Py_ssize_t)(e.local_size - data)));
         xml = raw ? nx::call_method(zlib, NX_ID(decompress), {raw.get(), raw_bits}) : Ref();
         if (!xml) return -1;
     }
     Py_ssize_t columns = table.columns();
-    std::string dimension =
-        columns ? "A1:" + column_letters(columns) + std::to_string(table.rows + 1) : "A1:A1";
+    std::string dimension = columns
+                                ? "A1:" + column_letters(columns) + std::to_string(table.rows + 1)
+                                : "A1:A1";
     if (!t->sheet || !split_sheet(std::string_view(PyBytes_AS_STRING(xml.get()),
-                                                    (size_t)PyBytes_GET_SIZE(xml.get())),
+                                                   (size_t)PyBytes_GET_SIZE(xml.get())),
                                   dimension, &t->head, &t->tail)) {
         PyErr_SetString(PyExc_RuntimeError, "unexpected workbook package from openpyxl");
         return -1;
@@ -499,12 +503,10 @@ int load_template(PyObject* wb, const Table& table, PyObject* zlib, PyObject* ra
 //   * deflate grows what it cannot compress by a few bytes a 16 KiB block
 //     (zlib's deflateBound: about 0.03 %): 1/64 more and 4 KiB for the
 //     stream's end cover it many times.
-bool sheet_may_reach_4gib(const Table& table, const Template& t,
-                          const std::vector<Cell>& header) {
+bool sheet_may_reach_4gib(const Table& table, const Template& t, const std::vector<Cell>& header) {
     uint64_t text = table.spool.bytes();
     for (const Cell& c : header) text += c.text.size();
-    uint64_t bound = text * 6 +
-                     (uint64_t)(table.rows + 1) * (uint64_t)(table.columns() * 80 + 40) +
+    uint64_t bound = text * 6 + (uint64_t)(table.rows + 1) * (uint64_t)(table.columns() * 80 + 40) +
                      t.head.size() + t.tail.size();
     return bound + bound / 64 + 4096 >= zip::kMax32;
 }

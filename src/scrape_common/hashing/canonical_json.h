@@ -183,8 +183,7 @@ inline char* put_narrow(char* p, const unsigned char* d, size_t n) {
     const vec::reg backslash = vec::set8('\\'), del = vec::set8(0x7f);
     while (i < n) {
         const size_t left = n - i;
-        const vec::reg x = left >= 16 ? vec::load(d + i)
-                                     : load_tail(d + i, left);
+        const vec::reg x = left >= 16 ? vec::load(d + i) : load_tail(d + i, left);
         vec::reg esc = vec::or_(vec::lt_s8(x, space), vec::eq8(x, quote));
         esc = vec::or_(esc, vec::or_(vec::eq8(x, backslash), vec::eq8(x, del)));
         unsigned mask = (unsigned)vec::mask(esc);
@@ -245,12 +244,24 @@ inline char* put_short_double(char* p, double v) {
     if (a == 0) return put(p, std::signbit(v) ? "-0.0" : "0.0", std::signbit(v) ? 4 : 3);
     constexpr double kExact = 9007199254740992.0;  // 2^53
     if (!(a >= 1e-4 && a < kExact)) return nullptr;
-    static constexpr double kScale[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7,
+    static constexpr double kScale[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                         1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
-    static constexpr uint64_t kScaleInt[] = {
-        1ull, 10ull, 100ull, 1000ull, 10000ull, 100000ull, 1000000ull, 10000000ull,
-        100000000ull, 1000000000ull, 10000000000ull, 100000000000ull, 1000000000000ull,
-        10000000000000ull, 100000000000000ull, 1000000000000000ull};
+    static constexpr uint64_t kScaleInt[] = {1ull,
+                                             10ull,
+                                             100ull,
+                                             1000ull,
+                                             10000ull,
+                                             100000ull,
+                                             1000000ull,
+                                             10000000ull,
+                                             100000000ull,
+                                             1000000000ull,
+                                             10000000000ull,
+                                             100000000000ull,
+                                             1000000000000ull,
+                                             10000000000000ull,
+                                             100000000000000ull,
+                                             1000000000000000ull};
     // The gap to the next double up (v is normal here).
     uint64_t bits;
     std::memcpy(&bits, &a, sizeof bits);
@@ -381,7 +392,8 @@ inline uint64_t head_of(const unsigned char* s, size_t n) {
 inline bool narrow_less(const Item& a, const Item& b) {
     if (a.head != b.head) return a.head < b.head;
     const Py_ssize_t la = PyUnicode_GET_LENGTH(a.key), lb = PyUnicode_GET_LENGTH(b.key);
-    const int c = std::memcmp(PyUnicode_DATA(a.key), PyUnicode_DATA(b.key), (size_t)std::min(la, lb));
+    const int c = std::memcmp(PyUnicode_DATA(a.key), PyUnicode_DATA(b.key),
+                              (size_t)std::min(la, lb));
     return c != 0 ? c < 0 : la < lb;
 }
 
@@ -570,8 +582,9 @@ private:
             items[i].key = k;
             items[i].value = v;
             if (PyUnicode_KIND(k) == PyUnicode_1BYTE_KIND)
-                items[i].head = detail::head_of(static_cast<const unsigned char*>(PyUnicode_DATA(k)),
-                                                (size_t)PyUnicode_GET_LENGTH(k));
+                items[i].head = detail::head_of(
+                    static_cast<const unsigned char*>(PyUnicode_DATA(k)),
+                    (size_t)PyUnicode_GET_LENGTH(k));
             else
                 narrow = false;
         }
@@ -596,7 +609,7 @@ private:
     }
 
     Buffer& out_;
-    Stack<PyObject*, 32> path_;     // the containers being encoded, outermost first
+    Stack<PyObject*, 32> path_;       // the containers being encoded, outermost first
     Stack<detail::Item, 128> items_;  // the sorted pairs of the dicts on the path
 };
 

@@ -28,12 +28,12 @@ inline uint32_t load_le32(const unsigned char* p) {
 // G(b, c, d) = (b & d) | (c & ~d) is the sum of its two parts (they share no
 // bit), of which only the first needs b.
 #define NX_MD5_STEP(f, a, b, c, d, m, k, s) \
-    (a) += (m) + (k);                      \
-    (a) += f(b, c, d);                     \
+    (a) += (m) + (k);                       \
+    (a) += f(b, c, d);                      \
     (a) = rotl((a), (s)) + (b)
 #define NX_MD5_STEP_G(a, b, c, d, m, k, s) \
-    (a) += (m) + (k) + ((c) & ~(d));      \
-    (a) += (b) & (d);                     \
+    (a) += (m) + (k) + ((c) & ~(d));       \
+    (a) += (b) & (d);                      \
     (a) = rotl((a), (s)) + (b)
 #define NX_MD5_F(x, y, z) ((z) ^ ((x) & ((y) ^ (z))))
 #define NX_MD5_H(x, y, z) ((x) ^ (y) ^ (z))

@@ -39,9 +39,7 @@ inline reg eq16(reg a, reg b) {
 inline reg eq32(reg a, reg b) {
     return vreinterpretq_u8_u32(vceqq_u32(detail::u32(a), detail::u32(b)));
 }
-inline reg lt_s8(reg a, reg b) {
-    return vcltq_s8(vreinterpretq_s8_u8(a), vreinterpretq_s8_u8(b));
-}
+inline reg lt_s8(reg a, reg b) { return vcltq_s8(vreinterpretq_s8_u8(a), vreinterpretq_s8_u8(b)); }
 inline reg gt_s16(reg a, reg b) {
     return vreinterpretq_u8_u16(vcgtq_s16(detail::s16(a), detail::s16(b)));
 }
@@ -71,8 +69,7 @@ inline reg pack_s32(reg a, reg b) {
         vcombine_s16(vqmovn_s32(detail::s32(a)), vqmovn_s32(detail::s32(b))));
 }
 inline reg pack_s16(reg a, reg b) {
-    return vreinterpretq_u8_s8(
-        vcombine_s8(vqmovn_s16(detail::s16(a)), vqmovn_s16(detail::s16(b))));
+    return vreinterpretq_u8_s8(vcombine_s8(vqmovn_s16(detail::s16(a)), vqmovn_s16(detail::s16(b))));
 }
 inline reg pack_us16(reg a, reg b) {
     return vcombine_u8(vqmovun_s16(detail::s16(a)), vqmovun_s16(detail::s16(b)));
@@ -88,8 +85,10 @@ inline reg zip_hi16(reg a, reg b) {
 template <int N>
 inline reg shl_bytes(reg a) {
     static_assert(N >= 0 && N < 16, "a shift within the vector");
-    if constexpr (N == 0) return a;
-    else return vextq_u8(vdupq_n_u8(0), a, 16 - N);
+    if constexpr (N == 0)
+        return a;
+    else
+        return vextq_u8(vdupq_n_u8(0), a, 16 - N);
 }
 template <int N>
 inline reg shr_bytes(reg a) {
