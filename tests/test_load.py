@@ -9,9 +9,12 @@ import json
 import subprocess
 import sys
 
+import pytest
+
 from support import ROOT
 
 
+@pytest.mark.slow
 def test_short_load_loses_nothing(mongo_uri, tmp_path):
     proc = subprocess.run(
         [sys.executable, str(ROOT / "devtools" / "load.py"), "--seconds", "20", "--threads", "16",
