@@ -218,9 +218,7 @@ def check_leases(leases):
                 assert nxt["at"] > prev["until"], (prev, nxt)
 
 
-# The protocol's calls into pymongo are those of the short tests above, which
-# the oldest-versions run keeps; this one adds only concurrency.
-@pytest.mark.version_free
+@pytest.mark.slow
 def test_overruns_threads_and_a_kill_commit_each_row_exactly_once(
         wq, queue, database, job_dir, tmp_path):
     """4 processes x 4 threads, 1.5 s leases, item times spread past the
