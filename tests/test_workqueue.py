@@ -481,3 +481,26 @@ def test_a_rows_newest_generation_is_one_look_up_and_finished_leases_can_be_drop
     assert wq.claim_input({"n": 0}, 1, 30, 10**6) == []
     assert col.find_one({"_id": d["_id"]})["status"] == "done"
     client.close()
+
+
+def test_finished_leases_are_dropped_a_batch_at_a_time(wq, sc, queue, database, mongo_uri,
+                                                      monkeypatch):
+    client, commands = recording_client(mongo_uri)
+    col = queue["col_input"]
+    leases = database[col.name + "_leases"]
+    seed(col, 7)
+    monkeypatch.setattr(sc, "col_input", client[col.database.name][col.name])
+    items = wq.claim_input(PENDING, 7, 30)
+    for _ in range(2):
+        assert wq.extend_lease(items, 30) == items
+    assert wq.finish(items[:6]) == items[:6]
+    monkeypatch.setattr(wq, "_drop_batch", 2)
+    commands.clear()
+    # Generations 2 and 3 (renewals) and 4 (the finish) of each finished row go.
+    assert wq.drop_finished_leases() == 6 * 3
+    rows = [c["filter"]["row"]["$in"] for c in commands if "find" in c and "row" in c["filter"]]
+    assert len(rows) >= 6 and all(len(r) <= 2 for r in rows), rows
+    kept = collections.Counter(repr(d["row"]) for d in leases.find({}))
+    assert kept == {**{repr(d["_id"]): 2 for d in items[:6]}, repr(items[6]["_id"]): 3}
+    assert wq.drop_finished_leases() == 0
+    client.close()

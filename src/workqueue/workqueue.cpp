@@ -1034,45 +1034,41 @@ PyObject* fenced(nx::Function* f, PyObject* items, Step step, PyObject* lease_ar
 // claim that followed an old mirror). Such an insert never counts as a step
 // of a live lease. Generation 1 is kept, so a first claim, which nothing
 // checks, loses as before and reads the row's newest generation, which
-// takes the end record for the finish. The row's end record is stored below before any _id is
-// freed, and it is never deleted; every won insert is checked against it
-// afterwards: a claim reads it with the generation it followed
-// (drop_void_claims), a renewal or give-back reads it (take_step), a finish
-// stores its own and loses to one already there. An insert into a freed _id
-// can only come after the freeing, so after the end record, so its check
-// sees the record. Look-ups of a row's newest generation read the end
-// record too and take it for the finish. Workers may run meanwhile.
-Ref drop_finished(nx::Function* f, PyObject* col_name) {
-    Ref col = input_collection(f, col_name);
-    Ref leases_raw = col ? lease_collection(col.get()) : Ref();
-    Ref leases = leases_raw ? on_primary(f, leases_raw.get()) : Ref();
-    double now;
-    if (!leases || server_now(col.get(), &now) < 0) return {};
+// takes the end record for the finish. The row's end record is stored below
+// before any _id of the row is freed, and it is never deleted; every won
+// insert is checked against it afterwards: a claim reads it with the
+// generation it followed (drop_void_claims), a renewal or give-back reads it
+// (take_step), a finish stores its own and loses to one already there. An
+// insert into a freed _id can only come after the freeing, so after the end
+// record, so its check sees the record. Look-ups of a row's newest
+// generation read the end record too and take it for the finish. Workers
+// may run meanwhile.
+//
+// The finished rows are taken from the lease collection as a stream, a
+// batch of `_drop_batch` lease documents at a time, so memory does not grow
+// with the job's history. A row met in two batches is dropped twice, which
+// deletes nothing the second time.
 
-    // The finished rows: their finish generations and end records (a scan;
-    // this is upkeep, not a step of the work). Rows dropped before are taken
-    // again, so a generation that a refused insert left in a freed _id (a
-    // stale renewal, say) goes at the next drop.
-    Ref filter = dict({{NX_ID(state), NX_STR("finished")}});
-    Ref cursor = filter ? nx::call_method(leases.get(), NX_ID(find), {filter.get()}) : Ref();
-    Ref docs = cursor ? Ref::steal(PySequence_List(cursor.get())) : Ref();
+// One batch of finished lease documents: store the end records missing
+// among them, then delete their rows' generations after the first.
+int drop_batch(nx::Function* f, PyObject* leases, PyObject* docs, double now, long* deleted) {
     Findings finished;
-    if (!docs || !finished.index_ || finished.note_all(docs.get()) < 0) return {};
+    if (!finished.index_ || finished.note_all(docs) < 0) return -1;
     Ref owner = worker_id_str();
     Ref ends = owner ? Ref::steal(PyList_New(0)) : Ref();
     Ref rows = ends ? Ref::steal(PyList_New(0)) : Ref();
-    if (!rows) return {};
+    if (!rows) return -1;
     for (Newest& n : finished.all()) {
         if (!n.end_stored) {
             Ref d = end_doc(n.g, owner.get(), now);
-            if (!d || PyList_Append(ends.get(), d.get()) < 0) return {};
+            if (!d || PyList_Append(ends.get(), d.get()) < 0) return -1;
         }
-        if (PyList_Append(rows.get(), n.g.row.get()) < 0) return {};
+        if (PyList_Append(rows.get(), n.g.row.get()) < 0) return -1;
     }
     // A duplicate is an end record stored meanwhile: the row ended either way.
     std::vector<bool> stored;
-    if (insert_docs(f, leases.get(), ends.get(), &stored) < 0) return {};
-    if (PyList_GET_SIZE(rows.get()) == 0) return nx::integer(0);
+    if (insert_docs(f, leases, ends.get(), &stored) < 0) return -1;
+    if (PyList_GET_SIZE(rows.get()) == 0) return 0;
 
     // Their generations after the first, matched again by exact key: the server
     // may take True for 1 in $in.
@@ -1080,26 +1076,70 @@ Ref drop_finished(nx::Function* f, PyObject* col_name) {
     Ref one = nx::integer(1);
     Ref gt = one ? dict({{NX_STR("$gt"), one.get()}}) : Ref();
     Ref of_rows = in && gt ? dict({{NX_ID(row), in.get()}, {NX_ID(gen), gt.get()}}) : Ref();
-    Ref gens = of_rows ? nx::call_method(leases.get(), NX_ID(find), {of_rows.get()}) : Ref();
+    Ref gens = of_rows ? nx::call_method(leases, NX_ID(find), {of_rows.get()}) : Ref();
     Ref gen_docs = gens ? Ref::steal(PySequence_List(gens.get())) : Ref();
     Ref ids = gen_docs ? Ref::steal(PyList_New(0)) : Ref();
-    if (!ids) return {};
+    if (!ids) return -1;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(gen_docs.get()); ++i) {
         PyObject* d = PyList_GET_ITEM(gen_docs.get(), i);
         Ref row = nx::item(d, NX_ID(row));
-        if (!row) return {};
+        if (!row) return -1;
         if (!finished.of(row.get())) {
-            if (PyErr_Occurred()) return {};
+            if (PyErr_Occurred()) return -1;
             continue;
         }
         Ref id = nx::item(d, NX_ID(_id));
-        if (!id || PyList_Append(ids.get(), id.get()) < 0) return {};
+        if (!id || PyList_Append(ids.get(), id.get()) < 0) return -1;
     }
-    if (PyList_GET_SIZE(ids.get()) == 0) return nx::integer(0);
+    if (PyList_GET_SIZE(ids.get()) == 0) return 0;
     Ref id_in = dict({{NX_STR("$in"), ids.get()}});
     Ref by_id = id_in ? dict({{NX_ID(_id), id_in.get()}}) : Ref();
-    Ref res = by_id ? nx::call_method(leases.get(), NX_ID(delete_many), {by_id.get()}) : Ref();
-    return res ? nx::attr(res.get(), NX_ID(deleted_count)) : Ref();
+    Ref res = by_id ? nx::call_method(leases, NX_ID(delete_many), {by_id.get()}) : Ref();
+    Ref count = res ? nx::attr(res.get(), NX_ID(deleted_count)) : Ref();
+    long n = count ? PyLong_AsLong(count.get()) : -1;
+    if (n < 0) return PyErr_Occurred() ? -1 : 0;
+    *deleted += n;
+    return 0;
+}
+
+Ref drop_finished(nx::Function* f, PyObject* col_name) {
+    Ref col = input_collection(f, col_name);
+    Ref leases_raw = col ? lease_collection(col.get()) : Ref();
+    Ref leases = leases_raw ? on_primary(f, leases_raw.get()) : Ref();
+    Ref batch_arg = leases ? nx::global(f, NX_ID(_drop_batch)) : Ref();
+    long batch;
+    double now;
+    if (!batch_arg || to_count(batch_arg.get(), "_drop_batch", &batch) < 0 ||
+        server_now(col.get(), &now) < 0)
+        return {};
+
+    // The finished rows: their finish generations and end records (a scan;
+    // this is upkeep, not a step of the work). Rows dropped before are taken
+    // again, so a generation that a refused insert left in a freed _id (a
+    // stale renewal, say) goes at the next drop.
+    Ref filter = dict({{NX_ID(state), NX_STR("finished")}});
+    Ref size = nx::integer(batch);
+    Ref find = filter && size ? nx::attr(leases.get(), NX_ID(find)) : Ref();
+    Ref cursor = find ? nx::call_kw(find.get(), {filter.get()}, {{NX_ID(batch_size), size.get()}})
+                      : Ref();
+    Ref it = cursor ? Ref::steal(PyObject_GetIter(cursor.get())) : Ref();
+    if (!it) return {};
+    long deleted = 0;
+    for (bool more = true; more;) {
+        Ref docs = Ref::steal(PyList_New(0));
+        if (!docs) return {};
+        while (PyList_GET_SIZE(docs.get()) < batch) {
+            Ref d = Ref::steal(PyIter_Next(it.get()));
+            if (!d) {
+                more = false;
+                break;
+            }
+            if (PyList_Append(docs.get(), d.get()) < 0) return {};
+        }
+        if (PyErr_Occurred() || drop_batch(f, leases.get(), docs.get(), now, &deleted) < 0)
+            return {};
+    }
+    return nx::integer(deleted);
 }
 
 template <PyObject* (*Collection)()>
@@ -1391,6 +1431,10 @@ int run_body(PyObject* g) {
     Ref prefs = pymongo ? nx::attr(pymongo.get(), NX_ID(ReadPreference)) : Ref();
     Ref primary = prefs ? nx::attr(prefs.get(), NX_ID(PRIMARY)) : Ref();
     if (!primary || nx::set_global(g, NX_ID(_primary), primary.get()) < 0) return -1;
+    // Lease documents that drop_finished_leases holds at once.
+    Ref drop_batch_size = nx::integer(1000);
+    if (!drop_batch_size || nx::set_global(g, NX_ID(_drop_batch), drop_batch_size.get()) < 0)
+        return -1;
 
     Ref one = nx::integer(1), five = nx::integer(5), lease = real(300.0);
     if (!one || !five || !lease) return -1;
