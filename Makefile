@@ -100,8 +100,9 @@ test-scalar:
 # The package built for arm64 Linux with Debian's cross compiler and tested
 # under qemu-user with the arm64 Python 3.11 of a Debian 12 tree, in one
 # emulated process (devtools/cross_test.py; the tree and its packages are
-# cached under ~/.cache/nexra-publish). ARM64_ARGS="--suite trixie
-# --python 3.13" takes Debian 13's Python instead (part of CI).
+# cached under ~/.cache/nexra-publish); part of CI. ARM64_ARGS="--suite
+# trixie --python 3.13" takes Debian 13's Python instead, built with this
+# machine's pyenv CPython 3.13 (far slower under qemu: not in CI).
 ARM64_ARGS ?= --suite bookworm --python 3.11 --constraints constraints.txt
 test-arm64: $(DEPS) testdb
 	$(BIN)/python devtools/cross_test.py $(ARM64_ARGS) $(PYTEST_ARGS)

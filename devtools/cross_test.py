@@ -24,6 +24,7 @@ ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT))
 from devtools import debian_tree  # noqa: E402
 from devtools.testdb import build as build_testdb  # noqa: E402
+from devtools.wheel import pyenv_pythons  # noqa: E402
 
 # What runs under emulation (the tests that need no second interpreter, whose
 # twins run in reasonable time there): the modules load; the differential
@@ -49,6 +50,18 @@ TESTS = [
 DESELECT = "spilled"
 
 
+def host_python(version: str) -> str:
+    """An interpreter of this machine of `version`: CMake takes the version of
+    the headers from the interpreter it is given, and the generator of the
+    cleaner's tables runs on it."""
+    if f"{sys.version_info[0]}.{sys.version_info[1]}" == version:
+        return sys.executable
+    host = pyenv_pythons([version]).get(version)
+    if host is None:
+        raise SystemExit(f"building for Python {version} needs a CPython {version} here")
+    return str(host)
+
+
 def build(tree: Path, arch: str, python: str, out: Path) -> None:
     cpu, triple = debian_tree.CPUS[arch]
     include = tree / "root" / "usr" / "include"
@@ -56,8 +69,7 @@ def build(tree: Path, arch: str, python: str, out: Path) -> None:
         "cmake", "-S", str(ROOT), "-B", str(out), "-G", "Ninja", "-Wno-dev",
         "-DCMAKE_SYSTEM_NAME=Linux", f"-DCMAKE_SYSTEM_PROCESSOR={cpu}",
         f"-DCMAKE_CXX_COMPILER={triple}-g++",
-        # The generator of the cleaner's tables runs on this machine.
-        f"-DPython_EXECUTABLE={sys.executable}",
+        f"-DPython_EXECUTABLE={host_python(python)}",
         f"-DPython_INCLUDE_DIR={include / ('python' + python)}",
         f"-DPython_SOABI=cpython-{python.replace('.', '')}-{triple}",
         # The tree's headers after the cross compiler's own C library.
