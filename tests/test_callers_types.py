@@ -31,6 +31,7 @@ class Halt(BaseException):
 def raising(exc=Boom):
     def method(self, *args):
         raise exc(f"{type(self).__name__} refused")
+
     return method
 
 
@@ -70,6 +71,7 @@ def pairs_then(exc, *pairs):
     def gen():
         yield from pairs
         raise exc("items() broke off")
+
     return gen
 
 
@@ -99,44 +101,48 @@ CLEAN_CASES = {
     "pair is an int": lambda: Pairs(lambda: [5]),
     "key hash raises": lambda: Pairs(lambda: [(odd(__hash__=raising()), 1)]),
     "key hash wrong type": lambda: Pairs(lambda: [(odd(__hash__=returning("h")), 1)]),
-    "key eq raises on collision": lambda: Pairs(lambda: [(same_hash(1, raising()), 1),
-                                                         (same_hash(2, raising()), 2)]),
-    "key eq returns raising bool": lambda: Pairs(lambda: [
-        (same_hash(1, returning(odd(__bool__=raising()))), 1),
-        (same_hash(2, returning(odd(__bool__=raising()))), 2)]),
-    "key eq true merges": lambda: Pairs(lambda: [(same_hash(1, returning(True)), " <b>a</b> "),
-                                                 (same_hash(2, returning(True)), "b")]),
+    "key eq raises on collision": lambda: Pairs(lambda: [(same_hash(1, raising()), 1), (same_hash(2, raising()), 2)]),
+    "key eq returns raising bool": lambda: Pairs(
+        lambda: [
+            (same_hash(1, returning(odd(__bool__=raising()))), 1),
+            (same_hash(2, returning(odd(__bool__=raising()))), 2),
+        ]
+    ),
+    "key eq true merges": lambda: Pairs(
+        lambda: [(same_hash(1, returning(True)), " <b>a</b> "), (same_hash(2, returning(True)), "b")]
+    ),
     "str key strip raises": lambda: {odd(str, " k ", strip=raising()): 1},
     "str key strip gives int": lambda: {odd(str, " k ", strip=returning(5)): 1},
     "str key strip gives unhashable": lambda: {odd(str, " k ", strip=returning([])): 1},
     "str value with raising str and format": lambda: {
-        "k": odd(str, "<i>v</i>", __str__=raising(), __format__=raising())},
+        "k": odd(str, "<i>v</i>", __str__=raising(), __format__=raising())
+    },
     "list item strip raises": lambda: {"k": ["a", odd(str, "b", strip=raising())]},
-    "list item strip gives raising bool": lambda: {
-        "k": [odd(str, "b", strip=returning(odd(__bool__=raising())))]},
-    "list item strip gives wrong bool": lambda: {
-        "k": [odd(str, "b", strip=returning(odd(__bool__=returning(1))))]},
+    "list item strip gives raising bool": lambda: {"k": [odd(str, "b", strip=returning(odd(__bool__=raising())))]},
+    "list item strip gives wrong bool": lambda: {"k": [odd(str, "b", strip=returning(odd(__bool__=returning(1))))]},
     "list subclass iter raises": lambda: {"k": odd(list, ["a"], __iter__=raising())},
     "list subclass iter gives non-iterator": lambda: {"k": odd(list, ["a"], __iter__=returning(3))},
     "list subclass len raises": lambda: {"k": odd(list, [" <b>a</b>", 2], __len__=raising())},
-    "list of raising objects kept out": lambda: {"k": [odd(__eq__=raising(), __bool__=raising()),
-                                                       " x "]},
-    "values left alone": lambda: {"k": odd(__str__=raising(), __eq__=raising(),
-                                           __hash__=raising(), __bool__=raising())},
+    "list of raising objects kept out": lambda: {"k": [odd(__eq__=raising(), __bool__=raising()), " x "]},
+    "values left alone": lambda: {
+        "k": odd(__str__=raising(), __eq__=raising(), __hash__=raising(), __bool__=raising())
+    },
     "dict subclass items raise": lambda: odd(dict, {"a": "b"}, items=raising()),
     "key strip empties the document": lambda: self_emptying_document(),
     "list item strip empties the list": lambda: {"k": self_emptying_list()},
     "list item strip frees the item": lambda: {"k": self_freeing_list()},
-    "huge document": lambda: {f" k{i} ": (f"<p>v{i} &amp; w</p>" if i % 3 else [f"<i>{i}</i>", " ", i])
-                              for i in range(30_000)},
+    "huge document": lambda: {
+        f" k{i} ": (f"<p>v{i} &amp; w</p>" if i % 3 else [f"<i>{i}</i>", " ", i]) for i in range(30_000)
+    },
     "huge string": lambda: {"k": "<b>x</b>&nbsp;y \n" * 200_000},
     "deeply nested value kept as is": lambda: {"k": nested_dicts(50_000)},
 }
 
 
-SELF_CHANGING = {CLEAN_CASES[name] for name in (
-    "key strip empties the document", "list item strip empties the list",
-    "list item strip frees the item")}
+SELF_CHANGING = {
+    CLEAN_CASES[name]
+    for name in ("key strip empties the document", "list item strip empties the list", "list item strip frees the item")
+}
 
 
 def self_emptying_document():
@@ -160,6 +166,7 @@ def self_freeing_list():
     def strip(self):
         items[:] = ["<i>new</i>"] * 3
         return "kept"
+
     items.extend([odd(str, "<i>x</i>", strip=strip), "<b>z</b>"])
     return items
 
@@ -206,12 +213,11 @@ HASH_CASES = {
     "str key with raising order": lambda: {KeyStr("b"): 1, KeyStr("a"): 2},
     "int subclass raising repr": lambda: {"k": odd(int, 5, __repr__=raising(), __int__=raising())},
     "int subclass raising index": lambda: {"k": odd(int, 5, __index__=raising())},
-    "float subclass raising repr": lambda: {"k": odd(float, 2.5, __repr__=raising(),
-                                                     __float__=raising())},
+    "float subclass raising repr": lambda: {"k": odd(float, 2.5, __repr__=raising(), __float__=raising())},
     "int subclass key with raising eq": lambda: {odd(int, 3, __eq__=raising(), __hash__=returning(3)): 1},
     "object key with raising order": lambda: {odd(__lt__=raising()): 1, odd(__lt__=raising()): 2},
     "unserialisable with raising repr": lambda: {"k": odd(__repr__=raising(), __str__=raising())},
-    "huge int past the digit limit": lambda: {"k": 10 ** 5000},
+    "huge int past the digit limit": lambda: {"k": 10**5000},
     "huge document": lambda: {f"k{i:06d}": [i, i / 7, f"\u00e9{i}", None, True] for i in range(60_000)},
     "huge string": lambda: {"k": "\u00e9\U0001f600x\n" * 500_000},
     "nested dicts below the limit": lambda: nested_dicts(sys.getrecursionlimit() // 4),
@@ -240,8 +246,13 @@ def test_doc_hash_as_interpreted(sc, name):
 
 @pytest.mark.parametrize("depth", [10_000, 1_000_000])
 def test_deep_nesting_reports_recursion_error(sc, depth):
-    with pytest.raises(RecursionError):
-        sc.doc_hash(nested_lists(depth))
+    # 10,000 levels exceed the C recursion limit of 3.12 and 3.13; from 3.14 the
+    # limit is the C stack itself, and json encodes them there: as the twin does.
+    doc = nested_lists(depth)
+    got, want = outcome(sc.doc_hash, doc), outcome(hash_twin, doc)
+    assert got[0] == want[0] and (got[0] is RecursionError or got == want)
+    if depth > 100_000:
+        assert got[0] is RecursionError
     assert sc.doc_hash({"a": 1}) == hash_twin({"a": 1})  # the interpreter carries on
 
 
@@ -266,31 +277,36 @@ PAGE_SAVE_CASES = {
     "parcel str subclass contains raises": lambda: (GOOD, odd(str, "A1234", __contains__=raising())),
     "parcel str subclass contains wrong": lambda: (GOOD, odd(str, "B9", __contains__=returning([1]))),
     "parcel str subclass contains raising bool": lambda: (
-        GOOD, odd(str, "B9", __contains__=returning(odd(__bool__=raising())))),
+        GOOD,
+        odd(str, "B9", __contains__=returning(odd(__bool__=raising()))),
+    ),
     "get raises": lambda: (Getter(raising().__get__(0)), "A1234"),
     "get Halt": lambda: (Getter(raising(Halt).__get__(0)), "A1234"),
     "get missing": lambda: (odd(), "A1234"),
     "get not callable": lambda: (Getter(5), "A1234"),
     "dict subclass get raises": lambda: (odd(dict, GOOD, get=raising()), "A1234"),
     "dict key colliding with page_save raises on eq": lambda: (
-        {odd(__hash__=returning(hash("page_save")), __eq__=raising()): 1}, "A1234"),
+        {odd(__hash__=returning(hash("page_save")), __eq__=raising()): 1},
+        "A1234",
+    ),
     "dict key colliding with page_save equal to it": lambda: (
-        {odd(__hash__=returning(hash("page_save")), __eq__=returning(True)): "A1234.html"}, "A1234"),
+        {odd(__hash__=returning(hash("page_save")), __eq__=returning(True)): "A1234.html"},
+        "A1234",
+    ),
     "page_save strip raises": lambda: ({"page_save": odd(str, "A1234.html", strip=raising())}, "A1234"),
     "page_save strip raising bool": lambda: (
-        {"page_save": odd(str, "A1234.html", strip=returning(odd(__bool__=raising())))}, "A1234"),
-    "page_save startswith raises": lambda: (
-        {"page_save": odd(str, "A1234.html", startswith=raising())}, "A1234"),
+        {"page_save": odd(str, "A1234.html", strip=returning(odd(__bool__=raising())))},
+        "A1234",
+    ),
+    "page_save startswith raises": lambda: ({"page_save": odd(str, "A1234.html", startswith=raising())}, "A1234"),
     "page_save startswith wrong": lambda: (
-        {"page_save": odd(str, "A1234.html", startswith=returning(odd(__bool__=raising())))}, "A1234"),
-    "page_save contains raises": lambda: (
-        {"page_save": odd(str, "A1234.html", __contains__=raising())}, "A1234"),
-    "page_save replace raises": lambda: (
-        {"page_save": odd(str, "A1234.html", replace=raising())}, "A1234"),
-    "page_save replace gives int": lambda: (
-        {"page_save": odd(str, "A1234.html", replace=returning(5))}, "A1234"),
-    "page_save replace gives list": lambda: (
-        {"page_save": odd(str, "A1234.html", replace=returning([1]))}, "A1234"),
+        {"page_save": odd(str, "A1234.html", startswith=returning(odd(__bool__=raising())))},
+        "A1234",
+    ),
+    "page_save contains raises": lambda: ({"page_save": odd(str, "A1234.html", __contains__=raising())}, "A1234"),
+    "page_save replace raises": lambda: ({"page_save": odd(str, "A1234.html", replace=raising())}, "A1234"),
+    "page_save replace gives int": lambda: ({"page_save": odd(str, "A1234.html", replace=returning(5))}, "A1234"),
+    "page_save replace gives list": lambda: ({"page_save": odd(str, "A1234.html", replace=returning([1]))}, "A1234"),
     "page_save huge": lambda: ({"page_save": "A1234" * 400_000 + ".html"}, "A1234"),
     "parcel huge": lambda: (GOOD, "x" * 2_000_000 + "A1234"),
 }
@@ -316,7 +332,7 @@ INT_CASES = {
     "no int at all": lambda: odd(),
     "str subclass of digits with raising strip": lambda: odd(str, "x3", strip=raising()),
     "huge digit string": lambda: "7" * 5000,
-    "huge int": lambda: 10 ** 30,
+    "huge int": lambda: 10**30,
 }
 
 
@@ -381,7 +397,8 @@ FORMAT_CASES = {
     "format wrong type": lambda: odd(__format__=returning(7)),
     "format gives str subclass": lambda: odd(__format__=returning(odd(str, "sub"))),
     "format gives str subclass with raising hash": lambda: odd(
-        __format__=returning(odd(str, "sub", __hash__=raising()))),
+        __format__=returning(odd(str, "sub", __hash__=raising()))
+    ),
     "str raises under default format": lambda: odd(__str__=raising()),
     "str wrong type under default format": lambda: odd(__str__=returning(b"x")),
     "str subclass with raising str": lambda: odd(str, "plain", __str__=raising()),
@@ -444,6 +461,7 @@ def test_updates_with_unencodable_value_print_the_driver_error(sc, queues, capsy
 # InsertItem: the caller's errors reach the caller, nothing is stored
 # ---------------------------------------------------------------------------
 
+
 def item(parcel="A1234", **extra):
     return {"parcel_number": parcel, "name": "<b>x</b>", "page_save": f"{parcel}.html", **extra}
 
@@ -452,22 +470,24 @@ INSERT_RAISES = {
     "data bool raises": lambda t: ((odd(dict, item(), __len__=raising()), 1, "A1234", t), Boom),
     "data bool Halt": lambda t: ((odd(dict, item(), __len__=raising(Halt)), 1, "A1234", t), Halt),
     "data object bool raises": lambda t: ((odd(__bool__=raising()), 1, "A1234", t), Boom),
-    "retry and its bool raise": lambda t: ((item(), odd(__str__=raising(), __bool__=raising()),
-                                            "A1234", t), Boom),
+    "retry and its bool raise": lambda t: ((item(), odd(__str__=raising(), __bool__=raising()), "A1234", t), Boom),
     "parcel bool raises": lambda t: ((item(), 1, odd(__bool__=raising()), t), Boom),
     "table bool raises": lambda t: ((item(), 1, "A1234", odd(__bool__=raising())), Boom),
     "dict subclass get raises": lambda t: ((odd(dict, item(), get=raising()), 1, "A1234", t), Boom),
     "dict subclass items raise": lambda t: ((odd(dict, item(), items=raising()), 1, "A1234", t), Boom),
     "parcel str raises": lambda t: ((item(), 1, odd(__str__=raising()), t), Boom),
     "value unserialisable": lambda t: ((item(when=odd()), 1, "A1234", t), TypeError),
-    "nested beyond the recursion limit": lambda t: ((item(deep=nested_dicts(100_000)), 1, "A1234", t),
-                                                    RecursionError),
+    "nested beyond the recursion limit": lambda t: ((item(deep=nested_dicts(100_000)), 1, "A1234", t), RecursionError),
     # hashed, then refused by the database (nesting deeper than it stores)
-    "nested near the recursion limit": lambda t: ((item(deep=nested_dicts(sys.getrecursionlimit() - 60)),
-                                                   1, "A1234", t), pymongo.errors.PyMongoError),
+    "nested near the recursion limit": lambda t: (
+        (item(deep=nested_dicts(sys.getrecursionlimit() - 60)), 1, "A1234", t),
+        pymongo.errors.PyMongoError,
+    ),
     "table name not a str": lambda t: ((item(), 1, "A1234", 12345), TypeError),
-    "table name str subclass raising": lambda t: ((item(), 1, "A1234", odd(str, t, __str__=raising(),
-                                                                          __hash__=raising())), None),
+    "table name str subclass raising": lambda t: (
+        (item(), 1, "A1234", odd(str, t, __str__=raising(), __hash__=raising())),
+        None,
+    ),
 }
 
 
@@ -489,11 +509,14 @@ def test_insert_item_lets_the_callers_errors_through(sc, database, table, capsys
         assert database[table].count_documents({}) == 0
 
 
-@pytest.mark.parametrize("retry, stored", [
-    (odd(__str__=raising(), __bool__=returning(True)), None),  # value kept, bson refuses it
-    (odd(__str__=returning(5)), None),
-    (odd(__str__=returning(odd(str, "3"))), "3"),
-])
+@pytest.mark.parametrize(
+    "retry, stored",
+    [
+        (odd(__str__=raising(), __bool__=returning(True)), None),  # value kept, bson refuses it
+        (odd(__str__=returning(5)), None),
+        (odd(__str__=returning(odd(str, "3"))), "3"),
+    ],
+)
 def test_insert_item_retry_text(sc, database, table, capsys, retry, stored):
     got = outcome(sc.InsertItem, item(), retry, "A1234", table)
     docs = list(database[table].find())
@@ -521,27 +544,34 @@ FETCH_RAISES = {
     "parcel bool raises": lambda: (dict(parcel_number=odd(__bool__=raising())), Boom),
     "parcel bool Halt": lambda: (dict(parcel_number=odd(__bool__=raising(Halt))), Halt),
     "parcel len raises": lambda: (dict(parcel_number=odd(__len__=raising())), Boom),
-    "parcel len wrong type": lambda: (dict(parcel_number=odd(__bool__=returning(True),
-                                                             __len__=returning("5"))), TypeError),
-    "parcel len negative": lambda: (dict(parcel_number=odd(__bool__=returning(True),
-                                                           __len__=returning(-5))), ValueError),
-    "parcel len huge": lambda: (dict(parcel_number=odd(__len__=returning(sys.maxsize + 1))),
-                                OverflowError),
+    "parcel len wrong type": lambda: (
+        dict(parcel_number=odd(__bool__=returning(True), __len__=returning("5"))),
+        TypeError,
+    ),
+    "parcel len negative": lambda: (
+        dict(parcel_number=odd(__bool__=returning(True), __len__=returning(-5))),
+        ValueError,
+    ),
+    "parcel len huge": lambda: (dict(parcel_number=odd(__len__=returning(sys.maxsize + 1))), OverflowError),
     "url bool raises": lambda: (dict(parcel_number="A1234", url=odd(__bool__=raising())), Boom),
-    "parcel str raises": lambda: (dict(parcel_number=odd(str, "A1234", __str__=raising()), url="u"),
-                                  Boom),
-    "parcel str wrong type": lambda: (dict(parcel_number=odd(__len__=returning(5),
-                                                             __str__=returning(5)), url="u"),
-                                      TypeError),
-    "parcel format Halt": lambda: (dict(parcel_number=odd(str, "A1234", __format__=raising(Halt)),
-                                        url="u"), Halt),
-    "headers truth raises": lambda: (dict(parcel_number="A1234", url="http://127.0.0.1:9/",
-                                          headers=odd(dict, {"a": "b"}, __len__=raising())), Boom),
-    "proxy bool raises": lambda: (dict(parcel_number="A1234", url="http://127.0.0.1:9/",
-                                       proxy=odd(__bool__=raising())), Boom),
+    "parcel str raises": lambda: (dict(parcel_number=odd(str, "A1234", __str__=raising()), url="u"), Boom),
+    "parcel str wrong type": lambda: (
+        dict(parcel_number=odd(__len__=returning(5), __str__=returning(5)), url="u"),
+        TypeError,
+    ),
+    "parcel format Halt": lambda: (dict(parcel_number=odd(str, "A1234", __format__=raising(Halt)), url="u"), Halt),
+    "headers truth raises": lambda: (
+        dict(parcel_number="A1234", url="http://127.0.0.1:9/", headers=odd(dict, {"a": "b"}, __len__=raising())),
+        Boom,
+    ),
+    "proxy bool raises": lambda: (
+        dict(parcel_number="A1234", url="http://127.0.0.1:9/", proxy=odd(__bool__=raising())),
+        Boom,
+    ),
     "proxy dict subclass contains raises": lambda: (
-        dict(parcel_number="A1234", url="http://127.0.0.1:9/",
-             proxy=odd(dict, {"http": 1}, __contains__=raising())), Boom),
+        dict(parcel_number="A1234", url="http://127.0.0.1:9/", proxy=odd(dict, {"http": 1}, __contains__=raising())),
+        Boom,
+    ),
 }
 
 
@@ -552,14 +582,17 @@ def test_fetch_response_lets_the_callers_errors_through(sc, tmp_path, make):
     assert got[0] is exc, got
 
 
-@pytest.mark.parametrize("parcel, expected", [
-    (odd(__len__=returning(2)), ("ok", ("parcel_number is wrong", None))),
-    (odd(__len__=returning(9)), ("ok", None)),
-    (odd(__bool__=returning(False), __len__=raising()), (Boom, "OddBoolLen refused")),
-], ids=["short", "long without url", "false with raising len"])
+@pytest.mark.parametrize(
+    "parcel, expected",
+    [
+        (odd(__len__=returning(2)), ("ok", ("parcel_number is wrong", None))),
+        (odd(__len__=returning(9)), ("ok", None)),
+        (odd(__bool__=returning(False), __len__=raising()), (Boom, "OddBoolLen refused")),
+    ],
+    ids=["short", "long without url", "false with raising len"],
+)
 def test_fetch_response_reports_with_odd_lengths(sc, tmp_path, parcel, expected):
-    got = outcome(sc.fetch_response, url="", parcel_number=parcel,
-                  pagesave_path=str(tmp_path / "store"))
+    got = outcome(sc.fetch_response, url="", parcel_number=parcel, pagesave_path=str(tmp_path / "store"))
     assert got == outcome(fetch_report_twin, parcel, "") == expected
 
 
@@ -574,18 +607,21 @@ def fetch_report_twin(parcel, url):
 
 
 @pytest.mark.parametrize("fmt, exc", [(raising(), Boom), (returning(5), TypeError)])
-def test_fetch_response_page_name_errors_are_returned(sc, tmp_path, fmt, exc):
+def test_fetch_response_saved_page_text_errors_are_returned(sc, tmp_path, fmt, exc):
+    # The saved page is found by the checked text, str(); the printed line
+    # takes the caller's __format__, whose error is that of reading the page.
     parcel = odd(str, "A1234", __format__=fmt)
-    first, second = sc.fetch_response(url="http://127.0.0.1:9/", parcel_number=parcel,
-                                      pagesave_path=str(tmp_path / "store"))
+    store = tmp_path / "store"
+    store.mkdir()
+    (store / "A1234.html").write_text("<p>saved</p>")
+    first, second = sc.fetch_response(url="http://127.0.0.1:9/", parcel_number=parcel, pagesave_path=str(store))
     assert first is None and type(second) is exc
-    assert list((tmp_path / "store").iterdir()) == []
+    assert [p.name for p in store.iterdir()] == ["A1234.html"]
 
 
 def test_fetch_response_store_path_errors_are_returned(sc, tmp_path):
     store = odd(__fspath__=raising())
-    first, second = sc.fetch_response(url="http://127.0.0.1:9/", parcel_number="A1234",
-                                      pagesave_path=store)
+    first, second = sc.fetch_response(url="http://127.0.0.1:9/", parcel_number="A1234", pagesave_path=store)
     assert type(first) is Boom and second == "0"
 
 
@@ -605,13 +641,17 @@ def filled(database, collection_name):
 
 
 @pytest.mark.parametrize("fn", EXPORTS)
-@pytest.mark.parametrize("filename, exc", [
-    (odd(__bool__=raising()), Boom),
-    (odd(__bool__=raising(Halt)), Halt),
-    (odd(__format__=raising()), Boom),
-    (odd(__format__=returning(5)), TypeError),
-    (odd(__str__=raising()), Boom),
-], ids=["bool raises", "bool Halt", "format raises", "format wrong type", "str raises"])
+@pytest.mark.parametrize(
+    "filename, exc",
+    [
+        (odd(__bool__=raising()), Boom),
+        (odd(__bool__=raising(Halt)), Halt),
+        (odd(__format__=raising()), Boom),
+        (odd(__format__=returning(5)), TypeError),
+        (odd(__str__=raising()), Boom),
+    ],
+    ids=["bool raises", "bool Halt", "format raises", "format wrong type", "str raises"],
+)
 def test_export_file_name_errors_reach_the_caller(sc, tmp_path, filled, capsys, fn, filename, exc):
     got = outcome(getattr(sc, fn), filename, filled, str(tmp_path / "out"))
     assert got[0] is exc
@@ -619,19 +659,29 @@ def test_export_file_name_errors_reach_the_caller(sc, tmp_path, filled, capsys, 
 
 
 @pytest.mark.parametrize("fn", EXPORTS)
-@pytest.mark.parametrize("directory, printed, exc", [
-    (odd(__fspath__=raising()), FOLDER_NOT_CREATED, None),
-    (odd(__fspath__=returning(5)), FOLDER_NOT_CREATED, None),
-    (odd(__fspath__=raising(Halt)), "", Halt),
-], ids=["fspath raises", "fspath wrong type", "fspath Halt"])
+@pytest.mark.parametrize(
+    "directory, printed, exc",
+    [
+        (odd(__fspath__=raising()), FOLDER_NOT_CREATED, None),
+        (odd(__fspath__=returning(5)), FOLDER_NOT_CREATED, None),
+        (odd(__fspath__=raising(Halt)), "", Halt),
+    ],
+    ids=["fspath raises", "fspath wrong type", "fspath Halt"],
+)
 def test_export_directory_of_odd_type(sc, filled, capsys, fn, directory, printed, exc):
     got = outcome(getattr(sc, fn), "f", filled, directory)
     assert got[0] == ("ok" if exc is None else exc)
     assert capsys.readouterr().out == printed
 
 
-@pytest.mark.parametrize("window", [{"skip": odd(__bool__=raising())}, {"limit": odd(__bool__=raising())},
-                                    {"skip": odd(__index__=returning(1), __bool__=returning(True))}])
+@pytest.mark.parametrize(
+    "window",
+    [
+        {"skip": odd(__bool__=raising())},
+        {"limit": odd(__bool__=raising())},
+        {"skip": odd(__index__=returning(1), __bool__=returning(True))},
+    ],
+)
 def test_excel_window_of_odd_type(sc, tmp_path, filled, capsys, window):
     got = outcome(sc.export_mongo_to_excel, "f", filled, str(tmp_path), **window)
     assert got[0] != "ok" and issubclass(got[0], Exception)
@@ -656,8 +706,9 @@ def raising_calls(sc, tmp_path):
         (FETCH_RAISES, lambda kw: sc.fetch_response(pagesave_path=store, **kw[0])),
         (INT_CASES, lambda v: sc.get_input({}, v)),
     ]
-    return [(fn, make) for cases, fn in tables for name, make in cases.items()
-            if not any(word in name for word in HEAVY)]
+    return [
+        (fn, make) for cases, fn in tables for name, make in cases.items() if not any(word in name for word in HEAVY)
+    ]
 
 
 def test_raising_paths_keep_no_references(sc, tmp_path):

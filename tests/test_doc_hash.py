@@ -39,30 +39,36 @@ def md5_text(text):
 # Documented behaviour
 # ---------------------------------------------------------------------------
 
+
 def test_key_order_does_not_matter(sc):
     a = sc.doc_hash({"b": 1, "a": 2})
     assert a == sc.doc_hash({"a": 2, "b": 1}) == md5_text('{"a": 2, "b": 1}')
 
 
-@pytest.mark.parametrize("doc, text", [
-    ({}, "{}"),
-    ([], "[]"),
-    ({"x": {}, "y": []}, '{"x": {}, "y": []}'),
-    (1, "1"),
-    (1.0, "1.0"),
-    (True, "true"),
-    (None, "null"),
-    ("\u00e9", '"\\u00e9"'),
-    ("\U0001f600", '"\\ud83d\\ude00"'),
-    ("\ud800x", '"\\ud800x"'),
-    ("\x7f\x00\x1f", '"\\u007f\\u0000\\u001f"'),
-    ('"\\/\n\r\t\b\f', '"\\"\\\\/\\n\\r\\t\\b\\f"'),
-    ((1, [2, "a"]), '[1, [2, "a"]]'),
-    ({"k": [1.5, -0.0, 1e16, 5e-324, float("nan"), float("inf"), -float("inf")]},
-     '{"k": [1.5, -0.0, 1e+16, 5e-324, NaN, Infinity, -Infinity]}'),
-    ({"n": 10 ** 30, "m": -(2 ** 63)}, '{"m": -9223372036854775808, "n": 1000000000000000000000000000000}'),
-    ({"\U00010000": 1, "\uffff": 2, "Z": 3, "a": 4}, '{"Z": 3, "a": 4, "\\uffff": 2, "\\ud800\\udc00": 1}'),
-])
+@pytest.mark.parametrize(
+    "doc, text",
+    [
+        ({}, "{}"),
+        ([], "[]"),
+        ({"x": {}, "y": []}, '{"x": {}, "y": []}'),
+        (1, "1"),
+        (1.0, "1.0"),
+        (True, "true"),
+        (None, "null"),
+        ("\u00e9", '"\\u00e9"'),
+        ("\U0001f600", '"\\ud83d\\ude00"'),
+        ("\ud800x", '"\\ud800x"'),
+        ("\x7f\x00\x1f", '"\\u007f\\u0000\\u001f"'),
+        ('"\\/\n\r\t\b\f', '"\\"\\\\/\\n\\r\\t\\b\\f"'),
+        ((1, [2, "a"]), '[1, [2, "a"]]'),
+        (
+            {"k": [1.5, -0.0, 1e16, 5e-324, float("nan"), float("inf"), -float("inf")]},
+            '{"k": [1.5, -0.0, 1e+16, 5e-324, NaN, Infinity, -Infinity]}',
+        ),
+        ({"n": 10**30, "m": -(2**63)}, '{"m": -9223372036854775808, "n": 1000000000000000000000000000000}'),
+        ({"\U00010000": 1, "\uffff": 2, "Z": 3, "a": 4}, '{"Z": 3, "a": 4, "\\uffff": 2, "\\ud800\\udc00": 1}'),
+    ],
+)
 def test_canonical_text(sc, doc, text):
     assert json.dumps(doc, sort_keys=True) == text  # the text json itself gives
     assert sc.doc_hash(doc) == md5_text(text)
@@ -116,39 +122,46 @@ def deep(n):
 SHARED = [1, 2]
 
 
-@pytest.mark.parametrize("doc", [
-    {"when": datetime.date(2024, 1, 2)},
-    {"a": [1, {2, 3}]},
-    {"b": b"bytes"},
-    {"d": decimal.Decimal("1.5")},
-    {1: "int key", 2.5: "float key", None: "n"},
-    {True: "t", 0: "int key"},
-    {"a": 1, 2: "b"},
-    {2: "b", "a": 1},
-    {(1, 2): "tuple key"},
-    {"deep": [[[{"x": object()}]]]},
-    circular_list(),
-    circular_dict(),
-    {"twice": [SHARED, SHARED, {"again": SHARED}]},
-    deep(5000),
-    10 ** 5000,
-    {"big": -(10 ** 4400)},
-    {"e": Colour.RED, Colour.RED: "key"},
-    {"s": Text("sub"), Text("k"): 1},
-    {"f": Number(2.5)},
-    collections.OrderedDict([("b", 1), ("a", 2)]),
-    {"nested": collections.OrderedDict([("b", Text("x"))])},
-    {"inf": float("inf"), "key": {float("nan"): 1}},
-], ids=lambda d: type(d).__name__)
+@pytest.mark.parametrize(
+    "doc",
+    [
+        {"when": datetime.date(2024, 1, 2)},
+        {"a": [1, {2, 3}]},
+        {"b": b"bytes"},
+        {"d": decimal.Decimal("1.5")},
+        {1: "int key", 2.5: "float key", None: "n"},
+        {True: "t", 0: "int key"},
+        {"a": 1, 2: "b"},
+        {2: "b", "a": 1},
+        {(1, 2): "tuple key"},
+        {"deep": [[[{"x": object()}]]]},
+        circular_list(),
+        circular_dict(),
+        {"twice": [SHARED, SHARED, {"again": SHARED}]},
+        deep(5000),
+        10**5000,
+        {"big": -(10**4400)},
+        {"e": Colour.RED, Colour.RED: "key"},
+        {"s": Text("sub"), Text("k"): 1},
+        {"f": Number(2.5)},
+        collections.OrderedDict([("b", 1), ("a", 2)]),
+        {"nested": collections.OrderedDict([("b", Text("x"))])},
+        {"inf": float("inf"), "key": {float("nan"): 1}},
+    ],
+    ids=lambda d: type(d).__name__,
+)
 def test_same_result_or_error_as_json(sc, doc):
     assert outcome(sc.doc_hash, doc) == outcome(reference, doc)
 
 
-@pytest.mark.parametrize("doc, exc, text", [
-    ({"d": datetime.datetime(2024, 1, 1)}, TypeError, "Object of type datetime is not JSON serializable"),
-    ({"a": 1, 2: "b"}, TypeError, "'<' not supported between instances of"),
-    (circular_list(), ValueError, "Circular reference detected"),
-])
+@pytest.mark.parametrize(
+    "doc, exc, text",
+    [
+        ({"d": datetime.datetime(2024, 1, 1)}, TypeError, "Object of type datetime is not JSON serializable"),
+        ({"a": 1, 2: "b"}, TypeError, "'<' not supported between instances of"),
+        (circular_list(), ValueError, "Circular reference detected"),
+    ],
+)
 def test_errors_reach_the_caller(sc, doc, exc, text):
     with pytest.raises(exc, match=text):
         sc.doc_hash(doc)
@@ -180,26 +193,59 @@ def first_failing_depth(kind):
     return bad
 
 
-@pytest.mark.parametrize("kind", [
-    "list",
-    "dict",
-    # int keys take the json module's own path; from 3.12 its call from C
-    # costs two levels of the C recursion limit that the interpreted call
-    # does not, so there it fails two levels sooner.
-    pytest.param("int keys", marks=pytest.mark.skipif(
-        sys.version_info >= (3, 12), reason="json.dumps called from C fails two levels sooner")),
-])
+@pytest.mark.parametrize(
+    "kind",
+    [
+        "list",
+        "dict",
+        # int keys take the json module's own path; in 3.12 and 3.13 its call from
+        # C costs two levels of the C recursion limit that the interpreted call
+        # does not, so there it fails two levels sooner (from 3.14 the C stack is
+        # the limit, and the margins below hold).
+        pytest.param(
+            "int keys",
+            marks=pytest.mark.skipif(
+                (3, 12) <= sys.version_info < (3, 14), reason="json.dumps called from C fails two levels sooner"
+            ),
+        ),
+    ],
+)
 def test_nesting_at_the_recursion_limit(sc, kind):
     # Each depth around the limit hashes or fails as the interpreted function does.
     depth = first_failing_depth(kind)
+    if sys.version_info >= (3, 14):
+        return stack_limited(sc, kind, depth)
     for n in range(depth - 20, depth + 3):
         doc = nested(n, kind)
         assert outcome(sc.doc_hash, doc) == outcome(reference, doc), n
 
 
+def stack_limited(sc, kind, depth):
+    """From 3.14 nesting is bounded by the C stack, not by a count: the depth
+    at which json fails moves with the C stack its caller has used (the frames
+    a call from C spends cost some tens of levels of the 35,000 to 65,000), and
+    the error names the stack used. Up to 1% below the interpreted failing
+    depth every document hashes as json's text; from 1% above it both raise
+    RecursionError; between, whatever hashes gives json's hash."""
+    for n in [
+        *range(depth - depth // 100 - 5, depth - depth // 100),
+        *range(depth - 60, depth + 3),
+        *range(depth + depth // 100, depth + depth // 100 + 3),
+    ]:
+        doc = nested(n, kind)
+        got = outcome(sc.doc_hash, doc)
+        if n < depth - depth // 100:
+            assert got == outcome(reference, doc), n
+        elif n >= depth + depth // 100:
+            assert got[0] is RecursionError and outcome(reference, doc)[0] is RecursionError, n
+        else:
+            assert got[0] is RecursionError or got == ("ok", reference(doc)), n
+
+
 # ---------------------------------------------------------------------------
 # Rebound globals go through the modules they name
 # ---------------------------------------------------------------------------
+
 
 def test_rebound_json_is_used(sc, monkeypatch):
     calls = []
@@ -243,13 +289,35 @@ def test_missing_global_raises_name_error(sc, monkeypatch, name):
 # Differential test against json + hashlib on generated documents
 # ---------------------------------------------------------------------------
 
-FLOATS = [0.0, -0.0, 1.0, -1.5, 0.1, 1 / 3, 1e16, 1e15, 1e-5, 1e-4, 5e-324, 2.2250738585072014e-308,
-          1.7976931348623157e308, 123456789012345678.0, float("nan"), float("inf"), -float("inf")]
-INTS = [0, 1, -1, 255, 2 ** 31, 2 ** 63 - 1, 2 ** 63, -(2 ** 63), -(2 ** 63) - 1, 2 ** 64, 10 ** 100,
-        -(10 ** 60), 10 ** 4299]
+FLOATS = [
+    0.0,
+    -0.0,
+    1.0,
+    -1.5,
+    0.1,
+    1 / 3,
+    1e16,
+    1e15,
+    1e-5,
+    1e-4,
+    5e-324,
+    2.2250738585072014e-308,
+    1.7976931348623157e308,
+    123456789012345678.0,
+    float("nan"),
+    float("inf"),
+    -float("inf"),
+]
+INTS = [0, 1, -1, 255, 2**31, 2**63 - 1, 2**63, -(2**63), -(2**63) - 1, 2**64, 10**100, -(10**60), 10**4299]
 CHAR_POOLS = [
-    (0x20, 0x7e), (0x00, 0x1f), (0x7f, 0xff), (0x100, 0x7ff), (0x800, 0xd7ff),
-    (0xd800, 0xdfff), (0xe000, 0xffff), (0x10000, 0x10ffff),
+    (0x20, 0x7E),
+    (0x00, 0x1F),
+    (0x7F, 0xFF),
+    (0x100, 0x7FF),
+    (0x800, 0xD7FF),
+    (0xD800, 0xDFFF),
+    (0xE000, 0xFFFF),
+    (0x10000, 0x10FFFF),
 ]
 SPECIAL = '"\\\n\r\t\b\f/'
 
@@ -273,7 +341,7 @@ def random_scalar(rng):
     if k == 0:
         return random_str(rng)
     if k == 1:
-        return rng.choice(INTS) if rng.random() < 0.5 else rng.randint(-10 ** 6, 10 ** 6)
+        return rng.choice(INTS) if rng.random() < 0.5 else rng.randint(-(10**6), 10**6)
     if k == 2:
         if rng.random() < 0.5:
             return rng.choice(FLOATS)
@@ -290,6 +358,7 @@ def random_scalar(rng):
 def struct_float(rng):
     """A float from random bits: subnormals, huge exponents, every digit count."""
     import struct
+
     v = struct.unpack("<d", rng.getrandbits(64).to_bytes(8, "little"))[0]
     return v
 
@@ -325,8 +394,10 @@ def test_key_order_differential(sc):
     rng = random.Random(5)
     alphabet = ["\x00", "a", "b", "\x7f", "\xff", "\u0100", "\uffff", "\U00010000"]
     for _ in range(2000):
-        keys = {"".join(rng.choice(alphabet[:rng.randint(2, 8)]) for _ in range(rng.randint(0, 12)))
-                for _ in range(rng.randint(1, 40))}
+        keys = {
+            "".join(rng.choice(alphabet[: rng.randint(2, 8)]) for _ in range(rng.randint(0, 12)))
+            for _ in range(rng.randint(1, 40))
+        }
         doc = {k: i for i, k in enumerate(keys)}
         assert sc.doc_hash(doc) == reference(doc), sorted(keys)
 
@@ -346,17 +417,19 @@ def float_cases(rng):
     """Doubles from random bit patterns, plus the neighbours of every switch
     between fixed and exponent notation."""
     import struct
+
     yield [struct.unpack("<d", rng.getrandbits(64).to_bytes(8, "little"))[0] for _ in range(1000)]
 
     def neighbours(v):  # towards 0 and upwards from v >= 0 (math.nextafter is 3.9+)
         bits = struct.unpack("<q", struct.pack("<d", v))[0]
         return [struct.unpack("<d", struct.pack("<q", b))[0] for b in (max(bits - 1, 0), bits + 1)]
+
     edges = []
     for e in range(-330, 310):
-        v = 10.0 ** e if -308 <= e <= 308 else 5e-324 * 10 ** (e + 324) if e < -308 else 1.7e308
+        v = 10.0**e if -308 <= e <= 308 else 5e-324 * 10 ** (e + 324) if e < -308 else 1.7e308
         edges += [v, -v, *neighbours(v), v * 1.5, v / 3]
     yield edges
-    yield [float(i) for i in (2 ** 53 - 1, 2 ** 53, 2 ** 53 + 2, 2 ** 63, 10 ** 15, 10 ** 16 - 2, 123456789012345678)]
+    yield [float(i) for i in (2**53 - 1, 2**53, 2**53 + 2, 2**63, 10**15, 10**16 - 2, 123456789012345678)]
     yield [rng.randint(1, 10 ** rng.randint(1, 17)) / 10 ** rng.randint(0, 20) for _ in range(1000)]
     # Fixed notation below 2**53: all digits, and rounded to a few places.
     yield [math.ldexp(rng.random(), rng.randint(-13, 53)) for _ in range(1000)]
@@ -376,19 +449,32 @@ def test_float_text_differential(sc):
 # ---------------------------------------------------------------------------
 
 RECORD = {
-    "parcel_number": "0123-456-789", "owner": "J\u00e9r\u00f4me O'Neil", "address": "12 Main St",
-    "city": "Springfield", "zip": 12345, "assessed": 345678.5, "acres": 0.25, "tax": None,
-    "flags": ["a", "b", "\U0001f600"], "history": [{"year": 2020, "value": 1.5}, {"year": 2021}],
-    "exempt": False, "page_save": "0123-456-789.html", "big": 10 ** 30,
+    "parcel_number": "0123-456-789",
+    "owner": "J\u00e9r\u00f4me O'Neil",
+    "address": "12 Main St",
+    "city": "Springfield",
+    "zip": 12345,
+    "assessed": 345678.5,
+    "acres": 0.25,
+    "tax": None,
+    "flags": ["a", "b", "\U0001f600"],
+    "history": [{"year": 2020, "value": 1.5}, {"year": 2021}],
+    "exempt": False,
+    "page_save": "0123-456-789.html",
+    "big": 10**30,
 }
 
 
-@pytest.mark.parametrize("doc, error", [
-    (RECORD, None),
-    ({"keys": {1: "int key", None: 2}}, TypeError),  # through the json module, which cannot sort them
-    ({"when": datetime.date(2024, 1, 1)}, TypeError),  # error raised by json
-    (circular_list(), ValueError),                 # circular, detected natively first
-], ids=["native", "fallback", "type-error", "circular"])
+@pytest.mark.parametrize(
+    "doc, error",
+    [
+        (RECORD, None),
+        ({"keys": {1: "int key", None: 2}}, TypeError),  # through the json module, which cannot sort them
+        ({"when": datetime.date(2024, 1, 1)}, TypeError),  # error raised by json
+        (circular_list(), ValueError),  # circular, detected natively first
+    ],
+    ids=["native", "fallback", "type-error", "circular"],
+)
 def test_no_growth(sc, doc, error):
     def call():
         if error is None:
@@ -402,7 +488,7 @@ def test_no_growth(sc, doc, error):
 
 @pytest.mark.skipif(sys.version_info < (3, 11), reason="int digit limit")
 def test_huge_int_no_growth(sc):
-    doc = {"n": 10 ** 5000}
+    doc = {"n": 10**5000}
 
     def call():
         with pytest.raises(ValueError):

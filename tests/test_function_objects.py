@@ -13,10 +13,12 @@ SIGNATURES = {
     "doc_hash": "doc",
     "is_valid_page_save": "doc, parcel_number",
     "InsertItem": "data=None, retry=None, parcel_number=None, table_name=None",
-    "fetch_response": ("method='GET', url=None, headers=None, data=None, params=None, "
-                       "cookies=None, proxy=None, feedid='', parcel_number=None, "
-                       "proxy_region=None, verify=None, session=None, timeout=None, "
-                       "pagesave_path=PAGESAVE, allow_redirects=None"),
+    "fetch_response": (
+        "method='GET', url=None, headers=None, data=None, params=None, "
+        "cookies=None, proxy=None, feedid='', parcel_number=None, "
+        "proxy_region=None, verify=None, session=None, timeout=None, "
+        "pagesave_path=PAGESAVE, allow_redirects=None"
+    ),
     "update_input": "key, value, status",
     "update_input_many": "key, value, status",
     "update_pl_input": "key, value, status",
@@ -58,8 +60,9 @@ def pair(request, sc):
 def test_attributes_match_an_interpreted_function(pair, sc):
     native, python = pair
     assert native.__name__ == native.__qualname__ == python.__name__
-    expected_module = ("Nexra_publish.configuration" if native.__name__ == "get_config"
-                       else "Nexra_publish.Scrape_common")
+    expected_module = (
+        "Nexra_publish.configuration" if native.__name__ == "get_config" else "Nexra_publish.Scrape_common"
+    )
     assert native.__module__ == expected_module
     assert isinstance(native.__doc__, str) and native.__doc__
     assert native.__defaults__ == python.__defaults__
@@ -106,9 +109,43 @@ def test_defaults_are_read_at_each_call(sc):
 def test_functions_bind_as_methods_and_keep_attributes(sc):
     class Holder:
         lookup = sc.get_config
+
     assert Holder.lookup is sc.get_config
-    assert Holder().lookup() is None            # bound: the instance is the key
+    assert Holder().lookup() is None  # bound: the instance is the key
     assert Holder().lookup.__self__.__class__ is Holder
     sc.get_config.note = "x"
     assert sc.get_config.__dict__["note"] == "x"
     del sc.get_config.note
+
+
+# Functions with keyword-only parameters, and wrong calls of them.
+KEYWORD_ONLY = {
+    "queue_progress": "query=None, max_claims=5, *, collection=None",
+    "drop_finished_leases": "*, collection=None",
+}
+KEYWORD_ONLY_CALLS = [
+    ((1, 2, 3), {}),
+    ((1, 2, 3), {"collection": 1}),
+    ((1,), {}),
+    ((), {"sort": 1}),
+    ((1,), {"query": 1}),
+]
+
+
+@pytest.mark.parametrize("name", sorted(KEYWORD_ONLY))
+def test_keyword_only_parameters_behave_as_interpreted_ones(sc, name):
+    from Nexra_publish import workqueue
+
+    native, namespace = getattr(workqueue, name), {}
+    exec(f"def {name}({KEYWORD_ONLY[name]}):\n    pass\n", namespace)
+    python = namespace[name]
+    assert native.__kwdefaults__ == python.__kwdefaults__ == {"collection": None}
+    assert native.__defaults__ == python.__defaults__
+    assert str(inspect.signature(native)) == str(inspect.signature(python))
+    for args, kwargs in KEYWORD_ONLY_CALLS:
+        try:
+            python(*args, **kwargs)
+        except TypeError as e:
+            with pytest.raises(TypeError) as info:
+                native(*args, **kwargs)
+            assert str(info.value) == str(e)

@@ -43,22 +43,26 @@ def ordinals(cursor):
 # Reading
 # ---------------------------------------------------------------------------
 
+
 @pytest.mark.parametrize("reader,glob", READERS)
-@pytest.mark.parametrize("args,kwargs,expected", [
-    ((), {}, list(range(10))),
-    (({},), {}, list(range(10))),
-    (({"n": {"$gte": 7}},), {}, [7, 8, 9]),
-    (({}, 3), {}, [0, 1, 2]),
-    ((None, "5", "2"), {}, [2, 3, 4, 5, 6]),
-    (({}, 3.9), {}, [0, 1, 2]),
-    (({}, 0), {}, list(range(10))),                     # limit 0: no limit
-    (({}, 2, 4), {}, [4, 5]),
-    ((None, None, None), {}, list(range(10))),          # skip ignored without limit
-    ((None, None, "not a number"), {}, list(range(10))),
-    ((), {"skip": 8, "limit": 5}, [8, 9]),
-    (({"n": {"$lt": 6}}, 2, 3), {}, [3, 4]),
-    ((None, True, True), {}, [1]),
-])
+@pytest.mark.parametrize(
+    "args,kwargs,expected",
+    [
+        ((), {}, list(range(10))),
+        (({},), {}, list(range(10))),
+        (({"n": {"$gte": 7}},), {}, [7, 8, 9]),
+        (({}, 3), {}, [0, 1, 2]),
+        ((None, "5", "2"), {}, [2, 3, 4, 5, 6]),
+        (({}, 3.9), {}, [0, 1, 2]),
+        (({}, 0), {}, list(range(10))),  # limit 0: no limit
+        (({}, 2, 4), {}, [4, 5]),
+        ((None, None, None), {}, list(range(10))),  # skip ignored without limit
+        ((None, None, "not a number"), {}, list(range(10))),
+        ((), {"skip": 8, "limit": 5}, [8, 9]),
+        (({"n": {"$lt": 6}}, 2, 3), {}, [3, 4]),
+        ((None, True, True), {}, [1]),
+    ],
+)
 def test_reader_windows(sc, queues, reader, glob, args, kwargs, expected):
     queues[glob].insert_many([{"n": i} for i in range(10)])
     queues[OTHER[glob]].insert_many([{"n": 100 + i} for i in range(3)])
@@ -68,15 +72,18 @@ def test_reader_windows(sc, queues, reader, glob, args, kwargs, expected):
 
 
 @pytest.mark.parametrize("reader,glob", READERS)
-@pytest.mark.parametrize("args", [
-    ({}, 10, None),          # int(None)
-    (None, "abc"),
-    (None, [1]),
-    (None, 2, "x"),
-    ("a string", None),      # not a mapping
-    (5, None),
-    ("a string", 3),
-])
+@pytest.mark.parametrize(
+    "args",
+    [
+        ({}, 10, None),  # int(None)
+        (None, "abc"),
+        (None, [1]),
+        (None, 2, "x"),
+        ("a string", None),  # not a mapping
+        (5, None),
+        ("a string", 3),
+    ],
+)
 def test_reader_failures_give_none_silently(sc, queues, reader, glob, args, capsys):
     assert getattr(sc, reader)(*args) is None
     assert capsys.readouterr().out == ""
@@ -108,6 +115,7 @@ class Recorder:
         def call(*args, **kwargs):
             self._log.append((name, args, kwargs))
             return Recorder(method(*args, **kwargs), self._log)
+
         return call
 
 
@@ -127,7 +135,12 @@ def test_reader_order_of_conversions_and_calls(sc, queues, monkeypatch):
     query = {"n": {"$gte": 1}}
     result = sc.get_input(query, Counted("limit", 2, log), Counted("skip", 1, log))
     assert [e[:1] if e[0] != "int" else e for e in log] == [
-        ("int", "limit"), ("find",), ("int", "skip"), ("skip",), ("limit",)]
+        ("int", "limit"),
+        ("find",),
+        ("int", "skip"),
+        ("skip",),
+        ("limit",),
+    ]
     find, skip, limit = (e for e in log if e[0] != "int")
     assert find[1] == (query,) and find[1][0] is query and find[2] == {}
     assert skip[1:] == ((1,), {}) and limit[1:] == ((2,), {})
@@ -140,7 +153,7 @@ def test_reader_order_of_conversions_and_calls(sc, queues, monkeypatch):
     sc.get_input()
     sc.get_input(None, None, Counted("skip", 1, log))
     assert log[0] == ("find", ({},), {}) and log[1] == ("find", ({},), {})
-    assert log[0][1][0] is not log[1][1][0]   # a new empty filter each call
+    assert log[0][1][0] is not log[1][1][0]  # a new empty filter each call
 
 
 def test_reader_uses_the_global_at_each_call(sc, queues, database, collection_name, monkeypatch):
@@ -169,6 +182,7 @@ def test_readers_bound_to_the_job_collections(sc, database):
 # ---------------------------------------------------------------------------
 # Status updates
 # ---------------------------------------------------------------------------
+
 
 def statuses(handle, **match):
     return sorted((d["i"], d.get("status")) for d in handle.find(match))
@@ -199,13 +213,16 @@ class Formatted:
 
 
 @pytest.mark.parametrize("fn,glob,many", UPDATERS)
-@pytest.mark.parametrize("key,field,status,stored", [
-    (5, "5", None, "None"),
-    ("k", "k", True, "True"),
-    ("k", "k", 1.5, "1.5"),
-    ("k", "k", "done", "done"),
-    (Formatted(), "fmt", Formatted(), "fmt"),
-])
+@pytest.mark.parametrize(
+    "key,field,status,stored",
+    [
+        (5, "5", None, "None"),
+        ("k", "k", True, "True"),
+        ("k", "k", 1.5, "1.5"),
+        ("k", "k", "done", "done"),
+        (Formatted(), "fmt", Formatted(), "fmt"),
+    ],
+)
 def test_update_text_of_key_and_status(sc, queues, fn, glob, many, key, field, status, stored):
     queues[glob].insert_one({"i": 0, field: "v"})
     getattr(sc, fn)(key, "v", status)
@@ -215,8 +232,7 @@ def test_update_text_of_key_and_status(sc, queues, fn, glob, many, key, field, s
 @pytest.mark.parametrize("fn,glob,many", UPDATERS)
 def test_update_value_keeps_its_type_and_never_inserts(sc, queues, fn, glob, many, capsys):
     oid = ObjectId()
-    queues[glob].insert_many([{"i": 0, "v": 5}, {"i": 1, "v": "5"}, {"i": 2, "v": oid},
-                              {"i": 3, "v": str(oid)}])
+    queues[glob].insert_many([{"i": 0, "v": 5}, {"i": 1, "v": "5"}, {"i": 2, "v": oid}, {"i": 3, "v": str(oid)}])
     getattr(sc, fn)("v", 5, "a")
     getattr(sc, fn)("v", oid, "b")
     getattr(sc, fn)("v", "absent", "c")
@@ -232,8 +248,7 @@ def dead_collection():
     s.bind(("127.0.0.1", 0))
     port = s.getsockname()[1]
     s.close()
-    client = pymongo.MongoClient(f"mongodb://127.0.0.1:{port}/", serverSelectionTimeoutMS=150,
-                                 connect=False)
+    client = pymongo.MongoClient(f"mongodb://127.0.0.1:{port}/", serverSelectionTimeoutMS=150, connect=False)
     yield client["db"]["c"], port
     client.close()
 
@@ -278,12 +293,12 @@ def test_update_catches_exception_only(sc, queues, fn, glob, many, capsys):
 # Reference leaks
 # ---------------------------------------------------------------------------
 
+
 def test_no_leaks(sc, queues, capsys):
     queues["col_input"].insert_many([{"i": i, "url": "u"} for i in range(3)])
     limit = 512 << 10
     assert rss_growth(lambda: sc.get_input({"i": 1}, "2", 1), rounds=3, calls=3000) < limit
     assert rss_growth(lambda: sc.get_input(None, "bad"), rounds=3, calls=3000) < limit
     assert rss_growth(lambda: sc.update_input("url", "u", 7), rounds=3, calls=1500) < limit
-    assert rss_growth(lambda: sc.update_input(FormatFails(ValueError("x")), "u", 1),
-                      rounds=3, calls=3000) < limit
+    assert rss_growth(lambda: sc.update_input(FormatFails(ValueError("x")), "u", 1), rounds=3, calls=3000) < limit
     capsys.readouterr()

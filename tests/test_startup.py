@@ -11,14 +11,46 @@ from support import run_python, write_job
 
 SUCCESS = "\u2705 MongoDB connection successful"
 
-LIBRARY_GLOBALS = ["Any", "os", "traceback", "MongoClient", "DuplicateKeyError", "json", "re",
-                   "datetime", "HtmlResponse", "ThreadPoolExecutor", "requests", "hashlib", "time",
-                   "unicodedata", "pymongo", "pd", "PyMongoError", "Workbook", "csv", "html",
-                   "math", "sys"]
+LIBRARY_GLOBALS = [
+    "Any",
+    "os",
+    "traceback",
+    "MongoClient",
+    "DuplicateKeyError",
+    "json",
+    "re",
+    "datetime",
+    "HtmlResponse",
+    "ThreadPoolExecutor",
+    "requests",
+    "hashlib",
+    "time",
+    "unicodedata",
+    "pymongo",
+    "pd",
+    "PyMongoError",
+    "Workbook",
+    "csv",
+    "html",
+    "math",
+    "sys",
+]
 DATABASE_GLOBALS = ["mongo_client", "db", "col_input", "col_input_pdp", "log"]
-PUBLIC_FUNCTIONS = ["clean_data", "doc_hash", "is_valid_page_save", "InsertItem", "fetch_response",
-                    "update_input", "update_input_many", "update_pl_input", "update_pl_input_many",
-                    "get_input", "pl_input", "export_mongo_to_csv", "export_mongo_to_excel"]
+PUBLIC_FUNCTIONS = [
+    "clean_data",
+    "doc_hash",
+    "is_valid_page_save",
+    "InsertItem",
+    "fetch_response",
+    "update_input",
+    "update_input_many",
+    "update_pl_input",
+    "update_pl_input_many",
+    "get_input",
+    "pl_input",
+    "export_mongo_to_csv",
+    "export_mongo_to_excel",
+]
 
 REPORT = """
 import json, sys
@@ -60,7 +92,10 @@ def settings(mongo_uri, tmp_path):
 
 
 def test_full_start_binds_every_global_in_order(tmp_path, settings):
-    out, r = start(tmp_path, settings, extra="""{
+    out, r = start(
+        tmp_path,
+        settings,
+        extra="""{
         "db": sc.db.name, "cols": [sc.col_input.name, sc.col_input_pdp.name, sc.log.name],
         "constants": [sc.MAX_RETRIES, sc.RETRY_DELAY],
         "modules": [sc.os is sys.modules["os"], sc.pd is sys.modules["pandas"],
@@ -69,10 +104,11 @@ def test_full_start_binds_every_global_in_order(tmp_path, settings):
                     sc.get_config is sys.modules["Nexra_publish.configuration"].get_config],
         "engine": sc.request_engine.__file__, "path0": sys.path[0],
         "ping": sc.mongo_client.admin.command("ping")["ok"],
-    }""")
+    }""",
+    )
     assert out == [SUCCESS]
     names = r["names"]
-    assert names[:len(LIBRARY_GLOBALS)] == LIBRARY_GLOBALS
+    assert names[: len(LIBRARY_GLOBALS)] == LIBRARY_GLOBALS
     settings_at = names.index("connection_string")
     assert names.index("get_config") > settings_at
     assert names.index("request_engine") < names.index("mongo_client")
@@ -93,22 +129,28 @@ def test_full_start_binds_every_global_in_order(tmp_path, settings):
 def test_server_down_still_prints_success(tmp_path, settings):
     settings["connection_string"] = "mongodb://127.0.0.1:9/?serverSelectionTimeoutMS=200"
     write_job(tmp_path, settings)
-    proc = run_python("""
+    proc = run_python(
+        """
         import Nexra_publish.Scrape_common as sc
         try:
             sc.col_input.find_one()
         except sc.PyMongoError as e:
             print("failed later:", type(e).__name__)
-    """, tmp_path)
+    """,
+        tmp_path,
+    )
     assert proc.stdout.splitlines() == [SUCCESS, "failed later: ServerSelectionTimeoutError"]
 
 
-@pytest.mark.parametrize("missing, bound", [
-    ("connection_string", []),
-    ("data_base", ["mongo_client"]),
-    ("input_table", ["mongo_client", "db"]),
-    ("pl_input_table", ["mongo_client", "db", "col_input"]),
-])
+@pytest.mark.parametrize(
+    "missing, bound",
+    [
+        ("connection_string", []),
+        ("data_base", ["mongo_client"]),
+        ("input_table", ["mongo_client", "db"]),
+        ("pl_input_table", ["mongo_client", "db", "col_input"]),
+    ],
+)
 def test_missing_database_setting_prints_name_error(tmp_path, settings, missing, bound):
     del settings[missing]
     out, r = start(tmp_path, settings)
@@ -150,8 +192,12 @@ def test_missing_pagesave_path_fails_the_import(tmp_path, settings):
 
 def test_setting_shadows_an_imported_name_and_private_names_stay_behind(tmp_path, settings):
     settings.update({"time": "a setting", "_hidden": 1, "failures": "other"})
-    out, r = start(tmp_path, settings, extra="""[sc.time, sc.log.name,
-        sys.modules["Nexra_publish.configuration"]._hidden]""")
+    out, r = start(
+        tmp_path,
+        settings,
+        extra="""[sc.time, sc.log.name,
+        sys.modules["Nexra_publish.configuration"]._hidden]""",
+    )
     assert out == [SUCCESS]
     assert r["extra"] == ["a setting", "failures_collection", 1]
     assert "_hidden" not in r["names"]
@@ -160,7 +206,8 @@ def test_setting_shadows_an_imported_name_and_private_names_stay_behind(tmp_path
 
 def test_import_outside_the_package_fails(tmp_path, settings):
     write_job(tmp_path, settings)
-    proc = run_python("""
+    proc = run_python(
+        """
         import importlib.machinery, importlib.util, sys
         spec = importlib.util.find_spec("Nexra_publish")
         import os
@@ -174,18 +221,25 @@ def test_import_outside_the_package_fails(tmp_path, settings):
             loader.exec_module(module)
         except ImportError as e:
             print("ImportError", e)
-    """, tmp_path)
-    assert proc.stdout.splitlines() == [
-        "ImportError attempted relative import with no known parent package"], proc.stderr
+    """,
+        tmp_path,
+    )
+    assert proc.stdout.splitlines() == ["ImportError attempted relative import with no known parent package"], (
+        proc.stderr
+    )
 
 
-@pytest.mark.parametrize("module, name", [
-    ("Nexra_publish.configuration", "configuration"),
-    ("Nexra_publish.Scrape_common", "Scrape_common"),
-])
+@pytest.mark.parametrize(
+    "module, name",
+    [
+        ("Nexra_publish.configuration", "configuration"),
+        ("Nexra_publish.Scrape_common", "Scrape_common"),
+    ],
+)
 def test_second_execution_and_second_interpreter_are_refused(tmp_path, settings, module, name):
     write_job(tmp_path, settings)
-    proc = run_python(f"""
+    proc = run_python(
+        f"""
         import importlib, importlib.util, sys
         import {module} as first
         importlib.reload(first)          # the same module object: nothing happens
@@ -203,10 +257,13 @@ def test_second_execution_and_second_interpreter_are_refused(tmp_path, settings,
         code = "try:\\n    import {module}\\nexcept ImportError as e:\\n    print('ImportError', e, flush=True)\\n"
         sys.stdout.flush()
         _testcapi.run_in_subinterp(code)
-    """, tmp_path)
+    """,
+        tmp_path,
+    )
     lines = [line for line in proc.stdout.splitlines() if line != SUCCESS]
-    reinit = (f"RuntimeError Module '{name}' has already been imported. "
-              "Re-initialisation is not supported.")
-    assert lines == [reinit, reinit,
-                     "ImportError Interpreter change detected - this module can only be loaded "
-                     "into one interpreter per process."], proc.stderr
+    reinit = f"RuntimeError Module '{name}' has already been imported. Re-initialisation is not supported."
+    assert lines == [
+        reinit,
+        reinit,
+        "ImportError Interpreter change detected - this module can only be loaded into one interpreter per process.",
+    ], proc.stderr

@@ -22,41 +22,44 @@ from devtools.twins.page_save import is_valid_page_save as oracle
 # ---------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("doc, parcel, status", [
-    # a false parcel number decides first
-    ({"page_save": "123.html"}, 0, "missing parcel_number"),
-    ({"page_save": "123.html"}, "", "missing parcel_number"),
-    ({"page_save": "123.html"}, None, "missing parcel_number"),
-    ({"page_save": "\\\\x"}, [], "missing parcel_number"),
-    # nothing usable under "page_save"
-    ({}, "123", "empty"),
-    ({"page_save": None}, "123", "empty"),
-    ({"page_save": 42}, "123", "empty"),
-    ({"page_save": b"123.html"}, "123", "empty"),
-    ({"page_save": "   "}, "123", "empty"),
-    ({"page_save": "\t\u3000\u2028\x1c"}, "123", "empty"),
-    # Windows paths
-    ({"page_save": "\\\\server\\share\\123.html"}, "123", "invalid_path"),
-    ({"page_save": "C:\\pages\\123.html"}, "123", "invalid_path"),
-    ({"page_save": "z:\\123.html"}, "123", "invalid_path"),
-    ({"page_save": "pages\\123.html"}, "123", "invalid_path"),
-    ({"page_save": " \\\\123.html"}, "123", "invalid_path"),
-    # the check name must lie within the parcel number's text
-    ({"page_save": "123.html"}, "123", "valid"),
-    ({"page_save": "123.html"}, 123, "valid"),
-    ({"page_save": "123.json"}, "123", "valid"),
-    ({"page_save": "12.html"}, "12345", "valid"),
-    ({"page_save": "123.json.html"}, "123", "valid"),
-    ({"page_save": ".html"}, "9", "valid"),
-    ({"page_save": "1.html23"}, "123", "valid"),
-    ({"page_save": ".js.htmlon"}, "7", "valid"),  # ".html" goes first, then ".json"
-    ({"page_save": "2.5.html"}, 2.5, "valid"),
-    ({"page_save": "pages/123.html"}, "123", "does not match parcel_number"),
-    ({"page_save": "C:/123.html"}, "123", "does not match parcel_number"),
-    ({"page_save": "123.HTML"}, "123", "does not match parcel_number"),
-    ({"page_save": "1234.html"}, "123", "does not match parcel_number"),
-    ({"page_save": "\u00e9.html"}, "caf\u00e9", "valid"),
-])
+@pytest.mark.parametrize(
+    "doc, parcel, status",
+    [
+        # a false parcel number decides first
+        ({"page_save": "123.html"}, 0, "missing parcel_number"),
+        ({"page_save": "123.html"}, "", "missing parcel_number"),
+        ({"page_save": "123.html"}, None, "missing parcel_number"),
+        ({"page_save": "\\\\x"}, [], "missing parcel_number"),
+        # nothing usable under "page_save"
+        ({}, "123", "empty"),
+        ({"page_save": None}, "123", "empty"),
+        ({"page_save": 42}, "123", "empty"),
+        ({"page_save": b"123.html"}, "123", "empty"),
+        ({"page_save": "   "}, "123", "empty"),
+        ({"page_save": "\t\u3000\u2028\x1c"}, "123", "empty"),
+        # Windows paths
+        ({"page_save": "\\\\server\\share\\123.html"}, "123", "invalid_path"),
+        ({"page_save": "C:\\pages\\123.html"}, "123", "invalid_path"),
+        ({"page_save": "z:\\123.html"}, "123", "invalid_path"),
+        ({"page_save": "pages\\123.html"}, "123", "invalid_path"),
+        ({"page_save": " \\\\123.html"}, "123", "invalid_path"),
+        # the check name must lie within the parcel number's text
+        ({"page_save": "123.html"}, "123", "valid"),
+        ({"page_save": "123.html"}, 123, "valid"),
+        ({"page_save": "123.json"}, "123", "valid"),
+        ({"page_save": "12.html"}, "12345", "valid"),
+        ({"page_save": "123.json.html"}, "123", "valid"),
+        ({"page_save": ".html"}, "9", "valid"),
+        ({"page_save": "1.html23"}, "123", "valid"),
+        ({"page_save": ".js.htmlon"}, "7", "valid"),  # ".html" goes first, then ".json"
+        ({"page_save": "2.5.html"}, 2.5, "valid"),
+        ({"page_save": "pages/123.html"}, "123", "does not match parcel_number"),
+        ({"page_save": "C:/123.html"}, "123", "does not match parcel_number"),
+        ({"page_save": "123.HTML"}, "123", "does not match parcel_number"),
+        ({"page_save": "1234.html"}, "123", "does not match parcel_number"),
+        ({"page_save": "\u00e9.html"}, "caf\u00e9", "valid"),
+    ],
+)
 def test_page_save_status(sc, doc, parcel, status):
     before = copy.deepcopy(doc)
     assert sc.is_valid_page_save(doc, parcel) == status
@@ -66,6 +69,7 @@ def test_page_save_status(sc, doc, parcel, status):
 
 def test_page_save_differential(sc):
     import random
+
     rng = random.Random(3)
     pieces = ["\\", ":", "C", "z", "\u00e9", ".html", ".json", ".", "h", "1", "12", "/", " ", "\u3000", "\t"]
     for _ in range(20_000):
@@ -114,8 +118,8 @@ def test_drive_test_goes_through_re_global(sc, monkeypatch):
         return None
 
     monkeypatch.setattr(sc, "re", types.SimpleNamespace(match=match))
-    assert sc.is_valid_page_save({"page_save": "C:\\x"}, "1") == "invalid_path"   # the third test
-    assert sc.is_valid_page_save({"page_save": "\\\\x"}, "1") == "invalid_path"   # decided before re
+    assert sc.is_valid_page_save({"page_save": "C:\\x"}, "1") == "invalid_path"  # the third test
+    assert sc.is_valid_page_save({"page_save": "\\\\x"}, "1") == "invalid_path"  # decided before re
     assert sc.is_valid_page_save({"page_save": "1.html"}, "1") == "valid"
     assert calls == [("^[A-Za-z]:\\\\", "C:\\x"), ("^[A-Za-z]:\\\\", "1.html")]
     assert re.match(calls[0][0], "C:\\x")  # the pattern means a drive prefix
@@ -138,6 +142,7 @@ def test_page_save_no_growth(sc):
 # InsertItem
 # ---------------------------------------------------------------------------
 
+
 @pytest.fixture
 def cleaning(sc):
     """The module's own clean_data, which InsertItem reaches through the global."""
@@ -155,13 +160,18 @@ def lines(capsys):
 
 
 def record(parcel="P-100", **extra):
-    return {"parcel_number": parcel, "name": "  <b>Main</b> &amp; Co\n", "tags": ["x", " ", "<i>y</i>"],
-            "value": 12.5, "page_save": f"{parcel}.html", **extra}
+    return {
+        "parcel_number": parcel,
+        "name": "  <b>Main</b> &amp; Co\n",
+        "tags": ["x", " ", "<i>y</i>"],
+        "value": 12.5,
+        "page_save": f"{parcel}.html",
+        **extra,
+    }
 
 
 NO_DATA = "{'status': 'error', 'message': 'InsertItem: No data provided.'}"
-MISSING = ("{'status': 'error', 'message': \"Missing required parameters: 'retry' or "
-           "'parcel_number' or 'table_name'\"}")
+MISSING = "{'status': 'error', 'message': \"Missing required parameters: 'retry' or 'parcel_number' or 'table_name'\"}"
 INSERTED = "\u2705 Successfully inserted document"
 DUPLICATE = "Duplicate key error: Document already exists."
 
@@ -188,11 +198,14 @@ def test_stored_document(sc, cleaning, coll, capsys):
     assert start <= stamp <= end
 
 
-@pytest.mark.parametrize("args, kwargs, stored_retry", [
-    ((0,), {}, "0"),
-    ((), {}, "None"),
-    (("3",), {}, "3"),
-])
+@pytest.mark.parametrize(
+    "args, kwargs, stored_retry",
+    [
+        ((0,), {}, "0"),
+        ((), {}, "None"),
+        (("3",), {}, "3"),
+    ],
+)
 def test_retry_text(sc, cleaning, coll, capsys, args, kwargs, stored_retry):
     rec = record()
     if args:
@@ -214,24 +227,31 @@ def test_retry_without_text_keeps_its_value(sc, cleaning, coll, capsys, error):
     assert coll.find_one()["retry"] == 4
 
 
-@pytest.mark.parametrize("args, printed", [
-    ((), [NO_DATA]),
-    (({}, 1, "P-100", "t"), [NO_DATA]),
-    ((None, 1, "P-100", "t"), [NO_DATA]),
-    (("REC", 1, None, "TABLE"), [MISSING]),
-    (("REC", 1, "P-100", None), []),
-    (("REC", 1, "P-100", ""), []),
-    (("REC", 1, "", "TABLE"), []),
-    (("REC", 1, 0, "TABLE"), []),
-    (("REC", "", "P-100", "TABLE"), []),
-    (([record()], 1, "P-100", "TABLE"), ["InsertItem: Data is not a dictionary. Skipping."]),
-    (({"name": "x"}, 1, "P-100", "TABLE"), ["InsertItem: 'page_save' is missing or Wrong Key. Skipping."]),
-    (({"page_save": "   "}, 1, "P-100", "TABLE"), ["InsertItem: 'page_save' is missing or Wrong Key. Skipping."]),
-    (({"page_save": "999.html"}, 1, 100, "TABLE"),
-     ["[ERROR] page_save does not match parcel_number '100' or has an invalid extension"]),
-    (({"page_save": "C:\\P-100.html"}, 1, "P-100", "TABLE"),
-     ["page_save contains an invalid file path (UNC or drive letter not allowed)"]),
-])
+@pytest.mark.parametrize(
+    "args, printed",
+    [
+        ((), [NO_DATA]),
+        (({}, 1, "P-100", "t"), [NO_DATA]),
+        ((None, 1, "P-100", "t"), [NO_DATA]),
+        (("REC", 1, None, "TABLE"), [MISSING]),
+        (("REC", 1, "P-100", None), []),
+        (("REC", 1, "P-100", ""), []),
+        (("REC", 1, "", "TABLE"), []),
+        (("REC", 1, 0, "TABLE"), []),
+        (("REC", "", "P-100", "TABLE"), []),
+        (([record()], 1, "P-100", "TABLE"), ["InsertItem: Data is not a dictionary. Skipping."]),
+        (({"name": "x"}, 1, "P-100", "TABLE"), ["InsertItem: 'page_save' is missing or Wrong Key. Skipping."]),
+        (({"page_save": "   "}, 1, "P-100", "TABLE"), ["InsertItem: 'page_save' is missing or Wrong Key. Skipping."]),
+        (
+            ({"page_save": "999.html"}, 1, 100, "TABLE"),
+            ["[ERROR] page_save does not match parcel_number '100' or has an invalid extension"],
+        ),
+        (
+            ({"page_save": "C:\\P-100.html"}, 1, "P-100", "TABLE"),
+            ["page_save contains an invalid file path (UNC or drive letter not allowed)"],
+        ),
+    ],
+)
 def test_not_stored(sc, cleaning, coll, capsys, args, printed):
     args = tuple(record() if a == "REC" else coll.name if a == "TABLE" else a for a in args)
     assert sc.InsertItem(*args) is None
@@ -239,11 +259,14 @@ def test_not_stored(sc, cleaning, coll, capsys, args, printed):
     assert coll.count_documents({}) == 0
 
 
-@pytest.mark.parametrize("status, printed", [
-    ("missing parcel_number", "[ERROR] parcel_number is missing"),
-    ("something else", "Unrecognized status Please check logic or data."),
-    (None, "Unrecognized status Please check logic or data."),
-])
+@pytest.mark.parametrize(
+    "status, printed",
+    [
+        ("missing parcel_number", "[ERROR] parcel_number is missing"),
+        ("something else", "Unrecognized status Please check logic or data."),
+        (None, "Unrecognized status Please check logic or data."),
+    ],
+)
 def test_status_from_rebound_validator(sc, cleaning, coll, capsys, monkeypatch, status, printed):
     seen = []
     monkeypatch.setattr(sc, "is_valid_page_save", lambda d, p: seen.append((d, p)) or status)
@@ -351,10 +374,12 @@ def test_insert_item_no_growth(sc, cleaning, coll):
     sc.InsertItem(record(), 1, "P-100", coll.name)
     with open(os.devnull, "w") as sink:
         import contextlib
+
         with contextlib.redirect_stdout(sink):
             growth = rss_growth(lambda: sc.InsertItem(record(), 1, "P-100", coll.name), rounds=3, calls=300)
-            invalid = rss_growth(lambda: sc.InsertItem({"page_save": "a\\b"}, 1, "P-100", coll.name),
-                                 rounds=3, calls=20_000)
+            invalid = rss_growth(
+                lambda: sc.InsertItem({"page_save": "a\\b"}, 1, "P-100", coll.name), rounds=3, calls=20_000
+            )
     assert growth < 2 * 1024 * 1024
     assert invalid < 2 * 1024 * 1024
     assert coll.count_documents({}) == 1

@@ -25,9 +25,12 @@ IMPORT_TIME_DEFAULTS = {("fetch_response", "pagesave_path"): "pagesave_path"}
 
 @pytest.fixture(scope="module")
 def modules(sc):
-    return {"configuration": importlib.import_module("Nexra_publish.configuration"),
-            "Scrape_common": sc,
-            "workqueue": importlib.import_module("Nexra_publish.workqueue")}
+    return {
+        "configuration": importlib.import_module("Nexra_publish.configuration"),
+        "Scrape_common": sc,
+        "workqueue": importlib.import_module("Nexra_publish.workqueue"),
+        "durable": importlib.import_module("Nexra_publish.durable"),
+    }
 
 
 def parse_stub(module) -> ast.Module:
@@ -37,7 +40,11 @@ def parse_stub(module) -> ast.Module:
     return ast.parse(path.read_text(encoding="utf-8"), str(path))
 
 
-@pytest.fixture(scope="module", params=["configuration", "Scrape_common", "workqueue"])
+# The modules whose stubs declare globals (durable has functions only).
+DECLARE_GLOBALS = ("configuration", "Scrape_common", "workqueue")
+
+
+@pytest.fixture(scope="module", params=[*DECLARE_GLOBALS, "durable"])
 def stub(request, modules):
     """(real module, parsed stub) for each module."""
     module = modules[request.param]
@@ -46,22 +53,27 @@ def stub(request, modules):
 
 def public_functions(module):
     """The functions the module defines itself (not classes, not imports)."""
-    return {name for name, value in vars(module).items()
-            if callable(value) and not isinstance(value, type)
-            and getattr(value, "__module__", None) == module.__name__}
+    return {
+        name
+        for name, value in vars(module).items()
+        if callable(value) and not isinstance(value, type) and getattr(value, "__module__", None) == module.__name__
+    }
 
 
 def stub_functions(tree):
-    return {node.name: node for node in tree.body
-            if isinstance(node, ast.FunctionDef) and not node.name.startswith("__")}
+    return {
+        node.name: node for node in tree.body if isinstance(node, ast.FunctionDef) and not node.name.startswith("__")
+    }
 
 
 def stub_parameters(node: ast.FunctionDef):
     a = node.args
-    assert not (a.posonlyargs or a.vararg or a.kwonlyargs or a.kwarg), node.name
-    defaults = [NO_DEFAULT] * (len(a.args) - len(a.defaults)) + [
-        ast.literal_eval(d) for d in a.defaults]
-    return [(arg.arg, "POSITIONAL_OR_KEYWORD", d) for arg, d in zip(a.args, defaults)]
+    assert not (a.posonlyargs or a.vararg or a.kwarg), node.name
+    defaults = [NO_DEFAULT] * (len(a.args) - len(a.defaults)) + [ast.literal_eval(d) for d in a.defaults]
+    return [(arg.arg, "POSITIONAL_OR_KEYWORD", d) for arg, d in zip(a.args, defaults)] + [
+        (arg.arg, "KEYWORD_ONLY", NO_DEFAULT if d is None else ast.literal_eval(d))
+        for arg, d in zip(a.kwonlyargs, a.kw_defaults)
+    ]
 
 
 def real_parameters(fn, module):
@@ -83,8 +95,7 @@ def test_every_public_function_has_a_stub_of_its_exact_signature(stub):
         expected = real_parameters(getattr(module, name), module)
         got = stub_parameters(node)
         # Compare defaults by type too: 0 must not stand for False or None.
-        assert [(n, k, type(d), d) for n, k, d in got] == \
-            [(n, k, type(d), d) for n, k, d in expected], name
+        assert [(n, k, type(d), d) for n, k, d in got] == [(n, k, type(d), d) for n, k, d in expected], name
 
 
 def runtime_class(annotation: ast.expr, namespace: dict):
@@ -101,8 +112,7 @@ def stub_namespace(tree) -> dict:
     """builtins plus what the stub imports by absolute name."""
     namespace = dict(vars(builtins))
     for node in tree.body:
-        if isinstance(node, ast.ImportFrom) and node.level == 0 and \
-                not node.module.startswith("_"):
+        if isinstance(node, ast.ImportFrom) and node.level == 0 and not node.module.startswith("_"):
             source = importlib.import_module(node.module)
             for alias in node.names:
                 namespace[alias.asname or alias.name] = getattr(source, alias.name)
@@ -121,7 +131,7 @@ def test_declared_globals_exist_with_the_declared_types(stub):
             source = importlib.import_module("Nexra_publish." + node.module)
             for alias in node.names:
                 assert getattr(module, alias.name) is getattr(source, alias.name), alias.name
-    assert declared
+    assert bool(declared) == (module.__name__.rpartition(".")[2] in DECLARE_GLOBALS)
     for name, annotation in declared.items():
         assert name in vars(module), name
         cls = runtime_class(annotation, namespace)
@@ -130,19 +140,28 @@ def test_declared_globals_exist_with_the_declared_types(stub):
 
 
 def test_page_save_statuses_in_the_stub_are_the_functions_results(sc):
-    alias = next(n for n in parse_stub(sc).body if isinstance(n, ast.AnnAssign)
-                 and n.target.id == "_PageSaveStatus")
+    alias = next(n for n in parse_stub(sc).body if isinstance(n, ast.AnnAssign) and n.target.id == "_PageSaveStatus")
     values = alias.value.slice
     if sys.version_info < (3, 9):  # the subscript is wrapped in an ast.Index there
         values = values.value
     declared = set(ast.literal_eval(values))
     ps = "page_save"
-    produced = {sc.is_valid_page_save({ps: "P1234.html"}, ""),
-                sc.is_valid_page_save({}, "P1234"),
-                sc.is_valid_page_save({ps: "C:\\x.html"}, "P1234"),
-                sc.is_valid_page_save({ps: "P1234.html"}, "P1234"),
-                sc.is_valid_page_save({ps: "Q9.html"}, "P1234")}
+    produced = {
+        sc.is_valid_page_save({ps: "P1234.html"}, ""),
+        sc.is_valid_page_save({}, "P1234"),
+        sc.is_valid_page_save({ps: "C:\\x.html"}, "P1234"),
+        sc.is_valid_page_save({ps: "P1234.html"}, "P1234"),
+        sc.is_valid_page_save({ps: "Q9.html"}, "P1234"),
+    }
     assert produced == declared
+
+
+def test_table_writer_stub_declares_its_members():
+    from Nexra_publish import tables
+
+    stub = next(n for n in parse_stub(tables).body if isinstance(n, ast.ClassDef) and n.name == "TableWriter")
+    declared = {n.name for n in stub.body if isinstance(n, ast.FunctionDef) and not n.name.startswith("__")}
+    assert declared == {name for name in dir(tables.TableWriter) if not name.startswith("_")}
 
 
 # Lines marked `# E: <code>` must draw exactly that mypy error; no other line
@@ -155,8 +174,9 @@ from typing import Any
 from pymongo.cursor import Cursor
 
 from Nexra_publish import Scrape_common as sc
-from Nexra_publish import configuration
+from Nexra_publish import configuration, durable
 from Nexra_publish import workqueue as wq
+from Nexra_publish.tables import TableWriter
 
 
 def run_job() -> None:
@@ -189,10 +209,17 @@ def run_job() -> None:
     finished: list[dict[str, Any]] = wq.finish(claimed, "done")
     dropped: int = wq.drop_finished_leases()
     eta: float | None = wq.queue_progress({"status": "pending"})["eta_seconds"]
+    durable.makedirs("export/entries")
+    durable.write_file("export/entries/a", [b"head", bytearray(b"body"), memoryview(b"end")])
+    with TableWriter("xlsx", fields=["name"], title="items") as table:
+        table.write_row({"name": "x", "n": 1})
+        table.commit("items.xlsx")
+    written: int = table.rows
 """
 
 BAD_SCRIPT = """
 from Nexra_publish import Scrape_common as sc
+from Nexra_publish import durable
 from Nexra_publish import workqueue as wq
 
 sc.fetch_response(url="u", parcel_numbr="P1234")  # E: call-arg
@@ -204,6 +231,9 @@ response, retries = sc.fetch_response(url="u", parcel_number="P1234")  # E: misc
 sc.InsertItem(["not", "a", "dict"], 1, "P1234", "results")  # E: arg-type
 sc.export_mongo_to_excel("f", "c", "d", skip="3")  # E: arg-type
 wq.claim_input(limit="10")  # E: arg-type
+durable.write_file("f", "text")  # E: arg-type
+from Nexra_publish.tables import TableWriter
+TableWriter("json")  # E: arg-type
 """
 
 
@@ -212,14 +242,32 @@ wq.claim_input(limit="10")  # E: arg-type
 def test_mypy_accepts_the_api_used_as_documented_and_rejects_misuse(tmp_path, sc):
     (tmp_path / "good.py").write_text(textwrap.dedent(GOOD_SCRIPT))
     (tmp_path / "bad.py").write_text(textwrap.dedent(BAD_SCRIPT))
-    expected = {("bad.py", n, m.group(1))
-                for n, line in enumerate(BAD_SCRIPT.splitlines(), 1)
-                if (m := re.search(r"# E: ([\w-]+)", line))}
+    expected = {
+        ("bad.py", n, m.group(1))
+        for n, line in enumerate(BAD_SCRIPT.splitlines(), 1)
+        if (m := re.search(r"# E: ([\w-]+)", line))
+    }
     # The package is found where it is installed, as for any user of it.
     proc = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--no-error-summary",
-         "--cache-dir", str(tmp_path / "cache"), "--hide-error-context", "good.py", "bad.py"],
-        cwd=tmp_path, capture_output=True, text=True, timeout=300)
-    errors = {(f, int(n), code) for f, n, code in
-              re.findall(r"^(\w+\.py):(\d+): error: .*\[([\w-]+)\]$", proc.stdout, re.M)}
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--strict",
+            "--no-incremental",
+            "--no-error-summary",
+            "--cache-dir",
+            str(tmp_path / "cache"),
+            "--hide-error-context",
+            "good.py",
+            "bad.py",
+        ],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    errors = {
+        (f, int(n), code) for f, n, code in re.findall(r"^(\w+\.py):(\d+): error: .*\[([\w-]+)\]$", proc.stdout, re.M)
+    }
     assert errors == expected, proc.stdout + proc.stderr

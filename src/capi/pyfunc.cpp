@@ -2,6 +2,8 @@
 
 #include <structmember.h>
 
+#include <cstring>
+
 // The vectorcall type flag lost its leading underscore in 3.9.
 #if PY_VERSION_HEX >= 0x03090000
 #define NX_TPFLAGS_HAVE_VECTORCALL Py_TPFLAGS_HAVE_VECTORCALL
@@ -21,8 +23,9 @@ PyObject* error_name(Function* f) {
 #endif
 }
 
-void too_many_positional(Function* f, Py_ssize_t given, Py_ssize_t defcount) {
-    Py_ssize_t n = f->spec->nparams;
+void too_many_positional(Function* f, Py_ssize_t given, Py_ssize_t defcount,
+                         Py_ssize_t kwonly_given) {
+    Py_ssize_t n = f->spec->nparams - f->spec->nkwonly;
     Ref sig;
     bool plural;
     if (defcount) {
@@ -34,15 +37,24 @@ void too_many_positional(Function* f, Py_ssize_t given, Py_ssize_t defcount) {
         plural = n != 1;
         sig = Ref::steal(PyUnicode_FromFormat("%zd", n));
     }
-    if (!sig) return;
-    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given",
-                 error_name(f), sig.get(), plural ? "s" : "", given, given == 1 ? "was" : "were");
+    Ref kwonly_sig = kwonly_given
+                         ? Ref::steal(PyUnicode_FromFormat(
+                               " positional argument%s (and %zd keyword-only argument%s)",
+                               given != 1 ? "s" : "", kwonly_given, kwonly_given != 1 ? "s" : ""))
+                         : str("");
+    if (!sig || !kwonly_sig) return;
+    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given",
+                 error_name(f), sig.get(), plural ? "s" : "", given, kwonly_sig.get(),
+                 given == 1 && !kwonly_given ? "was" : "were");
 }
 
-void missing_arguments(Function* f, PyObject* const* slots, Py_ssize_t required) {
+// The parameters [from, to) missing from `slots`: "positional" or
+// "keyword-only" ones.
+void missing_arguments(Function* f, PyObject* const* slots, Py_ssize_t from, Py_ssize_t to,
+                       const char* kind) {
     Ref names = Ref::steal(PyList_New(0));
     if (!names) return;
-    for (Py_ssize_t j = 0; j < required; j++) {
+    for (Py_ssize_t j = from; j < to; j++) {
         if (slots[j]) continue;
         Ref r = Ref::steal(PyObject_Repr(PyTuple_GET_ITEM(f->params, j)));
         if (!r || PyList_Append(names.get(), r.get()) < 0) return;
@@ -65,18 +77,19 @@ void missing_arguments(Function* f, PyObject* const* slots, Py_ssize_t required)
         text = Ref::steal(PyUnicode_Concat(head.get(), tail.get()));
     }
     if (!text) return;
-    PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U",
-                 error_name(f), len, len == 1 ? "" : "s", text.get());
+    PyErr_Format(PyExc_TypeError, "%U() missing %zd required %s argument%s: %U", error_name(f), len,
+                 kind, len == 1 ? "" : "s", text.get());
 }
 
 PyObject* func_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                           PyObject* kwnames) {
     Function* f = (Function*)callable;
     const Py_ssize_t n = f->spec->nparams;
+    const Py_ssize_t npositional = n - f->spec->nkwonly;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject* slots[kMaxParams] = {};
 
-    const Py_ssize_t npos = nargs < n ? nargs : n;
+    const Py_ssize_t npos = nargs < npositional ? nargs : npositional;
     for (Py_ssize_t i = 0; i < npos; i++) slots[i] = args[i];
 
     if (kwnames) {
@@ -108,20 +121,37 @@ PyObject* func_vectorcall(PyObject* callable, PyObject* const* args, size_t narg
 
     // Hold the defaults for the length of the call: the body may rebind __defaults__.
     Ref defaults = Ref::borrow(f->defaults);
+    Ref kwdefaults = Ref::borrow(f->kwdefaults);
     const Py_ssize_t defcount = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
-    if (nargs > n) {
-        too_many_positional(f, nargs, defcount);
+    if (nargs > npositional) {
+        Py_ssize_t kwonly_given = 0;
+        for (Py_ssize_t j = npositional; j < n; j++) kwonly_given += slots[j] != nullptr;
+        too_many_positional(f, nargs, defcount, kwonly_given);
         return nullptr;
     }
-    const Py_ssize_t required = defcount < n ? n - defcount : 0;
+    const Py_ssize_t required = defcount < npositional ? npositional - defcount : 0;
     for (Py_ssize_t j = 0; j < required; j++) {
         if (!slots[j]) {
-            missing_arguments(f, slots, required);
+            missing_arguments(f, slots, 0, required, "positional");
             return nullptr;
         }
     }
-    for (Py_ssize_t j = required; j < n; j++) {
-        if (!slots[j]) slots[j] = PyTuple_GET_ITEM(defaults.get(), j - (n - defcount));
+    for (Py_ssize_t j = required; j < npositional; j++) {
+        if (!slots[j]) slots[j] = PyTuple_GET_ITEM(defaults.get(), j - (npositional - defcount));
+    }
+    bool missing = false;
+    for (Py_ssize_t j = npositional; j < n; j++) {
+        if (slots[j]) continue;
+        PyObject* d = kwdefaults ? PyDict_GetItemWithError(kwdefaults.get(),
+                                                           PyTuple_GET_ITEM(f->params, j))
+                                 : nullptr;
+        if (!d && PyErr_Occurred()) return nullptr;
+        slots[j] = d;
+        missing |= !d;
+    }
+    if (missing) {
+        missing_arguments(f, slots, npositional, n, "keyword-only");
+        return nullptr;
     }
     return f->spec->impl(f, slots);
 }
@@ -134,6 +164,7 @@ int func_traverse(Function* f, visitproc visit, void* arg) {
     Py_VISIT(f->module);
     Py_VISIT(f->doc);
     Py_VISIT(f->defaults);
+    Py_VISIT(f->kwdefaults);
     Py_VISIT(f->dict);
     return 0;
 }
@@ -146,6 +177,7 @@ int func_clear(Function* f) {
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->defaults);
+    Py_CLEAR(f->kwdefaults);
     Py_CLEAR(f->dict);
     return 0;
 }
@@ -185,7 +217,11 @@ int set_defaults(Function* f, PyObject* value, void*) {
     return 0;
 }
 
-PyObject* get_kwdefaults(Function*, void*) { Py_RETURN_NONE; }
+PyObject* get_kwdefaults(Function* f, void*) {
+    PyObject* d = f->kwdefaults ? f->kwdefaults : Py_None;
+    Py_INCREF(d);
+    return d;
+}
 
 int set_str_attr(PyObject** slot, PyObject* value, const char* what) {
     if (!value || !PyUnicode_Check(value)) {
@@ -222,20 +258,28 @@ PyObject* get_signature(Function* f, void*) {
     Ref parameter = attr(inspect.get(), NX_ID(Parameter));
     if (!parameter) return nullptr;
     Ref kind = attr(parameter.get(), NX_ID(POSITIONAL_OR_KEYWORD));
-    if (!kind) return nullptr;
+    Ref kw_kind = kind ? attr(parameter.get(), NX_ID(KEYWORD_ONLY)) : Ref();
+    if (!kw_kind) return nullptr;
     const Py_ssize_t n = f->spec->nparams;
+    const Py_ssize_t npositional = n - f->spec->nkwonly;
     Ref defaults = Ref::borrow(f->defaults);
+    Ref kwdefaults = Ref::borrow(f->kwdefaults);
     const Py_ssize_t defcount = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
-    const Py_ssize_t first_default = defcount < n ? n - defcount : 0;
+    const Py_ssize_t first_default = defcount < npositional ? npositional - defcount : 0;
     Ref list = Ref::steal(PyList_New(n));
     if (!list) return nullptr;
     for (Py_ssize_t j = 0; j < n; j++) {
         PyObject* name = PyTuple_GET_ITEM(f->params, j);
-        Ref p = j >= first_default
-                    ? call_kw(
-                          parameter.get(), {name, kind.get()},
-                          {{NX_ID(default), PyTuple_GET_ITEM(defaults.get(), j - (n - defcount))}})
-                    : call(parameter.get(), {name, kind.get()});
+        PyObject* k = j < npositional ? kind.get() : kw_kind.get();
+        PyObject* d = nullptr;
+        if (j >= npositional) {
+            d = kwdefaults ? PyDict_GetItemWithError(kwdefaults.get(), name) : nullptr;
+            if (!d && PyErr_Occurred()) return nullptr;
+        } else if (j >= first_default) {
+            d = PyTuple_GET_ITEM(defaults.get(), j - (npositional - defcount));
+        }
+        Ref p = d ? call_kw(parameter.get(), {name, k}, {{NX_ID(default), d}})
+                  : call(parameter.get(), {name, k});
         if (!p) return nullptr;
         PyList_SET_ITEM(list.get(), j, p.release());
     }
@@ -263,12 +307,8 @@ PyMemberDef func_members[] = {
 };
 
 PyTypeObject FunctionType = [] {
-    PyTypeObject t{};
-    PyVarObject head[1] = {PyVarObject_HEAD_INIT(nullptr, 0)};
-    t.ob_base = head[0];
-    t.tp_name = "Nexra_publish.function";
-    t.tp_basicsize = sizeof(Function);
-    t.tp_dealloc = (destructor)func_dealloc;
+    PyTypeObject t = static_type("Nexra_publish.function", sizeof(Function),
+                                 (destructor)func_dealloc);
     t.tp_vectorcall_offset = offsetof(Function, vectorcall);
     t.tp_repr = (reprfunc)func_repr;
     t.tp_call = PyVectorcall_Call;
@@ -284,21 +324,21 @@ PyTypeObject FunctionType = [] {
     return t;
 }();
 
-}  // namespace
-
-Ref make_function(const FuncSpec& spec, PyObject* globals,
-                  std::initializer_list<PyObject*> defaults) {
-    return make_function(spec, globals, defaults.begin(), defaults.size());
-}
-
-Ref make_function(const FuncSpec& spec, PyObject* globals, PyObject* const* defaults,
-                  size_t count) {
+// The function with `count` defaults for its trailing positional parameters
+// and those of its keyword-only ones, in order (all borrowed).
+Ref make_with_defaults(const FuncSpec& spec, PyObject* globals, PyObject* const* defaults,
+                       size_t count, PyObject* const* kw_values) {
     if (!(FunctionType.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&FunctionType) < 0) return {};
     Ref params = Ref::steal(PyTuple_New(spec.nparams));
     if (!params) return {};
     for (int j = 0; j < spec.nparams; j++) {
-        PyObject* s = PyUnicode_InternFromString(spec.params[j]);
+        // A trailing "_" is the C++ spelling of a name that is a keyword there.
+        const char* name = spec.params[j];
+        const size_t len = std::strlen(name);
+        PyObject* s = PyUnicode_FromStringAndSize(
+            name, (Py_ssize_t)(len - (len && name[len - 1] == '_')));
         if (!s) return {};
+        PyUnicode_InternInPlace(&s);
         PyTuple_SET_ITEM(params.get(), j, s);
     }
     Ref defs;
@@ -310,6 +350,12 @@ Ref make_function(const FuncSpec& spec, PyObject* globals, PyObject* const* defa
             PyTuple_SET_ITEM(defs.get(), (Py_ssize_t)i, defaults[i]);
         }
     }
+    Ref kwdefaults = spec.nkwonly ? Ref::steal(PyDict_New()) : Ref();
+    if (spec.nkwonly && !kwdefaults) return {};
+    for (int j = spec.nparams - spec.nkwonly; j < spec.nparams; j++)
+        if (PyDict_SetItem(kwdefaults.get(), PyTuple_GET_ITEM(params.get(), j),
+                           kw_values[j - (spec.nparams - spec.nkwonly)]) < 0)
+            return {};
     Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
     if (!name) return {};
     Ref doc = spec.doc ? str(spec.doc) : none();
@@ -328,19 +374,47 @@ Ref make_function(const FuncSpec& spec, PyObject* globals, PyObject* const* defa
     f->module = module.release();
     f->doc = doc.release();
     f->defaults = defs.release();
+    f->kwdefaults = kwdefaults.release();
     f->dict = nullptr;
     PyObject_GC_Track(f);
     return Ref::steal((PyObject*)f);
 }
 
-int define_function(PyObject* globals, const FuncSpec& spec,
-                    std::initializer_list<PyObject*> defaults) {
-    return define_function(globals, spec, defaults.begin(), defaults.size());
+// The object of a declared default (a new reference).
+Ref default_value(PyObject* globals, const Default& d) {
+    switch (d.kind) {
+        case Default::kInteger: return integer(d.integer);
+        case Default::kReal: return Ref::steal(PyFloat_FromDouble(d.real));
+        case Default::kText: return Ref::steal(PyUnicode_InternFromString(d.text));
+        case Default::kGlobal: return global(globals, d.text);
+        case Default::kNone:
+        case Default::kRequired: break;
+    }
+    return none();
 }
 
-int define_function(PyObject* globals, const FuncSpec& spec, PyObject* const* defaults,
-                    size_t count) {
-    Ref f = make_function(spec, globals, defaults, count);
+}  // namespace
+
+Ref make_function(const FuncSpec& spec, PyObject* globals) {
+    const int npositional = spec.nparams - spec.nkwonly;
+    int first = npositional;
+    while (first > 0 && spec.defaults[first - 1].kind != Default::kRequired) --first;
+    Ref values[kMaxParams];
+    PyObject* defaults[kMaxParams];
+    for (int i = first; i < npositional; i++) {
+        if (!(values[i] = default_value(globals, spec.defaults[i]))) return {};
+        defaults[i - first] = values[i].get();
+    }
+    PyObject* kw_values[kMaxParams];
+    for (int i = npositional; i < spec.nparams; i++) {
+        if (!(values[i] = default_value(globals, spec.defaults[i]))) return {};
+        kw_values[i - npositional] = values[i].get();
+    }
+    return make_with_defaults(spec, globals, defaults, (size_t)(npositional - first), kw_values);
+}
+
+int define_function(PyObject* globals, const FuncSpec& spec) {
+    Ref f = make_function(spec, globals);
     if (!f) return -1;
     return PyDict_SetItemString(globals, spec.name, f.get());
 }

@@ -36,10 +36,10 @@ public:
         }
         if (module_) {
             if (module_ == module) return 1;
-            PyErr_Format(PyExc_RuntimeError,
-                         "Module '%s' has already been imported. Re-initialisation is not "
-                         "supported.",
-                         name_);
+            PyErr_Format(
+                PyExc_RuntimeError,
+                "Module '%s' has already been imported. Re-initialisation is not supported.",
+                name_);
             return -1;
         }
         Py_INCREF(module);

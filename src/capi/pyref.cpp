@@ -49,6 +49,14 @@ Ref dict(std::initializer_list<Entry> entries) {
     return d;
 }
 
+Ref list(std::initializer_list<PyObject*> items) {
+    Ref l = Ref::steal(PyList_New(0));
+    if (!l) return l;
+    for (PyObject* i : items)
+        if (!i || PyList_Append(l.get(), i) < 0) return {};
+    return l;
+}
+
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
     // One spare slot in front lets the callee use PY_VECTORCALL_ARGUMENTS_OFFSET.
     PyObject* stack[8];
@@ -139,6 +147,15 @@ int unpack(PyObject* pair, Ref* first, Ref* second) {
     }
     Ref extra = Ref::steal(PyIter_Next(it.get()));
     if (extra) {
+#if PY_VERSION_HEX >= 0x030E0000
+        // From 3.14 the interpreter names the length of an exact list, tuple
+        // or dict, as it is when the extra value is met.
+        if (PyList_CheckExact(pair) || PyTuple_CheckExact(pair) || PyDict_CheckExact(pair)) {
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)",
+                         PyDict_CheckExact(pair) ? PyDict_Size(pair) : Py_SIZE(pair));
+            return -1;
+        }
+#endif
         PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
         return -1;
     }
@@ -171,36 +188,6 @@ Ref fetch_exception() {
     Py_XDECREF(type);
     Py_XDECREF(tb);
     return Ref::steal(value);
-}
-
-int StandardModule::capture(const char* name, std::initializer_list<const char*> attrs) {
-    if (module_) return 0;
-    Ref m = Ref::steal(PyImport_ImportModule(name));
-    if (!m) return -1;
-    std::vector<std::pair<PyObject*, PyObject*>> kept;
-    for (const char* a : attrs) {
-        Ref n = Ref::steal(PyUnicode_InternFromString(a));
-        Ref v = n ? nx::attr(m.get(), n.get()) : Ref();
-        if (!v) {
-            for (auto& p : kept) {
-                Py_DECREF(p.first);
-                Py_DECREF(p.second);
-            }
-            return -1;
-        }
-        kept.emplace_back(n.release(), v.release());
-    }
-    module_ = m.release();
-    attrs_ = std::move(kept);
-    return 0;
-}
-
-bool StandardModule::attrs_intact() const {
-    PyObject* d = PyModule_Check(module_) ? PyModule_GetDict(module_) : nullptr;
-    if (!d) return false;
-    for (const auto& p : attrs_)
-        if (PyDict_GetItem(d, p.first) != p.second) return false;
-    return true;
 }
 
 }  // namespace nx

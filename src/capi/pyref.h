@@ -5,6 +5,21 @@
 //     "an exception is pending" (the interpreter's usual error convention).
 //   * Raw `PyObject*` parameters are always borrowed.
 //   * `int` results are 0 on success and -1 with an exception set.
+//   * `g` names a module's globals (its dict) and nothing else.
+//   * Enumerators are spelled as constants, kName (`enum class Attempt {
+//     kNext, kDone, kError }`), and an enum's name says what it tells, so
+//     that two enums of one module never share a name.
+//   * Namespaces follow the source tree: `nx` for this layer (src/capi), one
+//     per module with more than one source unit (`scrape` for
+//     src/scrape_common), and in it one per directory (`scrape::cleaning`,
+//     `scrape::simd`, `scrape::hashing`, `scrape::exports`, as `export` is a
+//     keyword); a unit may nest one more for its own parts
+//     (`cleaning::scan`, `hashing::md5`). What a unit keeps to itself is in
+//     an unnamed namespace; a module of one source unit keeps all in one.
+// The other pieces of the layer: pyfunc.h (functions, parameters declared
+// once), pymodule.h (a module body run once), pystate.h (module state in one
+// struct), standin.h (native code standing in for standard modules),
+// pystr.h (reading str objects), invariant.h (NX_ASSERT).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -14,7 +29,6 @@
 #include <initializer_list>
 #include <string_view>
 #include <utility>
-#include <vector>
 
 #if PY_VERSION_HEX < 0x03080000
 #error "CPython 3.8 or newer is required"
@@ -103,6 +117,22 @@ inline Ref none() { return Ref::borrow(Py_None); }
 // pending: the result is then empty too.
 using Entry = std::pair<PyObject*, PyObject*>;
 Ref dict(std::initializer_list<Entry> entries);
+
+// A new list of the given items, in order; a null item stands for a failed
+// step before it, as with dict().
+Ref list(std::initializer_list<PyObject*> items);
+
+// The start of a static type object: its header, name, instance size and
+// deallocator; the caller sets the rest before PyType_Ready.
+inline PyTypeObject static_type(const char* name, Py_ssize_t size, destructor dealloc) {
+    PyTypeObject t{};
+    PyVarObject head[1] = {PyVarObject_HEAD_INIT(nullptr, 0)};
+    t.ob_base = head[0];
+    t.tp_name = name;
+    t.tp_basicsize = size;
+    t.tp_dealloc = dealloc;
+    return t;
+}
 
 // A module global read at the moment of use: the module's dict first, then the
 // interpreter's builtins; a missing name raises NameError as interpreted code does.
@@ -260,27 +290,5 @@ int with_block(PyObject* manager, Body body) {
     PyErr_Restore(t.release(), v.release(), b.release());
     return -1;
 }
-
-// A standard-library module and some of its attributes, kept as first seen.
-// Native code may stand in for calls into the module only while the module
-// global in use still is this module and those attributes are unchanged.
-class StandardModule {
-public:
-    // Import `name` and keep it with the listed attributes (the first time only).
-    int capture(const char* name, std::initializer_list<const char*> attrs);
-    PyObject* module() const { return module_; }
-    // The i-th listed attribute as first seen (borrowed).
-    PyObject* attr(size_t i) const { return attrs_[i].second; }
-    // Are the module's listed attributes still the objects first seen?
-    bool attrs_intact() const;
-    // Is `candidate` this module, with its listed attributes intact?
-    bool is(PyObject* candidate) const {
-        return candidate && candidate == module_ && attrs_intact();
-    }
-
-private:
-    PyObject* module_ = nullptr;                          // kept for the process
-    std::vector<std::pair<PyObject*, PyObject*>> attrs_;  // (name, value), kept too
-};
 
 }  // namespace nx

@@ -10,18 +10,21 @@ namespace {
 
 using nx::Ref;
 
+#define GET_CONFIG_PARAMS(P) P(key, nx::Default::required()) P(default_, nx::Default::none())
+NX_ARGUMENTS(GetConfigArgs, GET_CONFIG_PARAMS);
+
 // get_config(key, default=None): dict.get on the module namespace.
-PyObject* get_config(nx::Function* f, PyObject* const* a) {
-    PyObject* v = PyDict_GetItemWithError(f->globals, a[0]);
+PyObject* get_config(nx::Function* f, const GetConfigArgs& a) {
+    PyObject* v = PyDict_GetItemWithError(f->globals, a.key);
     if (!v) {
         if (PyErr_Occurred()) return nullptr;
-        v = a[1];
+        v = a.default_;
     }
     Py_INCREF(v);
     return v;
 }
 
-const nx::FuncSpec get_config_spec = {
+constexpr nx::FuncSpec get_config_spec = nx::spec_of<GetConfigArgs, get_config>(
     "get_config",
     R"doc(Return the setting named key, or default when there is none.
 
@@ -34,11 +37,7 @@ the JSON file named by NEXRA_CONFIG (default "config.json") were written
 onto it, so a JSON entry wins over config.py. The lookup is a plain dict
 lookup on the module namespace: it also sees the module's own names
 (CONFIG_FILE, config, get_config), a missing name never raises, and an
-unhashable key raises TypeError.)doc",
-    2,
-    {"key", "default"},
-    get_config,
-};
+unhashable key raises TypeError.)doc");
 
 // with open(CONFIG_FILE, "r") as f: json_config = json.load(f)
 int read_json_file(PyObject* g, PyObject* config_file) {
@@ -157,7 +156,7 @@ int run_body(PyObject* g) {
 
     if (load_json_file(g) < 0) return -1;
     if (copy_settings(g) < 0) return -1;
-    return nx::define_function(g, get_config_spec, {Py_None});
+    return nx::define_function(g, get_config_spec);
 }
 
 nx::RunOnceModule module_def(

@@ -9,8 +9,7 @@
 #include "../capi/pystr.h"
 #include "clean_html_tables.h"  // made at build time by tools/gen_html_tables.py
 #include "cleaning/clean_text.h"
-#include "common.h"
-#include "dict_watch.h"
+#include "state.h"
 
 namespace scrape {
 namespace {
@@ -21,45 +20,12 @@ using nx::Ref;
 // of every clean_data call.
 const char kCleanrPattern[] = "<.*?>|&([a-z0-9]+|#x[0-9]{1,6}|#x[0-9a-f]{1,6});|[\\t\\n\\r]";
 
-// The standard modules and the functions the native pipeline stands in for,
-// as they were when clean_data was defined (`re` is common.h's std_re). While
-// the module globals and these attributes are still the same objects, the
-// native pipeline runs; otherwise every step goes through the globals as
-// interpreted code would.
-struct Standard {
-    nx::StandardModule html;         // unescape
-    nx::StandardModule unicodedata;  // normalize
-    bool tables_match = false;       // the built-in tables are those of this interpreter's html
-    bool native_nfkd = false;        // ... and of its unicodedata
-    PyObject* dicts[3] = {};         // the dicts of re, html and unicodedata, when modules
-};
-Standard g_std;
-
-PyObject* nfkd_function() { return g_std.unicodedata.attr(0); }
-
-bool globals_are_standard(PyObject* g) {
-    static Unchanged<1> seen;
-    PyObject* const dicts[] = {g};
-    if (seen.holds(dicts)) return true;
-    const Standard& s = g_std;
-    const bool standard = PyDict_GetItem(g, NX_ID(re)) == std_re.module() &&
-                          PyDict_GetItem(g, NX_ID(html)) == s.html.module() &&
-                          PyDict_GetItem(g, NX_ID(unicodedata)) == s.unicodedata.module();
-    if (standard) seen.keep(dicts);
-    return standard;
-}
-
-bool functions_are_standard() {
-    const Standard& s = g_std;
-    if (!s.tables_match) return false;
-    static Unchanged<3> seen;
-    const bool modules = s.dicts[0] && s.dicts[1] && s.dicts[2];
-    if (modules && seen.holds(s.dicts)) return true;
-    const bool standard = std_re.attrs_intact() && s.html.attrs_intact() &&
-                          s.unicodedata.attrs_intact();
-    if (standard && modules) seen.keep(s.dicts);
-    return standard;
-}
+// The native pipeline stands in for re, html and unicodedata (the modules of
+// state().cleaning): while the module globals and the functions it replaces
+// are still those first seen, it runs; otherwise every step goes through the
+// globals as interpreted code would.
+PyObject* nfkd_function() { return state().cleaning[2].attr(0); }
+PyObject* html_module() { return state().cleaning[1].module(); }
 
 // Do the generated tables hold exactly html.entities.html5, html._invalid_charrefs
 // and html._invalid_codepoints of the running interpreter?
@@ -67,8 +33,8 @@ int check_tables(bool* match) {
     *match = false;
     Ref entities = nx::import(nullptr, "html.entities", {"html5"});
     Ref html5 = entities ? nx::attr(entities.get(), NX_ID(html5)) : Ref();
-    Ref charrefs = html5 ? nx::attr(g_std.html.module(), NX_ID(_invalid_charrefs)) : Ref();
-    Ref codepoints = charrefs ? nx::attr(g_std.html.module(), NX_ID(_invalid_codepoints)) : Ref();
+    Ref charrefs = html5 ? nx::attr(html_module(), NX_ID(_invalid_charrefs)) : Ref();
+    Ref codepoints = charrefs ? nx::attr(html_module(), NX_ID(_invalid_codepoints)) : Ref();
     if (!codepoints) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
         PyErr_Clear();
@@ -110,7 +76,7 @@ int check_tables(bool* match) {
 // version must match, and a sample of decompositions is compared.
 int check_unidata(bool* match) {
     *match = false;
-    Ref version = nx::attr(g_std.unicodedata.module(), NX_ID(unidata_version));
+    Ref version = nx::attr(state().cleaning[2].module(), NX_ID(unidata_version));
     if (!version) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
         PyErr_Clear();
@@ -127,7 +93,7 @@ int check_unidata(bool* match) {
     Ref sample = nx::str(kSample);
     Ref want = sample ? nx::call(nfkd_function(), {NX_STR("NFKD"), sample.get()}) : Ref();
     if (!want) return -1;
-    Ref got_str = Ref::steal(clean_text::nfkd_by_tables(sample.get()));
+    Ref got_str = Ref::steal(cleaning::nfkd_by_tables(sample.get()));
     if (!got_str) return -1;
     same = PyObject_RichCompareBool(got_str.get(), want.get(), Py_EQ);
     if (same < 0) return -1;
@@ -144,8 +110,9 @@ struct Cleaner {
     int functions_standard = -1;
 
     bool native() {
-        if (functions_standard < 0) functions_standard = functions_are_standard();
-        return functions_standard && globals_are_standard(g);
+        nx::StandIn<3>& standin = state().cleaning;
+        if (functions_standard < 0) functions_standard = state().tables_match && standin.intact();
+        return functions_standard && standin.bound_in(g);
     }
 
     Ref compiled_cleanr() {
@@ -242,8 +209,8 @@ struct Cleaner {
         if (!text) return {};
         if (PyUnicode_GET_LENGTH(text.get()) == 0) return Ref::steal(PyUnicode_New(0, 0));
         if (native()) {
-            clean_text::Outcome r = clean_text::clean_string(text.get(), nfkd_function(),
-                                                             NX_STR("NFKD"), g_std.native_nfkd);
+            cleaning::Outcome r = cleaning::clean_string(text.get(), nfkd_function(),
+                                                         NX_STR("NFKD"), state().native_nfkd);
             if (!r.fallback) return Ref::steal(r.result);
         }
         return clean_string_generic(text.get());
@@ -265,37 +232,26 @@ bool same_text(PyObject* a, PyObject* b) {
            std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), (size_t)n * PyUnicode_KIND(a)) == 0;
 }
 
-// The stripped str keys of the last records, by position. The records of a
-// job have the same keys in the same order, so a key is stripped, and its
-// stripped text hashed, once rather than once per record. Read and written
-// with the interpreter lock held.
-class KeyMemo {
-public:
-    // k.strip() for the exact str k, the i-th key of its record.
-    Ref strip(Py_ssize_t i, PyObject* k) {
-        if (nx::ready(k) < 0) return {};
-        const bool kept = i < kSlots && PyUnicode_GET_LENGTH(k) <= kMaxLength;
-        if (kept && key_[i] && same_text(key_[i].get(), k)) return stripped_[i];
-        Ref s = strip_exact(k);
-        if (s && kept) {
-            key_[i] = Ref::borrow(k);
-            stripped_[i] = s;
-        }
-        return s;
-    }
+}  // namespace
 
-private:
-    static constexpr Py_ssize_t kSlots = 64;
-    static constexpr Py_ssize_t kMaxLength = 256;
-    Ref key_[kSlots];
-    Ref stripped_[kSlots];
-};
+Ref KeyMemo::strip(Py_ssize_t i, PyObject* k) {
+    if (nx::ready(k) < 0) return {};
+    const bool kept = i < kSlots && PyUnicode_GET_LENGTH(k) <= kMaxLength;
+    if (kept && key_[i] && same_text(key_[i].get(), k)) return stripped_[i];
+    Ref s = strip_exact(k);
+    if (s && kept) {
+        key_[i] = Ref::borrow(k);
+        stripped_[i] = s;
+    }
+    return s;
+}
+
+namespace {
 
 // The key as stored: k.strip() for a str key, else the key itself; `i` is
 // its position in the record.
 Ref clean_key(Py_ssize_t i, PyObject* k) {
-    static KeyMemo* memo = new KeyMemo();  // kept for the process
-    if (PyUnicode_CheckExact(k)) return memo->strip(i, k);
+    if (PyUnicode_CheckExact(k)) return state().keys.strip(i, k);
     if (PyUnicode_Check(k)) return nx::call_method(k, NX_ID(strip));
     return Ref::borrow(k);
 }
@@ -377,14 +333,17 @@ Ref new_result(PyObject* doc) {
     return Ref::steal(PyDict_New());
 }
 
-PyObject* clean_data_impl(nx::Function* f, PyObject* const* args) {
-    PyObject* doc = args[0];
+#define DOC_PARAMS(P) P(doc, nx::Default::required())
+NX_ARGUMENTS(DocArgs, DOC_PARAMS);
+
+PyObject* clean_data_impl(nx::Function* f, const DocArgs& a) {
+    PyObject* doc = a.doc;
     Cleaner c{f->globals, Ref(), -1};
     // CLEANR = re.compile(...): compiled now unless the standard `re` is in
     // place, whose compile has no effect beyond its cache.
     Ref re = nx::global(f->globals, NX_ID(re));
     if (!re) return nullptr;
-    if (!std_re.is(re.get())) {
+    if (!state().cleaning[0].is(re.get())) {
         if (!c.compiled_cleanr()) return nullptr;
     }
     Ref result = new_result(doc);
@@ -401,9 +360,8 @@ PyObject* clean_data_impl(nx::Function* f, PyObject* const* args) {
     return done < 0 ? nullptr : result.release();
 }
 
-const nx::FuncSpec kCleanData = {
-    "clean_data",
-    R"doc(Return a cleaned copy of a scraped record.
+constexpr nx::FuncSpec kCleanData = nx::spec_of<DocArgs, clean_data_impl>(
+    "clean_data", R"doc(Return a cleaned copy of a scraped record.
 
 doc -- the record: a dict, or any object whose items() yields
        (key, value) pairs. It is not modified.
@@ -431,25 +389,26 @@ the base letter plus a combining mark. Instances of str subclasses
 hold.
 
 Errors are not caught: a doc without items() raises AttributeError,
-pairs that do not unpack into two raise ValueError.)doc",
-    1,
-    {"doc"},
-    clean_data_impl,
-};
+pairs that do not unpack into two raise ValueError.)doc");
 
 }  // namespace
 
 int define_clean_data(PyObject* g) {
-    if (!g_std.html.module()) {
-        if (capture_std_re() < 0) return -1;
-        if (g_std.html.capture("html", {"unescape"}) < 0) return -1;
-        if (g_std.unicodedata.capture("unicodedata", {"normalize"}) < 0) return -1;
-        const nx::StandardModule* captured[] = {&std_re, &g_std.html, &g_std.unicodedata};
-        for (int i = 0; i < 3; ++i) g_std.dicts[i] = module_dict(captured[i]->module());
-        if (check_tables(&g_std.tables_match) < 0) return -1;
-        if (check_unidata(&g_std.native_nfkd) < 0) return -1;
+    State& st = state();
+    if (!st.cleaning.captured()) {
+        if (st.cleaning.capture({{"re", "re", {"sub", "compile", "IGNORECASE"}},
+                                 {"html", "html", {"unescape"}},
+                                 {"unicodedata", "unicodedata", {"normalize"}}}) < 0)
+            return -1;
+        if (check_tables(&st.tables_match) < 0) return -1;
+        if (check_unidata(&st.native_nfkd) < 0) return -1;
     }
-    return nx::define_function(g, kCleanData);
+    if (nx::define_function(g, kCleanData) < 0) return -1;
+    // Which kernels the cleaner runs, for the builds' own checks: a private
+    // name, left out of `import *`.
+    Ref kernels = Ref::steal(
+        Py_BuildValue("(ss)", cleaning::scan_kernels(), cleaning::vector_set()));
+    return kernels ? nx::set_global(g, NX_ID(_kernels), kernels.get()) : -1;
 }
 
 }  // namespace scrape

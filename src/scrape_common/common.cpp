@@ -33,8 +33,4 @@ Ref now_text(PyObject* globals) {
     return nx::call_method(now.get(), NX_ID(strftime), {NX_STR("%Y-%m-%d %H:%M:%S")});
 }
 
-nx::StandardModule std_re;
-
-int capture_std_re() { return std_re.capture("re", {"match", "sub", "compile", "IGNORECASE"}); }
-
 }  // namespace scrape

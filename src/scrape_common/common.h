@@ -1,6 +1,5 @@
 // Helpers that several of Scrape_common's subsystems share: its messages,
-// its directories, its time stamps and the standard `re` its native paths
-// stand in for.
+// its directories and its time stamps.
 #pragma once
 
 #include "../capi/pyref.h"
@@ -21,13 +20,5 @@ int ensure_directory(PyObject* globals, PyObject* path);
 // Local time as "%Y-%m-%d %H:%M:%S" through `datetime.now().strftime(...)`
 // with the module global `datetime` (the class).
 nx::Ref now_text(PyObject* globals);
-
-// The standard `re` as first seen, with the functions that native code stands
-// in for (`match` for the page-save check, `sub` for the export's cell rule,
-// `sub`, `compile` and `IGNORECASE` for clean_data): native code takes their
-// place only while the module global `re` is this module, those unchanged.
-extern nx::StandardModule std_re;
-// Capture std_re (the first call only); 0, or -1 with an exception set.
-int capture_std_re();
 
 }  // namespace scrape

@@ -1,8 +1,8 @@
 // doc_hash, the Python-facing record hash: the JSON text by hashing/
 // canonical_json.h, its MD5 by hashing/md5.h.
+#include "state.h"
 #include "subsystems.h"
 
-#include "dict_watch.h"
 #include "hashing/canonical_json.h"
 #include "hashing/md5.h"
 
@@ -14,16 +14,12 @@ using nx::Ref;
 // doc_hash(doc): hashlib.md5(json.dumps(doc, sort_keys=True).encode()).hexdigest().
 //
 // While the globals `json` and `hashlib` are the standard modules (with their
-// own `dumps`, `JSONEncoder` and `md5`), the text is made by the native
-// encoder and hashed natively; anything the encoder declines, and every
-// rebound global, goes through the modules themselves.
-nx::StandardModule std_json;
-nx::StandardModule std_hashlib;
-PyObject* std_dicts[2];  // the dicts of the two, when they are modules
-
+// own `dumps`, `JSONEncoder` and `md5`: state().hashing), the text is made by
+// the native encoder and hashed natively; anything the encoder declines, and
+// every rebound global, goes through the modules themselves.
 nx::Ref hex_text(const char* data, size_t len) {
     nx::Ref hex = nx::Ref::steal(PyUnicode_New(32, 127));
-    if (hex) md5::hex_digest(data, len, static_cast<char*>(PyUnicode_DATA(hex.get())));
+    if (hex) hashing::md5::hex_digest(data, len, static_cast<char*>(PyUnicode_DATA(hex.get())));
     return hex;
 }
 
@@ -52,67 +48,40 @@ Ref encoded_by(PyObject* json, PyObject* doc) {
     return nx::call_method(s.get(), NX_ID(encode));
 }
 
-PyObject* doc_hash(nx::Function* f, PyObject* const* a) {
-    PyObject* doc = a[0];
-    // While the module's globals and the two modules are as they were when
-    // a call last found `json` and `hashlib` bound to the standard modules
-    // there, they still are.
-    static Unchanged<3> seen;
-    PyObject* const dicts[] = {f->globals, std_dicts[0], std_dicts[1]};
-    const bool known = std_dicts[0] && std_dicts[1] && seen.holds(dicts);
+#define DOC_PARAMS(P) P(doc, nx::Default::required())
+NX_ARGUMENTS(DocArgs, DOC_PARAMS);
 
-    // json.dumps(doc, sort_keys=True), then .encode()
-    Ref json;
-    if (!known) {
-        json = nx::global(f, NX_ID(json));
-        if (!json) return nullptr;
-    }
-    cjson::Buffer text;
-    Ref encoded;  // the bytes, when they come from the interpreter
-    bool native_text = false;
-    if (known || std_json.is(json.get())) {
-        cjson::Status st = cjson::Encoder(text).encode(doc);
-        if (st == cjson::Status::error) return nullptr;
-        native_text = st == cjson::Status::ok;
-    }
-    if (!native_text) {
-        if (!json) json = Ref::borrow(std_json.module());  // no code has run since
-        encoded = encoded_by(json.get(), doc);
-        if (!encoded) return nullptr;
-    }
-
-    // hashlib.md5(bytes).hexdigest(); json.dumps may have rebound hashlib.
-    Ref hashlib;
-    if (!known || !native_text) {
-        hashlib = nx::global(f, NX_ID(hashlib));
-        if (!hashlib) return nullptr;
-    }
-    if (!hashlib || std_hashlib.is(hashlib.get())) {
-        if (native_text) {
-            if (!known && std_dicts[0] && std_dicts[1] &&
-                PyDict_GetItem(f->globals, NX_ID(json)) == std_json.module() &&
-                PyDict_GetItem(f->globals, NX_ID(hashlib)) == std_hashlib.module())
-                seen.keep(dicts);
-            return hex_text(text.data(), text.size()).release();
-        }
-        if (PyBytes_CheckExact(encoded.get()))
-            return hex_text(PyBytes_AS_STRING(encoded.get()),
-                            (size_t)PyBytes_GET_SIZE(encoded.get()))
-                .release();
-    }
-    if (native_text) {
-        encoded = Ref::steal(PyBytes_FromStringAndSize(text.data(), (Py_ssize_t)text.size()));
-        if (!encoded) return nullptr;
-    }
+// The hash through the module globals, as interpreted code makes it; only a
+// standard hashlib's MD5 of the bytes is taken natively.
+PyObject* hash_by_modules(PyObject* g, PyObject* doc) {
+    Ref json = nx::global(g, NX_ID(json));
+    Ref encoded = json ? encoded_by(json.get(), doc) : Ref();
+    if (!encoded) return nullptr;
+    // json.dumps may have rebound hashlib: it is looked up now.
+    Ref hashlib = nx::global(g, NX_ID(hashlib));
+    if (!hashlib) return nullptr;
+    if (state().hashing[1].is(hashlib.get()) && PyBytes_CheckExact(encoded.get()))
+        return hex_text(PyBytes_AS_STRING(encoded.get()), (size_t)PyBytes_GET_SIZE(encoded.get()))
+            .release();
     Ref md5 = nx::attr(hashlib.get(), NX_ID(md5));
     Ref h = md5 ? nx::call(md5.get(), {encoded.get()}) : Ref();
     if (!h) return nullptr;
     return nx::call_method(h.get(), NX_ID(hexdigest)).release();
 }
 
-const nx::FuncSpec doc_hash_spec = {
-    "doc_hash",
-    R"doc(Return the content hash of a record: 32 lower-case hex digits.
+PyObject* doc_hash(nx::Function* f, const DocArgs& a) {
+    if (state().hashing.native(f->globals)) {
+        hashing::cjson::Buffer text;
+        const hashing::cjson::Status st = hashing::cjson::Encoder(text).encode(a.doc);
+        if (st == hashing::cjson::Status::kError) return nullptr;
+        if (st == hashing::cjson::Status::kOk) return hex_text(text.data(), text.size()).release();
+        // Declined: the modules do it, and nothing has run since the check.
+    }
+    return hash_by_modules(f->globals, a.doc);
+}
+
+constexpr nx::FuncSpec doc_hash_spec = nx::spec_of<DocArgs, doc_hash>(
+    "doc_hash", R"doc(Return the content hash of a record: 32 lower-case hex digits.
 
 doc -- any value the json module can serialise, normally a dict.
 
@@ -125,19 +94,14 @@ stored twice is recognised.
 
 Raises TypeError for a value JSON cannot represent (datetime, ObjectId,
 set, bytes) and for dict keys that cannot be sorted together (an int
-beside a str).)doc",
-    1,
-    {"doc"},
-    doc_hash,
-};
+beside a str).)doc");
 
 }  // namespace
 
 int define_doc_hash(PyObject* g) {
-    if (std_json.capture("json", {"dumps", "JSONEncoder"}) < 0) return -1;
-    if (std_hashlib.capture("hashlib", {"md5"}) < 0) return -1;
-    std_dicts[0] = module_dict(std_json.module());
-    std_dicts[1] = module_dict(std_hashlib.module());
+    if (state().hashing.capture(
+            {{"json", "json", {"dumps", "JSONEncoder"}}, {"hashlib", "hashlib", {"md5"}}}) < 0)
+        return -1;
     return nx::define_function(g, doc_hash_spec);
 }
 

@@ -57,10 +57,14 @@ Ref read_input(nx::Function* f, PyObject* collection_name, PyObject* query, PyOb
     return nx::call(limit_method.get(), {n.get()});
 }
 
+#define INPUT_PARAMS(P) \
+    P(query, nx::Default::none()) P(limit, nx::Default::none()) P(skip, nx::Default::of(0))
+NX_ARGUMENTS(InputArgs, INPUT_PARAMS);
+
 // Every failure, whatever its class, gives None and leaves no error behind.
 template <PyObject* (*Collection)()>
-PyObject* input_impl(nx::Function* f, PyObject* const* a) {
-    Ref cursor = read_input(f, Collection(), a[0], a[1], a[2]);
+PyObject* input_impl(nx::Function* f, const InputArgs& a) {
+    Ref cursor = read_input(f, Collection(), a.query, a.limit, a.skip);
     if (!cursor) {
         PyErr_Clear();
         Py_RETURN_NONE;
@@ -72,9 +76,8 @@ PyObject* col_input_name() { return NX_ID(col_input); }
 PyObject* col_input_pdp_name() { return NX_ID(col_input_pdp); }
 
 // The docstring of a reader of the collection `coll` (setting `setting`).
-#define NX_INPUT_DOC(coll, setting)                                              \
-    "Return a cursor over the work items in " coll                               \
-    ".\n"                                                                        \
+#define NX_INPUT_DOC(coll, setting) \
+    "Return a cursor over the work items in " coll ".\n"                         \
     "\n"                                                                         \
     "query -- a filter document; None matches every document\n"                  \
     "limit -- None for the whole result, or the largest number of documents\n"   \
@@ -82,30 +85,17 @@ PyObject* col_input_pdp_name() { return NX_ID(col_input_pdp); }
     "skip  -- the number of documents to skip (anything int() accepts); used\n"  \
     "         only together with limit\n"                                        \
     "\n"                                                                         \
-    "Returns the pymongo Cursor of " coll ".find(query) (" coll                  \
-    " is the\n"                                                                  \
-    "collection named by the setting " setting                                   \
-    "), with\n"                                                                  \
+    "Returns the pymongo Cursor of " coll ".find(query) (" coll " is the\n"      \
+    "collection named by the setting " setting "), with\n"                       \
     ".skip(int(skip)).limit(int(limit)) applied when limit is not None.\n"       \
     "Nothing is read until the cursor is iterated, so server errors arise\n"     \
     "there. Returns None when anything fails here (a limit or skip that int()\n" \
     "rejects, a query that find() rejects); nothing is printed."
 
-const nx::FuncSpec get_input_spec = {
-    "get_input",
-    NX_INPUT_DOC("col_input", "input_table"),
-    3,
-    {"query", "limit", "skip"},
-    input_impl<col_input_name>,
-};
-
-const nx::FuncSpec pl_input_spec = {
-    "pl_input",
-    NX_INPUT_DOC("col_input_pdp", "pl_input_table"),
-    3,
-    {"query", "limit", "skip"},
-    input_impl<col_input_pdp_name>,
-};
+constexpr nx::FuncSpec get_input_spec = nx::spec_of<InputArgs, input_impl<col_input_name>>(
+    "get_input", NX_INPUT_DOC("col_input", "input_table"));
+constexpr nx::FuncSpec pl_input_spec = nx::spec_of<InputArgs, input_impl<col_input_pdp_name>>(
+    "pl_input", NX_INPUT_DOC("col_input_pdp", "pl_input_table"));
 
 #undef NX_INPUT_DOC
 
@@ -138,9 +128,14 @@ int update_status(nx::Function* f, PyObject* collection_name, PyObject* method_n
 
 // An Exception is printed (its text, one line) and swallowed; anything else
 // reaches the caller.
+#define UPDATE_PARAMS(P)            \
+    P(key, nx::Default::required()) \
+    P(value, nx::Default::required()) P(status, nx::Default::required())
+NX_ARGUMENTS(UpdateArgs, UPDATE_PARAMS);
+
 template <PyObject* (*Collection)(), PyObject* (*Method)()>
-PyObject* update_impl(nx::Function* f, PyObject* const* a) {
-    if (update_status(f, Collection(), Method(), a[0], a[1], a[2]) < 0) {
+PyObject* update_impl(nx::Function* f, const UpdateArgs& a) {
+    if (update_status(f, Collection(), Method(), a.key, a.value, a.status) < 0) {
         if (!nx::pending_is_exception()) return nullptr;
         Ref exc = nx::fetch_exception();
         if (nx::print(f->globals, {exc.get()}) < 0) return nullptr;
@@ -151,53 +146,49 @@ PyObject* update_impl(nx::Function* f, PyObject* const* a) {
 PyObject* update_one_name() { return NX_ID(update_one); }
 PyObject* update_many_name() { return NX_ID(update_many); }
 
-#define NX_UPDATE_SPEC(var, fname, coll, method, doc)                         \
-    const nx::FuncSpec var = {                                                \
-        fname, doc, 3, {"key", "value", "status"}, update_impl<coll, method>, \
-    }
+// The update of `Collection` by the collection method `Method`.
+template <PyObject* (*Collection)(), PyObject* (*Method)()>
+constexpr nx::FuncSpec update_spec(const char* name, const char* doc) {
+    return nx::spec_of<UpdateArgs, update_impl<Collection, Method>>(name, doc);
+}
 
 // The docstring of an update of `which` matching document(s) of `coll`
 // (setting `setting`) with the collection method `method`.
-#define NX_UPDATE_DOC(which, coll, setting, method)                             \
-    "Set the status of " which " in " coll                                      \
-    " whose field key equals value.\n"                                          \
-    "\n"                                                                        \
-    "key    -- the name of the field to match, taken as text (f\"{key}\")\n"    \
-    "value  -- the value that field must have, matched with its own type\n"     \
-    "status -- the new status, stored as text (f\"{status}\": 2 gives \"2\")\n" \
-    "\n"                                                                        \
-    "Runs " coll "." method                                                     \
-    "({key: value}, {\"$set\": {\"status\": status}})\n"                        \
-    "on the collection named by the setting " setting                           \
-    ". No other field is\n"                                                     \
-    "touched and no document is created when none matches. Returns None; an\n"  \
-    "error (the server unreachable, for instance) is printed as one line and\n" \
+#define NX_UPDATE_DOC(which, coll, setting, method) \
+    "Set the status of " which " in " coll " whose field key equals value.\n"    \
+    "\n"                                                                         \
+    "key    -- the name of the field to match, taken as text (f\"{key}\")\n"     \
+    "value  -- the value that field must have, matched with its own type\n"      \
+    "status -- the new status, stored as text (f\"{status}\": 2 gives \"2\")\n"  \
+    "\n"                                                                         \
+    "Runs " coll "." method "({key: value}, {\"$set\": {\"status\": status}})\n" \
+    "on the collection named by the setting " setting ". No other field is\n"    \
+    "touched and no document is created when none matches. Returns None; an\n"   \
+    "error (the server unreachable, for instance) is printed as one line and\n"  \
     "not raised."
 
-NX_UPDATE_SPEC(update_input_spec, "update_input", col_input_name, update_one_name,
-               NX_UPDATE_DOC("the first work item", "col_input", "input_table", "update_one"));
-NX_UPDATE_SPEC(update_input_many_spec, "update_input_many", col_input_name, update_many_name,
-               NX_UPDATE_DOC("every work item", "col_input", "input_table", "update_many"));
-NX_UPDATE_SPEC(update_pl_input_spec, "update_pl_input", col_input_pdp_name, update_one_name,
-               NX_UPDATE_DOC("the first work item", "col_input_pdp", "pl_input_table",
-                             "update_one"));
-NX_UPDATE_SPEC(update_pl_input_many_spec, "update_pl_input_many", col_input_pdp_name,
-               update_many_name,
-               NX_UPDATE_DOC("every work item", "col_input_pdp", "pl_input_table", "update_many"));
+constexpr nx::FuncSpec update_input_spec = update_spec<col_input_name, update_one_name>(
+    "update_input", NX_UPDATE_DOC("the first work item", "col_input", "input_table", "update_one"));
+constexpr nx::FuncSpec update_input_many_spec = update_spec<col_input_name, update_many_name>(
+    "update_input_many",
+    NX_UPDATE_DOC("every work item", "col_input", "input_table", "update_many"));
+constexpr nx::FuncSpec update_pl_input_spec = update_spec<col_input_pdp_name, update_one_name>(
+    "update_pl_input",
+    NX_UPDATE_DOC("the first work item", "col_input_pdp", "pl_input_table", "update_one"));
+constexpr nx::FuncSpec update_pl_input_many_spec =
+    update_spec<col_input_pdp_name, update_many_name>(
+        "update_pl_input_many",
+        NX_UPDATE_DOC("every work item", "col_input_pdp", "pl_input_table", "update_many"));
 
 #undef NX_UPDATE_DOC
-#undef NX_UPDATE_SPEC
 
 }  // namespace
 
 int define_queues(PyObject* g) {
-    for (const nx::FuncSpec* spec : {&update_input_spec, &update_input_many_spec,
-                                     &update_pl_input_spec, &update_pl_input_many_spec})
+    for (const nx::FuncSpec* spec :
+         {&update_input_spec, &update_input_many_spec, &update_pl_input_spec,
+          &update_pl_input_many_spec, &get_input_spec, &pl_input_spec})
         if (nx::define_function(g, *spec) < 0) return -1;
-    Ref zero = nx::integer(0);
-    if (!zero) return -1;
-    for (const nx::FuncSpec* spec : {&get_input_spec, &pl_input_spec})
-        if (nx::define_function(g, *spec, {Py_None, Py_None, zero.get()}) < 0) return -1;
     return 0;
 }
 

@@ -5,7 +5,16 @@
 // database client with its handles, the retry constants and the public
 // functions, bound as module globals in that order.
 #include "../capi/pymodule.h"
+#include "../capi/pystate.h"
+#include "state.h"
 #include "subsystems.h"
+
+namespace scrape {
+
+State& state() { return nx::module_state<State>(); }
+exports::Openpyxl& exports::openpyxl_state() { return state().openpyxl; }
+
+}  // namespace scrape
 
 namespace {
 

@@ -1,6 +1,7 @@
 // Item storage: is_valid_page_save and InsertItem.
 #include "../capi/pystr.h"
 #include "common.h"
+#include "state.h"
 #include "subsystems.h"
 
 namespace scrape {
@@ -35,6 +36,13 @@ int truth(const Ref& r) {
     return PyObject_IsTrue(r.get());
 }
 
+// re.match("^[A-Za-z]:\\\\", s) through the `re` global, as a truth value.
+int re_match_drive(nx::Function* f, PyObject* s) {
+    Ref re = nx::global(f, NX_ID(re));
+    if (!re) return -1;
+    return truth(nx::call_method(re.get(), NX_ID(match), {NX_STR(kDrivePattern), s}));
+}
+
 // The path tests: 1 when page_save is a Windows path, 0 when not, -1 on error.
 int windows_path(nx::Function* f, PyObject* page_save) {
     bool exact = PyUnicode_CheckExact(page_save);
@@ -46,14 +54,9 @@ int windows_path(nx::Function* f, PyObject* page_save) {
         hit = truth(nx::call_method(page_save, NX_ID(startswith), {NX_STR("\\\\")}));
     }
     if (hit != 0) return hit;
-    // 2. a drive prefix, through the `re` global (read here while it is the standard one)
-    Ref re = nx::global(f, NX_ID(re));
-    if (!re) return -1;
-    if (std_re.is(re.get())) {
-        hit = drive_prefix(page_save);
-    } else {
-        hit = truth(nx::call_method(re.get(), NX_ID(match), {NX_STR(kDrivePattern), page_save}));
-    }
+    // 2. a drive prefix, through the `re` global
+    hit = state().page_save.native(f->globals) ? drive_prefix(page_save)
+                                               : re_match_drive(f, page_save);
     if (hit != 0) return hit;
     // 3. a backslash anywhere
     if (exact) {
@@ -82,9 +85,13 @@ Ref parcel_text(PyObject* parcel_number) {
     return Ref::steal(PyObject_Str(parcel_number));
 }
 
-PyObject* is_valid_page_save(nx::Function* f, PyObject* const* a) {
-    PyObject* doc = a[0];
-    PyObject* parcel_number = a[1];
+#define PAGE_SAVE_PARAMS(P) \
+    P(doc, nx::Default::required()) P(parcel_number, nx::Default::required())
+NX_ARGUMENTS(PageSaveArgs, PAGE_SAVE_PARAMS);
+
+PyObject* is_valid_page_save(nx::Function* f, const PageSaveArgs& a) {
+    PyObject* doc = a.doc;
+    PyObject* parcel_number = a.parcel_number;
 
     int present = PyObject_IsTrue(parcel_number);
     if (present < 0) return nullptr;
@@ -125,9 +132,8 @@ PyObject* is_valid_page_save(nx::Function* f, PyObject* const* a) {
     return new_ref(inside ? NX_STR("valid") : NX_STR("does not match parcel_number"));
 }
 
-const nx::FuncSpec is_valid_page_save_spec = {
-    "is_valid_page_save",
-    R"doc(Judge an item's "page_save" entry against its parcel number.
+constexpr nx::FuncSpec is_valid_page_save_spec = nx::spec_of<PageSaveArgs, is_valid_page_save>(
+    "is_valid_page_save", R"doc(Judge an item's "page_save" entry against its parcel number.
 
 doc           -- the item: a dict, or any object with get(); only
                  doc.get("page_save") is read.
@@ -149,11 +155,7 @@ Returns one of five status strings, the first that applies:
                                   match)
 
 Only the text is checked; the file system is not touched and nothing
-is printed. InsertItem stores an item only when this says "valid".)doc",
-    2,
-    {"doc", "parcel_number"},
-    is_valid_page_save,
-};
+is printed. InsertItem stores an item only when this says "valid".)doc");
 
 // ---------------------------------------------------------------------------
 // Item insertion
@@ -233,11 +235,18 @@ int insert_guarded(nx::Function* f, PyObject* data, PyObject* retry, PyObject* p
     return nx::print_text(g, "\u2705 Successfully inserted document");
 }
 
-PyObject* insert_item(nx::Function* f, PyObject* const* a) {
+#define INSERT_ITEM_PARAMS(P)             \
+    P(data, nx::Default::none())          \
+    P(retry, nx::Default::none())         \
+    P(parcel_number, nx::Default::none()) \
+    P(table_name, nx::Default::none())
+NX_ARGUMENTS(InsertItemArgs, INSERT_ITEM_PARAMS);
+
+PyObject* insert_item(nx::Function* f, const InsertItemArgs& a) {
     PyObject* g = f->globals;
-    PyObject* data = a[0];
-    PyObject* parcel_number = a[2];
-    PyObject* table_name = a[3];
+    PyObject* data = a.data;
+    PyObject* parcel_number = a.parcel_number;
+    PyObject* table_name = a.table_name;
 
     int t = PyObject_IsTrue(data);
     if (t < 0) return nullptr;
@@ -247,10 +256,10 @@ PyObject* insert_item(nx::Function* f, PyObject* const* a) {
     }
 
     // retry = str(retry), keeping the value whatever that raises
-    Ref retry = Ref::steal(PyObject_Str(a[1]));
+    Ref retry = Ref::steal(PyObject_Str(a.retry));
     if (!retry) {
         PyErr_Clear();
-        retry = Ref::borrow(a[1]);
+        retry = Ref::borrow(a.retry);
     }
 
     int all = PyObject_IsTrue(retry.get());
@@ -274,7 +283,7 @@ PyObject* insert_item(nx::Function* f, PyObject* const* a) {
     Py_RETURN_NONE;
 }
 
-const nx::FuncSpec insert_item_spec = {
+constexpr nx::FuncSpec insert_item_spec = nx::spec_of<InsertItemArgs, insert_item>(
     "InsertItem",
     R"doc(Validate, clean, key and store one scraped item in db[table_name].
 
@@ -307,18 +316,14 @@ Always returns None; the outcome is printed as one line:
 When str(retry) raises, retry is stored as given; when taking or
 setting the time stamp raises, the document is stored without
 "datetime" and "retry". Other database errors and errors raised by
-clean_data or doc_hash reach the caller.)doc",
-    4,
-    {"data", "retry", "parcel_number", "table_name"},
-    insert_item,
-};
+clean_data or doc_hash reach the caller.)doc");
 
 }  // namespace
 
 int define_storage(PyObject* g) {
-    if (capture_std_re() < 0) return -1;
+    if (state().page_save.capture({{"re", "re", {"match"}}}) < 0) return -1;
     if (nx::define_function(g, is_valid_page_save_spec) < 0) return -1;
-    return nx::define_function(g, insert_item_spec, {Py_None, Py_None, Py_None, Py_None});
+    return nx::define_function(g, insert_item_spec);
 }
 
 }  // namespace scrape

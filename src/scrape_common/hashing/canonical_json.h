@@ -24,9 +24,10 @@
 #include "../simd/vec128.h"
 
 namespace scrape {
+namespace hashing {
 namespace cjson {
 
-enum class Status { ok, fallback, error };
+enum class Status { kOk, kFallback, kError };
 
 // A growable array of trivially copyable T with its first N slots inline:
 // the output text, and the encoder's bookkeeping, without allocation for
@@ -150,7 +151,7 @@ inline char* put_char(char* p, Py_UCS4 c) {
 #if NX_VEC128
 // The k < 16 bytes at s, zero padded to 16, read in at most four loads that
 // stay within them (x86 is little endian).
-inline vec::reg load_tail(const unsigned char* s, size_t k) {
+inline simd::reg load_tail(const unsigned char* s, size_t k) {
     uint64_t lo = 0, hi = 0;
     if (k >= 8) {
         std::memcpy(&lo, s, 8);
@@ -166,7 +167,7 @@ inline vec::reg load_tail(const unsigned char* s, size_t k) {
     } else if (k > 0) {
         lo = s[0] | (uint64_t)s[k / 2] << (8 * (k / 2)) | (uint64_t)s[k - 1] << (8 * (k - 1));
     }
-    return vec::from64(lo, hi);
+    return simd::from64(lo, hi);
 }
 #endif
 
@@ -179,16 +180,16 @@ inline char* put_narrow(char* p, const unsigned char* d, size_t n) {
     // that needs an escape (a control character, '"', '\\', DEL, or above
     // 0x7f: the signed comparison with 0x20 catches both ends) is written
     // over its copy.
-    const vec::reg space = vec::set8(0x20), quote = vec::set8('"');
-    const vec::reg backslash = vec::set8('\\'), del = vec::set8(0x7f);
+    const simd::reg space = simd::set8(0x20), quote = simd::set8('"');
+    const simd::reg backslash = simd::set8('\\'), del = simd::set8(0x7f);
     while (i < n) {
         const size_t left = n - i;
-        const vec::reg x = left >= 16 ? vec::load(d + i) : load_tail(d + i, left);
-        vec::reg esc = vec::or_(vec::lt_s8(x, space), vec::eq8(x, quote));
-        esc = vec::or_(esc, vec::or_(vec::eq8(x, backslash), vec::eq8(x, del)));
-        unsigned mask = (unsigned)vec::mask(esc);
+        const simd::reg x = left >= 16 ? simd::load(d + i) : load_tail(d + i, left);
+        simd::reg esc = simd::or_(simd::lt_s8(x, space), simd::eq8(x, quote));
+        esc = simd::or_(esc, simd::or_(simd::eq8(x, backslash), simd::eq8(x, del)));
+        unsigned mask = (unsigned)simd::mask(esc);
         if (left < 16) mask &= (1u << left) - 1;
-        vec::store(p, x);
+        simd::store(p, x);
         if (!mask) {
             const size_t step = left < 16 ? left : 16;
             p += step;
@@ -415,22 +416,22 @@ class Encoder {
 public:
     explicit Encoder(Buffer& out) : out_(out) {}
 
-    // Appends the text of `obj` to the buffer. On `error` an exception is set.
+    // Appends the text of `obj` to the buffer. On kError an exception is set.
     Status encode(PyObject* obj) {
         // Keep a margin below the recursion limit for the frames that the
         // json module spends before its own encoder runs: wherever json
         // could fail on depth, this encoder gives up first.
         int entered = 0;
-        Status st = Status::ok;
+        Status st = Status::kOk;
         for (; entered < kMargin; ++entered) {
             if (Py_EnterRecursiveCall("")) {
-                st = Status::fallback;
+                st = Status::kFallback;
                 break;
             }
         }
-        if (st == Status::ok) st = value(obj, 0);
+        if (st == Status::kOk) st = value(obj, 0);
         for (int i = 0; i < entered; ++i) Py_LeaveRecursiveCall();
-        if (st == Status::fallback && PyErr_Occurred()) {
+        if (st == Status::kFallback && PyErr_Occurred()) {
             // A recursion or repr failure that the json module will meet too.
             PyErr_Clear();
         }
@@ -453,14 +454,14 @@ private:
 
     static Status no_memory() {
         PyErr_NoMemory();
-        return Status::error;
+        return Status::kError;
     }
 
     Status text(const char* s, size_t n) {
         char* p = out_.room(n);
-        if (!p) return Status::error;
+        if (!p) return Status::kError;
         out_.commit(detail::put(p, s, n));
-        return Status::ok;
+        return Status::kOk;
     }
 
     Status value(PyObject* obj, int depth) {
@@ -471,14 +472,14 @@ private:
         if (t == &PyUnicode_Type) return string(obj);
         if (t == &PyLong_Type) return integer(obj);
         if (t == &PyFloat_Type) return floating(obj);
-        if (t != &PyList_Type && t != &PyTuple_Type && t != &PyDict_Type) return Status::fallback;
-        if (depth >= kMaxDepth) return Status::fallback;
+        if (t != &PyList_Type && t != &PyTuple_Type && t != &PyDict_Type) return Status::kFallback;
+        if (depth >= kMaxDepth) return Status::kFallback;
         for (size_t i = 0; i < path_.size(); ++i)
-            if (path_.data()[i] == obj) return Status::fallback;
+            if (path_.data()[i] == obj) return Status::kFallback;
         PyObject** top = path_.push(1);
-        if (!top) return Status::error;
+        if (!top) return Status::kError;
         *top = obj;
-        Status st = Status::fallback;
+        Status st = Status::kFallback;
         if (!Py_EnterRecursiveCall("")) {
             st = t == &PyDict_Type ? dict(obj, depth + 1) : array(obj, depth + 1);
             Py_LeaveRecursiveCall();
@@ -490,7 +491,7 @@ private:
     // The text of the str s, between the literals `before` and `after`.
     template <size_t B = 1, size_t A = 1>
     Status string(PyObject* s, const char (&before)[B] = "", const char (&after)[A] = "") {
-        if (nx::ready(s) < 0) return Status::error;
+        if (nx::ready(s) < 0) return Status::kError;
         const size_t n = (size_t)PyUnicode_GET_LENGTH(s);
         const int kind = PyUnicode_KIND(s);
         // At most six bytes per code point, twelve for astral ones, plus the
@@ -499,7 +500,7 @@ private:
         constexpr size_t extra = 18 + B + A;
         if (n > ((size_t)PY_SSIZE_T_MAX - extra) / per) return no_memory();
         char* p = out_.room(extra + n * per);
-        if (!p) return Status::error;
+        if (!p) return Status::kError;
         p = detail::put(p, before, B - 1);
         *p++ = '"';
         const void* d = PyUnicode_DATA(s);
@@ -511,26 +512,26 @@ private:
             p = detail::put_wide(p, static_cast<const Py_UCS4*>(d), n);
         *p++ = '"';
         out_.commit(detail::put(p, after, A - 1));
-        return Status::ok;
+        return Status::kOk;
     }
 
     Status integer(PyObject* obj) {
         int overflow = 0;
         long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
         if (!overflow) {
-            if (v == -1 && PyErr_Occurred()) return Status::error;
+            if (v == -1 && PyErr_Occurred()) return Status::kError;
             char* p = out_.room(24);
-            if (!p) return Status::error;
+            if (!p) return Status::kError;
             out_.commit(std::to_chars(p, p + 24, v).ptr);
-            return Status::ok;
+            return Status::kOk;
         }
         // Long ints: the interpreter's own repr, which enforces the digit
         // limit; when it refuses, json.dumps raises the same error.
         nx::Ref repr = nx::Ref::steal(PyLong_Type.tp_repr(obj));
-        if (!repr) return Status::fallback;
+        if (!repr) return Status::kFallback;
         Py_ssize_t len = 0;
         const char* utf8 = PyUnicode_AsUTF8AndSize(repr.get(), &len);
-        if (!utf8) return Status::error;
+        if (!utf8) return Status::kError;
         return text(utf8, (size_t)len);
     }
 
@@ -539,12 +540,12 @@ private:
         if (std::isnan(v)) return text("NaN", 3);
         if (std::isinf(v)) return v > 0 ? text("Infinity", 8) : text("-Infinity", 9);
         char* p = out_.room(32);
-        if (!p) return Status::error;
+        if (!p) return Status::kError;
         char* end = detail::put_short_double(p, v);
         if (!end) end = detail::put_double(p, v);
-        if (!end) return Status::error;
+        if (!end) return Status::kError;
         out_.commit(end);
-        return Status::ok;
+        return Status::kOk;
     }
 
     Status array(PyObject* seq, int depth) {
@@ -553,11 +554,11 @@ private:
         Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
         PyObject** items = PySequence_Fast_ITEMS(seq);
         if (n == 0) return text("[]", 2);
-        if (text("[", 1) != Status::ok) return Status::error;
+        if (text("[", 1) != Status::kOk) return Status::kError;
         for (Py_ssize_t i = 0; i < n; ++i) {
-            if (i && text(", ", 2) != Status::ok) return Status::error;
+            if (i && text(", ", 2) != Status::kOk) return Status::kError;
             Status st = value(items[i], depth);
-            if (st != Status::ok) return st;
+            if (st != Status::kOk) return st;
         }
         return text("]", 1);
     }
@@ -570,14 +571,14 @@ private:
         // before this one resumes.
         const size_t base = items_.size();
         detail::Item* items = items_.push(n);
-        if (!items) return Status::error;
+        if (!items) return Status::kError;
         bool narrow = true;
         Py_ssize_t pos = 0;
         PyObject *k, *v;
         for (size_t i = 0; PyDict_Next(d, &pos, &k, &v); ++i) {
             if (Py_TYPE(k) != &PyUnicode_Type || nx::ready(k) < 0) {
                 items_.resize_down(base);
-                return PyErr_Occurred() ? Status::error : Status::fallback;
+                return PyErr_Occurred() ? Status::kError : Status::kFallback;
             }
             items[i].key = k;
             items[i].value = v;
@@ -597,14 +598,14 @@ private:
             std::sort(items, items + n, [](const detail::Item& a, const detail::Item& b) {
                 return detail::wide_less(a, b);
             });
-        Status st = Status::ok;
-        for (size_t i = 0; st == Status::ok && i < n; ++i) {
+        Status st = Status::kOk;
+        for (size_t i = 0; st == Status::kOk && i < n; ++i) {
             const detail::Item item = items_.data()[base + i];
             st = i == 0 ? string(item.key, "{", ": ") : string(item.key, ", ", ": ");
-            if (st == Status::ok) st = value(item.value, depth);
+            if (st == Status::kOk) st = value(item.value, depth);
         }
         items_.resize_down(base);
-        if (st != Status::ok) return st;
+        if (st != Status::kOk) return st;
         return text("}", 1);
     }
 
@@ -614,4 +615,5 @@ private:
 };
 
 }  // namespace cjson
+}  // namespace hashing
 }  // namespace scrape

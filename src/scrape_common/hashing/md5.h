@@ -6,6 +6,7 @@
 #include <cstring>
 
 namespace scrape {
+namespace hashing {
 namespace md5 {
 
 namespace detail {
@@ -166,4 +167,5 @@ inline void hex_digest(const void* data, size_t len, char out[32]) {
 }
 
 }  // namespace md5
+}  // namespace hashing
 }  // namespace scrape
