@@ -15,11 +15,25 @@ import unicodedata
 import real_pages
 from devtools.twins.cleaning import clean_data as oracle
 
-WORDS = ("parcel owner address county assessed value land building total tax year "
-         "residential commercial acre deed book page street avenue road north south "
-         "café naïve résumé Zürich São Müller").split()
-ENTITIES = ["&amp;", "&nbsp;", "&copy;", "&#8217;", "&#x2014;", "&lt;", "&gt;", "&quot;",
-            "&AMP;", "&eacute;", "&hellip;", "&#160;"]
+WORDS = (
+    "parcel owner address county assessed value land building total tax year "
+    "residential commercial acre deed book page street avenue road north south "
+    "café naïve résumé Zürich São Müller"
+).split()
+ENTITIES = [
+    "&amp;",
+    "&nbsp;",
+    "&copy;",
+    "&#8217;",
+    "&#x2014;",
+    "&lt;",
+    "&gt;",
+    "&quot;",
+    "&AMP;",
+    "&eacute;",
+    "&hellip;",
+    "&#160;",
+]
 
 
 def phrase(rng: random.Random, n: int) -> str:
@@ -67,21 +81,21 @@ def html_page(rng: random.Random, size: int) -> str:
     while sum(map(len, parts)) < size:
         r = rng.random()
         if r < 0.06:
-            parts.append("<script type=\"text/javascript\">\n  var x = '" + phrase(rng, 20)
-                         + "';\n  if (a < b && c > d) { run(x); }\n</script>\n")
+            parts.append(
+                '<script type="text/javascript">\n  var x = \''
+                + phrase(rng, 20)
+                + "';\n  if (a < b && c > d) { run(x); }\n</script>\n"
+            )
         elif r < 0.1:
-            parts.append("<style media=\"screen\">\n  body { margin: 0 } .a > .b { color: red }\n"
-                         "</style>\n")
+            parts.append('<style media="screen">\n  body { margin: 0 } .a > .b { color: red }\n</style>\n')
         elif r < 0.13:
             parts.append("<!-- " + phrase(rng, 8) + " -->\n")
         elif r < 0.14:
             parts.append("/* style specs start */ x> .c { } style specs end   \n")
         elif r < 0.4:
-            parts.append("<tr><td class=\"label\">" + phrase(rng, 2) + "</td><td>"
-                         + phrase(rng, 4) + "</td></tr>\n")
+            parts.append('<tr><td class="label">' + phrase(rng, 2) + "</td><td>" + phrase(rng, 4) + "</td></tr>\n")
         elif r < 0.55:
-            parts.append("<a href=\"/parcel/" + str(rng.randint(1, 10 ** 6)) + "\">"
-                         + phrase(rng, 3) + "</a>&nbsp;|&nbsp;")
+            parts.append('<a href="/parcel/' + str(rng.randint(1, 10**6)) + '">' + phrase(rng, 3) + "</a>&nbsp;|&nbsp;")
         else:
             parts.append("<p>\n    " + phrase(rng, rng.randint(10, 40)) + "\n</p>\n")
     parts.append("</body></html>\n")
@@ -107,8 +121,9 @@ def run(sc, report, quick):
     baseline = best_of(lambda: [oracle(d) for d in docs], rounds)
     report("clean_data short fields (10-300 chars)", native, baseline, 30)
 
-    pages = [{"page": html_page(rng, size)}
-             for size in ((30_000, 120_000) if quick else (20_000, 60_000, 150_000, 400_000))]
+    pages = [
+        {"page": html_page(rng, size)} for size in ((30_000, 120_000) if quick else (20_000, 60_000, 150_000, 400_000))
+    ]
     assert [sc.clean_data(p) for p in pages] == [oracle(p) for p in pages]
     native = best_of(lambda: [sc.clean_data(p) for p in pages], rounds)
     baseline = best_of(lambda: [oracle(p) for p in pages], rounds)
@@ -130,8 +145,10 @@ def run(sc, report, quick):
     per_byte("clean_data per byte, 10 MB vs 10 KB", html_page(rng, 200_000))
     # Openers that never close and references that never end: each start must
     # not rescan the rest of the text.
-    per_byte("clean_data per byte, 10 MB vs 10 KB unclosed openers",
-             "<script a <style b <!-- c * style specs start> d &#x &amp &notin <p x ")
+    per_byte(
+        "clean_data per byte, 10 MB vs 10 KB unclosed openers",
+        "<script a <style b <!-- c * style specs start> d &#x &amp &notin <p x ",
+    )
 
     real_page_cases(sc, report, rounds)
     two_threads(sc, report, pages[-1]["page"], quick)
@@ -141,6 +158,7 @@ def selectolax_text(html: str) -> str:
     """What a user might do instead: lexbor's text without scripts and
     styles, white space collapsed, NFKD."""
     from selectolax.lexbor import LexborHTMLParser
+
     tree = LexborHTMLParser(html)
     tree.strip_tags(["script", "style"])
     text = re.sub(r"\s+", " ", tree.text(separator=" ")).strip()
@@ -167,8 +185,10 @@ def real_page_cases(sc, report, rounds):
         return
     other = best_of(lambda: [selectolax_text(p) for p in pages], 3 * rounds)
     report("clean_data real pages against selectolax", native, other, 5)
-    print(f"    clean_data {megabytes / native:.0f} MB/s, selectolax {megabytes / other:.0f} MB/s,"
-          f" interpreted {megabytes / baseline:.0f} MB/s, on {megabytes:.1f} MB")
+    print(
+        f"    clean_data {megabytes / native:.0f} MB/s, selectolax {megabytes / other:.0f} MB/s,"
+        f" interpreted {megabytes / baseline:.0f} MB/s, on {megabytes:.1f} MB"
+    )
 
 
 def two_threads(sc, report, page, quick):
@@ -184,6 +204,7 @@ def two_threads(sc, report, page, quick):
             sc.clean_data(d)
 
     with ThreadPoolExecutor(2) as pool:
+
         def two():
             list(pool.map(sc.clean_data, docs))
 

@@ -24,10 +24,25 @@ SOURCES = (("newspaper4k", "0.9.6"), ("trafilatura", "2.3.1"))
 
 def _fetch(dist: str, version: str, into: Path) -> None:
     with tempfile.TemporaryDirectory() as tmp:
-        subprocess.run([sys.executable, "-m", "pip", "download", "-q", "--no-deps",
-                        "--no-binary", ":all:", f"{dist}=={version}",
-                        "-d", tmp], check=True, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=300)
+        subprocess.run(
+            [
+                sys.executable,
+                "-m",
+                "pip",
+                "download",
+                "-q",
+                "--no-deps",
+                "--no-binary",
+                ":all:",
+                f"{dist}=={version}",
+                "-d",
+                tmp,
+            ],
+            check=True,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+            timeout=300,
+        )
         (sdist,) = Path(tmp).glob("*.tar.gz")
         part = into.with_name(into.name + ".part")
         part.mkdir(parents=True, exist_ok=True)

@@ -50,8 +50,7 @@ def fuzz_item(fdp):
         return fuzz_text(fdp, HTML_PIECES)
     if kind == 6:
         return Text(fuzz_text(fdp, HTML_PIECES, 6))
-    return fdp.PickValueInList([None, 3, 2.5, [fuzz_text(fdp, HTML_PIECES, 4)], {"a": "<b>"},
-                                " ", "\u3000", ""])
+    return fdp.PickValueInList([None, 3, 2.5, [fuzz_text(fdp, HTML_PIECES, 4)], {"a": "<b>"}, " ", "\u3000", ""])
 
 
 def fuzz_value(fdp):
@@ -64,16 +63,16 @@ def fuzz_value(fdp):
         return Text(fuzz_text(fdp, HTML_PIECES, 8))
     if kind == 10:
         return fuzz_int(fdp) if fdp.ConsumeBool() else None
-    return fdp.PickValueInList([(" <b>x</b> ",), {"k": " <i>y</i> "}, True, 1.5, b"<b>",
-                                 frozenset(["<p>"])])
+    return fdp.PickValueInList([(" <b>x</b> ",), {"k": " <i>y</i> "}, True, 1.5, b"<b>", frozenset(["<p>"])])
 
 
 def fuzz_pair(fdp):
     kind = fdp.ConsumeIntInRange(0, 15)
     if kind <= 11:
         return (fuzz_key(fdp), fuzz_value(fdp))
-    return fdp.PickValueInList([[fuzz_key(fdp), fuzz_value(fdp)], (1,), (1, 2, 3), "ab", "abc",
-                                 7, None, ["k", "<b>v</b>"]])
+    return fdp.PickValueInList(
+        [[fuzz_key(fdp), fuzz_value(fdp)], (1,), (1, 2, 3), "ab", "abc", 7, None, ["k", "<b>v</b>"]]
+    )
 
 
 def document(data: bytes):

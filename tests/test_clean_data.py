@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import html
 import os
+import platform
 import random
 import re
 import sys
@@ -34,53 +35,59 @@ def one(sc, text):
 
 # --- The rules, case by case ---------------------------------------------------------------
 
-@pytest.mark.parametrize("text, expected", [
-    ("  <p>Hello&nbsp;World</p>\n", "Hello World"),
-    ("Tom &amp; Jerry", "Tom & Jerry"),
-    ("&AMP;&Gt;", "&>"),
-    ("&lt;script&gt;alert(1)&lt;/script&gt;ok", "ok"),
-    ("&amp;lt;b&amp;gt;x", "x"),
-    ("a&#10;b", "ab"),
-    ("x &foo; y", "x y"),
-    ("x &FOO; y", "x &FOO; y"),
-    ("5 &lt; 6", "5 < 6"),
-    ("1 < 2 and 3 > 1", "1 1"),
-    ("\x99", ""),
-    ("\u2122", "TM"),
-    ("\ufb01", "fi"),
-    ("a\tb\r\nc", "a b c"),
-    ("", ""),
-    ("     ", ""),
-    ("<br>", ""),
-    ("&notit;", "\u00acit;"),
-    ("<>x", "x"),
-    ("a <!-- c --> b", "a b"),
-    ("a <!--> b --> c", "a c"),
-    ("a <!-- unclosed", "a <!-- unclosed"),
-    ("<script>x</script><script>y", "y"),  # the leftover opener is a tag
-    ("<style a=1>p{}</STYLE>q", "q"),
-    ("k * style specs start x> y style specs end    z", "k z"),
-    ("* style specs start no closer style specs end",
-     "* style specs start no closer style specs end"),  # needs a ">"
-    ("<\u017fcript>x</script>y", "y"),        # long s folds to s
-    ("<scr\u0130pt>x</scr\u0131pt>y", "y"),  # dotted and dotless i fold to i
-    ("&nb\u017fp;x", "x"),
-    ("&#x110000;|&#xD800;|&#0;|&#128;|&#xFDD0;|&#x1F600;", "\ufffd|\ufffd|\ufffd|\u20ac||\U0001F600"),
-    ("a\ud800b\udfffc", "abc"),
-    ("\ufeffx\u200b", "\ufeffx\u200b"),
-    ("x\u00a0\u2003\u3000y", "x y"),
-    ("\u00a8", "\u0308"),                    # NFKD gives " \u0308", stripped afterwards
-    ("<a\nb>c", "c"),
-    ("&lt;a\nb&gt;c", "c"),
-    ("&#x41;&#X42;&#67&#x1234567;", "ABC\ufffd"),
-    # 1-byte text that a reference widens, after other references and an empty one
-    ("&eacute;&amp;x &#xFDD0;&#8217;s &copy;", "e\u0301&x \u2019s \xa9"),
-    ("&hellip;\xe9", "...e\u0301"),
-    ("x&#x1F600;y&eacute;", "x\U0001f600ye\u0301"),
-    # NFKD of UTF-16 by the Latin-1 table: marks after a decomposition are reordered
-    ("\xe9\u0327 \xc5\u0323\u0301 \u2019", "e\u0327\u0301 A\u0323\u030a\u0301 \u2019"),
-    ("\xbd\u0327\u2019", "1\u20442\u0327\u2019"),
-])
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("  <p>Hello&nbsp;World</p>\n", "Hello World"),
+        ("Tom &amp; Jerry", "Tom & Jerry"),
+        ("&AMP;&Gt;", "&>"),
+        ("&lt;script&gt;alert(1)&lt;/script&gt;ok", "ok"),
+        ("&amp;lt;b&amp;gt;x", "x"),
+        ("a&#10;b", "ab"),
+        ("x &foo; y", "x y"),
+        ("x &FOO; y", "x &FOO; y"),
+        ("5 &lt; 6", "5 < 6"),
+        ("1 < 2 and 3 > 1", "1 1"),
+        ("\x99", ""),
+        ("\u2122", "TM"),
+        ("\ufb01", "fi"),
+        ("a\tb\r\nc", "a b c"),
+        ("", ""),
+        ("     ", ""),
+        ("<br>", ""),
+        ("&notit;", "\u00acit;"),
+        ("<>x", "x"),
+        ("a <!-- c --> b", "a b"),
+        ("a <!--> b --> c", "a c"),
+        ("a <!-- unclosed", "a <!-- unclosed"),
+        ("<script>x</script><script>y", "y"),  # the leftover opener is a tag
+        ("<style a=1>p{}</STYLE>q", "q"),
+        ("k * style specs start x> y style specs end    z", "k z"),
+        (
+            "* style specs start no closer style specs end",
+            "* style specs start no closer style specs end",
+        ),  # needs a ">"
+        ("<\u017fcript>x</script>y", "y"),  # long s folds to s
+        ("<scr\u0130pt>x</scr\u0131pt>y", "y"),  # dotted and dotless i fold to i
+        ("&nb\u017fp;x", "x"),
+        ("&#x110000;|&#xD800;|&#0;|&#128;|&#xFDD0;|&#x1F600;", "\ufffd|\ufffd|\ufffd|\u20ac||\U0001f600"),
+        ("a\ud800b\udfffc", "abc"),
+        ("\ufeffx\u200b", "\ufeffx\u200b"),
+        ("x\u00a0\u2003\u3000y", "x y"),
+        ("\u00a8", "\u0308"),  # NFKD gives " \u0308", stripped afterwards
+        ("<a\nb>c", "c"),
+        ("&lt;a\nb&gt;c", "c"),
+        ("&#x41;&#X42;&#67&#x1234567;", "ABC\ufffd"),
+        # 1-byte text that a reference widens, after other references and an empty one
+        ("&eacute;&amp;x &#xFDD0;&#8217;s &copy;", "e\u0301&x \u2019s \xa9"),
+        ("&hellip;\xe9", "...e\u0301"),
+        ("x&#x1F600;y&eacute;", "x\U0001f600ye\u0301"),
+        # NFKD of UTF-16 by the Latin-1 table: marks after a decomposition are reordered
+        ("\xe9\u0327 \xc5\u0323\u0301 \u2019", "e\u0327\u0301 A\u0323\u030a\u0301 \u2019"),
+        ("\xbd\u0327\u2019", "1\u20442\u0327\u2019"),
+    ],
+)
 def test_clean_string_rules(sc, text, expected):
     assert one(sc, text) == expected
     assert oracle({"k": text})["k"] == expected
@@ -89,13 +96,31 @@ def test_clean_string_rules(sc, text, expected):
 def test_document_shape(sc):
     nested = {"x": "<b>y</b>"}
     tup = ("<b>", 1)
-    doc = {" a ": " <b>x</b> ", "a": 1, 5: "<i>five</i>", "t": tup, "n": nested, "none": None,
-           "l": ["  ", 3, "<i>y</i>", None, "<br>", "z", ["<b>"], {"a": "b"}],
-           "\u3000pad\t": "v", "f": 2.5, "b": True}
+    doc = {
+        " a ": " <b>x</b> ",
+        "a": 1,
+        5: "<i>five</i>",
+        "t": tup,
+        "n": nested,
+        "none": None,
+        "l": ["  ", 3, "<i>y</i>", None, "<br>", "z", ["<b>"], {"a": "b"}],
+        "\u3000pad\t": "v",
+        "f": 2.5,
+        "b": True,
+    }
     before = {k: (list(v) if isinstance(v, list) else v) for k, v in doc.items()}
     out = sc.clean_data(doc)
-    assert out == {"a": 1, 5: "five", "t": tup, "n": nested, "none": None,
-                   "l": ["y", "", "z"], "pad": "v", "f": 2.5, "b": True}
+    assert out == {
+        "a": 1,
+        5: "five",
+        "t": tup,
+        "n": nested,
+        "none": None,
+        "l": ["y", "", "z"],
+        "pad": "v",
+        "f": 2.5,
+        "b": True,
+    }
     assert list(out) == ["a", 5, "t", "n", "none", "l", "pad", "f", "b"]
     assert out["t"] is tup and out["n"] is nested
     assert doc == before  # the caller's document is untouched
@@ -106,6 +131,7 @@ def test_keyword_and_mapping_argument(sc):
     class Pairs:
         def items(self):
             return iter([(" k ", "<b>v</b>"), ["k", "w"]])
+
     assert sc.clean_data(doc=Pairs()) == {"k": "w"}
 
 
@@ -114,10 +140,13 @@ class Text(str):
         return "overridden"
 
 
-@pytest.mark.parametrize("value, expected", [
-    (Text("<b>lxml</b> text"), "lxml text"),
-    ([Text("<i>a</i>"), Text("   "), "b"], ["a", "", "b"]),  # strip() of the subclass decides
-])
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        (Text("<b>lxml</b> text"), "lxml text"),
+        ([Text("<i>a</i>"), Text("   "), "b"], ["a", "", "b"]),  # strip() of the subclass decides
+    ],
+)
 def test_str_subclass_values_are_cleaned_as_plain_text(sc, value, expected):
     assert sc.clean_data({"k": value}) == {"k": expected}
     assert oracle({"k": value}) == {"k": expected}
@@ -134,7 +163,7 @@ KEY_ROWS = [
     [" a ", "b", "c "],
     ["a ", " b", "c "],
     [" x ", "b\t", "\u3000c"],
-    [" \xe9 ", " \u20ac ", "\U0001F600 "],
+    [" \xe9 ", " \u20ac ", "\U0001f600 "],
     [Text(" a "), 5, " " * 300 + "k" + " " * 300],
     [" a ", " " * 300 + "k" + " " * 299, "c "],
 ]
@@ -152,6 +181,7 @@ def test_keys_of_records_in_a_row(sc, rows):
 
 class Meddler(str):
     """A key whose strip() changes the record being cleaned."""
+
     def __new__(cls, text, doc, change):
         self = super().__new__(cls, text)
         self.doc, self.change = doc, change
@@ -185,10 +215,12 @@ def test_record_changed_while_cleaned(sc, change, at):
         for i in range(8):
             doc[Meddler(f" k{i} ", doc, change) if i == at else f" k{i} "] = f"<i>{i}</i>"
         return doc
+
     assert outcome(sc.clean_data, make()) == outcome(oracle, make())
 
 
 # --- Errors --------------------------------------------------------------------------------
+
 
 def python_unpack_error(pair):
     try:
@@ -198,23 +230,37 @@ def python_unpack_error(pair):
     raise AssertionError("unpacked")
 
 
-@pytest.mark.parametrize("make_pair", [
-    lambda: (1, 2, 3), lambda: (1,), lambda: (), lambda: 7, lambda: "abc", lambda: [1, 2, 3],
-    lambda: iter([1]), lambda: {1: 2, 3: 4, 5: 6}, lambda: None,
-])
+@pytest.mark.parametrize(
+    "make_pair",
+    [
+        lambda: (1, 2, 3),
+        lambda: (1,),
+        lambda: (),
+        lambda: 7,
+        lambda: "abc",
+        lambda: [1, 2, 3],
+        lambda: iter([1]),
+        lambda: {1: 2, 3: 4, 5: 6},
+        lambda: None,
+    ],
+)
 def test_bad_pairs_raise_as_unpacking_does(sc, make_pair):
     class Doc:
         def items(self):
             return [make_pair()]
+
     with pytest.raises(Exception) as info:
         sc.clean_data(Doc())
     assert (info.type, str(info.value)) == python_unpack_error(make_pair())
 
 
-@pytest.mark.parametrize("doc, exc, message", [
-    (None, AttributeError, "'NoneType' object has no attribute 'items'"),
-    (["a"], AttributeError, "'list' object has no attribute 'items'"),
-])
+@pytest.mark.parametrize(
+    "doc, exc, message",
+    [
+        (None, AttributeError, "'NoneType' object has no attribute 'items'"),
+        (["a"], AttributeError, "'list' object has no attribute 'items'"),
+    ],
+)
 def test_documents_without_items(sc, doc, exc, message):
     with pytest.raises(exc, match=re.escape(message)):
         sc.clean_data(doc)
@@ -225,6 +271,7 @@ def test_errors_from_items_reach_the_caller(sc):
         def items(self):
             yield "k", "v"
             raise KeyError("boom")
+
     with pytest.raises(KeyError, match="boom"):
         sc.clean_data(Doc())
 
@@ -256,6 +303,7 @@ def test_decimal_reference_beyond_the_int_digit_limit(sc):
 
 # --- Rebound globals take the interpreter's path ---------------------------------------------
 
+
 def wrapper_module(name, real, calls, **overrides):
     mod = types.ModuleType(name)
     for attr in dir(real):
@@ -266,21 +314,25 @@ def wrapper_module(name, real, calls, **overrides):
         def wrapped(*args, **kwargs):
             calls.append(fn.__name__)
             return fn(*args, **kwargs)
+
         return wrapped
+
     for attr, fn in overrides.items():
         setattr(mod, attr, counting(fn))
     return mod
 
 
-SAMPLES = ["<p>a &amp;amp; b</p>\n<script>x</script>&notit; \u2122", "plain", "",
-           "&#10;\ud800&lt;i&gt;z"]
+SAMPLES = ["<p>a &amp;amp; b</p>\n<script>x</script>&notit; \u2122", "plain", "", "&#10;\ud800&lt;i&gt;z"]
 
 
-@pytest.mark.parametrize("name, real, overrides", [
-    ("html", html, {"unescape": html.unescape}),
-    ("re", re, {"sub": re.sub, "compile": re.compile}),
-    ("unicodedata", unicodedata, {"normalize": unicodedata.normalize}),
-])
+@pytest.mark.parametrize(
+    "name, real, overrides",
+    [
+        ("html", html, {"unescape": html.unescape}),
+        ("re", re, {"sub": re.sub, "compile": re.compile}),
+        ("unicodedata", unicodedata, {"normalize": unicodedata.normalize}),
+    ],
+)
 def test_rebound_global_is_honoured(sc, name, real, overrides):
     calls = []
     saved = getattr(sc, name)
@@ -326,20 +378,29 @@ def test_missing_global_raises_name_error(sc):
 
 # --- Size, time and memory -------------------------------------------------------------------
 
-@pytest.mark.parametrize("text, expected", [
-    ("<script>" * 40000 + "x", "x"),
-    ("<style " * 40000 + "x", "<style " * 39999 + "<style x"),
-    ("<!--" * 40000 + "x", "<!--" * 40000 + "x"),
-    ("<a" * 40000 + "x", "<a" * 40000 + "x"),
-    ("* style specs start>" * 40000 + "y", "* style specs start>" * 40000 + "y"),
-])
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("<script>" * 40000 + "x", "x"),
+        ("<style " * 40000 + "x", "<style " * 39999 + "<style x"),
+        ("<!--" * 40000 + "x", "<!--" * 40000 + "x"),
+        ("<a" * 40000 + "x", "<a" * 40000 + "x"),
+        ("* style specs start>" * 40000 + "y", "* style specs start>" * 40000 + "y"),
+    ],
+)
 def test_many_unclosed_openers(sc, text, expected):
     # The interpreter's regex search is quadratic here; the result is fixed.
     assert one(sc, text) == " ".join(expected.split())
 
 
-LEAK_DOC = {" k ": "<p>Tom &amp; Jerry&nbsp;\u2122</p>\n", "l": ["<i>a</i>", " ", 3, "\u00e9"],
-            "n": 5, "s": Text("<b>sub</b>"), "big": "<script>x</script>&#x41;" * 300}
+LEAK_DOC = {
+    " k ": "<p>Tom &amp; Jerry&nbsp;\u2122</p>\n",
+    "l": ["<i>a</i>", " ", 3, "\u00e9"],
+    "n": 5,
+    "s": Text("<b>sub</b>"),
+    "big": "<script>x</script>&#x41;" * 300,
+}
 
 
 def test_no_memory_growth(sc):
@@ -355,13 +416,13 @@ def test_no_memory_growth_on_errors_and_the_interpreters_path(sc):
     def failing():
         with pytest.raises(ValueError):
             sc.clean_data(Doc())
+
     assert rss_growth(failing, rounds=4, calls=10000) < 2 * 1024 * 1024
 
     saved = sc.html
     sc.html = wrapper_module("html", html, [])  # no counting wrappers: plain copy
     try:
-        growth = rss_growth(lambda: sc.clean_data({"k": "<p>a &amp; b</p>", "l": ["&lt;i&gt;"]}),
-                            rounds=4, calls=3000)
+        growth = rss_growth(lambda: sc.clean_data({"k": "<p>a &amp; b</p>", "l": ["&lt;i&gt;"]}), rounds=4, calls=3000)
     finally:
         sc.html = saved
     assert growth < 2 * 1024 * 1024
@@ -371,30 +432,184 @@ def test_no_memory_growth_on_errors_and_the_interpreters_path(sc):
 
 WHITESPACE = [chr(c) for c in range(0x3001) if chr(c).isspace()] + ["\u200b", "\ufeff"]
 TOKENS = [
-    "<", ">", "<>", "< >", "<b>", "</b>", "<a href='x'>", "<p\nclass=x>", "<\n>", "<<a>", "a>",
-    "<script>", "<SCRIPT type='t'>", "</script>", "</SCRİPT>", "<ſcript>", "<scrıpt ", "</scrıpt>",
-    "<script", "</script", "<style>", "</style>", "</ſtyle>", "<STYLE media=x>", "<styles>",
-    "<!--", "-->", "<!-->", "--", "-", "!",
-    "* style specs start", "* STYLE ſpecs start", "*style specs start", "style specs end",
-    "STYLE SPECS END", "style specs en", "   ",
-    "&", "&&", "&amp;", "&AMP;", "&amp", "&gt;", "&GT;", "&gT;", "&lt;", "&LT;", "&lt", "&nbsp;",
-    "&NBſP;", "&nbsp", "&notit;", "&not", "&copy", "&copy;", "&foo;", "&FOO;", "&a1;", "&ab",
-    "&#", "&#;", "&#x;", "&#x", "&#X", "&#10;", "&#13;", "&#9", "&#0;", "&#128;", "&#x80;",
-    "&#x9F;", "&#x9f", "&#xD800;", "&#xDFFF;", "&#x10FFFF;", "&#x110000;", "&#1114111;",
-    "&#1114112;", "&#x1F600;", "&#xFDD0;", "&#xFFFE;", "&#x1FFFF;", "&#x41", "&#X41;",
-    "&#x1234567;", "&#x123456;", "&#x12a;", "&#x12A;", "&#65", "&#0065;", "&#99999999999999;",
-    "&amp;lt;", "&amp;amp;nbsp;", "&amp;nbsp;", "&ampx", "&AElig", "&aacute", "&Aacute;",
-    "&nbsp;;", "&" + "a" * 31 + ";", "&" + "b" * 32 + ";", "&" + "c" * 40 + ";", "&é;", "&amé;",
-    "&lt;b&gt;", "&amp;lt;i&amp;gt;", "&#x3c;b&#x3e;", "&#60;p&#62;", "&#x9;", "&#xa;",
-    "&#12;", "&#11;", "&#x0d;", "&#x85;", "&#160;", "&nbsp", "&NewLine;", "&Tab;",
-    "\x00", "\x01", "\x7f", "\x80", "\x99", "\x9f", "\u2122", "\ufb01", "\u00a8", "\u00b4",
-    "\ud800", "\udfff", "\ud83d\ude00", "😀", "\U0010ffff", "\ufdd0",
-    "a", "Z", "é", "e\u0301", "K", "\u212a", "İ", "ı", "ſ", "x", ";", "#", "0", "7", "f", "F",
-    "\r", "\n", "\t", "\r\n", "\x0b", "\x0c",
+    "<",
+    ">",
+    "<>",
+    "< >",
+    "<b>",
+    "</b>",
+    "<a href='x'>",
+    "<p\nclass=x>",
+    "<\n>",
+    "<<a>",
+    "a>",
+    "<script>",
+    "<SCRIPT type='t'>",
+    "</script>",
+    "</SCRİPT>",
+    "<ſcript>",
+    "<scrıpt ",
+    "</scrıpt>",
+    "<script",
+    "</script",
+    "<style>",
+    "</style>",
+    "</ſtyle>",
+    "<STYLE media=x>",
+    "<styles>",
+    "<!--",
+    "-->",
+    "<!-->",
+    "--",
+    "-",
+    "!",
+    "* style specs start",
+    "* STYLE ſpecs start",
+    "*style specs start",
+    "style specs end",
+    "STYLE SPECS END",
+    "style specs en",
+    "   ",
+    "&",
+    "&&",
+    "&amp;",
+    "&AMP;",
+    "&amp",
+    "&gt;",
+    "&GT;",
+    "&gT;",
+    "&lt;",
+    "&LT;",
+    "&lt",
+    "&nbsp;",
+    "&NBſP;",
+    "&nbsp",
+    "&notit;",
+    "&not",
+    "&copy",
+    "&copy;",
+    "&foo;",
+    "&FOO;",
+    "&a1;",
+    "&ab",
+    "&#",
+    "&#;",
+    "&#x;",
+    "&#x",
+    "&#X",
+    "&#10;",
+    "&#13;",
+    "&#9",
+    "&#0;",
+    "&#128;",
+    "&#x80;",
+    "&#x9F;",
+    "&#x9f",
+    "&#xD800;",
+    "&#xDFFF;",
+    "&#x10FFFF;",
+    "&#x110000;",
+    "&#1114111;",
+    "&#1114112;",
+    "&#x1F600;",
+    "&#xFDD0;",
+    "&#xFFFE;",
+    "&#x1FFFF;",
+    "&#x41",
+    "&#X41;",
+    "&#x1234567;",
+    "&#x123456;",
+    "&#x12a;",
+    "&#x12A;",
+    "&#65",
+    "&#0065;",
+    "&#99999999999999;",
+    "&amp;lt;",
+    "&amp;amp;nbsp;",
+    "&amp;nbsp;",
+    "&ampx",
+    "&AElig",
+    "&aacute",
+    "&Aacute;",
+    "&nbsp;;",
+    "&" + "a" * 31 + ";",
+    "&" + "b" * 32 + ";",
+    "&" + "c" * 40 + ";",
+    "&é;",
+    "&amé;",
+    "&lt;b&gt;",
+    "&amp;lt;i&amp;gt;",
+    "&#x3c;b&#x3e;",
+    "&#60;p&#62;",
+    "&#x9;",
+    "&#xa;",
+    "&#12;",
+    "&#11;",
+    "&#x0d;",
+    "&#x85;",
+    "&#160;",
+    "&nbsp",
+    "&NewLine;",
+    "&Tab;",
+    "\x00",
+    "\x01",
+    "\x7f",
+    "\x80",
+    "\x99",
+    "\x9f",
+    "\u2122",
+    "\ufb01",
+    "\u00a8",
+    "\u00b4",
+    "\ud800",
+    "\udfff",
+    "\ud83d\ude00",
+    "😀",
+    "\U0010ffff",
+    "\ufdd0",
+    "a",
+    "Z",
+    "é",
+    "e\u0301",
+    "K",
+    "\u212a",
+    "İ",
+    "ı",
+    "ſ",
+    "x",
+    ";",
+    "#",
+    "0",
+    "7",
+    "f",
+    "F",
+    "\r",
+    "\n",
+    "\t",
+    "\r\n",
+    "\x0b",
+    "\x0c",
     # combining marks in and out of canonical order, decompositions, Hangul
-    "\u0301", "\u0327", "\u0323", "\u0307", "\u0344", "\u0f73", "\u1e9b", "\u0345",
-    "\u05b0", "\u302a", "\uac00", "\ud4db", "\ufdfa", "\u1d400", "\u2460", "\u00c5",
-    "\u1e0b\u0323", "q\u0307\u0323", "\u0fb2\u0f80", "\ufb2c",
+    "\u0301",
+    "\u0327",
+    "\u0323",
+    "\u0307",
+    "\u0344",
+    "\u0f73",
+    "\u1e9b",
+    "\u0345",
+    "\u05b0",
+    "\u302a",
+    "\uac00",
+    "\ud4db",
+    "\ufdfa",
+    "\u1d400",
+    "\u2460",
+    "\u00c5",
+    "\u1e0b\u0323",
+    "q\u0307\u0323",
+    "\u0fb2\u0f80",
+    "\ufb2c",
 ] + WHITESPACE
 
 
@@ -443,8 +658,10 @@ def test_differential_documents(sc):
             elif kind < 0.65:
                 value = Text(random_text(rng))
             elif kind < 0.9:
-                value = [rng.choice([random_text(rng), Text(random_text(rng)), " ", "", None, 1,
-                                     ["<b>"]]) for _ in range(rng.randint(0, 5))]
+                value = [
+                    rng.choice([random_text(rng), Text(random_text(rng)), " ", "", None, 1, ["<b>"]])
+                    for _ in range(rng.randint(0, 5))
+                ]
             else:
                 value = rng.choice([None, 3, ("<b>",), {"a": "<b>"}])
             doc[key] = value
@@ -462,11 +679,15 @@ def test_every_character_between_letters(sc):
 def test_numeric_references_of_every_value(sc):
     # Decimal and hexadecimal, in 1-byte text; all values below U+3000 and
     # the noncharacters of every plane, the rest sampled.
-    nums = [*range(0x3000), *range(0x3000, 0x110010, 1 if FULL else 61),
-            *(plane + k for plane in range(0, 0x110000, 0x10000) for k in (0xFFFE, 0xFFFF)),
-            *range(0xFDD0, 0xFDF0), 0x10FFFF, 0x110000]
-    doc = {i: "|".join(f"a&#{n};&#x{n:x}" for n in nums[i:i + 500])
-           for i in range(0, len(nums), 500)}
+    nums = [
+        *range(0x3000),
+        *range(0x3000, 0x110010, 1 if FULL else 61),
+        *(plane + k for plane in range(0, 0x110000, 0x10000) for k in (0xFFFE, 0xFFFF)),
+        *range(0xFDD0, 0xFDF0),
+        0x10FFFF,
+        0x110000,
+    ]
+    doc = {i: "|".join(f"a&#{n};&#x{n:x}" for n in nums[i : i + 500]) for i in range(0, len(nums), 500)}
     assert sc.clean_data(doc) == oracle(doc)
 
 
@@ -479,82 +700,128 @@ def test_every_code_point_in_one_text(sc, separator):
 
 
 def run_with_patched_library(sc, tmp_path, patch, body):
-    job = write_job(tmp_path, {
-        "connection_string": "mongodb://127.0.0.1:1/?serverSelectionTimeoutMS=100",
-        "data_base": "x", "input_table": "i", "pl_input_table": "p",
-        "vantelo_path": str(tmp_path), "pagesave_path": str(tmp_path / "pages")})
+    job = write_job(
+        tmp_path,
+        {
+            "connection_string": "mongodb://127.0.0.1:1/?serverSelectionTimeoutMS=100",
+            "data_base": "x",
+            "input_table": "i",
+            "pl_input_table": "p",
+            "vantelo_path": str(tmp_path),
+            "pagesave_path": str(tmp_path / "pages"),
+        },
+    )
     package_parent = str(Path(sc.__file__).resolve().parents[1])
-    code = (f"import sys\n{patch}\n"
-            f"sys.path[:0] = [{package_parent!r}, {str(ROOT / 'tests')!r}, {str(ROOT)!r}]\n"
-            "import Nexra_publish.Scrape_common as sc\n"
-            f"{body}\nprint('same')\n")
+    code = (
+        f"import sys\n{patch}\n"
+        f"sys.path[:0] = [{package_parent!r}, {str(ROOT / 'tests')!r}, {str(ROOT)!r}]\n"
+        "import Nexra_publish.Scrape_common as sc\n"
+        f"{body}\nprint('same')\n"
+    )
     result = run_python(code, job, env={"NEXRA_CONFIG": str(tmp_path / "absent.json")})
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines()[-1] == "same"
 
 
 def test_unicode_tables_of_another_version_fall_back_to_normalize(sc, tmp_path):
-    run_with_patched_library(sc, tmp_path, (
-        "import unicodedata\n"
-        "unicodedata.unidata_version = '0.0'  # as if the tables came from another one"), (
-        "import random\n"
-        "from devtools.twins.cleaning import clean_data\n"
-        "from test_clean_data import random_text\n"
-        "rng = random.Random(3)\n"
-        "texts = [random_text(rng) for _ in range(3000)]\n"
-        "texts += ['\\U0001F600 caf\\u00e9 &amp; x', 'caf\\u00e9 &#x1F600; &euro;', '\\u00e9 &euro;']\n"
-        "for text in texts:\n"
-        "    doc = {'k': text}\n"
-        "    assert sc.clean_data(doc) == clean_data(doc), ascii(doc)\n"))
+    run_with_patched_library(
+        sc,
+        tmp_path,
+        (
+            # (stringprep, which pymongo's first use of the idna codec imports,
+            # checks the version itself from 3.14 on: it comes in first.)
+            "import unicodedata, stringprep\n"
+            "unicodedata.unidata_version = '0.0'  # as if the tables came from another one"
+        ),
+        (
+            "import random\n"
+            "from devtools.twins.cleaning import clean_data\n"
+            "from test_clean_data import random_text\n"
+            "rng = random.Random(3)\n"
+            "texts = [random_text(rng) for _ in range(3000)]\n"
+            "texts += ['\\U0001F600 caf\\u00e9 &amp; x', 'caf\\u00e9 &#x1F600; &euro;', '\\u00e9 &euro;']\n"
+            "for text in texts:\n"
+            "    doc = {'k': text}\n"
+            "    assert sc.clean_data(doc) == clean_data(doc), ascii(doc)\n"
+        ),
+    )
 
 
 def test_built_in_unicode_tables_are_used(sc, tmp_path):
     # A fault in the built-in NFKD would only switch it off at import, as if
     # the interpreter's tables were another version: the results stay right,
     # so check that unicodedata is not asked once the module is loaded.
-    run_with_patched_library(sc, tmp_path, (
-        "import unicodedata\n"
-        "real, calls = unicodedata.normalize, []\n"
-        "unicodedata.normalize = lambda form, s: calls.append(s) or real(form, s)"), (
-        "before = len(calls)\n"
-        "doc = {'k': 'caf\\u00e9 \\u1e0b\\u0323 q\\u0301\\u0327 \\U0001d400 \\uac00 &eacute;'}\n"
-        "from devtools.twins.cleaning import clean_data\n"
-        "got = sc.clean_data(doc)\n"
-        "assert len(calls) == before, calls[before:]\n"
-        "assert got == clean_data(doc)\n"))
+    run_with_patched_library(
+        sc,
+        tmp_path,
+        (
+            "import unicodedata\n"
+            "real, calls = unicodedata.normalize, []\n"
+            "unicodedata.normalize = lambda form, s: calls.append(s) or real(form, s)"
+        ),
+        (
+            "before = len(calls)\n"
+            "doc = {'k': 'caf\\u00e9 \\u1e0b\\u0323 q\\u0301\\u0327 \\U0001d400 \\uac00 &eacute;'}\n"
+            "from devtools.twins.cleaning import clean_data\n"
+            "got = sc.clean_data(doc)\n"
+            "assert len(calls) == before, calls[before:]\n"
+            "assert got == clean_data(doc)\n"
+        ),
+    )
 
 
 def test_nfkd_of_1_byte_text_grows_a_fresh_buffer(sc, tmp_path):
     # "\xbd" gives three characters: in a fresh process the first buffers are
     # only as long as the text, and must grow.
-    run_with_patched_library(sc, tmp_path, "", (
-        "from devtools.twins.cleaning import clean_data\n"
-        "for text in ['\\xbd' * 100, 'a' * 50 + '\\xbd\\xa8' * 300, 'x\\xbd' * 100_000]:\n"
-        "    assert sc.clean_data({'k': text}) == clean_data({'k': text})\n"))
+    run_with_patched_library(
+        sc,
+        tmp_path,
+        "",
+        (
+            "from devtools.twins.cleaning import clean_data\n"
+            "for text in ['\\xbd' * 100, 'a' * 50 + '\\xbd\\xa8' * 300, 'x\\xbd' * 100_000]:\n"
+            "    assert sc.clean_data({'k': text}) == clean_data({'k': text})\n"
+        ),
+    )
 
 
 def test_html_tables_that_differ_leave_the_work_to_html(sc, tmp_path):
-    run_with_patched_library(sc, tmp_path, (
-        "import html\n"
-        "html._invalid_charrefs[0x80] = 'X'"), (
-        "assert sc.clean_data({'k': 'a &#128; &amp;lt;b&amp;gt;'}) == {'k': 'a X'}\n"))
+    run_with_patched_library(
+        sc,
+        tmp_path,
+        ("import html\nhtml._invalid_charrefs[0x80] = 'X'"),
+        ("assert sc.clean_data({'k': 'a &#128; &amp;lt;b&amp;gt;'}) == {'k': 'a X'}\n"),
+    )
 
 
 # --- Storage widths, scan blocks and threads ----------------------------------------------------
 
 # Markers the scans look for, put at every offset across a few 16- and 32-byte
 # blocks, behind characters that give the str each storage width.
-FILLERS = ["a", "\xe9", "\u20ac", "\U0001F600"]
-MARKERS = ["<script a>x</script>", "* style specs start>y style specs end  ", "<style>p</style>",
-           "<!--c-->", "&amp;nbsp;", "&#x1F600;", "&eacute;", "\r\n\t", "\x99", "<b>", "  ",
-           "\ud83d\ude00", "\ud800",
-           # the tag pass: "<>" and a "<" after the last ">" are text; runs of
-           # white space of every kind meet the tags
-           "a<>b < c", " \x0b<i> \x85\xa0</i>  <b>\u3000 \x1f</b>\u2029 x",
-           # 1-byte NFKD: a character that gives three, and a mark after a space
-           "\xbd\xa8\xaa",
-           # whole blocks of controls
-           "\r\n\t" * 24]
+FILLERS = ["a", "\xe9", "\u20ac", "\U0001f600"]
+MARKERS = [
+    "<script a>x</script>",
+    "* style specs start>y style specs end  ",
+    "<style>p</style>",
+    "<!--c-->",
+    "&amp;nbsp;",
+    "&#x1F600;",
+    "&eacute;",
+    "\r\n\t",
+    "\x99",
+    "<b>",
+    "  ",
+    "\ud83d\ude00",
+    "\ud800",
+    # the tag pass: "<>" and a "<" after the last ">" are text; runs of
+    # white space of every kind meet the tags
+    "a<>b < c",
+    " \x0b<i> \x85\xa0</i>  <b>\u3000 \x1f</b>\u2029 x",
+    # 1-byte NFKD: a character that gives three, and a mark after a space
+    "\xbd\xa8\xaa",
+    # whole blocks of controls
+    "\r\n\t" * 24,
+]
 
 
 def boundary_texts():
@@ -567,25 +834,59 @@ def test_markers_at_every_block_offset(sc):
     assert sc.clean_data(doc) == oracle(doc)
 
 
+def expected_kernels(no_avx2: bool = False):
+    """The kernel sets the module should run: the plain loops in the scalar
+    build (`make test-scalar` sets NEXRA_EXPECT_KERNELS=scalar), else the
+    target's, AVX2 where the processor has it; None where that is not known."""
+    if os.environ.get("NEXRA_EXPECT_KERNELS") == "scalar":
+        return ("scalar", "scalar")
+    if platform.machine() in ("aarch64", "arm64"):
+        return ("neon", "neon")
+    try:
+        with open("/proc/cpuinfo") as f:
+            flags = next(line for line in f if line.startswith("flags")).split()
+    except (OSError, StopIteration):
+        return None
+    return ("avx2" if "avx2" in flags and not no_avx2 else "sse2", "sse2")
+
+
+def test_kernels_in_use(sc):
+    # (scanning kernels, 128-bit vector set) of the text cleaner
+    expected = expected_kernels(bool(os.environ.get("NEXRA_NO_AVX2")))
+    assert sc._kernels == expected or (expected is None and sc._kernels[1] == "sse2")
+
+
 def test_markers_at_every_block_offset_with_the_baseline_kernels(sc, tmp_path):
-    run_with_patched_library(sc, tmp_path, "import os; os.environ['NEXRA_NO_AVX2'] = '1'", (
-        "from devtools.twins.cleaning import clean_data\n"
-        "from test_clean_data import boundary_texts\n"
-        "doc = dict(enumerate(boundary_texts()))\n"
-        "assert sc.clean_data(doc) == clean_data(doc)\n"))
+    baseline = expected_kernels(no_avx2=True)
+    run_with_patched_library(
+        sc,
+        tmp_path,
+        "import os; os.environ['NEXRA_NO_AVX2'] = '1'",
+        (
+            f"assert sc._kernels == {baseline!r} or {baseline is None}, sc._kernels\n"
+            "from devtools.twins.cleaning import clean_data\n"
+            "from test_clean_data import boundary_texts\n"
+            "doc = dict(enumerate(boundary_texts()))\n"
+            "assert sc.clean_data(doc) == clean_data(doc)\n"
+        ),
+    )
 
 
 @pytest.mark.parametrize("filler", FILLERS)
 def test_markers_across_the_pieces_of_the_first_pass(sc, filler):
     # The first pass reads long texts in pieces of 8192 characters; markers,
     # runs of controls and openers made by "&lt;" must not notice the seams.
-    markers = MARKERS + ["&&&&&&&&&&&amp;nbsp;", "&lt;script>x&lt;/script>", "\r\x99\n\t\r",
-                         "&lt;!-- c --&gt;", "<script a <style>b</style> <!--c-->"]
+    markers = MARKERS + [
+        "&&&&&&&&&&&amp;nbsp;",
+        "&lt;script>x&lt;/script>",
+        "\r\x99\n\t\r",
+        "&lt;!-- c --&gt;",
+        "<script a <style>b</style> <!--c-->",
+    ]
     # A removed script leaves a space that can complete an opener.
     opener = "* style specs start>y style specs end"
-    markers += [opener[:k] + "<script>x</script>" + opener[k + 1:] for k in (1, 7, 13)]
-    doc = {(i, k): filler * (8192 * 2 - k) + m + filler * 20
-           for i, m in enumerate(markers) for k in range(0, 24)}
+    markers += [opener[:k] + "<script>x</script>" + opener[k + 1 :] for k in (1, 7, 13)]
+    doc = {(i, k): filler * (8192 * 2 - k) + m + filler * 20 for i, m in enumerate(markers) for k in range(0, 24)}
     assert sc.clean_data(doc) == oracle(doc)
 
 
@@ -593,9 +894,17 @@ def test_markers_across_the_pieces_of_the_first_pass(sc, filler):
 def test_many_scripts_in_each_piece(sc, filler):
     # Scripts removed one after another, within pieces and across their
     # seams, with openers and references between them and after the last.
-    parts = [filler * (i % 23) + ("<script>x</script>", "<SCRIPT a>&lt;</script>", "<script",
-                                  "* <script>y</script>style specs start>z style specs end",
-                                  "<!--c--> &amp; <style>s</style>")[i % 5] for i in range(4000)]
+    parts = [
+        filler * (i % 23)
+        + (
+            "<script>x</script>",
+            "<SCRIPT a>&lt;</script>",
+            "<script",
+            "* <script>y</script>style specs start>z style specs end",
+            "<!--c--> &amp; <style>s</style>",
+        )[i % 5]
+        for i in range(4000)
+    ]
     doc = {k: "".join(parts[k:]) for k in (0, 1, 3)}
     assert sc.clean_data(doc) == oracle(doc)
 
@@ -604,16 +913,22 @@ def test_many_scripts_in_each_piece(sc, filler):
 def test_script_bodies_passed_over_up_to_their_closer(sc, filler):
     # Long stretches of a script's body without "<" or "&" are passed over;
     # what stops that, and a body that never closes, must not notice.
-    stops = ["</script>", "&lt;/script>", "a<b&&c", "</scr\x99ipt>", "\ud800", "<!--c-->",
-             "<style>s</style> * style specs start>z style specs end"]
+    stops = [
+        "</script>",
+        "&lt;/script>",
+        "a<b&&c",
+        "</scr\x99ipt>",
+        "\ud800",
+        "<!--c-->",
+        "<style>s</style> * style specs start>z style specs end",
+    ]
     doc = {}
     for i, stop in enumerate(stops):
         for k in (60, 127, 128, 129, 200, 9000, 20000):
             body = filler * k
             doc[i, k, 0] = "&amp;\n<script a>" + body + stop + body + "</script>tail"
             doc[i, k, 1] = "\n\t<script>" + body + stop + body + "\r\n"  # never closes
-            doc[i, k, 2] = ("<script>" + body + stop + filler * 63 + "</script>" + body
-                            + "<script>\n" + body + stop)
+            doc[i, k, 2] = "<script>" + body + stop + filler * 63 + "</script>" + body + "<script>\n" + body + stop
     assert sc.clean_data(doc) == oracle(doc)
 
 
@@ -622,6 +937,7 @@ def test_long_texts_cleaned_in_threads_at_once(sc, filler):
     # Long texts are cleaned without the interpreter lock, each thread with
     # buffers of its own.
     from concurrent.futures import ThreadPoolExecutor
+
     rng = random.Random(5)
     docs = [{"k": filler.join(random_text(rng) for _ in range(300)) * 4} for _ in range(6)]
     assert all(len(d["k"]) > 70_000 for d in docs)

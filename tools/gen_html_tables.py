@@ -46,19 +46,21 @@ def two_stage(values: list[int], name: str, ctype: str) -> list[str]:
     blocks: dict[tuple, int] = {}
     stage1 = []
     for start in range(0, len(values), BLOCK):
-        block = tuple(values[start:start + BLOCK])
+        block = tuple(values[start : start + BLOCK])
         block += (0,) * (BLOCK - len(block))
         stage1.append(blocks.setdefault(block, len(blocks)))
     assert len(blocks) < 65536
-    lines = [f"constexpr std::uint32_t k{name}Limit = {len(values)};",
-             f"constexpr std::uint16_t k{name}Stage1[{len(stage1)}] = {{"]
+    lines = [
+        f"constexpr std::uint32_t k{name}Limit = {len(values)};",
+        f"constexpr std::uint16_t k{name}Stage1[{len(stage1)}] = {{",
+    ]
     for i in range(0, len(stage1), 16):
-        lines.append("    " + ", ".join(map(str, stage1[i:i + 16])) + ",")
+        lines.append("    " + ", ".join(map(str, stage1[i : i + 16])) + ",")
     lines.append("};")
     lines.append(f"constexpr {ctype} k{name}Stage2[{len(blocks) * BLOCK}] = {{")
     for block in sorted(blocks, key=blocks.get):
         for i in range(0, BLOCK, 32):
-            lines.append("    " + ",".join(map(str, block[i:i + 32])) + ",")
+            lines.append("    " + ",".join(map(str, block[i : i + 32])) + ",")
     lines.append("};")
     return lines
 
@@ -83,15 +85,17 @@ def nfkd_tables() -> list[str]:
     assert len(entries) < 65536 and max(ccc.values()) < 256
     decomp = [index.get(cp, 0) for cp in range(max(index) + 1)]
     classes = [ccc.get(cp, 0) for cp in range(max(ccc) + 1)]
-    lines = [f'constexpr const char* kUnidataVersion = "{unicodedata.unidata_version}";',
-             f"constexpr int kNfkdBlock = {BLOCK};",
-             f"constexpr std::uint32_t kNfkdEntries[{len(entries)}] = {{"]
+    lines = [
+        f'constexpr const char* kUnidataVersion = "{unicodedata.unidata_version}";',
+        f"constexpr int kNfkdBlock = {BLOCK};",
+        f"constexpr std::uint32_t kNfkdEntries[{len(entries)}] = {{",
+    ]
     for i in range(0, len(entries), 16):
-        lines.append("    " + ",".join(map(str, entries[i:i + 16])) + ",")
+        lines.append("    " + ",".join(map(str, entries[i : i + 16])) + ",")
     lines.append("};")
     lines.append(f"constexpr std::uint32_t kNfkdPool[{len(pool)}] = {{")
     for i in range(0, len(pool), 16):
-        lines.append("    " + ",".join(map(str, pool[i:i + 16])) + ",")
+        lines.append("    " + ",".join(map(str, pool[i : i + 16])) + ",")
     lines.append("};")
     lines += two_stage(decomp, "Decomp", "std::uint16_t")
     lines += two_stage(classes, "Ccc", "std::uint8_t")
@@ -103,7 +107,7 @@ def main(out_path: str) -> None:
     for name, value in names:
         assert name.isascii() and 1 <= len(value) <= 2, name
     charrefs = sorted(html._invalid_charrefs.items())
-    for num, value in charrefs:
+    for _num, value in charrefs:
         assert len(value) <= 2
     codepoints = sorted(html._invalid_codepoints)
     folds = fold_extras()
@@ -119,8 +123,7 @@ def main(out_path: str) -> None:
         "",
         "namespace clean_tables {",
         "",
-        "struct Entity { const char* name; unsigned char name_len; unsigned char value_len;"
-        " std::uint32_t value[2]; };",
+        "struct Entity { const char* name; unsigned char name_len; unsigned char value_len; std::uint32_t value[2]; };",
         f"constexpr int kEntityCount = {len(names)};",
         "constexpr Entity kEntities[kEntityCount] = {",
     ]
@@ -142,14 +145,14 @@ def main(out_path: str) -> None:
         "constexpr std::uint32_t kInvalidCodepoints[kInvalidCodepointCount] = {",
     ]
     for i in range(0, len(codepoints), 8):
-        lines.append("    " + ", ".join(f"0x{c:X}u" for c in codepoints[i:i + 8]) + ",")
+        lines.append("    " + ", ".join(f"0x{c:X}u" for c in codepoints[i : i + 8]) + ",")
     lines += [
         "};",
         "",
         "// kFold[c]: the other code points matching ASCII character c under",
         "// re.IGNORECASE, zero-terminated.",
         f"constexpr int kFoldWidth = {width};",
-        f"constexpr std::uint32_t kFold[128][kFoldWidth] = {{",
+        "constexpr std::uint32_t kFold[128][kFoldWidth] = {",
     ]
     for cp in range(128):
         extras = folds[cp] + [0] * (width - len(folds[cp]))

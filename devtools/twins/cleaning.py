@@ -15,8 +15,7 @@ def clean_data(doc):
         text = html.unescape(text.encode("utf-8", "ignore").decode("utf-8"))
         text = re.sub(CLEANR, "", text)
         text = re.sub(r"\s+", " ", text)
-        return (unicodedata.normalize("NFKD", text.strip())
-                .encode("utf_8_sig", "ignore").decode("utf_8_sig"))
+        return unicodedata.normalize("NFKD", text.strip()).encode("utf_8_sig", "ignore").decode("utf_8_sig")
 
     def clean_string(text):
         if not text:
@@ -28,8 +27,7 @@ def clean_data(doc):
         text = re.sub("\u0099", "", text, flags=re.IGNORECASE)
         text = re.sub(r"[\r\n\t]+", " ", text, flags=re.IGNORECASE)
         text = re.sub(r"<script[^>]*>[\w\W]*?</script>", " ", text, flags=re.IGNORECASE)
-        text = re.sub(r"\* style specs start[^>]*>[\w\W]*?style specs end *", " ", text,
-                      flags=re.IGNORECASE)
+        text = re.sub(r"\* style specs start[^>]*>[\w\W]*?style specs end *", " ", text, flags=re.IGNORECASE)
         text = re.sub(r"<style[^>]*>[\w\W]*?</style>", " ", text, flags=re.IGNORECASE)
         text = re.sub(r"<!--[\w\W]*?-->", " ", text, flags=re.IGNORECASE)
         text = re.sub(r"<[^>]+>", " ", text)

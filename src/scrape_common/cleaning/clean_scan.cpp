@@ -6,8 +6,7 @@
 
 #include "clean_scan.h"
 
-namespace clean_text {
-namespace scan {
+namespace scrape::cleaning::scan {
 
 namespace {
 
@@ -30,5 +29,4 @@ const Kernels& chosen() {
     return baseline();
 }
 
-}  // namespace scan
-}  // namespace clean_text
+}  // namespace scrape::cleaning::scan

@@ -10,7 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace clean_text {
+namespace scrape {
+namespace cleaning {
 namespace scan {
 
 // Up to six characters looked for at once.
@@ -66,6 +67,17 @@ struct Kernels {
                                    std::uint16_t* o, Controls* st);
 };
 
+// The kernels of a set for characters of type C.
+template <class C>
+const Ops<C>& ops_of(const Kernels& k) {
+    if constexpr (sizeof(C) == 1)
+        return k.b1;
+    else if constexpr (sizeof(C) == 2)
+        return k.b2;
+    else
+        return k.b4;
+}
+
 // Each set, or nullptr where it is not built (the scalar build, NX_SCALAR,
 // builds the plain loops alone).
 const Kernels& scalar();
@@ -78,4 +90,5 @@ const Kernels* neon();
 const Kernels& chosen();
 
 }  // namespace scan
-}  // namespace clean_text
+}  // namespace cleaning
+}  // namespace scrape

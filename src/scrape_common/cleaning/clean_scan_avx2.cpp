@@ -2,13 +2,14 @@
 // AVX2 enabled; the cleaner uses these kernels only where the processor has it.
 #include "clean_scan.h"
 
+#include "../../capi/invariant.h"
+
 #include <cstring>
 
 #if defined(__AVX2__) && !defined(NX_SCALAR)
 #include <immintrin.h>
 
-namespace clean_text {
-namespace scan {
+namespace scrape::cleaning::scan {
 namespace {
 
 struct Avx2 {
@@ -48,15 +49,12 @@ const Kernels kAvx2 = kernels<Avx2>("avx2");
 
 const Kernels* avx2() { return &kAvx2; }
 
-}  // namespace scan
-}  // namespace clean_text
+}  // namespace scrape::cleaning::scan
 
 #else
 
-namespace clean_text {
-namespace scan {
+namespace scrape::cleaning::scan {
 const Kernels* avx2() { return nullptr; }
-}  // namespace scan
-}  // namespace clean_text
+}  // namespace scrape::cleaning::scan
 
 #endif

@@ -1,11 +1,46 @@
 // The scanning kernels written once over a vector type V, included (inside an
 // unnamed namespace) by each file that builds them for one instruction-set
-// level. V offers: reg, bytes, load, store, set1<C>, eq<C>, or_, and_, mask
-// (one bit per byte, as movemask gives it).
+// level, before it defines its V. V offers: reg, bytes, load, store, set1<C>, eq<C>, or_, and_,
+// mask (one bit per byte, as movemask gives it).
 //
 // Only for the inclusion of the kernel files: everything here must stay
 // internal to them, so that no code built for a wider instruction set is
 // shared with the rest of the module.
+
+#if defined(NX_VEC128) && NX_VEC128
+// The operations of V for the 128-bit vectors of simd/vec128.h (the SSE2 and
+// NEON sets): a set adds only `narrow` and `narrower`.
+struct Vec128Lanes {
+    using reg = simd::reg;
+    static constexpr std::size_t bytes = 16;
+    static reg load(const void* p) { return simd::load(p); }
+    static void store(void* p, reg v) { simd::store(p, v); }
+    static reg zero() { return simd::zero(); }
+    template <class C>
+    static reg set1(std::uint32_t c) {
+        if constexpr (sizeof(C) == 1) return simd::set8(c);
+        if constexpr (sizeof(C) == 2) return simd::set16(c);
+        return simd::set32(c);
+    }
+    template <class C>
+    static reg eq(reg a, reg b) {
+        if constexpr (sizeof(C) == 1) return simd::eq8(a, b);
+        if constexpr (sizeof(C) == 2) return simd::eq16(a, b);
+        return simd::eq32(a, b);
+    }
+    static reg or_(reg a, reg b) { return simd::or_(a, b); }
+    static reg and_(reg a, reg b) { return simd::and_(a, b); }
+    static reg xor_(reg a, reg b) { return simd::xor_(a, b); }
+    static unsigned mask(reg m) { return simd::mask(m); }
+    static reg gt32(reg a, reg b) { return simd::gt_s32(a, b); }
+};
+#endif
+
+// Do the n1 bytes at a and the n2 bytes at b not overlap?
+inline bool apart(const void* a, std::size_t n1, const void* b, std::size_t n2) {
+    const auto x = reinterpret_cast<std::uintptr_t>(a), y = reinterpret_cast<std::uintptr_t>(b);
+    return x + n1 <= y || y + n2 <= x;
+}
 
 template <class C>
 constexpr std::uint32_t max_of() {
@@ -18,18 +53,9 @@ inline bool in_set(std::uint32_t c, const Needles& set) {
     return false;
 }
 
-// The kernels of the narrower vectors (V::narrower(), nullptr for none) for
-// a text, or the rest of one, too short for a whole vector of V: in 16-byte
-// steps, they leave fewer characters to the one-at-a-time loops.
-template <class C>
-const Ops<C>& ops_of(const Kernels& k) {
-    if constexpr (sizeof(C) == 1)
-        return k.b1;
-    else if constexpr (sizeof(C) == 2)
-        return k.b2;
-    else
-        return k.b4;
-}
+// (The kernels of the narrower vectors, V::narrower() or nullptr for none,
+// take a text, or the rest of one, too short for a whole vector of V: in
+// 16-byte steps, they leave fewer characters to the one-at-a-time loops.)
 
 // The needles that a character of type C can equal: `set` itself (most
 // callers pass only such), or those of it copied to `room`. Both are the
@@ -99,6 +125,7 @@ std::size_t find_any_k(const C* s, std::size_t p, std::size_t n, const Needles& 
 
 template <class V, class C>
 std::size_t find_any(const C* s, std::size_t p, std::size_t n, const Needles& needles) {
+    NX_ASSERT(p <= n && needles.k >= 0 && needles.k <= 6);
     if (const Kernels* nk = V::narrower(); nk && n < V::bytes / sizeof(C))
         return ops_of<C>(*nk).find_any(s, p, n, needles);
     Needles room;
@@ -163,6 +190,9 @@ std::size_t find_pair_k(const C* s, std::size_t p, std::size_t n, const Needles&
 template <class V, class C>
 std::size_t find_pair(const C* s, std::size_t p, std::size_t n, const Needles& first_needles,
                       const Needles& second_needles, C* o) {
+    NX_ASSERT(p <= n && first_needles.k <= 6 && second_needles.k <= 6);
+    // The copy goes to another buffer.
+    NX_ASSERT(!o || p == n || apart(o, (n - p) * sizeof(C), s + p, (n - p) * sizeof(C)));
     Needles room_a, room_b;
     const Needles& first = fitting<C>(first_needles, room_a);
     const Needles& second = fitting<C>(second_needles, room_b);
@@ -307,6 +337,8 @@ inline bool copy_block(typename V::reg x, unsigned bits, const In* s, std::size_
 template <class V, class C>
 std::size_t copy_controls(const C* s, std::size_t p, std::size_t n, C* o, Controls* st) {
     constexpr std::size_t L = V::bytes / sizeof(C);
+    // o does not overlap s, where the n - p characters go.
+    NX_ASSERT(p <= n && apart(o + st->w, (n - p) * sizeof(C), s + p, (n - p) * sizeof(C)));
     Controls c = *st;
     Surveyor<V, C, kStar | kSurrogates> sv;  // an "&" ends the copy
     if constexpr (L > 0) {
@@ -363,6 +395,8 @@ template <class V>
 std::size_t narrow_controls(const std::uint32_t* s, std::size_t p, std::size_t n, std::uint16_t* o,
                             Controls* st) {
     using W = std::uint16_t;
+    // Up to two units a character, in another buffer.
+    NX_ASSERT(p <= n && apart(o + st->w, (n - p) * 2 * sizeof(W), s + p, (n - p) * sizeof(*s)));
     constexpr std::size_t L = V::bytes / 2;  // characters per narrowed vector
     Controls c = *st;
     Surveyor<V, W, kStar> sv;  // an "&" ends the copy, and pairs are seen one by one

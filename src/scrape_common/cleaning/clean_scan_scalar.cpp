@@ -2,10 +2,11 @@
 // vector sets, built for every target (the only one in the scalar build).
 #include "clean_scan.h"
 
+#include "../../capi/invariant.h"
+
 #include <cstring>
 
-namespace clean_text {
-namespace scan {
+namespace scrape::cleaning::scan {
 namespace {
 
 // No vectors (bytes 0): the kernels run their character loops only.
@@ -40,5 +41,4 @@ const Kernels kScalar = kernels<Plain>("scalar");
 
 const Kernels& scalar() { return kScalar; }
 
-}  // namespace scan
-}  // namespace clean_text
+}  // namespace scrape::cleaning::scan

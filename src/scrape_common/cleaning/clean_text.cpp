@@ -29,19 +29,24 @@
 #include <string_view>
 #include <vector>
 
+#include "../../capi/invariant.h"
 #include "../../capi/pystr.h"
 #include "clean_html_tables.h"  // made at build time by tools/gen_html_tables.py
 #include "clean_scan.h"
+#include "nfkd.h"
+#include "text.h"
+#include "unescape.h"
 #include "../simd/vec128.h"
 
-namespace clean_text {
+namespace scrape {
+namespace cleaning {
+
+// The scanning kernels for this processor, chosen once, when the module loads.
+const scan::Kernels& chosen_kernels = scan::chosen();
+
 namespace {
 
 using nx::Ref;
-using scan::Needles;
-using U = Py_UCS4;
-
-constexpr std::size_t npos = static_cast<std::size_t>(-1);
 // The answer of the first pass for 4-byte text that UTF-16 cannot carry.
 constexpr std::size_t kNoUtf16 = npos - 2;
 
@@ -54,22 +59,6 @@ static_assert(no_fold('<') && no_fold('>') && no_fold('*') && no_fold('&') && no
 // Letters whose only IGNORECASE partner is the other ASCII case.
 constexpr bool ascii_fold_only(unsigned char c) {
     return clean_tables::kFold[c][0] == (c ^ 0x20u) && clean_tables::kFold[c][1] == 0;
-}
-
-// The \s class of `re` and the white space of str.strip().
-inline bool is_space(U c) {
-    if (c <= 0x20) return c == 0x20 || (c >= 0x09 && c <= 0x0D) || c >= 0x1C;
-    // Between U+0085 and U+167F only U+0085 and U+00A0 are white space.
-    return c == 0x85 || c == 0xA0 || (c >= 0x1680 && Py_UNICODE_ISSPACE(c));
-}
-inline bool is_digit(U c) { return c >= '0' && c <= '9'; }
-inline bool is_lower_alnum(U c) { return is_digit(c) || (c >= 'a' && c <= 'z'); }
-inline bool is_lower_hex(U c) { return is_digit(c) || (c >= 'a' && c <= 'f'); }
-inline int hex_value(U c) {
-    if (is_digit(c)) return int(c - '0');
-    if (c >= 'a' && c <= 'f') return int(c - 'a' + 10);
-    if (c >= 'A' && c <= 'F') return int(c - 'A' + 10);
-    return -1;
 }
 
 // Does `ch` match the pattern character `pc` under re.IGNORECASE?
@@ -88,88 +77,6 @@ inline bool ci_at(const C* s, std::size_t n, std::size_t p, std::string_view lit
         if (!ci_eq(s[p + i], (unsigned char)lit[i])) return false;
     return true;
 }
-
-// The scanning kernels for this processor, chosen once, when the module loads.
-const scan::Kernels& g_kernels = scan::chosen();
-
-template <class C>
-const scan::Ops<C>& ops() {
-    if constexpr (sizeof(C) == 1)
-        return g_kernels.b1;
-    else if constexpr (sizeof(C) == 2)
-        return g_kernels.b2;
-    else
-        return g_kernels.b4;
-}
-
-// First index >= p of a character in `set`, or n.
-template <class C>
-inline std::size_t find_any(const C* s, std::size_t p, std::size_t n, const Needles& set) {
-    return ops<C>().find_any(s, p, n, set);
-}
-
-// A buffer of characters of any width, without initialisation cost.
-struct Buf {
-    struct Free {
-        void operator()(void* p) const { std::free(p); }
-    };
-    std::unique_ptr<void, Free> p;
-    std::size_t cap = 0;   // bytes
-    std::size_t used = 0;  // the most bytes asked for since the last trim()
-    std::size_t idle = 0;  // bytes asked for by calls since one needed a quarter of cap
-    template <class C>
-    C* as() const {
-        return static_cast<C*>(p.get());
-    }
-    // Room for `bytes`; the contents are not kept.
-    void reserve(std::size_t bytes) {
-        used = std::max(used, bytes);
-        if (bytes <= cap) return;
-        p.reset();
-        cap = 0;
-        void* q = std::malloc(bytes);
-        if (!q) throw std::bad_alloc();
-        p.reset(q);
-        cap = bytes;
-    }
-    void release() {
-        p.reset();
-        cap = 0;
-        idle = 0;
-    }
-    // After a call: a large buffer is kept for the next large call (a fresh
-    // one costs a page fault per 4 KB, and faults of two threads queue on the
-    // process's memory map), unless it is very large, or smaller calls have
-    // since asked for four times its size in all: by then faulting it in
-    // again costs little beside the work done meanwhile.
-    void trim(std::size_t keep_small, std::size_t keep_max) {
-        if (used >= cap / 4)
-            idle = 0;
-        else
-            idle += used;
-        if (cap > keep_small && (cap > keep_max || idle / 4 > cap)) release();
-        used = 0;
-    }
-    // Room for `places` characters of type C (growing by half at least),
-    // keeping the first `keep`; returns where they are.
-    template <class C>
-    C* at_least(std::size_t places, std::size_t keep) {
-        if (places * sizeof(C) > cap)
-            grow(std::max(places * sizeof(C), cap + cap / 2), keep * sizeof(C));
-        return as<C>();
-    }
-    // Room for `bytes`, keeping the first `keep`.
-    void grow(std::size_t bytes, std::size_t keep) {
-        used = std::max(used, bytes);
-        if (bytes <= cap) return;
-        void* q = std::realloc(p.get(), bytes);
-        if (!q) throw std::bad_alloc();
-        (void)p.release();
-        p.reset(q);
-        cap = bytes;
-        (void)keep;
-    }
-};
 
 // First position >= x holding a character accepted by `pred`, remembering the
 // answer: queries come with growing x, and an answer >= x (or "none") stays
@@ -216,7 +123,6 @@ inline std::size_t find_pair(const C* s, std::size_t p, std::size_t n, U a, unsi
 
 constexpr Needles kGtChar = {{'>'}, 1};
 constexpr Needles kLtChar = {{'<'}, 1};
-constexpr Needles kAmpChar = {{'&'}, 1};
 
 template <class C>
 inline std::size_t find_gt(const C* s, std::size_t n, std::size_t x) {
@@ -231,15 +137,15 @@ inline std::size_t leading_spaces(const C* s, std::size_t n) {
 #if NX_VEC128
     if (n > 0 && s[0] == ' ') {
         constexpr std::size_t L = 16 / sizeof(C);
-        const vec::reg space = sizeof(C) == 1   ? vec::set8(' ')
-                               : sizeof(C) == 2 ? vec::set16(' ')
-                                                : vec::set32(' ');
+        const simd::reg space = sizeof(C) == 1   ? simd::set8(' ')
+                                : sizeof(C) == 2 ? simd::set16(' ')
+                                                 : simd::set32(' ');
         for (; i + L <= n; i += L) {
-            const vec::reg x = vec::load(s + i);
-            const vec::reg eq = sizeof(C) == 1   ? vec::eq8(x, space)
-                                : sizeof(C) == 2 ? vec::eq16(x, space)
-                                                 : vec::eq32(x, space);
-            const unsigned other = ~(unsigned)vec::mask(eq) & 0xFFFF;
+            const simd::reg x = simd::load(s + i);
+            const simd::reg eq = sizeof(C) == 1   ? simd::eq8(x, space)
+                                 : sizeof(C) == 2 ? simd::eq16(x, space)
+                                                  : simd::eq32(x, space);
+            const unsigned other = ~(unsigned)simd::mask(eq) & 0xFFFF;
             if (other) return i + (std::size_t)__builtin_ctz(other) / sizeof(C);
         }
     }
@@ -250,55 +156,56 @@ inline std::size_t leading_spaces(const C* s, std::size_t n) {
 
 #if NX_VEC128
 template <class C>
-inline vec::reg splat(std::uint32_t c) {
-    if constexpr (sizeof(C) == 1) return vec::set8(c);
-    if constexpr (sizeof(C) == 2) return vec::set16(c);
-    return vec::set32(c);
+inline simd::reg splat(std::uint32_t c) {
+    if constexpr (sizeof(C) == 1) return simd::set8(c);
+    if constexpr (sizeof(C) == 2) return simd::set16(c);
+    return simd::set32(c);
 }
 template <class C>
-inline vec::reg equal(vec::reg a, vec::reg b) {
-    if constexpr (sizeof(C) == 1) return vec::eq8(a, b);
-    if constexpr (sizeof(C) == 2) return vec::eq16(a, b);
-    return vec::eq32(a, b);
+inline simd::reg equal(simd::reg a, simd::reg b) {
+    if constexpr (sizeof(C) == 1) return simd::eq8(a, b);
+    if constexpr (sizeof(C) == 2) return simd::eq16(a, b);
+    return simd::eq32(a, b);
 }
 
 // The white space other than " " (and the other characters below U+0020):
 // all ones in those lanes of x.
 template <class C>
-inline vec::reg other_spaces(vec::reg x) {
-    vec::reg m;
+inline simd::reg other_spaces(simd::reg x) {
+    simd::reg m;
     if constexpr (sizeof(C) == 1) {  // below U+0020: 0x20 - x does not saturate to 0
-        m = vec::xor_(vec::eq8(vec::subs_u8(splat<C>(0x20), x), vec::zero()), vec::set8(-1));
+        m = simd::xor_(simd::eq8(simd::subs_u8(splat<C>(0x20), x), simd::zero()), simd::set8(-1));
     } else if constexpr (sizeof(C) == 2) {
-        const vec::reg zero = vec::zero();
-        m = vec::xor_(vec::eq16(vec::subs_u16(splat<C>(0x20), x), zero), vec::set16(-1));
+        const simd::reg zero = simd::zero();
+        m = simd::xor_(simd::eq16(simd::subs_u16(splat<C>(0x20), x), zero), simd::set16(-1));
         // U+2000..U+200A: x - 0x2000 does not exceed 0x0A
-        const vec::reg d = vec::sub16(x, splat<C>(0x2000));
-        m = vec::or_(m, vec::eq16(vec::subs_u16(d, splat<C>(0x0A)), zero));
+        const simd::reg d = simd::sub16(x, splat<C>(0x2000));
+        m = simd::or_(m, simd::eq16(simd::subs_u16(d, splat<C>(0x0A)), zero));
     } else {  // and beyond U+FFFF, which the check below does not cover
-        m = vec::or_(vec::lt_s32(x, splat<C>(0x20)), vec::gt_s32(x, splat<C>(0xFFFF)));
-        const vec::reg d = vec::sub32(x, splat<C>(0x2000));
-        m = vec::or_(m, vec::and_(vec::gt_s32(d, splat<C>(-1)), vec::lt_s32(d, splat<C>(0x0B))));
+        m = simd::or_(simd::lt_s32(x, splat<C>(0x20)), simd::gt_s32(x, splat<C>(0xFFFF)));
+        const simd::reg d = simd::sub32(x, splat<C>(0x2000));
+        m = simd::or_(m,
+                      simd::and_(simd::gt_s32(d, splat<C>(-1)), simd::lt_s32(d, splat<C>(0x0B))));
     }
-    m = vec::or_(m, vec::or_(equal<C>(x, splat<C>(0x85)), equal<C>(x, splat<C>(0xA0))));
+    m = simd::or_(m, simd::or_(equal<C>(x, splat<C>(0x85)), equal<C>(x, splat<C>(0xA0))));
     if constexpr (sizeof(C) > 1) {
         for (std::uint32_t c : {0x1680u, 0x2028u, 0x2029u, 0x202Fu, 0x205Fu, 0x3000u})
-            m = vec::or_(m, equal<C>(x, splat<C>(c)));
+            m = simd::or_(m, equal<C>(x, splat<C>(c)));
     }
     return m;
 }
 
 // The lanes of x outside U+0020..U+007F, where other_spaces may find some.
 template <class C>
-inline vec::reg beyond_ascii_print(vec::reg x) {
+inline simd::reg beyond_ascii_print(simd::reg x) {
     if constexpr (sizeof(C) == 1) {  // as signed bytes, 0x80..0xFF are below 0x20 too
-        return vec::lt_s8(x, splat<C>(0x20));
+        return simd::lt_s8(x, splat<C>(0x20));
     } else if constexpr (sizeof(C) == 2) {  // x - 0x20 > 0x5F, unsigned
-        const vec::reg bias = vec::set16(0x8000);
-        return vec::gt_s16(vec::xor_(vec::sub16(x, splat<C>(0x20)), bias),
-                           vec::set16(0x5F ^ 0x8000));
+        const simd::reg bias = simd::set16(0x8000);
+        return simd::gt_s16(simd::xor_(simd::sub16(x, splat<C>(0x20)), bias),
+                            simd::set16(0x5F ^ 0x8000));
     } else {
-        return vec::or_(vec::lt_s32(x, splat<C>(0x20)), vec::gt_s32(x, splat<C>(0x7F)));
+        return simd::or_(simd::lt_s32(x, splat<C>(0x20)), simd::gt_s32(x, splat<C>(0x7F)));
     }
 }
 #endif
@@ -365,24 +272,24 @@ struct Collapser {
         // space written before) are copied as they are.
         constexpr std::size_t L = 16 / sizeof(C);
         if (plain_blocks_allowed()) {
-            const vec::reg space = splat<C>(' ');
-            const vec::reg first_lane = vec::shr_bytes<16 - sizeof(C)>(vec::set8(0xFF));
+            const simd::reg space = splat<C>(' ');
+            const simd::reg first_lane = simd::shr_bytes<16 - sizeof(C)>(simd::set8(0xFF));
             C* const out = o;
             std::size_t w_ = w;
             bool in = in_space;
             while (i + L <= len) {
-                const vec::reg x = vec::load(s + i);
-                const vec::reg sp = equal<C>(x, space);
-                vec::reg prev = vec::shl_bytes<sizeof(C)>(sp);
-                if (in) prev = vec::or_(prev, first_lane);
-                vec::reg bad = vec::and_(sp, prev);
-                if (vec::mask(beyond_ascii_print<C>(x))) bad = vec::or_(bad, other_spaces<C>(x));
-                if (vec::mask(bad)) {
+                const simd::reg x = simd::load(s + i);
+                const simd::reg sp = equal<C>(x, space);
+                simd::reg prev = simd::shl_bytes<sizeof(C)>(sp);
+                if (in) prev = simd::or_(prev, first_lane);
+                simd::reg bad = simd::and_(sp, prev);
+                if (simd::mask(beyond_ascii_print<C>(x))) bad = simd::or_(bad, other_spaces<C>(x));
+                if (simd::mask(bad)) {
                     w = w_, in_space = in;
                     scalar(s + i, L);
                     w_ = w, in = in_space;
                 } else {
-                    vec::store(out + w_, x);
+                    simd::store(out + w_, x);
                     w_ += L;
                     in = s[i + L - 1] == ' ';
                 }
@@ -478,7 +385,7 @@ std::size_t copy_table(const In* s, std::size_t n, C* o, bool& run, bool* change
         if constexpr (sizeof(In) == sizeof(C))
             return ops<C>().copy_controls(s, p, n, o, &st);
         else
-            return g_kernels.narrow_controls(s, p, n, o, &st);
+            return chosen_kernels.narrow_controls(s, p, n, o, &st);
     };
     for (std::size_t p = 0; (p = copy(p)) != n;) {
         if (p == scan::kNotUtf16) return kNoUtf16;
@@ -534,15 +441,17 @@ std::size_t remove_blocks(const C* s, std::size_t n, C* o, std::string_view open
         }
         std::size_t body = p + opener.size();
         if (with_attrs) {
-            std::size_t g = next_gt(body);
-            if (g == npos) break;
-            body = g + 1;
+            std::size_t at = next_gt(body);
+            if (at == npos) break;
+            body = at + 1;
         }
         std::size_t c = next_close(body);
         if (c == npos) break;
         std::size_t end = c + closer.size();
         if (trailing_spaces)
             while (end < n && s[end] == ' ') ++end;
+        // A match replaces at least four characters by one.
+        NX_ASSERT(w <= copied);
         w += p - copied;
         o[w++] = ' ';
         copied = p = end;
@@ -558,10 +467,10 @@ template <class C>
 std::size_t rfind_gt(const C* s, std::size_t p, std::size_t n) {
 #if NX_VEC128
     constexpr std::size_t L = 16 / sizeof(C);
-    const vec::reg gt = splat<C>('>');
+    const simd::reg gt = splat<C>('>');
     for (; n >= p + L; n -= L) {
-        const vec::reg x = vec::load(s + n - L);
-        if (const unsigned m = (unsigned)vec::mask(equal<C>(x, gt)))
+        const simd::reg x = simd::load(s + n - L);
+        if (const unsigned m = (unsigned)simd::mask(equal<C>(x, gt)))
             return n - L + (std::size_t)(31 - __builtin_clz(m)) / sizeof(C);
     }
 #endif
@@ -570,31 +479,84 @@ std::size_t rfind_gt(const C* s, std::size_t p, std::size_t n) {
     return npos;
 }
 
-// First index >= g holding ">", or n: one vector first (most tags are
+// First index >= at holding ">", or n: one vector first (most tags are
 // short), then two a step.
 template <class C>
-inline std::size_t find_tag_end(const C* s, std::size_t g, std::size_t n) {
+inline std::size_t find_tag_end(const C* s, std::size_t at, std::size_t n) {
 #if NX_VEC128
     constexpr std::size_t L = 16 / sizeof(C);
-    const vec::reg gt = splat<C>('>');
-    auto first = [&](vec::reg x) { return (unsigned)vec::mask(equal<C>(x, gt)); };
-    if (g + L <= n) {
-        if (const unsigned m = first(vec::load(s + g)))
-            return g + (std::size_t)__builtin_ctz(m) / sizeof(C);
-        g += L;
+    const simd::reg gt = splat<C>('>');
+    auto first = [&](simd::reg x) { return (unsigned)simd::mask(equal<C>(x, gt)); };
+    if (at + L <= n) {
+        if (const unsigned m = first(simd::load(s + at)))
+            return at + (std::size_t)__builtin_ctz(m) / sizeof(C);
+        at += L;
     }
-    for (; g + 2 * L <= n; g += 2 * L) {
-        const vec::reg x = vec::load(s + g);
-        const vec::reg y = vec::load(s + g + L);
-        if (vec::mask(vec::or_(equal<C>(x, gt), equal<C>(y, gt)))) {
-            if (const unsigned m = first(x)) return g + (std::size_t)__builtin_ctz(m) / sizeof(C);
-            return g + L + (std::size_t)__builtin_ctz(first(y)) / sizeof(C);
+    for (; at + 2 * L <= n; at += 2 * L) {
+        const simd::reg x = simd::load(s + at);
+        const simd::reg y = simd::load(s + at + L);
+        if (simd::mask(simd::or_(equal<C>(x, gt), equal<C>(y, gt)))) {
+            if (const unsigned m = first(x)) return at + (std::size_t)__builtin_ctz(m) / sizeof(C);
+            return at + L + (std::size_t)__builtin_ctz(first(y)) / sizeof(C);
         }
     }
 #endif
-    while (g < n && s[g] != '>') ++g;
-    return g;
+    while (at < n && s[at] != '>') ++at;
+    return at;
 }
+
+#if NX_VEC128
+// The block loop of remove_tags_collapse from s[p]: copies blocks of plain
+// text to out, skipping each tag that stops one and the spaces after a
+// space, and returns where it stopped (n, or a character the caller takes).
+template <class C>
+inline std::size_t collapse_blocks(const C* s, std::size_t p, std::size_t n, Collapser<C>& out,
+                                   bool& tags) {
+    constexpr std::size_t L = 16 / sizeof(C);
+    const simd::reg lt = splat<C>('<'), gt = splat<C>('>'), space = splat<C>(' ');
+    constexpr unsigned first_lane = (1u << sizeof(C)) - 1;
+    C* o = out.o;
+    std::size_t w = out.w;
+    bool in = out.in_space;
+    while (p + L <= n) {
+        const simd::reg x = simd::load(s + p);
+        const unsigned sp = (unsigned)simd::mask(equal<C>(x, space));
+        const unsigned lts = (unsigned)simd::mask(equal<C>(x, lt));
+        unsigned stop = lts | (sp & ((sp << sizeof(C)) | (in ? first_lane : 0u)));
+        if (simd::mask(beyond_ascii_print<C>(x))) stop |= (unsigned)simd::mask(other_spaces<C>(x));
+        simd::store(o + w, x);
+        const std::size_t k = stop ? (std::size_t)__builtin_ctz(stop) / sizeof(C) : L;
+        w += k, p += k;
+        // Whether the last character taken is a space (its lane's
+        // top bit of sp), when one is taken.
+        in = k ? (sp >> (k * sizeof(C) - 1)) & 1u : in;
+        if (!stop) continue;
+        // The stop at lane k, without leaving the loop: a tag (not
+        // "<>"; its ">" in the block or after it), or spaces after a
+        // space, which go as far as the block shows them.
+        const unsigned shift = (unsigned)(k * sizeof(C));
+        if ((lts >> shift) & 1u) {
+            const unsigned gts = (unsigned)simd::mask(equal<C>(x, gt)) >> shift >> sizeof(C);
+            // ("<>", or a "<" in the last lane, whose next one the
+            // block does not show, are left to the loop below.)
+            if ((gts & first_lane) || k + 1 == L) break;
+            const std::size_t gt_at = gts ? p + 1 + (std::size_t)__builtin_ctz(gts) / sizeof(C)
+                                          : find_tag_end(s, p + (L - k), n);
+            if (gt_at == n) break;  // no ">" from here on
+            if (!in) o[w++] = ' ', in = true;
+            p = gt_at + 1;
+            tags = true;
+        } else if ((sp >> shift) & 1u) {
+            p += (std::size_t)__builtin_ctz(~(sp >> shift)) / sizeof(C);
+            out.changed = true;
+        } else {
+            break;
+        }
+    }
+    out.w = w, out.in_space = in;
+    return p;
+}
+#endif
 
 // "<[^>]+>" -> " " (no flags), then "\s+" -> " " on the result, in one pass.
 // At a "<", [^>]+ reaches the first ">" after it and needs at least one
@@ -615,53 +577,12 @@ std::size_t remove_tags_collapse(const C* s, std::size_t n, C* o) {
     bool last_known = false;
     std::size_t p = 0;
 #if NX_VEC128
-    constexpr std::size_t L = 16 / sizeof(C);
     const bool blocks = plain_blocks_allowed();
-    const vec::reg lt = splat<C>('<'), gt = splat<C>('>'), space = splat<C>(' ');
-    constexpr unsigned first_lane = (1u << sizeof(C)) - 1;
 #endif
     while (p < n) {
 #if NX_VEC128
         if (blocks) {
-            std::size_t w = out.w;
-            bool in = out.in_space;
-            while (p + L <= n) {
-                const vec::reg x = vec::load(s + p);
-                const unsigned sp = (unsigned)vec::mask(equal<C>(x, space));
-                const unsigned lts = (unsigned)vec::mask(equal<C>(x, lt));
-                unsigned stop = lts | (sp & ((sp << sizeof(C)) | (in ? first_lane : 0u)));
-                if (vec::mask(beyond_ascii_print<C>(x)))
-                    stop |= (unsigned)vec::mask(other_spaces<C>(x));
-                vec::store(o + w, x);
-                const std::size_t k = stop ? (std::size_t)__builtin_ctz(stop) / sizeof(C) : L;
-                w += k, p += k;
-                // Whether the last character taken is a space (its lane's
-                // top bit of sp), when one is taken.
-                in = k ? (sp >> (k * sizeof(C) - 1)) & 1u : in;
-                if (!stop) continue;
-                // The stop at lane k, without leaving the loop: a tag (not
-                // "<>"; its ">" in the block or after it), or spaces after a
-                // space, which go as far as the block shows them.
-                const unsigned shift = (unsigned)(k * sizeof(C));
-                if ((lts >> shift) & 1u) {
-                    const unsigned gts = (unsigned)vec::mask(equal<C>(x, gt)) >> shift >> sizeof(C);
-                    // ("<>", or a "<" in the last lane, whose next one the
-                    // block does not show, are left to the loop below.)
-                    if ((gts & first_lane) || k + 1 == L) break;
-                    const std::size_t g = gts ? p + 1 + (std::size_t)__builtin_ctz(gts) / sizeof(C)
-                                              : find_tag_end(s, p + (L - k), n);
-                    if (g == n) break;  // no ">" from here on
-                    if (!in) o[w++] = ' ', in = true;
-                    p = g + 1;
-                    tags = true;
-                } else if ((sp >> shift) & 1u) {
-                    p += (std::size_t)__builtin_ctz(~(sp >> shift)) / sizeof(C);
-                    out.changed = true;
-                } else {
-                    break;
-                }
-            }
-            out.w = w, out.in_space = in;
+            p = collapse_blocks(s, p, n, out, tags);
             if (p == n) break;
         }
 #endif
@@ -705,232 +626,8 @@ std::size_t drop_surrogates(const C* s, std::size_t n, C* o) {
 }
 
 // ---------------------------------------------------------------------------
-// html.unescape
+// The CLEANR stage
 // ---------------------------------------------------------------------------
-
-// The names of html5 (with and without their ";") in an open-addressed table
-// of pointers, with at least twice as many places as names; a name's hash
-// mixes its length and its first and last eight bytes.
-class EntityTable {
-public:
-    static const EntityTable& get() {
-        static const EntityTable table;
-        return table;
-    }
-    const clean_tables::Entity* find(std::string_view name) const {
-        for (std::size_t i = hash(name);; i = (i + 1) & kMask) {
-            const clean_tables::Entity* e = slots_[i];
-            if (!e) return nullptr;
-            if (e->name_len == name.size() && std::memcmp(e->name, name.data(), name.size()) == 0)
-                return e;
-        }
-    }
-
-private:
-    static constexpr std::size_t kSlots = 8192, kMask = kSlots - 1;
-    static_assert(std::size_t{clean_tables::kEntityCount} * 2 <= kSlots, "a sparse table");
-
-    static std::size_t hash(std::string_view name) {
-        std::uint64_t head = 0, tail = 0;
-        const std::size_t n = name.size();
-        std::memcpy(&head, name.data(), std::min<std::size_t>(n, 8));
-        if (n > 8) std::memcpy(&tail, name.data() + n - 8, 8);
-        std::uint64_t h = (head ^ (tail * 0xC2B2AE3D27D4EB4Full) ^ n) * 0x9E3779B97F4A7C15ull;
-        return (std::size_t)(h >> 40) & kMask;
-    }
-    EntityTable() : slots_(kSlots, nullptr) {
-        for (const auto& e : clean_tables::kEntities) {
-            std::size_t i = hash(std::string_view(e.name, e.name_len));
-            while (slots_[i]) i = (i + 1) & kMask;
-            slots_[i] = &e;
-        }
-    }
-    std::vector<const clean_tables::Entity*> slots_;
-};
-
-// The numbers below 0x10000 that either table of emit_charref holds, a bit
-// each: the others (but surrogates) stand for themselves.
-inline const std::uint64_t* charref_specials() {
-    static const std::vector<std::uint64_t> bits = [] {
-        std::vector<std::uint64_t> b(0x10000 / 64);
-        auto mark = [&b](std::uint32_t num) {
-            if (num < 0x10000) b[num / 64] |= std::uint64_t(1) << (num % 64);
-        };
-        for (int i = 0; i < clean_tables::kCharrefCount; ++i) mark(clean_tables::kCharrefs[i].num);
-        for (int i = 0; i < clean_tables::kInvalidCodepointCount; ++i)
-            mark(clean_tables::kInvalidCodepoints[i]);
-        return b;
-    }();
-    return bits.data();
-}
-
-// The replacement of a numeric reference of value `num` (capped above
-// 0x10FFFF), as html._replace_charref gives it.
-inline std::size_t emit_charref(std::uint32_t num, U* o) {
-    if (num < 0x10000 && num - 0xD800u >= 0x800u &&
-        !((charref_specials()[num / 64] >> (num % 64)) & 1)) {
-        o[0] = num;
-        return 1;
-    }
-    const auto* cr_end = clean_tables::kCharrefs + clean_tables::kCharrefCount;
-    const auto* cr = std::lower_bound(
-        clean_tables::kCharrefs, cr_end, num,
-        [](const clean_tables::Charref& c, std::uint32_t v) { return c.num < v; });
-    if (cr != cr_end && cr->num == num) {
-        for (int i = 0; i < cr->value_len; ++i) o[i] = cr->value[i];
-        return cr->value_len;
-    }
-    if ((num >= 0xD800 && num <= 0xDFFF) || num > 0x10FFFF) {
-        o[0] = 0xFFFD;
-        return 1;
-    }
-    if (std::binary_search(clean_tables::kInvalidCodepoints,
-                           clean_tables::kInvalidCodepoints + clean_tables::kInvalidCodepointCount,
-                           num))
-        return 0;
-    o[0] = num;
-    return 1;
-}
-
-// Decimal references with more digits than this may exceed the interpreter's
-// limit on int() conversion (never set below this value); such text is left
-// to the interpreter so that its ValueError appears.
-constexpr std::size_t kSafeDecimalDigits = 640;
-constexpr std::size_t kUnescapeFallback = npos - 1;
-// Unescaping 1-byte text made a character beyond U+00FF.
-constexpr std::size_t kNeedsWider = npos - 3;
-
-// Writes the code point c to o[w..] in the width of C (UTF-16 for two
-// bytes; a byte must be able to hold it).
-template <class C>
-inline void put_code_point(U c, C* o, std::size_t& w) {
-    if constexpr (sizeof(C) == 2) {
-        if (c > 0xFFFF) {
-            o[w++] = (C)(0xD800 | ((c - 0x10000) >> 10));
-            o[w++] = (C)(0xDC00 | (c & 0x3FF));
-            return;
-        }
-    }
-    o[w++] = (C)c;
-}
-
-// Where a pass of unescape is.
-struct UnescapeAt {
-    std::size_t p = 0, copied = 0, w = 0;  // read up to p; s[copied..p) is still to write
-    bool changed = false;
-};
-
-// One pass of
-//   &(#[0-9]+;?|#[xX][0-9a-fA-F]+;?|[^\t\n\f <&#;]{1,32};?)
-// with html's replacement. The alternatives are tried in order; "#" is not in
-// the class of the third, so "&#" without digits does not match at all. The
-// greedy parts are followed only by an optional ";", so they never give back.
-// Returns the new length, npos when unchanged, kUnescapeFallback, or
-// kNeedsWider, with `at` then holding the place of the reference whose
-// replacement 1-byte output cannot hold: a call with wider output (holding
-// the output so far, widened) goes on from there. *spaced is set when a
-// replacement is empty or holds white space (the text may then have white
-// space other than single spaces).
-// In UTF-16 a name may be cut at 32 units rather than 32 characters: that
-// only changes where a name with characters beyond U+FFFF, which no
-// reference has, is taken to end, and no "&" lies between the two places.
-// No replacement is longer than its reference, in UTF-16 too.
-template <class C, class O = C>
-std::size_t unescape(const C* s, std::size_t n, O* o, bool* spaced, UnescapeAt& at) {
-    constexpr std::uint32_t kCap = 0x110000;
-    const EntityTable& table = EntityTable::get();
-    bool changed = at.changed;
-    std::size_t w = at.w, copied = at.copied;
-    auto flush = [&](std::size_t upto) {
-        std::copy(s + copied, s + upto, o + w);
-        w += upto - copied;
-    };
-    // Before the replacement of the reference at p is written.
-    auto stop_at = [&](std::size_t p) {
-        at = UnescapeAt{p, copied, w, changed};
-        return kNeedsWider;
-    };
-    for (std::size_t p = at.p; (p = find_any(s, p, n, kAmpChar)) < n;) {
-        std::size_t q = p + 1;
-        if (q < n && s[q] == '#') {
-            std::size_t r = q + 1, e = r;
-            std::uint32_t num = 0;
-            if (r < n && is_digit(s[r])) {
-                for (; e < n && is_digit(s[e]); ++e)
-                    num = std::min<std::uint32_t>(num * 10 + (s[e] - '0'), kCap);
-                if (e - r > kSafeDecimalDigits) return kUnescapeFallback;
-            } else if (r + 1 < n && (s[r] == 'x' || s[r] == 'X') && hex_value(s[r + 1]) >= 0) {
-                for (e = r + 1; e < n && hex_value(s[e]) >= 0; ++e)
-                    num = std::min<std::uint32_t>(num * 16 + hex_value(s[e]), kCap);
-            } else {
-                ++p;  // "&#" not followed by a number: no match here
-                continue;
-            }
-            if (e < n && s[e] == ';') ++e;
-            U value[2];
-            const std::size_t k = emit_charref(num, value);
-            if (sizeof(O) == 1 && ((k > 0 && value[0] > 0xFF) || (k == 2 && value[1] > 0xFF)))
-                return stop_at(p);
-            flush(p);
-            *spaced |= k == 0 || is_space(value[0]) || (k == 2 && is_space(value[1]));
-            for (std::size_t i = 0; i < k; ++i) put_code_point(value[i], o, w);
-            copied = p = e;
-            changed = true;
-            continue;
-        }
-        // Named: up to 32 characters outside "\t\n\f <&#;", then an optional ";".
-        std::size_t e = q;
-        while (e < n && e - q < 32) {
-            U c = s[e];
-            if (c == '\t' || c == '\n' || c == '\f' || c == ' ' || c == '<' || c == '&' ||
-                c == '#' || c == ';')
-                break;
-            ++e;
-        }
-        if (e == q) {
-            ++p;
-            continue;
-        }
-        if (e < n && s[e] == ';') ++e;
-        const std::size_t len = e - q;  // the name with its ";" if any
-        char name[34];
-        std::size_t ascii = 0;
-        while (ascii < len && s[q + ascii] < 0x80) {
-            name[ascii] = char(s[q + ascii]);
-            ++ascii;
-        }
-        const clean_tables::Entity* hit = nullptr;
-        std::size_t used = 0;
-        if (ascii == len && (hit = table.find(std::string_view(name, len)))) {
-            used = len;
-        } else {
-            // The longest prefix of at least two characters that is a name.
-            for (std::size_t x = std::min(len - 1, ascii); x >= 2; --x) {
-                if ((hit = table.find(std::string_view(name, x)))) {
-                    used = x;
-                    break;
-                }
-            }
-        }
-        if (hit) {
-            if constexpr (sizeof(O) == 1) {
-                for (int i = 0; i < hit->value_len; ++i)
-                    if (hit->value[i] > 0xFF) return stop_at(p);
-            }
-            flush(p);
-            for (int i = 0; i < hit->value_len; ++i) {
-                *spaced |= is_space(hit->value[i]);
-                put_code_point(hit->value[i], o, w);
-            }
-            copied = q + used;  // the rest of the name stays
-            changed = true;
-        }
-        p = e;  // the match is consumed either way
-    }
-    if (!changed) return npos;
-    flush(n);
-    return w;
-}
 
 // Remove every match of
 //   <.*?>|&([a-z0-9]+|#x[0-9]{1,6}|#x[0-9a-f]{1,6});|[\t\n\r]
@@ -963,8 +660,8 @@ std::size_t remove_cleanr_collapse(const C* s, std::size_t n, C* o, std::size_t*
         const U c = s[p];
         std::size_t end = npos;
         if (c == '<') {
-            std::size_t g = next_stop(p + 1);
-            if (g != npos && s[g] == '>') end = g + 1;
+            std::size_t stop = next_stop(p + 1);
+            if (stop != npos && s[stop] == '>') end = stop + 1;
         } else if (c == '&') {
             std::size_t q = p + 1;
             if (q < n && is_lower_alnum(s[q])) {
@@ -1001,6 +698,10 @@ std::size_t remove_cleanr_collapse(const C* s, std::size_t n, C* o, std::size_t*
     return changed || out.changed ? w : npos;
 }
 
+// ---------------------------------------------------------------------------
+// The result str, from the stages' buffers
+// ---------------------------------------------------------------------------
+
 // A str holding s[0..n), every character <= maxc (an upper bound that falls
 // in the same storage class as the true maximum).
 inline PyObject* make_str(const U* s, std::size_t n, U maxc) {
@@ -1014,10 +715,10 @@ inline PyObject* make_str(const U* s, std::size_t n, U maxc) {
 #if NX_VEC128
             // Every character is below 0x100: the saturating packs keep them.
             for (; i + 16 <= n; i += 16) {
-                const vec::reg* v = reinterpret_cast<const vec::reg*>(s + i);
-                vec::reg lo = vec::pack_s32(vec::load(v), vec::load(v + 1));
-                vec::reg hi = vec::pack_s32(vec::load(v + 2), vec::load(v + 3));
-                vec::store(d + i, vec::pack_us16(lo, hi));
+                const simd::reg* v = reinterpret_cast<const simd::reg*>(s + i);
+                simd::reg lo = simd::pack_s32(simd::load(v), simd::load(v + 1));
+                simd::reg hi = simd::pack_s32(simd::load(v + 2), simd::load(v + 3));
+                simd::store(d + i, simd::pack_us16(lo, hi));
             }
 #endif
             for (; i < n; ++i) d[i] = (Py_UCS1)s[i];
@@ -1029,13 +730,13 @@ inline PyObject* make_str(const U* s, std::size_t n, U maxc) {
 #if NX_VEC128
             // Every character is below 0x10000: shifted down by 0x8000 it
             // fits the signed pack, and shifting back restores it.
-            const vec::reg bias32 = vec::set32(0x8000);
-            const vec::reg bias16 = vec::set16(0x8000);
+            const simd::reg bias32 = simd::set32(0x8000);
+            const simd::reg bias16 = simd::set16(0x8000);
             for (; i + 8 <= n; i += 8) {
-                const vec::reg* v = reinterpret_cast<const vec::reg*>(s + i);
-                vec::reg w = vec::pack_s32(vec::sub32(vec::load(v), bias32),
-                                           vec::sub32(vec::load(v + 1), bias32));
-                vec::store(d + i, vec::xor_(w, bias16));
+                const simd::reg* v = reinterpret_cast<const simd::reg*>(s + i);
+                simd::reg w = simd::pack_s32(simd::sub32(simd::load(v), bias32),
+                                             simd::sub32(simd::load(v + 1), bias32));
+                simd::store(d + i, simd::xor_(w, bias16));
             }
 #endif
             for (; i < n; ++i) d[i] = (Py_UCS2)s[i];
@@ -1060,9 +761,9 @@ PyObject* make_str(const C* s, std::size_t n, U maxc) {
         std::size_t i = 0;
 #if NX_VEC128
         for (; i + 16 <= n; i += 16) {
-            const vec::reg* v = reinterpret_cast<const vec::reg*>(s + i);
-            vec::store(reinterpret_cast<vec::reg*>(d + i),
-                       vec::pack_us16(vec::load(v), vec::load(v + 1)));
+            const simd::reg* v = reinterpret_cast<const simd::reg*>(s + i);
+            simd::store(reinterpret_cast<simd::reg*>(d + i),
+                        simd::pack_us16(simd::load(v), simd::load(v + 1)));
         }
 #endif
         for (; i < n; ++i) d[i] = (Py_UCS1)s[i];
@@ -1082,10 +783,10 @@ inline PyObject* utf16_str(const std::uint16_t* s, std::size_t n, U maxc, bool p
     // Every high surrogate of this UTF-16 starts a pair: one character less.
     std::size_t count = n, i = 0;
 #if NX_VEC128
-    const vec::reg top6 = vec::set16(0xFC00), high = vec::set16(0xD800);
+    const simd::reg top6 = simd::set16(0xFC00), high = simd::set16(0xD800);
     for (; i + 8 <= n; i += 8) {
-        const vec::reg x = vec::load(s + i);
-        const unsigned h = (unsigned)vec::mask(vec::eq16(vec::and_(x, top6), high));
+        const simd::reg x = simd::load(s + i);
+        const unsigned h = (unsigned)simd::mask(simd::eq16(simd::and_(x, top6), high));
         count -= (std::size_t)__builtin_popcount(h) / 2;
     }
 #endif
@@ -1097,14 +798,14 @@ inline PyObject* utf16_str(const std::uint16_t* s, std::size_t n, U maxc, bool p
     for (i = 0; i < n; ++i) {
 #if NX_VEC128
         // Blocks without surrogates are widened whole.
-        const vec::reg zero = vec::zero(), any = vec::set16(0xF800);
-        const vec::reg sur = vec::set16(0xD800);
+        const simd::reg zero = simd::zero(), any = simd::set16(0xF800);
+        const simd::reg sur = simd::set16(0xD800);
         for (; i + 8 <= n; i += 8, w += 8) {
-            const vec::reg x = vec::load(s + i);
-            if (vec::mask(vec::eq16(vec::and_(x, any), sur))) break;
-            vec::reg* o = reinterpret_cast<vec::reg*>(d + w);
-            vec::store(o, vec::zip_lo16(x, zero));
-            vec::store(o + 1, vec::zip_hi16(x, zero));
+            const simd::reg x = simd::load(s + i);
+            if (simd::mask(simd::eq16(simd::and_(x, any), sur))) break;
+            simd::reg* o = reinterpret_cast<simd::reg*>(d + w);
+            simd::store(o, simd::zip_lo16(x, zero));
+            simd::store(o + 1, simd::zip_hi16(x, zero));
         }
         if (i == n) break;
 #endif
@@ -1122,10 +823,10 @@ U or_all(const C* s, std::size_t n) {
     U m = 0;
     std::size_t i = 0;
 #if NX_VEC128
-    vec::reg v = vec::zero();
-    for (; i + 16 / sizeof(C) <= n; i += 16 / sizeof(C)) v = vec::or_(v, vec::load(s + i));
+    simd::reg v = simd::zero();
+    for (; i + 16 / sizeof(C) <= n; i += 16 / sizeof(C)) v = simd::or_(v, simd::load(s + i));
     alignas(16) C lanes[16 / sizeof(C)];
-    vec::store(lanes, v);
+    simd::store(lanes, v);
     for (C c : lanes) m |= c;
 #endif
     for (; i < n; ++i) m |= s[i];
@@ -1137,357 +838,17 @@ U or_all<U>(const U* s, std::size_t n) {
     U m = 0;
     std::size_t i = 0;
 #if NX_VEC128
-    vec::reg v0 = vec::zero(), v1 = vec::zero();
+    simd::reg v0 = simd::zero(), v1 = simd::zero();
     for (; i + 8 <= n; i += 8) {
-        v0 = vec::or_(v0, vec::load(s + i));
-        v1 = vec::or_(v1, vec::load(s + i + 4));
+        v0 = simd::or_(v0, simd::load(s + i));
+        v1 = simd::or_(v1, simd::load(s + i + 4));
     }
-    v0 = vec::or_(v0, v1);
-    m = (U)vec::or_lanes32(v0);
+    v0 = simd::or_(v0, v1);
+    m = (U)simd::or_lanes32(v0);
 #endif
     for (; i < n; ++i) m |= s[i];
     return m;
 }
-
-// First index >= p holding a character of the class (ASCII or not), or n.
-inline std::size_t find_ascii_class(const U* s, std::size_t p, std::size_t n, bool ascii) {
-#if NX_VEC128
-    const vec::reg limit = vec::set32(0x7F);
-    const unsigned want = ascii ? 0xFu : 0u;
-    for (; p + 4 <= n; p += 4) {
-        vec::reg x = vec::load(s + p);
-        const unsigned big = vec::mask32(vec::gt_s32(x, limit));
-        const unsigned hit = big ^ want;  // bit set where the class is the one looked for
-        if (hit) return p + (std::size_t)__builtin_ctz(hit);
-    }
-#endif
-    for (; p < n; ++p)
-        if ((s[p] < 0x80) == ascii) return p;
-    return n;
-}
-
-// Widens the ASCII characters at the start of s[0..n) to o[0..], whole
-// blocks at a time (o needs room for n); returns how many there are, but
-// *w advances by that many only.
-template <class C>
-inline std::size_t copy_ascii([[maybe_unused]] const C* s, [[maybe_unused]] std::size_t n,
-                              [[maybe_unused]] U* o, std::size_t* w) {
-    std::size_t i = 0;
-#if NX_VEC128
-    const vec::reg zero = vec::zero();
-    if constexpr (sizeof(C) == 4) {
-        const vec::reg limit = vec::set32(0x7F);
-        for (; i + 4 <= n; i += 4) {
-            const vec::reg x = vec::load(s + i);
-            vec::store(o + i, x);
-            const unsigned big = vec::mask32(vec::gt_s32(x, limit));
-            if (big) {
-                i += (std::size_t)__builtin_ctz(big);
-                break;
-            }
-        }
-    } else if constexpr (sizeof(C) == 2) {
-        for (; i + 8 <= n; i += 8) {
-            const vec::reg x = vec::load(s + i);
-            vec::reg* d = reinterpret_cast<vec::reg*>(o + i);
-            vec::store(d, vec::zip_lo16(x, zero));
-            vec::store(d + 1, vec::zip_hi16(x, zero));
-            // Lanes above U+007F: x - 0x7F does not saturate to 0.
-            const unsigned big = ~(unsigned)vec::mask(
-                                     vec::eq16(vec::subs_u16(x, vec::set16(0x7F)), zero)) &
-                                 0xFFFF;
-            if (big) {
-                i += (std::size_t)__builtin_ctz(big) / 2;
-                break;
-            }
-        }
-    } else {
-        for (; i + 16 <= n; i += 16) {
-            const vec::reg x = vec::load(s + i);
-            const vec::reg lo = vec::zip_lo8(x, zero), hi = vec::zip_hi8(x, zero);
-            vec::reg* d = reinterpret_cast<vec::reg*>(o + i);
-            vec::store(d, vec::zip_lo16(lo, zero));
-            vec::store(d + 1, vec::zip_hi16(lo, zero));
-            vec::store(d + 2, vec::zip_lo16(hi, zero));
-            vec::store(d + 3, vec::zip_hi16(hi, zero));
-            if (const unsigned big = (unsigned)vec::mask(x)) {
-                i += (std::size_t)__builtin_ctz(big);
-                break;
-            }
-        }
-    }
-#endif
-    *w += i;
-    return i;
-}
-
-// The same to UTF-16, from 1-byte text or UTF-16.
-template <class C>
-inline std::size_t copy_ascii([[maybe_unused]] const C* s, [[maybe_unused]] std::size_t n,
-                              [[maybe_unused]] std::uint16_t* o, std::size_t* w) {
-    static_assert(sizeof(C) < 4, "4-byte text is written as code points");
-    std::size_t i = 0;
-#if NX_VEC128
-    for (; i + 16 <= n; i += 16) {
-        const vec::reg x = vec::load(s + i);
-        vec::reg* d = reinterpret_cast<vec::reg*>(o + i);
-        unsigned big;
-        if constexpr (sizeof(C) == 1) {
-            const vec::reg zero = vec::zero();
-            vec::store(d, vec::zip_lo8(x, zero));
-            vec::store(d + 1, vec::zip_hi8(x, zero));
-            big = (unsigned)vec::mask(x);
-        } else {
-            const vec::reg y = vec::load(s + i + 8);
-            vec::store(d, x);
-            vec::store(d + 1, y);
-            // Lanes above U+007F: a high bit among bits 7..15.
-            const vec::reg hi = vec::set16(0xFF80);
-            const vec::reg zero = vec::zero();
-            big = ~(unsigned)vec::mask(vec::pack_s16(vec::eq16(vec::and_(x, hi), zero),
-                                                     vec::eq16(vec::and_(y, hi), zero))) &
-                  0xFFFF;
-        }
-        if (big) {
-            i += (std::size_t)__builtin_ctz(big);
-            break;
-        }
-    }
-#endif
-    *w += i;
-    return i;
-}
-
-// NFKD over code points with the tables taken from unicodedata at build
-// time: the full compatibility decomposition of every character, then the
-// canonical ordering exactly as unicodedata performs it (an insertion sort
-// that moves a character of non-zero combining class back past characters of
-// higher non-zero class).
-inline std::uint32_t nfkd_entry(U c) {
-    if (c >= clean_tables::kDecompLimit) return 0;
-    return clean_tables::kDecompStage2[clean_tables::kDecompStage1[c / clean_tables::kNfkdBlock] *
-                                           clean_tables::kNfkdBlock +
-                                       c % clean_tables::kNfkdBlock];
-}
-inline int combining_class(U c) {
-    if (c >= clean_tables::kCccLimit) return 0;
-    return clean_tables::kCccStage2[clean_tables::kCccStage1[c / clean_tables::kNfkdBlock] *
-                                        clean_tables::kNfkdBlock +
-                                    c % clean_tables::kNfkdBlock];
-}
-
-// The decompositions of U+0080..U+00FF, made from the tables once. Each
-// starts with a character of class 0 and is in canonical order (checked when
-// made: else the table is not used), so 1-byte text needs no reordering.
-struct Latin1Nfkd {
-    struct Entry {
-        std::uint16_t d[4];
-        std::uint8_t len;
-        std::uint8_t last_class;  // the combining class of the last of d
-        bool decomposes;
-        U bits;  // the or of d
-    };
-    Entry e[128];
-    bool usable = true;
-};
-inline const Latin1Nfkd& latin1_nfkd() {
-    static const Latin1Nfkd table = [] {
-        Latin1Nfkd t{};
-        for (U c = 0x80; c <= 0xFF; ++c) {
-            Latin1Nfkd::Entry& x = t.e[c - 0x80];
-            const std::uint32_t e = nfkd_entry(c);
-            const std::uint32_t entry = e ? clean_tables::kNfkdEntries[e - 1] : 0;
-            const std::uint32_t len = e ? entry & 31 : 1;
-            if (len > 4) {
-                t.usable = false;
-                break;
-            }
-            int last = 0;
-            for (std::uint32_t k = 0; k < len; ++k) {
-                const U d = e ? clean_tables::kNfkdPool[(entry >> 5) + k] : c;
-                const int cc = combining_class(d);
-                if (d > 0xFFFF || (k == 0 && cc != 0) || (cc != 0 && last > cc)) t.usable = false;
-                x.d[k] = (std::uint16_t)d;
-                x.bits |= d;
-                last = cc;
-            }
-            x.len = (std::uint8_t)len;
-            x.last_class = (std::uint8_t)last;
-            x.decomposes = e != 0;
-        }
-        return t;
-    }();
-    return table;
-}
-
-// Writes NFKD(s[0..n)) to out (*out_len places); returns whether anything
-// differs from the input. *max_bits gets the bitwise or of the characters
-// written other than ASCII, with 0x7F (a bound in the storage class of the
-// largest). The buffer grows as decompositions need: it always
-// has room for what is written plus one place per character still to read.
-//
-// The input is 1-byte text, UTF-16 (whose pairs are read as one character)
-// or code points; the output is code points (O = U), or UTF-16 without
-// pairs (O = std::uint16_t): then, for 1-byte text or UTF-16 only, the answer
-// is kNfkdWider when the result leaves the BMP or needs reordering (and
-// nfkd_native must do it with code points).
-constexpr int kNfkdWider = -1;
-template <class O = U, class C>
-int nfkd_native(const C* s, std::size_t n, Buf& out, std::size_t* out_len, U* max_bits) {
-    constexpr bool bmp = sizeof(O) == 2;
-    static_assert(!bmp || sizeof(C) < 4, "4-byte text is written as code points");
-    // The text is in canonical order unless a character of non-zero class
-    // follows one of a higher class; only then does the reordering run.
-    bool changed = false, unordered = false;
-    int last = 0;  // the class of the last character written
-    auto mark = [&last, &unordered](U c) {
-        const int cc = combining_class(c);
-        unordered |= cc != 0 && last > cc;
-        last = cc;
-    };
-    U bits = 0x7F;
-    std::size_t w = 0;
-    out.reserve(n * sizeof(O));
-    O* o = out.as<O>();
-    const Latin1Nfkd& latin1 = latin1_nfkd();
-    for (std::size_t i = 0; i < n; ++i) {
-        // Copy ASCII up to the next other character. Blocks are stored
-        // whole before looking at them: the room for the characters still
-        // to read covers them, and whatever follows the ASCII part of a
-        // block is written over.
-        const std::size_t from = i;
-        i += copy_ascii(s + i, n - i, o + w, &w);
-        while (i < n && s[i] < 0x80) o[w++] = s[i++];
-        if (i != from) last = 0;
-        if (i == n) break;
-        U c = s[i];
-        if constexpr (sizeof(C) == 2) {
-            if (bmp && c - 0xD800u < 0x800u) return kNfkdWider;
-            if (c - 0xD800u < 0x400u && i + 1 < n && s[i + 1] - 0xDC00u < 0x400u)
-                c = 0x10000 + ((c - 0xD800) << 10) + (s[++i] - 0xDC00u);
-        }
-        if (sizeof(C) < 4 && c < 0x100 && latin1.usable) {
-            // By the table: each entry starts with a character of class 0
-            // and is in order.
-            const Latin1Nfkd::Entry& x = latin1.e[c - 0x80];
-            o = out.at_least<O>(w + 4 + (n - i - 1), w);
-            for (int j = 0; j < 4; ++j) o[w + j] = x.d[j];
-            w += x.len;
-            bits |= x.bits;
-            changed |= x.decomposes;
-            last = x.last_class;
-            continue;
-        }
-        if (std::uint32_t e = nfkd_entry(c)) {
-            std::uint32_t entry = clean_tables::kNfkdEntries[e - 1];
-            const std::uint32_t* d = clean_tables::kNfkdPool + (entry >> 5);
-            o = out.at_least<O>(w + (entry & 31) + (n - i - 1), w);
-            const std::uint32_t len = entry & 31;
-            if (len == 2) {  // the usual letter and mark, without a general copy
-                o[w] = (O)d[0], o[w + 1] = (O)d[1], w += 2;
-                bits |= d[0] | d[1];
-                mark(d[0]);
-                mark(d[1]);
-            } else {
-                for (std::uint32_t k = 0; k < len; ++k) {
-                    bits |= d[k];
-                    o[w++] = (O)d[k];
-                    mark(d[k]);
-                }
-            }
-            changed = true;
-        } else {
-            bits |= c;
-            o[w++] = (O)c;
-            mark(c);
-        }
-        if (bmp && (unordered || bits > 0xFFFF)) return kNfkdWider;
-    }
-    *out_len = w;
-    *max_bits = bits;
-    if (!unordered) return changed;
-    if constexpr (!bmp) {
-        int prev = combining_class(o[0]);
-        for (std::size_t i = 1; i < w; ++i) {
-            if (o[i] < 0x80) {  // class 0: skip to the next non-ASCII character
-                i = find_ascii_class(o, i, w, false);
-                if (i >= w) break;
-                prev = 0;
-            }
-            int cur = combining_class(o[i]);
-            if (prev == 0 || cur == 0 || prev <= cur) {
-                prev = cur;
-                continue;
-            }
-            // Out of canonical order: move o[i] back.
-            std::size_t k = i - 1;
-            while (true) {
-                std::swap(o[k + 1], o[k]);
-                changed = true;
-                if (k == 0) break;
-                --k;
-                prev = combining_class(o[k]);
-                if (prev == 0 || prev <= cur) break;
-            }
-            prev = combining_class(o[i]);
-        }
-    }
-    return changed;
-}
-
-#if NX_VEC128
-// NFKD of 1-byte text as UTF-16, by the table of U+0080..U+00FF: ASCII is
-// widened in blocks, which are stored whole before they are looked at; the
-// buffer keeps room for the characters still to read, four more and a block.
-inline bool nfkd_latin1(const std::uint8_t* s, std::size_t n, Buf& out, std::size_t* out_len,
-                        U* max_bits, const Latin1Nfkd& t) {
-    using O = std::uint16_t;
-    constexpr std::size_t kRoom = 4 + 16;
-    out.reserve((n + kRoom) * sizeof(O));
-    O* o = out.as<O>();
-    const vec::reg zero = vec::zero();
-    std::size_t w = 0, i = 0;
-    bool changed = false;
-    U bits = 0x7F;
-    while (i < n) {
-        unsigned big = 1;  // the next character is not ASCII (at the end, one at a time)
-        if (i + 16 <= n) {
-            const vec::reg x = vec::load(s + i);
-            vec::reg* d = reinterpret_cast<vec::reg*>(o + w);
-            vec::store(d, vec::zip_lo8(x, zero));
-            vec::store(d + 1, vec::zip_hi8(x, zero));
-            big = (unsigned)vec::mask(x);
-            if (!big) {
-                i += 16, w += 16;
-                continue;
-            }
-        } else if (i + 8 <= n) {
-            const vec::reg x = vec::load64(s + i);
-            vec::store(o + w, vec::zip_lo8(x, zero));
-            big = (unsigned)vec::mask(x) & 0xFF;
-            if (!big) {
-                i += 8, w += 8;
-                continue;
-            }
-        } else {
-            while (i < n && s[i] < 0x80) o[w++] = s[i++];
-            if (i == n) break;
-        }
-        const std::size_t k = (std::size_t)__builtin_ctz(big);
-        i += k, w += k;
-        const Latin1Nfkd::Entry& x = t.e[s[i] - 0x80];
-        o = out.at_least<O>(w + kRoom + (n - i), w);
-        for (int j = 0; j < 4; ++j) o[w + j] = x.d[j];
-        w += x.len;
-        bits |= x.bits;
-        changed |= x.decomposes;
-        ++i;
-    }
-    *out_len = w;
-    *max_bits = bits;
-    return changed;
-}
-#endif
 
 struct Openers {
     bool script = false, specs = false, style = false, comment = false;
@@ -1584,6 +945,8 @@ struct Text {
         Buf& out = spare();
         out.reserve((n * grow + 1) * sizeof(Out));
         const std::size_t m = fn(static_cast<const In*>(data), n, out.as<Out>());
+        // The stage wrote within the room it had.
+        NX_ASSERT(m >= npos - 3 || m <= n * grow + 1);
         if (m == npos || m == kUnescapeFallback || m == kNoUtf16) return m;
         data = out.as<Out>();
         held = &out == &sc.buf[0] ? 0 : 1;
@@ -1648,9 +1011,9 @@ public:
                 mode_ = kGt;
             }
             if (mode_ == kGt) {
-                const std::size_t g = find_any(t, pos_, end, kGtChar);
-                pos_ = g;
-                if (g == end) return false;
+                const std::size_t gt_at = find_any(t, pos_, end, kGtChar);
+                pos_ = gt_at;
+                if (gt_at == end) return false;
                 ++pos_;
                 mode_ = kClose;
             }
@@ -1700,20 +1063,34 @@ private:
 // changed), the search for block openers (in the output, since "&lt;" makes
 // a "<") and the removal of script blocks. With C narrower than In, 4-byte
 // text is written as UTF-16 (kNoUtf16 when it holds a surrogate code point).
-// Returns the length of the output, or npos when the text is unchanged (o is
-// then unspecified).
+// run() returns the length of the output, or npos when the text is unchanged
+// (o is then unspecified).
+//
+// Each piece takes four steps: skip_body() passes over script text that the
+// removal will drop, reopen_body() writes it after all when that script
+// never closes, copy_piece() takes the piece through the table, and
+// remove_scripts() replaces the scripts that the text so far completes.
 template <class In, class C>
-std::size_t front_pass(const In* s, std::size_t n, C* o, Front& fr) {
-    constexpr bool convert = sizeof(In) != sizeof(C);
-    std::size_t w = 0;       // output written
-    bool written = convert;  // o holds the output so far; else it is s[0..w)
-    bool run = false;
-    unsigned found = 0;
-    ScriptStream<C> scripts;
+class FrontPass {
+public:
+    FrontPass(const In* s, std::size_t n, C* o, Front& fr) : s_(s), n_(n), o_(o), fr_(fr) {}
+
+    std::size_t run() {
+        for (std::size_t a = 0;;) {
+            const std::size_t limit = skip_body(a);
+            if (a == n_ && !reopen_body(a)) break;
+            const std::size_t b = piece_end(a, limit);
+            if (!copy_piece(a, b)) return kNoUtf16;
+            a = b;
+            remove_scripts(a == n_);
+        }
+        return finish();
+    }
+
+private:
+    static constexpr bool kConvert = sizeof(In) != sizeof(C);
     // Where scripts were removed (the first kMaxJoins of them).
-    constexpr std::size_t kMaxJoins = 4096;
-    std::vector<std::size_t> joins;
-    bool joins_all = true;
+    static constexpr std::size_t kMaxJoins = 4096;
     // Within a script's body, input that holds no "<" and no "&" (from
     // which "&lt;" makes one) gives table output without "<", where the
     // closer cannot start: it is skipped, and dropped with the script. The
@@ -1721,120 +1098,153 @@ std::size_t front_pass(const In* s, std::size_t n, C* o, Front& fr) {
     // text from there is written after all. (Any other character, a
     // surrogate code point too, is the same in the output of both widths
     // once dropped.)
-    constexpr Needles kBodyStops = {{'<', '&'}, 2};
-    constexpr std::size_t kMinSkip = 128;     // shorter stretches are copied
-    constexpr std::size_t kAfterSkip = 64;    // the piece from a stop on
-    constexpr std::size_t kAfterCopy = 1024;  // the piece when no skip was worth it
-    std::size_t skip_in = npos, skip_w = 0;   // where the first skip of this body began
-    bool skip_run = false, may_skip = true;
-    for (std::size_t a = 0;;) {
-        std::size_t limit = kPiece;
-        if (a < n && may_skip && written && scripts.in_body(w)) {
-            const std::size_t j = find_any(s, a, n, kBodyStops);
-            if (j - a >= kMinSkip) {
-                if (skip_in == npos) skip_in = a, skip_w = w, skip_run = run;
-                a = j;
-                limit = kAfterSkip;
-            } else {
-                limit = kAfterCopy;
-            }
+    static constexpr Needles kBodyStops = {{'<', '&'}, 2};
+    static constexpr std::size_t kMinSkip = 128;     // shorter stretches are copied
+    static constexpr std::size_t kAfterSkip = 64;    // the piece from a stop on
+    static constexpr std::size_t kAfterCopy = 1024;  // the piece when no skip was worth it
+
+    // The text so far: the output, or the input while it is unchanged.
+    const C* text() const {
+        if constexpr (kConvert) {
+            return o_;
+        } else {
+            return written_ ? o_ : s_;
         }
-        if (a == n) {
-            if (skip_in == npos || !scripts.in_body(w)) break;
-            // The body never closes: write it from its first skip on.
-            a = skip_in, w = skip_w, run = skip_run;
-            scripts.rewind(w);
-            may_skip = false;
-            skip_in = npos;
-        }
-        std::size_t b = std::min(n, a + limit);
+    }
+
+    // Within a script's body, moves `a` over input that the removal drops;
+    // returns the length of the next piece.
+    std::size_t skip_body(std::size_t& a) {
+        if (a == n_ || !may_skip_ || !written_ || !scripts_.in_body(w_)) return kPiece;
+        const std::size_t j = find_any(s_, a, n_, kBodyStops);
+        if (j - a < kMinSkip) return kAfterCopy;
+        if (skip_in_ == npos) skip_in_ = a, skip_w_ = w_, skip_run_ = run_;
+        a = j;
+        return kAfterSkip;
+    }
+
+    // At the end of the input: a body skipped in part that never closes is
+    // written from its first skip on (`a` goes back there). False when the
+    // pass is done.
+    bool reopen_body(std::size_t& a) {
+        if (skip_in_ == npos || !scripts_.in_body(w_)) return false;
+        a = skip_in_, w_ = skip_w_, run_ = skip_run_;
+        scripts_.rewind(w_);
+        may_skip_ = false;
+        skip_in_ = npos;
+        return true;
+    }
+
+    // The end of the piece from `a` of up to `limit` characters: no
+    // reference spans it.
+    std::size_t piece_end(std::size_t a, std::size_t limit) const {
+        std::size_t b = std::min(n_, a + limit);
         // The end of the next piece, looked at before that piece: read it
         // in now, while this one is worked on.
-        if (b + kPiece < n) __builtin_prefetch(s + b + kPiece - (kTableLookahead - 1));
-        if (b < n) {
+        if (b + kPiece < n_) __builtin_prefetch(s_ + b + kPiece - (kTableLookahead - 1));
+        if (b < n_) {
             for (std::size_t i = b - (kTableLookahead - 1); i < b; ++i)
-                if (s[i] == '&') {
-                    b = i;
-                    break;
-                }
+                if (s_[i] == '&') return i;
         }
-        // Until the text changes, it stays where it is (written is false);
-        // from then on every piece is copied through the table.
+        return b;
+    }
+
+    // s[a..b) through the replacement table. Until the text changes, it
+    // stays where it is (written_ is false); from then on every piece is
+    // copied through the table. False for 4-byte text that UTF-16 cannot
+    // carry.
+    bool copy_piece(std::size_t a, std::size_t b) {
         std::size_t m = b - a;
         bool changed = false;
         unsigned here = 0;
-        if (!written) {
-            if constexpr (!convert) {
+        if (!written_) {
+            if constexpr (!kConvert) {
                 // A short text goes through the table at once, which surveys
                 // it too: most short fields hold a line break or a reference.
-                here = b - a <= kShortText ? scan::kControls : ops<C>().survey(s + a, b - a);
+                here = b - a <= kShortText ? scan::kControls : ops<C>().survey(s_ + a, b - a);
                 if (here & (scan::kAmp | scan::kControls)) {
-                    m = copy_table(s + a, b - a, o + a, run, &changed, &here);
-                    if (changed) std::copy(s, s + a, o);  // w == a
+                    m = copy_table(s_ + a, b - a, o_ + a, run_, &changed, &here);
+                    if (changed) std::copy(s_, s_ + a, o_);  // w_ == a
                 } else {
-                    run = false;
+                    run_ = false;
                 }
             }
         } else {
-            m = copy_table(s + a, b - a, o + w, run, &changed, &here);
-            if (m == kNoUtf16) return kNoUtf16;
+            m = copy_table(s_ + a, b - a, o_ + w_, run_, &changed, &here);
+            if (m == kNoUtf16) return false;
         }
-        found |= here;
-        fr.changed |= changed;
-        written |= changed;
-        const C* text;
-        if constexpr (convert) {
-            text = o;
-        } else {
-            text = written ? o : s;
-        }
-        w += m;
-        a = b;
-        // The matches of this piece are replaced as they come, but the text
-        // after each stays where it is until the next one (or the end of
-        // the piece) moves it: the text between two matches moves once.
-        std::size_t kept = w, from = w;  // o[0..kept) + o[from..w) is the text
-        for (std::size_t x, y; scripts.next(text, w, a == n, &x, &y);) {
-            if (!written) std::copy(s, s + w, o);
-            written = true;
-            text = o;
+        found_ |= here;
+        fr_.changed |= changed;
+        written_ |= changed;
+        w_ += m;
+        return true;
+    }
+
+    // The scripts that the text so far completes (all of them at the
+    // `last` piece), each replaced by " " as it comes; the text after each
+    // stays where it is until the next one (or the end of the piece) moves
+    // it, so the text between two matches moves once.
+    void remove_scripts(bool last) {
+        std::size_t kept = w_, from = w_;  // o[0..kept) + o[from..w) is the text
+        for (std::size_t x, y; scripts_.next(text(), w_, last, &x, &y);) {
+            if (!written_) std::copy(s_, s_ + w_, o_);
+            written_ = true;
             if (kept == from) kept = from = x;  // the first of the piece
-            std::copy(o + from, o + x, o + kept);
+            std::copy(o_ + from, o_ + x, o_ + kept);
             kept += x - from;
-            if (joins.size() < kMaxJoins)
-                joins.push_back(kept);
+            if (joins_.size() < kMaxJoins)
+                joins_.push_back(kept);
             else
-                joins_all = false;
-            o[kept++] = ' ';
+                joins_all_ = false;
+            o_[kept++] = ' ';
             from = y;
-            fr.changed = true;
-            skip_in = npos;
+            fr_.changed = true;
+            skip_in_ = npos;
         }
         if (kept != from) {
-            std::copy(o + from, o + w, o + kept);
-            scripts.moved(from - kept);
-            w -= from - kept;
+            std::copy(o_ + from, o_ + w_, o_ + kept);
+            scripts_.moved(from - kept);
+            w_ -= from - kept;
         }
     }
-    fr.f = features(found);
-    const C* text = o;
-    if constexpr (!convert) {
-        if (!written) text = s;
-    }
-    scripts.finish(text, w);
-    fr.open = scripts.open;
-    // A removed script leaves a space, which can be one of the three of a
-    // "* style specs start" spanning it.
-    if (fr.f.star && !fr.open.specs) {
-        if (!joins_all) {
-            fr.open.specs = true;
-        } else {
-            for (std::size_t x : joins)
-                for (std::size_t k : {1, 7, 13})
-                    fr.open.specs |= x >= k && ci_at(text, w, x - k, "* style specs start");
+
+    std::size_t finish() {
+        fr_.f = features(found_);
+        const C* t = text();
+        scripts_.finish(t, w_);
+        fr_.open = scripts_.open;
+        // A removed script leaves a space, which can be one of the three of
+        // a "* style specs start" spanning it.
+        if (fr_.f.star && !fr_.open.specs) {
+            if (!joins_all_) {
+                fr_.open.specs = true;
+            } else {
+                for (std::size_t x : joins_)
+                    for (std::size_t k : {1, 7, 13})
+                        fr_.open.specs |= x >= k && ci_at(t, w_, x - k, "* style specs start");
+            }
         }
+        return kConvert || fr_.changed ? w_ : npos;
     }
-    return convert || fr.changed ? w : npos;
+
+    const In* const s_;
+    const std::size_t n_;
+    C* const o_;
+    Front& fr_;
+    std::size_t w_ = 0;        // output written
+    bool written_ = kConvert;  // o holds the output so far; else it is s[0..w)
+    bool run_ = false;         // the output ends in the space of a run of controls
+    unsigned found_ = 0;       // the survey bits
+    ScriptStream<C> scripts_;
+    std::vector<std::size_t> joins_;
+    bool joins_all_ = true;
+    std::size_t skip_in_ = npos, skip_w_ = 0;  // where the first skip of this body began
+    bool skip_run_ = false, may_skip_ = true;
+};
+
+template <class In, class C>
+std::size_t front_pass(const In* s, std::size_t n, C* o, Front& fr) {
+    return FrontPass<In, C>(s, n, o, fr).run();
 }
 
 // The block and tag stages (the first pass is done).
@@ -1975,13 +1385,14 @@ std::size_t find_non_ascii(const C* s, std::size_t p, std::size_t n) {
 #if NX_VEC128
         constexpr std::size_t L = 16 / sizeof(C);
         for (; p + L <= n; p += L) {
-            const vec::reg x = vec::load(s + p);
+            const simd::reg x = simd::load(s + p);
             unsigned big;
             if constexpr (sizeof(C) == 1) {
-                big = (unsigned)vec::mask(x);
+                big = (unsigned)simd::mask(x);
             } else {  // x - 0x7F saturates to 0 for ASCII only
-                const vec::reg zero = vec::zero();
-                big = ~(unsigned)vec::mask(vec::eq16(vec::subs_u16(x, vec::set16(0x7F)), zero)) &
+                const simd::reg zero = simd::zero();
+                big = ~(unsigned)simd::mask(
+                          simd::eq16(simd::subs_u16(x, simd::set16(0x7F)), zero)) &
                       0xFFFF;
             }
             if (big) return p + (std::size_t)__builtin_ctz(big) / sizeof(C);
@@ -2155,25 +1566,9 @@ Outcome clean_kind(PyObject* text, Scratch& sc, PyObject* normalize, PyObject* f
 
 }  // namespace
 
-PyObject* nfkd_by_tables(PyObject* text) {
-    if (nx::ready(text) < 0) return nullptr;
-    Py_UCS4* s = PyUnicode_AsUCS4Copy(text);
-    if (!s) return nullptr;
-    Buf out;
-    std::size_t len = 0;
-    U max_bits = 0;
-    PyObject* r = nullptr;
-    try {
-        nfkd_native(s, (std::size_t)PyUnicode_GET_LENGTH(text), out, &len, &max_bits);
-        r = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.as<U>(), (Py_ssize_t)len);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
-    PyMem_Free(s);
-    return r;
-}
+const char* scan_kernels() { return chosen_kernels.name; }
 
-const char* scan_kernels() { return g_kernels.name; }
+const char* vector_set() { return NX_VEC128_NAME; }
 
 Outcome clean_string(PyObject* text, PyObject* normalize, PyObject* form, bool native_nfkd) {
     Outcome out;
@@ -2209,4 +1604,5 @@ Outcome clean_string(PyObject* text, PyObject* normalize, PyObject* form, bool n
     }
 }
 
-}  // namespace clean_text
+}  // namespace cleaning
+}  // namespace scrape

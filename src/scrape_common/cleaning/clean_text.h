@@ -5,7 +5,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-namespace clean_text {
+namespace scrape {
+namespace cleaning {
 
 struct Outcome {
     PyObject* result = nullptr;  // new reference, or nullptr
@@ -24,4 +25,9 @@ PyObject* nfkd_by_tables(PyObject* text);
 // The name of the scanning kernels in use ("sse2", "avx2", "neon", "scalar").
 const char* scan_kernels();
 
-}  // namespace clean_text
+// The name of the 128-bit vector set the stages were built with ("sse2",
+// "neon", "scalar").
+const char* vector_set();
+
+}  // namespace cleaning
+}  // namespace scrape

@@ -2,7 +2,7 @@
 // module is built: SSE2 on x86-64, NEON on aarch64, none elsewhere or in the
 // scalar build (NX_SCALAR), where every stage runs its character loops alone.
 // NX_VEC128 is 1 where the vectors exist. Each set lives in its own header,
-// with the same operations under the same names (namespace vec):
+// with the same operations under the same names (namespace scrape::simd):
 //
 //   reg, load, store, load64 (8 bytes, zero above), from64 (two halves),
 //   zero, set8/16/32, eq8/16/32, lt_s8, gt_s16, lt_s32/gt_s32 (signed),

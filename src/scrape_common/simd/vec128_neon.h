@@ -8,7 +8,8 @@
 
 #include <cstdint>
 
-namespace vec {
+namespace scrape {
+namespace simd {
 
 using reg = uint8x16_t;
 
@@ -114,4 +115,5 @@ inline std::uint32_t or_lanes32(reg v) {
     return vget_lane_u32(h, 0) | vget_lane_u32(h, 1);
 }
 
-}  // namespace vec
+}  // namespace simd
+}  // namespace scrape

@@ -6,7 +6,8 @@
 
 #include <cstdint>
 
-namespace vec {
+namespace scrape {
+namespace simd {
 
 using reg = __m128i;
 
@@ -61,4 +62,5 @@ inline std::uint32_t or_lanes32(reg v) {
     return (std::uint32_t)_mm_cvtsi128_si32(v);
 }
 
-}  // namespace vec
+}  // namespace simd
+}  // namespace scrape
