@@ -64,8 +64,7 @@ def fuzz_parcel(fdp):
         return fuzz_float(fdp)
     if kind == 8:
         return Text(fuzz_text(fdp, PAGE_PIECES, 4))
-    return fdp.PickValueInList([None, "", 0, True, False, [1], (1, 2), b"12", NoText(),
-                                 NoTruth(), 0.0, [], {"1": 2}])
+    return fdp.PickValueInList([None, "", 0, True, False, [1], (1, 2), b"12", NoText(), NoTruth(), 0.0, [], {"1": 2}])
 
 
 def arguments(data: bytes):

@@ -20,7 +20,13 @@ import requests
 from devtools.testdb import TestDB
 from support import PythonSession, write_job
 from support.fetch_fixtures import (  # noqa: F401
-    failures, no_wait, parcel, path, server, store)
+    failures,
+    no_wait,
+    parcel,
+    path,
+    server,
+    store,
+)
 from support.http_server import LoopbackServer, Reply
 
 INSERTED = "\u2705 Successfully inserted document\n"
@@ -45,23 +51,23 @@ def outage(tmp_path):
     db_server = TestDB(data)
     uri = db_server.start()
     port = int(re.search(r":(\d+)", uri.split("//", 1)[1]).group(1))
-    job = write_job(tmp_path / "job", {
-        "connection_string": with_options(uri, serverSelectionTimeoutMS=1000,
-                                          heartbeatFrequencyMS=500),
-        "data_base": "outage_job",
-        "input_table": "parcels",
-        "pl_input_table": "pl_parcels",
-        "vantelo_path": str(tmp_path / "no-engine"),
-        "pagesave_path": str(tmp_path / "pages"),
-    })
+    job = write_job(
+        tmp_path / "job",
+        {
+            "connection_string": with_options(uri, serverSelectionTimeoutMS=1000, heartbeatFrequencyMS=500),
+            "data_base": "outage_job",
+            "input_table": "parcels",
+            "pl_input_table": "pl_parcels",
+            "vantelo_path": str(tmp_path / "no-engine"),
+            "pagesave_path": str(tmp_path / "pages"),
+        },
+    )
     client = pymongo.MongoClient(uri, serverSelectionTimeoutMS=20000)
     db = client["outage_job"]
     for name in ("parcels", "pl_parcels"):
-        db[name].insert_many([{"parcel_number": f"A{n:04d}", "status": "pending"}
-                              for n in range(1, 4)])
+        db[name].insert_many([{"parcel_number": f"A{n:04d}", "status": "pending"} for n in range(1, 4)])
     session = PythonSession(job, env={"NEXRA_CONFIG": str(job / "absent.json")})
-    state = {"server": db_server, "data": data, "port": port, "db": db, "job": session,
-             "pages": tmp_path / "pages"}
+    state = {"server": db_server, "data": data, "port": port, "db": db, "job": session, "pages": tmp_path / "pages"}
     yield state
     assert session.close() == 0
     client.close()
@@ -79,15 +85,20 @@ def restart(state):
 
 def test_database_stopped_mid_job_and_restarted(outage):
     job, db, port = outage["job"], outage["db"], outage["port"]
-    assert job.run("""
+    assert (
+        job.run("""
         from Nexra_publish import Scrape_common as sc
         def item(p):
             return {"parcel_number": p, "owner": f" <b>Owner of {p}</b> ", "page_save": f"{p}.html"}
-    """) == "\u2705 MongoDB connection successful\n"
+    """)
+        == "\u2705 MongoDB connection successful\n"
+    )
 
     # Up: the road of one work item.
-    assert job.run("print([d['parcel_number'] for d in sc.get_input({'status': 'pending'})])") == \
-        "['A0001', 'A0002', 'A0003']\n"
+    assert (
+        job.run("print([d['parcel_number'] for d in sc.get_input({'status': 'pending'})])")
+        == "['A0001', 'A0002', 'A0003']\n"
+    )
     assert job.run("sc.InsertItem(item('A0001'), 1, 'A0001', 'records')") == INSERTED
     assert job.run("sc.update_input('parcel_number', 'A0001', 'done')") == ""
 
@@ -111,15 +122,17 @@ def test_database_stopped_mid_job_and_restarted(outage):
 
     # Up again, in the same interpreter: nothing half-written, the next calls work.
     assert [d["parcel_number"] for d in db["records"].find()] == ["A0001"]
-    assert {d["parcel_number"]: d["status"] for d in db["parcels"].find()} == \
-        {"A0001": "done", "A0002": "pending", "A0003": "pending"}
+    assert {d["parcel_number"]: d["status"] for d in db["parcels"].find()} == {
+        "A0001": "done",
+        "A0002": "pending",
+        "A0003": "pending",
+    }
     assert db["pl_parcels"].count_documents({"status": "done"}) == 0
     assert job.run("sc.update_input('parcel_number', 'A0002', 'working')") == ""
     assert job.run("sc.InsertItem(item('A0002'), 1, 'A0002', 'records')") == INSERTED
     assert job.run("sc.InsertItem(item('A0001'), 1, 'A0001', 'records')") == DUPLICATE
     assert job.run("sc.update_input_many('status', 'pending', 'queued')") == ""
-    assert job.run("print([d['status'] for d in sc.get_input({}, 5, 1)])") == \
-        "['working', 'queued']\n"
+    assert job.run("print([d['status'] for d in sc.get_input({}, 5, 1)])") == "['working', 'queued']\n"
     records = {d["parcel_number"]: d for d in db["records"].find()}
     assert sorted(records) == ["A0001", "A0002"]
     for p, doc in records.items():
@@ -140,9 +153,10 @@ def test_fetch_with_the_database_down(outage, tmp_path):
 
         stop(outage)
         # A saved page needs no database.
-        assert job.run("r, n = sc.fetch_response(url='u', parcel_number='S0001'); "
-                       "print(r.text, n)") == \
-            "Page Read HTML file for parcel_number 'S0001'.\n<p>saved before</p> 0\n"
+        assert (
+            job.run("r, n = sc.fetch_response(url='u', parcel_number='S0001'); print(r.text, n)")
+            == "Page Read HTML file for parcel_number 'S0001'.\n<p>saved before</p> 0\n"
+        )
         # A fetch that gives up cannot write its failure record: the error
         # reaches the caller after the four attempts, and no page is saved.
         out = job.run(f"sc.fetch_response(url={url!r}, parcel_number='F0001')").splitlines()
@@ -153,8 +167,7 @@ def test_fetch_with_the_database_down(outage, tmp_path):
         assert sorted(os.listdir(pages)) == ["S0001.html"]
 
         restart(outage)
-        assert job.run(f"print(sc.fetch_response(url={url!r}, parcel_number='F0001'))"
-                       ).splitlines()[-1] == "None"
+        assert job.run(f"print(sc.fetch_response(url={url!r}, parcel_number='F0001'))").splitlines()[-1] == "None"
         [record] = db["failures_collection"].find({"parcel_number": "F0001"})
         assert record["Retries"] == 4 and record["URL"] == url
         assert sorted(os.listdir(pages)) == ["S0001.html"]
@@ -166,8 +179,9 @@ def test_fetch_with_the_database_down(outage, tmp_path):
 # The web: bodies cut off, stalled, huge or not UTF-8
 # ---------------------------------------------------------------------------
 
-PAGE = ("<html><body>" + "".join(f"<p>row {i}: \u00c5\u00c9 \u6f22\u5b57</p>" for i in range(400))
-        + "</body></html>").encode("utf-8")
+PAGE = (
+    "<html><body>" + "".join(f"<p>row {i}: \u00c5\u00c9 \u6f22\u5b57</p>" for i in range(400)) + "</body></html>"
+).encode("utf-8")
 
 
 def connection_lines(out: str, parcel_number: str) -> list[str]:
@@ -188,28 +202,28 @@ def route(request, sc, monkeypatch):
     return {"timeout": 0.5}
 
 
-@pytest.mark.parametrize("reply", [
-    Reply(body=PAGE, cut=0),
-    Reply(body=PAGE, cut=len(PAGE) // 2),
-    Reply(body=PAGE, cut=len(PAGE) - 1),
-    Reply(body=PAGE, cut=len(PAGE) // 3, stall=30),
-], ids=["headers only", "half", "all but one byte", "stalled past the time-out"])
-def test_body_cut_off_on_every_attempt(sc, server, path, parcel, store, failures, no_wait,
-                                       capsys, route, reply):
+@pytest.mark.parametrize(
+    "reply",
+    [
+        Reply(body=PAGE, cut=0),
+        Reply(body=PAGE, cut=len(PAGE) // 2),
+        Reply(body=PAGE, cut=len(PAGE) - 1),
+        Reply(body=PAGE, cut=len(PAGE) // 3, stall=30),
+    ],
+    ids=["headers only", "half", "all but one byte", "stalled past the time-out"],
+)
+def test_body_cut_off_on_every_attempt(sc, server, path, parcel, store, failures, no_wait, capsys, route, reply):
     url = server.script(path, reply)
-    assert sc.fetch_response(url=url, parcel_number=parcel, pagesave_path=str(store),
-                             **route) is None
+    assert sc.fetch_response(url=url, parcel_number=parcel, pagesave_path=str(store), **route) is None
     assert len(connection_lines(capsys.readouterr().out, parcel)) == 4
     [record] = failures(parcel)
     assert record["Retries"] == 4
     assert listing(store) == []  # no page, no partial file
 
 
-def test_body_cut_off_then_whole(sc, server, path, parcel, store, failures, no_wait, capsys,
-                                 route):
+def test_body_cut_off_then_whole(sc, server, path, parcel, store, failures, no_wait, capsys, route):
     url = server.script(path, Reply(body=PAGE, cut=len(PAGE) // 2), Reply(body=PAGE))
-    response, retries = sc.fetch_response(url=url, parcel_number=parcel,
-                                          pagesave_path=str(store), **route)
+    response, retries = sc.fetch_response(url=url, parcel_number=parcel, pagesave_path=str(store), **route)
     assert (response.body, retries) == (PAGE, 2)
     assert len(connection_lines(capsys.readouterr().out, parcel)) == 1
     assert failures(parcel) == []
@@ -245,16 +259,13 @@ BAD_UTF8 = [
     b"<p>caf\xc3</p>" + b"x" * 80,
     b"<p>" + b"\xed\xa0\x80\xed\xb0\x80" * 20 + b"</p>",  # a surrogate pair in UTF-8 form
     b"<p>" + "\u00e9\u6f22".encode("utf-8") * 30 + b"\xe6\xbc",  # cut in a character
-    b"{\"k\": \"\xff\xfe" + b"y" * 80 + b"\"}",
+    b'{"k": "\xff\xfe' + b"y" * 80 + b'"}',
 ]
 
 
-@pytest.mark.parametrize("content_type", ["text/html; charset=utf-8", "text/html",
-                                          "application/json"])
-@pytest.mark.parametrize("body", BAD_UTF8, ids=["ff fe", "cut c3", "surrogates", "cut end",
-                                                "json"])
-def test_body_not_valid_utf8(sc, server, path, parcel, store, failures, no_wait, capsys,
-                             content_type, body):
+@pytest.mark.parametrize("content_type", ["text/html; charset=utf-8", "text/html", "application/json"])
+@pytest.mark.parametrize("body", BAD_UTF8, ids=["ff fe", "cut c3", "surrogates", "cut end", "json"])
+def test_body_not_valid_utf8(sc, server, path, parcel, store, failures, no_wait, capsys, content_type, body):
     url = server.script(path, Reply(body=body, content_type=content_type))
     answer = requests.get(url)  # what requests makes of this body: its text, JSON or not
     try:

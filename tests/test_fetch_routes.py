@@ -19,7 +19,13 @@ from scrapy.http import HtmlResponse
 
 from support import rss_growth
 from support.fetch_fixtures import (  # noqa: F401
-    failures, no_wait, parcel, path, server, store)
+    failures,
+    no_wait,
+    parcel,
+    path,
+    server,
+    store,
+)
 from support.http_server import Reply
 
 PAGE = "<html><body>" + "".join(f"<p>row {i}: ÅÉÎ 漢字</p>" for i in range(150)) + "</body></html>"
@@ -56,6 +62,7 @@ def store_files(store) -> list[str]:
 
 # --- direct route: answers --------------------------------------------------------
 
+
 def test_first_answer_saved_and_returned(sc, server, path, parcel, store, failures, no_wait):
     url = server.script(path, Reply.html(PAGE))
     response, retries = sc.fetch_response(url=url, parcel_number=parcel, pagesave_path=str(store))
@@ -71,7 +78,7 @@ def test_first_answer_saved_and_returned(sc, server, path, parcel, store, failur
 
 
 def test_json_answer_saved_decoded_and_reencoded(sc, server, path, parcel, store, no_wait, capsys):
-    value = {"name": "Zoë 漢字 \U0001F600", "items": list(range(12)), "nested": {"a": None}}
+    value = {"name": "Zoë 漢字 \U0001f600", "items": list(range(12)), "nested": {"a": None}}
     url = server.script(path, Reply.json(value))
     response, retries = sc.fetch_response(url=url, parcel_number=parcel, pagesave_path=str(store))
     assert retries == 1
@@ -109,8 +116,7 @@ def test_status_other_than_200_gives_up(sc, server, path, parcel, store, failure
     assert not store.joinpath(f"{parcel}.html").exists()
 
 
-def test_trace_without_failed_attempt_is_the_callers_exception(
-        sc, server, path, parcel, store, failures, no_wait):
+def test_trace_without_failed_attempt_is_the_callers_exception(sc, server, path, parcel, store, failures, no_wait):
     url = server.script(path, Reply.html(PAGE, status=503))
     try:
         raise KeyError("handled by the caller")
@@ -136,23 +142,23 @@ def test_redirect_followed_unless_disabled(sc, server, path, parcel, store, no_w
     # The response carries the address the answer came from.
     assert (response.url, retries) == (final, 1)
 
-    response, retries = sc.fetch_response(url=url, parcel_number=parcel + "X",
-                                          pagesave_path=str(store), allow_redirects=False)
+    response, retries = sc.fetch_response(
+        url=url, parcel_number=parcel + "X", pagesave_path=str(store), allow_redirects=False
+    )
     assert (response.status_code, retries) == (302, 4)
 
 
 # --- small pages: both routes -------------------------------------------------------
 
+
 @pytest.mark.parametrize("make", [html_of_size, json_of_size], ids=["html", "json"])
 @pytest.mark.parametrize("size", [14, 49, 50, 51, 4000])
 @pytest.mark.parametrize("route", ["direct", "engine"])
-def test_page_size_judgement(sc, server, path, parcel, store, failures, sleeps, capsys,
-                             make, size, route):
+def test_page_size_judgement(sc, server, path, parcel, store, failures, sleeps, capsys, make, size, route):
     reply = make(size)
     url = server.script(path, reply)
     proxy = None if route == "direct" else "engine-proxy"
-    response, retries = sc.fetch_response(url=url, parcel_number=parcel, proxy=proxy,
-                                          pagesave_path=str(store))
+    response, retries = sc.fetch_response(url=url, parcel_number=parcel, proxy=proxy, pagesave_path=str(store))
     ext = ".html" if make is html_of_size else ".json"
     saved = store / f"{parcel}{ext}"
     assert os.path.getsize(saved) == size
@@ -184,6 +190,7 @@ def test_page_size_judgement(sc, server, path, parcel, store, failures, sleeps, 
 
 # --- transport failures ---------------------------------------------------------------
 
+
 def test_resets_on_every_attempt(sc, server, path, parcel, store, failures, sleeps, capsys):
     url = server.script(path, RESET)
     assert sc.fetch_response(url=url, parcel_number=parcel, pagesave_path=str(store)) is None
@@ -201,8 +208,7 @@ def test_resets_on_every_attempt(sc, server, path, parcel, store, failures, slee
 
 def test_timeouts_on_every_attempt(sc, server, path, parcel, store, failures, no_wait, capsys):
     url = server.script(path, Reply(delay=30, body=b"late"))
-    assert sc.fetch_response(url=url, parcel_number=parcel, timeout=0.3,
-                             pagesave_path=str(store)) is None
+    assert sc.fetch_response(url=url, parcel_number=parcel, timeout=0.3, pagesave_path=str(store)) is None
     lines = connection_lines(capsys.readouterr().out, parcel)
     assert len(lines) == 4 and all("timed out" in line for line in lines)
     [record] = failures(parcel)
@@ -210,12 +216,12 @@ def test_timeouts_on_every_attempt(sc, server, path, parcel, store, failures, no
 
 
 def test_exhausted_direct_route_with_proxy_dict_records_once(
-        sc, server, path, parcel, store, failures, no_wait, capsys):
+    sc, server, path, parcel, store, failures, no_wait, capsys
+):
     url = server.script(path, RESET)
     proxy = {"http": server.url(""), "https": server.url("")}
     sc.request_engine.calls.clear()
-    assert sc.fetch_response(url=url, parcel_number=parcel, proxy=proxy,
-                             pagesave_path=str(store)) is None
+    assert sc.fetch_response(url=url, parcel_number=parcel, proxy=proxy, pagesave_path=str(store)) is None
     assert len(connection_lines(capsys.readouterr().out, parcel)) == 4
     assert sc.request_engine.calls == []
     [record] = failures(parcel)
@@ -227,8 +233,7 @@ def test_exhausted_direct_route_with_proxy_dict_records_once(
 def test_proxy_dict_reaches_requests(sc, server, path, parcel, store, no_wait):
     url = server.script(path, Reply.html(PAGE))
     proxy = {"http": server.url(""), "https": server.url("")}
-    response, retries = sc.fetch_response(url=url, parcel_number=parcel, proxy=proxy,
-                                          pagesave_path=str(store))
+    response, retries = sc.fetch_response(url=url, parcel_number=parcel, proxy=proxy, pagesave_path=str(store))
     assert (response.text, retries) == (PAGE, 1)
     assert server.hits(path)[0].path == url
 
@@ -243,6 +248,7 @@ def test_insert_errors_reach_the_caller(sc, server, path, parcel, store, no_wait
 
 
 # --- direct route: request arguments and sessions ----------------------------------------
+
 
 class RecordingRequests(types.SimpleNamespace):
     """`requests` as the module sees it, keeping the keyword arguments of each
@@ -266,24 +272,43 @@ class RecordingRequests(types.SimpleNamespace):
         return Session()
 
 
-@pytest.mark.parametrize("kwargs, expected_keys", [
-    ({}, ["method", "url"]),
-    ({"headers": {}, "data": "", "params": {}, "cookies": {}, "verify": None, "timeout": None,
-      "allow_redirects": None}, ["method", "url"]),
-    ({"allow_redirects": True, "timeout": 5, "verify": False, "cookies": {"c": "v"},
-      "params": {"q": "1"}, "data": "a=1", "headers": {"X-Test": "yes"}},
-     ["method", "url", "headers", "data", "params", "cookies", "verify", "timeout",
-      "allow_redirects"]),
-    ({"verify": 0, "allow_redirects": False}, ["method", "url", "verify", "allow_redirects"]),
-    ({"feedid": "F1", "proxy_region": "us"}, ["method", "url"]),
-])
-def test_request_arguments(sc, server, path, parcel, store, no_wait, monkeypatch,
-                           kwargs, expected_keys):
+@pytest.mark.parametrize(
+    "kwargs, expected_keys",
+    [
+        ({}, ["method", "url"]),
+        (
+            {
+                "headers": {},
+                "data": "",
+                "params": {},
+                "cookies": {},
+                "verify": None,
+                "timeout": None,
+                "allow_redirects": None,
+            },
+            ["method", "url"],
+        ),
+        (
+            {
+                "allow_redirects": True,
+                "timeout": 5,
+                "verify": False,
+                "cookies": {"c": "v"},
+                "params": {"q": "1"},
+                "data": "a=1",
+                "headers": {"X-Test": "yes"},
+            },
+            ["method", "url", "headers", "data", "params", "cookies", "verify", "timeout", "allow_redirects"],
+        ),
+        ({"verify": 0, "allow_redirects": False}, ["method", "url", "verify", "allow_redirects"]),
+        ({"feedid": "F1", "proxy_region": "us"}, ["method", "url"]),
+    ],
+)
+def test_request_arguments(sc, server, path, parcel, store, no_wait, monkeypatch, kwargs, expected_keys):
     recorder = RecordingRequests()
     monkeypatch.setattr(sc, "requests", recorder)
     url = server.script(path, Reply.html(PAGE))
-    response, retries = sc.fetch_response("POST", url, parcel_number=parcel,
-                                          pagesave_path=str(store), **kwargs)
+    response, retries = sc.fetch_response("POST", url, parcel_number=parcel, pagesave_path=str(store), **kwargs)
     assert retries == 1
     [sent] = recorder.sent
     assert [k for k, _ in sent] == expected_keys
@@ -299,24 +324,20 @@ def test_request_arguments(sc, server, path, parcel, store, no_wait, monkeypatch
         assert hit.headers["Cookie"] == "c=v"
 
 
-def test_session_true_sends_through_a_new_session(sc, server, path, parcel, store, no_wait,
-                                                  monkeypatch):
+def test_session_true_sends_through_a_new_session(sc, server, path, parcel, store, no_wait, monkeypatch):
     recorder = RecordingRequests()
     monkeypatch.setattr(sc, "requests", recorder)
     url = server.script(path, Reply.html(PAGE, status=500), Reply.html(PAGE))
-    response, retries = sc.fetch_response(url=url, parcel_number=parcel, session=True,
-                                          pagesave_path=str(store))
+    response, retries = sc.fetch_response(url=url, parcel_number=parcel, session=True, pagesave_path=str(store))
     assert (response.text, retries) == (PAGE, 3)
     assert [s[0] for s in recorder.sent] == ["session", "session"]
 
 
 @pytest.mark.parametrize("session", [False, 1, "yes", 0])
-def test_other_session_values_fail_before_sending(sc, server, path, parcel, store, failures,
-                                                  no_wait, session):
+def test_other_session_values_fail_before_sending(sc, server, path, parcel, store, failures, no_wait, session):
     url = server.script(path, Reply.html(PAGE))
     with pytest.raises(UnboundLocalError) as info:
-        sc.fetch_response(url=url, parcel_number=parcel, session=session,
-                          pagesave_path=str(store))
+        sc.fetch_response(url=url, parcel_number=parcel, session=session, pagesave_path=str(store))
     # The same text on every interpreter version, whatever its own wording.
     assert str(info.value) == "local variable 'r' referenced before assignment"
     assert server.hits(path) == [] and failures(parcel) == []
@@ -324,18 +345,40 @@ def test_other_session_values_fail_before_sending(sc, server, path, parcel, stor
 
 # --- engine route ---------------------------------------------------------------------------
 
+
 @pytest.mark.parametrize("proxy", ["http://proxy.invalid:3128", {"http": "http://p:1"}, ["x"]])
 def test_engine_route_arguments(sc, server, path, parcel, store, no_wait, proxy):
     url = server.script(path, Reply.html(PAGE))
     response, retries = sc.fetch_response(
-        "PUT", url, {"H": "1"}, "body", {"q": "ignored"}, {"c": "1"}, proxy, "FEED9", parcel,
-        "eu", False, None, 0.001, str(store), False)
+        "PUT",
+        url,
+        {"H": "1"},
+        "body",
+        {"q": "ignored"},
+        {"c": "1"},
+        proxy,
+        "FEED9",
+        parcel,
+        "eu",
+        False,
+        None,
+        0.001,
+        str(store),
+        False,
+    )
     assert (response.text, response.url, retries) == (PAGE, url, 1)
     [call] = sc.request_engine.calls
     assert list(call.items()) == [
-        ("url", url), ("headers", {"H": "1"}), ("request_type", "PUT"), ("proxy", proxy),
-        ("payload", "body"), ("proxy_region", "eu"), ("projectid", "3421"), ("feedid", "FEED9"),
-        ("cookies", {"c": "1"})]
+        ("url", url),
+        ("headers", {"H": "1"}),
+        ("request_type", "PUT"),
+        ("proxy", proxy),
+        ("payload", "body"),
+        ("proxy_region", "eu"),
+        ("projectid", "3421"),
+        ("feedid", "FEED9"),
+        ("cookies", {"c": "1"}),
+    ]
     assert call["proxy"] is proxy
     hit = server.hits(path)[0]
     assert hit.method == "PUT" and "?" not in hit.path
@@ -344,17 +387,29 @@ def test_engine_route_arguments(sc, server, path, parcel, store, no_wait, proxy)
 def test_engine_defaults_are_passed_as_none(sc, server, path, parcel, store, no_wait):
     url = server.script(path, Reply.html(PAGE))
     sc.fetch_response(url=url, parcel_number=parcel, proxy="p", pagesave_path=str(store))
-    assert sc.request_engine.calls == [{
-        "url": url, "headers": None, "request_type": "GET", "proxy": "p", "payload": None,
-        "proxy_region": None, "projectid": "3421", "feedid": "", "cookies": None}]
+    assert sc.request_engine.calls == [
+        {
+            "url": url,
+            "headers": None,
+            "request_type": "GET",
+            "proxy": "p",
+            "payload": None,
+            "proxy_region": None,
+            "projectid": "3421",
+            "feedid": "",
+            "cookies": None,
+        }
+    ]
 
 
-@pytest.mark.parametrize("reply, expected_retries, waits", [
-    (RESET, None, 4),
-    (Reply.html(PAGE, status=500), 4, 2),
-])
-def test_engine_gives_up(sc, server, path, parcel, store, failures, sleeps, capsys,
-                         reply, expected_retries, waits):
+@pytest.mark.parametrize(
+    "reply, expected_retries, waits",
+    [
+        (RESET, None, 4),
+        (Reply.html(PAGE, status=500), 4, 2),
+    ],
+)
+def test_engine_gives_up(sc, server, path, parcel, store, failures, sleeps, capsys, reply, expected_retries, waits):
     url = server.script(path, reply)
     result = sc.fetch_response(url=url, parcel_number=parcel, proxy="p", pagesave_path=str(store))
     [record] = failures(parcel)
@@ -372,8 +427,7 @@ def test_engine_gives_up(sc, server, path, parcel, store, failures, sleeps, caps
 def test_engine_timeouts(sc, server, path, parcel, store, failures, no_wait, monkeypatch, capsys):
     monkeypatch.setattr(sc.request_engine, "timeout", 0.3)
     url = server.script(path, Reply(delay=30, body=b"late"))
-    assert sc.fetch_response(url=url, parcel_number=parcel, proxy="p",
-                             pagesave_path=str(store)) is None
+    assert sc.fetch_response(url=url, parcel_number=parcel, proxy="p", pagesave_path=str(store)) is None
     assert len(connection_lines(capsys.readouterr().out, parcel)) == 4
     assert failures(parcel)[0]["Retries"] == 4
 
@@ -394,13 +448,11 @@ def test_engine_looked_up_at_every_attempt(sc, server, path, parcel, store, no_w
     engine = types.SimpleNamespace(make_qvd_request=first)
     monkeypatch.setattr(sc, "request_engine", engine)
     url = server.script(path, Reply.html(PAGE, status=500), Reply.html(PAGE))
-    response, retries = sc.fetch_response(url=url, parcel_number=parcel, proxy="p",
-                                          pagesave_path=str(store))
+    response, retries = sc.fetch_response(url=url, parcel_number=parcel, proxy="p", pagesave_path=str(store))
     assert (response.text, retries) == (PAGE, 3) and used == ["first", "second"]
 
 
-def test_missing_engine_is_a_name_error(sc, server, path, parcel, store, failures, no_wait,
-                                        monkeypatch):
+def test_missing_engine_is_a_name_error(sc, server, path, parcel, store, failures, no_wait, monkeypatch):
     monkeypatch.delattr(sc, "request_engine")
     url = server.script(path, Reply.html(PAGE))
     with pytest.raises(NameError, match="name 'request_engine' is not defined"):
@@ -408,22 +460,20 @@ def test_missing_engine_is_a_name_error(sc, server, path, parcel, store, failure
     assert failures(parcel) == []
 
 
-def test_engine_errors_other_than_transport_reach_the_caller(sc, parcel, store, failures, no_wait,
-                                                             monkeypatch):
+def test_engine_errors_other_than_transport_reach_the_caller(sc, parcel, store, failures, no_wait, monkeypatch):
     def broken(**kwargs):
         raise KeyError("engine bug")
 
     monkeypatch.setattr(sc, "request_engine", types.SimpleNamespace(make_qvd_request=broken))
     with pytest.raises(KeyError, match="engine bug"):
-        sc.fetch_response(url="http://x.invalid/", parcel_number=parcel, proxy="p",
-                          pagesave_path=str(store))
+        sc.fetch_response(url="http://x.invalid/", parcel_number=parcel, proxy="p", pagesave_path=str(store))
     assert failures(parcel) == []
 
 
 # --- saving ------------------------------------------------------------------------------------
 
-def test_errors_after_saving_reach_the_caller(sc, server, path, parcel, store, failures, no_wait,
-                                              monkeypatch):
+
+def test_errors_after_saving_reach_the_caller(sc, server, path, parcel, store, failures, no_wait, monkeypatch):
     def broken(**kwargs):
         raise RuntimeError("no response object")
 
@@ -440,8 +490,7 @@ def test_save_errors_are_returned(sc, server, path, parcel, tmp_path, failures, 
     not_a_dir = tmp_path / "plain-file"
     not_a_dir.write_text("")
     url = server.script(path, Reply.html(PAGE))
-    error, retries = sc.fetch_response(url=url, parcel_number=parcel, proxy=route,
-                                       pagesave_path=str(not_a_dir))
+    error, retries = sc.fetch_response(url=url, parcel_number=parcel, proxy=route, pagesave_path=str(not_a_dir))
     assert isinstance(error, NotADirectoryError) and retries == 1
     assert failures(parcel) == []
 
@@ -462,8 +511,7 @@ class FailingFile:
 
 
 @pytest.mark.parametrize("kind", ["html", "json"])
-def test_interrupted_save_leaves_no_page(sc, server, path, parcel, store, no_wait, monkeypatch,
-                                         kind):
+def test_interrupted_save_leaves_no_page(sc, server, path, parcel, store, no_wait, monkeypatch, kind):
     store.mkdir(parents=True)
     reply = Reply.html(PAGE) if kind == "html" else Reply.json({"rows": [PAGE] * 3})
     url = server.script(path, reply)
@@ -493,19 +541,21 @@ def test_json_method_errors_are_returned(sc, parcel, store, failures, no_wait, m
         def json(self):
             raise LookupError("broken decoder")
 
-    monkeypatch.setattr(sc, "request_engine",
-                        types.SimpleNamespace(make_qvd_request=lambda **kw: Answer()))
-    error, retries = sc.fetch_response(url="http://x.invalid/", parcel_number=parcel, proxy="p",
-                                       pagesave_path=str(store))
+    monkeypatch.setattr(sc, "request_engine", types.SimpleNamespace(make_qvd_request=lambda **kw: Answer()))
+    error, retries = sc.fetch_response(
+        url="http://x.invalid/", parcel_number=parcel, proxy="p", pagesave_path=str(store)
+    )
     assert isinstance(error, LookupError) and retries == 1
     assert store_files(store) == []
 
 
 # --- module constants --------------------------------------------------------------------------
 
+
 @pytest.mark.parametrize("max_retries, hits, retries", [(0, 1, 2), (1, 1, 2), (2, 2, 4), (5, 3, 6)])
-def test_max_retries_read_at_each_use(sc, server, path, parcel, store, failures, no_wait,
-                                      monkeypatch, max_retries, hits, retries):
+def test_max_retries_read_at_each_use(
+    sc, server, path, parcel, store, failures, no_wait, monkeypatch, max_retries, hits, retries
+):
     monkeypatch.setattr(sc, "MAX_RETRIES", max_retries)
     url = server.script(path, Reply.html(PAGE, status=500))
     response, got = sc.fetch_response(url=url, parcel_number=parcel, pagesave_path=str(store))
@@ -514,12 +564,10 @@ def test_max_retries_read_at_each_use(sc, server, path, parcel, store, failures,
 
 
 @pytest.mark.parametrize("proxy", [None, "p", {"http": "h", "https": "s"}])
-def test_route_without_attempts_records_nothing(sc, server, path, parcel, store, failures,
-                                                no_wait, monkeypatch, proxy):
+def test_route_without_attempts_records_nothing(sc, server, path, parcel, store, failures, no_wait, monkeypatch, proxy):
     monkeypatch.setattr(sc, "MAX_RETRIES", -1)
     url = server.script(path, Reply.html(PAGE))
-    assert sc.fetch_response(url=url, parcel_number=parcel, proxy=proxy,
-                             pagesave_path=str(store)) is None
+    assert sc.fetch_response(url=url, parcel_number=parcel, proxy=proxy, pagesave_path=str(store)) is None
     assert server.hits(path) == [] and failures(parcel) == []
 
 
@@ -539,6 +587,7 @@ def test_retry_delay_read_at_each_wait(sc, server, path, parcel, store, monkeypa
 
 # --- concurrency and leaks ---------------------------------------------------------------------
 
+
 def test_many_threads_fetch_one_new_parcel(sc, server, path, parcel, store, no_wait):
     page = PAGE * 40  # a few hundred kilobytes
     url = server.script(path, Reply.html(page))
@@ -548,8 +597,7 @@ def test_many_threads_fetch_one_new_parcel(sc, server, path, parcel, store, no_w
     def worker(i):
         try:
             barrier.wait()
-            results[i] = sc.fetch_response(url=url, parcel_number=parcel,
-                                           pagesave_path=str(store))
+            results[i] = sc.fetch_response(url=url, parcel_number=parcel, pagesave_path=str(store))
         except BaseException as e:  # noqa: BLE001 - reported below
             errors.append(e)
 
@@ -571,8 +619,8 @@ def test_store_served_calls_do_not_leak(sc, store):
     (store / "LEAK1.json").write_text(json.dumps({"k": "v" * 500}))
     url = "http://example.invalid/leak"
     growth = rss_growth(
-        lambda: sc.fetch_response(url=url, parcel_number="LEAK1", pagesave_path=str(store)),
-        rounds=4, calls=2000)
+        lambda: sc.fetch_response(url=url, parcel_number="LEAK1", pagesave_path=str(store)), rounds=4, calls=2000
+    )
     assert growth < 1_000_000
 
 
@@ -589,8 +637,7 @@ def test_fetching_keeps_no_references(sc, server, path, store, no_wait):
     def run():
         for proxy in proxies:
             for url in (failing, resetting):
-                sc.fetch_response(url=url, parcel_number=parcel_number, pagesave_path=pagesave,
-                                  proxy=proxy)
+                sc.fetch_response(url=url, parcel_number=parcel_number, pagesave_path=pagesave, proxy=proxy)
         sc.request_engine.calls.clear()  # the test engine's own log of its arguments
 
     run()
@@ -613,25 +660,27 @@ class Unjudgeable:
 
 
 @pytest.mark.parametrize("status, expected", [(0, (None, 4)), (Unjudgeable(), None)])
-def test_engine_result_after_last_attempt(sc, parcel, store, failures, no_wait, monkeypatch,
-                                          status, expected):
+def test_engine_result_after_last_attempt(sc, parcel, store, failures, no_wait, monkeypatch, status, expected):
     answer = types.SimpleNamespace(status_code=status)
-    monkeypatch.setattr(sc, "request_engine",
-                        types.SimpleNamespace(make_qvd_request=lambda **kw: answer))
-    assert sc.fetch_response(url="http://x.invalid/", parcel_number=parcel, proxy="p",
-                             pagesave_path=str(store)) == expected
+    monkeypatch.setattr(sc, "request_engine", types.SimpleNamespace(make_qvd_request=lambda **kw: answer))
+    assert (
+        sc.fetch_response(url="http://x.invalid/", parcel_number=parcel, proxy="p", pagesave_path=str(store))
+        == expected
+    )
     assert failures(parcel)[0]["Retries"] == 4
 
 
-def test_direct_route_without_usable_answer_goes_on_to_the_engine(
-        sc, parcel, store, failures, no_wait, monkeypatch):
+def test_direct_route_without_usable_answer_goes_on_to_the_engine(sc, parcel, store, failures, no_wait, monkeypatch):
     answer = types.SimpleNamespace(status_code=Unjudgeable())
-    stand_in = types.SimpleNamespace(exceptions=requests.exceptions,
-                                     request=lambda **kw: answer)
+    stand_in = types.SimpleNamespace(exceptions=requests.exceptions, request=lambda **kw: answer)
     monkeypatch.setattr(sc, "requests", stand_in)
     # The direct route gives up with an answer it cannot judge: no response,
     # and the engine route, its attempts already used up, sends nothing.
-    assert sc.fetch_response(url="http://x.invalid/", parcel_number=parcel,
-                             proxy={"http": "h", "https": "s"}, pagesave_path=str(store)) is None
+    assert (
+        sc.fetch_response(
+            url="http://x.invalid/", parcel_number=parcel, proxy={"http": "h", "https": "s"}, pagesave_path=str(store)
+        )
+        is None
+    )
     assert sc.request_engine.calls == []
     assert [r["Retries"] for r in failures(parcel)] == [4]

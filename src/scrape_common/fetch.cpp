@@ -10,45 +10,38 @@
 // Every module global (os, re, json, requests, time, traceback, datetime,
 // HtmlResponse, log, request_engine, MAX_RETRIES, RETRY_DELAY, print, open) is
 // looked up at the moment it is used.
+#include "../capi/pyfile.h"
 #include "common.h"
 #include "subsystems.h"
-
-#include <unistd.h>
-
-#include <atomic>
 
 namespace scrape {
 namespace {
 
 using nx::Ref;
 
-enum class Default {
-    kNone,
-    kGet,             // "GET"
-    kEmptyText,       // ""
-    kPagesaveSetting  // the setting pagesave_path as it was at import
-};
+using nx::Default;
 
-// The parameters of fetch_response, in their order, with their defaults.
-#define FETCH_RESPONSE_PARAMS(P)                \
-    P(method, Default::kGet)                    \
-    P(url, Default::kNone)                      \
-    P(headers, Default::kNone)                  \
-    P(data, Default::kNone)                     \
-    P(params, Default::kNone)                   \
-    P(cookies, Default::kNone)                  \
-    P(proxy, Default::kNone)                    \
-    P(feedid, Default::kEmptyText)              \
-    P(parcel_number, Default::kNone)            \
-    P(proxy_region, Default::kNone)             \
-    P(verify, Default::kNone)                   \
-    P(session, Default::kNone)                  \
-    P(timeout, Default::kNone)                  \
-    P(pagesave_path, Default::kPagesaveSetting) \
-    P(allow_redirects, Default::kNone)
+// The parameters of fetch_response, in their order, with their defaults (the
+// store's directory is the setting pagesave_path as it was at import).
+#define FETCH_RESPONSE_PARAMS(P)                       \
+    P(method, Default::of("GET"))                      \
+    P(url, Default::none())                            \
+    P(headers, Default::none())                        \
+    P(data, Default::none())                           \
+    P(params, Default::none())                         \
+    P(cookies, Default::none())                        \
+    P(proxy, Default::none())                          \
+    P(feedid, Default::of(""))                         \
+    P(parcel_number, Default::none())                  \
+    P(proxy_region, Default::none())                   \
+    P(verify, Default::none())                         \
+    P(session, Default::none())                        \
+    P(timeout, Default::none())                        \
+    P(pagesave_path, Default::global("pagesave_path")) \
+    P(allow_redirects, Default::none())
 
 // The arguments of one call, by name (borrowed).
-NX_ARGUMENTS(FetchArgs, Default, FETCH_RESPONSE_PARAMS);
+NX_ARGUMENTS(FetchArgs, FETCH_RESPONSE_PARAMS);
 
 // A parcel_number shorter than this is refused.
 constexpr Py_ssize_t kMinParcelLength = 4;
@@ -95,13 +88,12 @@ Ref os_path(PyObject* g, PyObject* name) {
     return attr2(os.get(), NX_ID(path), name);
 }
 
-// os.path.join(pagesave_path, f"{parcel_number}{ext}")
-Ref page_path(PyObject* g, PyObject* pagesave, PyObject* parcel, PyObject* ext) {
+// os.path.join(pagesave_path, name + ext), `name` being the text of the
+// parcel_number that names its page files.
+Ref page_path(PyObject* g, PyObject* pagesave, PyObject* name_text, PyObject* ext) {
     Ref join = os_path(g, NX_ID(join));
     if (!join) return {};
-    Ref text = nx::format_empty(parcel);
-    if (!text) return {};
-    Ref name = nx::concat({text.get(), ext});
+    Ref name = nx::concat({name_text, ext});
     if (!name) return {};
     return nx::call(join.get(), {pagesave, name.get()});
 }
@@ -137,11 +129,12 @@ void close_quietly(PyObject* file) {
 // Page-save store: reading
 // ---------------------------------------------------------------------------
 
-// Serve the saved file of the parcel with extension `ext`.
+// Serve the saved file of the parcel (named `name`) with extension `ext`.
 // 1: *result is the answer of the call; 0: no such file; -1: exception pending.
-int serve_saved(PyObject* g, const FetchArgs& a, PyObject* ext, bool announce, Ref* result) {
+int serve_saved(PyObject* g, const FetchArgs& a, PyObject* name, PyObject* ext, bool announce,
+                Ref* result) {
     auto body = [&]() -> int {
-        Ref file_path = page_path(g, a.pagesave_path, a.parcel_number, ext);
+        Ref file_path = page_path(g, a.pagesave_path, name, ext);
         if (!file_path) return -1;
         int exists = path_exists(g, file_path.get());
         if (exists <= 0) return exists;
@@ -183,26 +176,17 @@ int serve_saved(PyObject* g, const FetchArgs& a, PyObject* ext, bool announce, R
 // Page-save store: writing
 // ---------------------------------------------------------------------------
 
-std::atomic<unsigned long> temp_serial{0};
-
-// A name in the store directory that no other writer of this or another
-// process uses at the same time.
-Ref temp_path(PyObject* g, PyObject* pagesave) {
-    Ref join = os_path(g, NX_ID(join));
-    if (!join) return {};
-    Ref name = Ref::steal(
-        PyUnicode_FromFormat(".pagesave-%ld-%lu.tmp", (long)getpid(), ++temp_serial));
-    if (!name) return {};
-    return nx::call(join.get(), {pagesave, name.get()});
-}
-
-// Write one page file so that it appears whole or not at all: the text goes
-// to a temporary file in the same directory, which then replaces `file_path`.
+// Write one page file so that it appears whole or not at all, and stays on
+// the disk once written: the text goes to a new file beside `file_path`,
+// created exclusively under a name of its own, which is synced, moves over
+// `file_path`, and has its directory synced (nx::DurableFile). A failure at
+// any step removes the new file and leaves an earlier page as it was.
 // With `json_data` the file holds json.dump(json_data, f, ensure_ascii=False,
 // indent=4); otherwise the `text` attribute of `answer`.
-int write_page(PyObject* g, PyObject* pagesave, PyObject* file_path, PyObject* json_data,
-               PyObject* answer) {
-    Ref tmp = temp_path(g, pagesave);
+int write_page(PyObject* g, PyObject* file_path, PyObject* json_data, PyObject* answer) {
+    nx::DurableFile page;
+    if (page.create(file_path, ".pagesave") < 0) return -1;
+    Ref tmp = page.temp_object();
     if (!tmp) return -1;
 
     auto body = [&]() -> int {
@@ -231,37 +215,28 @@ int write_page(PyObject* g, PyObject* pagesave, PyObject* file_path, PyObject* j
             close_quietly(file.get());
             return -1;
         }
-        if (!nx::call_method(file.get(), NX_ID(close))) return -1;
-        Ref os = nx::global(g, NX_ID(os));
-        if (!os || !nx::call_method(os.get(), NX_ID(replace), {tmp.get(), file_path})) return -1;
-        return 0;
+        return nx::call_method(file.get(), NX_ID(close)) ? 0 : -1;
     };
-    if (body() == 0) return 0;
-
-    // Leave no partial file behind; the original error is what the caller sees.
-    nx::cleanup_keeping_error([&] {
-        Ref os = nx::global(g, NX_ID(os));
-        return os && nx::call_method(os.get(), NX_ID(remove), {tmp.get()});
-    });
-    return -1;
+    if (body() < 0) return -1;
+    return page.commit();
 }
 
 // Save a 200 answer: its decoded JSON to the ".json" file, or, when json()
 // raises ValueError, its text to the ".html" file. Sets *file_path to the file
 // written. -1 with an exception pending on failure.
-int save_page(PyObject* g, const FetchArgs& a, PyObject* answer, Ref* file_path) {
+int save_page(PyObject* g, const FetchArgs& a, PyObject* name, PyObject* answer, Ref* file_path) {
     Ref json_data = nx::call_method(answer, NX_ID(json));
     if (json_data) {
-        *file_path = page_path(g, a.pagesave_path, a.parcel_number, NX_STR(".json"));
+        *file_path = page_path(g, a.pagesave_path, name, NX_STR(".json"));
         if (!*file_path) return -1;
-        return write_page(g, a.pagesave_path, file_path->get(), json_data.get(), answer);
+        return write_page(g, file_path->get(), json_data.get(), answer);
     }
     if (!PyErr_ExceptionMatches(PyExc_ValueError)) return -1;
     Ref not_json = nx::fetch_exception();
     nx::Handling handling(not_json.get());
-    *file_path = page_path(g, a.pagesave_path, a.parcel_number, NX_STR(".html"));
+    *file_path = page_path(g, a.pagesave_path, name, NX_STR(".html"));
     if (!*file_path) return -1;
-    return write_page(g, a.pagesave_path, file_path->get(), nullptr, answer);
+    return write_page(g, file_path->get(), nullptr, answer);
 }
 
 // ---------------------------------------------------------------------------
@@ -274,11 +249,13 @@ enum class RouteKind { kDirect, kEngine };
 
 // The state of one route during a call.
 struct Route {
-    Route(PyObject* globals, const FetchArgs& args, RouteKind route_kind, long counter)
-        : g(globals), a(args), kind(route_kind), retries(counter) {}
+    Route(PyObject* globals, const FetchArgs& args, PyObject* page_name, RouteKind route_kind,
+          long counter)
+        : g(globals), a(args), name(page_name), kind(route_kind), retries(counter) {}
 
     PyObject* g;
     const FetchArgs& a;
+    PyObject* name;  // the parcel's text that names its page files
     RouteKind kind;
     long retries;
     Ref answer;      // the last answer of a request call (r / response)
@@ -288,7 +265,7 @@ struct Route {
 
 // How an attempt ended: go on with the next one; *result holds the answer of
 // the call; or an exception is pending (a RequestException is retried).
-enum class Step { kNext, kDone, kError };
+enum class Attempt { kNext, kDone, kError };
 
 // retries <= MAX_RETRIES
 int may_attempt(Route& rt) {
@@ -331,43 +308,43 @@ int on_request_exception(Route& rt, PyObject* e) {
 }
 
 // A status other than 200: count it and wait.
-Step retry_later(Route& rt) {
+Attempt retry_later(Route& rt) {
     rt.retries++;
-    return wait(rt.g) < 0 ? Step::kError : Step::kNext;
+    return wait(rt.g) < 0 ? Attempt::kError : Attempt::kNext;
 }
 
 // The route's result (first, retries).
-Step done(const Route& rt, PyObject* first, Ref* result) {
+Attempt done(const Route& rt, PyObject* first, Ref* result) {
     Ref n = nx::integer(rt.retries);
-    if (!n) return Step::kError;
+    if (!n) return Attempt::kError;
     *result = pair(first, n.get());
-    return *result ? Step::kDone : Step::kError;
+    return *result ? Attempt::kDone : Attempt::kError;
 }
 
 // Save a 200 answer and judge its size. A small page is tried again on the
 // direct route; the engine route returns the engine's answer as it is.
-Step accept_page(Route& rt, Ref* result) {
+Attempt accept_page(Route& rt, Ref* result) {
     Ref file_path;
-    if (save_page(rt.g, rt.a, rt.answer.get(), &file_path) < 0) {
-        if (!nx::pending_is_exception()) return Step::kError;
+    if (save_page(rt.g, rt.a, rt.name, rt.answer.get(), &file_path) < 0) {
+        if (!nx::pending_is_exception()) return Attempt::kError;
         Ref e = nx::fetch_exception();
         return done(rt, e.get(), result);
     }
     Ref getsize = os_path(rt.g, NX_ID(getsize));
     Ref size = getsize ? nx::call(getsize.get(), {file_path.get()}) : Ref();
-    if (!size) return Step::kError;
+    if (!size) return Attempt::kError;
 
     int small = compare(size.get(), kSmallPage, Py_LT);
-    if (small < 0) return Step::kError;
+    if (small < 0) return Attempt::kError;
     if (small) {
         if (nx::print_value(rt.g, NX_STR("Warning: "), file_path.get(),
                             NX_STR(" is too small, possible error page.")) < 0)
-            return Step::kError;
+            return Attempt::kError;
         if (rt.kind == RouteKind::kEngine) return done(rt, rt.answer.get(), result);
     }
     int large = compare(size.get(), kSmallPage, Py_GT);
-    if (large < 0) return Step::kError;
-    if (!large) return Step::kNext;
+    if (large < 0) return Attempt::kError;
+    if (!large) return Attempt::kNext;
 
     PyObject* answer = rt.answer.get();
     Ref response = html_response(rt.g, [answer](Ref* url, Ref* text) {
@@ -376,7 +353,7 @@ Step accept_page(Route& rt, Ref* result) {
         *text = nx::attr(answer, NX_ID(text));
         return *text ? 0 : -1;
     });
-    if (!response) return Step::kError;
+    if (!response) return Attempt::kError;
     rt.answer = response;
     return done(rt, response.get(), result);
 }
@@ -392,12 +369,12 @@ int status_is_200(PyObject* answer) {
 // returned (empty when it raised, which the caller handles). An answer
 // counts as an attempt; a 200 answer is saved and judged, any other status
 // waits for the next attempt.
-Step judge_answer(Route& rt, Ref answer, Ref* result) {
-    if (!answer) return Step::kError;
+Attempt judge_answer(Route& rt, Ref answer, Ref* result) {
+    if (!answer) return Attempt::kError;
     rt.answer = std::move(answer);
     rt.retries++;
     int ok = status_is_200(rt.answer.get());
-    if (ok < 0) return Step::kError;
+    if (ok < 0) return Attempt::kError;
     if (!ok) return retry_later(rt);
     return accept_page(rt, result);
 }
@@ -436,14 +413,14 @@ Ref call_with_keywords(PyObject* callable, PyObject* kwargs) {
 // `session` is None, requests.Session().request(**request_args) when it is
 // True; any other `session` sends nothing, and reading the answer that was
 // never assigned fails as it does in interpreted code.
-Step direct_attempt(Route& rt, Ref* result) {
+Attempt direct_attempt(Route& rt, Ref* result) {
     Ref request_args = direct_request_args(rt.a);
-    if (!request_args) return Step::kError;
+    if (!request_args) return Attempt::kError;
 
     PyObject* session = rt.a.session;
     if (session != Py_True && session != Py_None) {
         PyErr_SetString(PyExc_UnboundLocalError, "local variable 'r' referenced before assignment");
-        return Step::kError;
+        return Attempt::kError;
     }
     Ref requests = nx::global(rt.g, NX_ID(requests));
     Ref sender = !requests || session == Py_None ? requests
@@ -454,7 +431,7 @@ Step direct_attempt(Route& rt, Ref* result) {
 }
 
 // One request of the engine route: request_engine.make_qvd_request(**args).
-Step engine_attempt(Route& rt, Ref* result) {
+Attempt engine_attempt(Route& rt, Ref* result) {
     const FetchArgs& a = rt.a;
     Ref args = nx::dict({
         {NX_ID(url), a.url},
@@ -467,7 +444,7 @@ Step engine_attempt(Route& rt, Ref* result) {
         {NX_ID(feedid), a.feedid},
         {NX_ID(cookies), a.cookies},
     });
-    if (!args) return Step::kError;
+    if (!args) return Attempt::kError;
     Ref engine = nx::global(rt.g, NX_ID(request_engine));
     Ref make = engine ? nx::attr(engine.get(), NX_ID(make_qvd_request)) : Ref();
     return judge_answer(rt, make ? call_with_keywords(make.get(), args.get()) : Ref(), result);
@@ -518,10 +495,10 @@ int run_route(Route& rt, Ref* result) {
         if (more < 0) return -1;
         if (!more) break;
         rt.attempted = true;
-        Step step = rt.kind == RouteKind::kDirect ? direct_attempt(rt, result)
-                                                  : engine_attempt(rt, result);
-        if (step == Step::kDone) return 1;
-        if (step == Step::kNext) continue;
+        Attempt step = rt.kind == RouteKind::kDirect ? direct_attempt(rt, result)
+                                                     : engine_attempt(rt, result);
+        if (step == Attempt::kDone) return 1;
+        if (step == Attempt::kNext) continue;
         Ref e;
         if (take_request_exception(rt.g, &e) < 0) return -1;
         rt.last_error = e;
@@ -589,9 +566,8 @@ int direct_route_applies(PyObject* proxy) {
     return PySequence_Contains(proxy, NX_STR("https"));
 }
 
-PyObject* fetch_response(nx::Function* f, PyObject* const* args) {
+PyObject* fetch_response(nx::Function* f, const FetchArgs& a) {
     PyObject* g = f->globals;
-    const FetchArgs a = FetchArgs::read(args);
     int ok = accepted(a);
     if (ok < 0) return nullptr;
     if (!ok) return report(a);
@@ -617,9 +593,14 @@ PyObject* fetch_response(nx::Function* f, PyObject* const* args) {
         return pair(e.get(), NX_STR("0")).release();
     }
 
+    // The page files are named by the very text that passed the check, as an
+    // exact str: an object whose format() differs from its str() cannot
+    // steer the name past the check.
+    Ref name = Ref::steal(PyUnicode_FromObject(parcel_id.get()));
+    if (!name) return nullptr;
     Ref result;
-    int served = serve_saved(g, a, NX_STR(".html"), true, &result);
-    if (served == 0) served = serve_saved(g, a, NX_STR(".json"), false, &result);
+    int served = serve_saved(g, a, name.get(), NX_STR(".html"), true, &result);
+    if (served == 0) served = serve_saved(g, a, name.get(), NX_STR(".json"), false, &result);
     if (served < 0) return nullptr;
     if (served > 0) return result.release();
 
@@ -631,7 +612,7 @@ PyObject* fetch_response(nx::Function* f, PyObject* const* args) {
                                                  : PyObject_IsTrue(a.proxy);
         if (applies < 0) return nullptr;
         if (!applies) continue;
-        Route rt(g, a, kind, retries);
+        Route rt(g, a, name.get(), kind, retries);
         int rc = run_route(rt, &result);
         if (rc < 0) return nullptr;
         if (rc > 0) return result.release();
@@ -672,9 +653,10 @@ payload=, proxy_region=, projectid="3421", feedid=, cookies=). Attempts
 go on while the attempt counter is at most MAX_RETRIES, with a wait of
 RETRY_DELAY seconds after a connection error (RequestException) or a
 status other than 200. A 200 answer is saved to the store (a JSON body
-as .json, anything else as .html; written to a temporary file and then
-renamed, so a page file is never half written) and accepted when the
-file is over 50 bytes; under 50 bytes a warning is printed.
+as .json, anything else as .html; written to a temporary file, synced to
+the disk and then renamed, so a page file is never half written, not even
+after a power cut) and accepted when the file is over 50 bytes; under 50
+bytes a warning is printed.
 
 Returns a pair, or None:
   (HtmlResponse, 0)         the page was served from the store
@@ -702,24 +684,11 @@ collection "failures_collection") with "parcel_number", "URL", "Retries"
 exceptions reach the caller, e.g. TypeError for a parcel_number without
 len() and UnboundLocalError for a session other than None or True.)doc";
 
-constexpr nx::FuncSpec fetch_response_spec = nx::spec_of<FetchArgs>(
-    "fetch_response", kFetchResponseDoc, fetch_response);
+constexpr nx::FuncSpec fetch_response_spec = nx::spec_of<FetchArgs, fetch_response>(
+    "fetch_response", kFetchResponseDoc);
 
 }  // namespace
 
-int define_fetch(PyObject* g) {
-    // The store's default directory is the setting as it stands now.
-    Ref pagesave = nx::global(g, NX_ID(pagesave_path));
-    if (!pagesave) return -1;
-    return nx::define_function<FetchArgs>(g, fetch_response_spec, [&](Default d) -> PyObject* {
-        switch (d) {
-            case Default::kGet: return NX_STR("GET");
-            case Default::kEmptyText: return NX_STR("");
-            case Default::kPagesaveSetting: return pagesave.get();
-            case Default::kNone: break;
-        }
-        return Py_None;
-    });
-}
+int define_fetch(PyObject* g) { return nx::define_function(g, fetch_response_spec); }
 
 }  // namespace scrape

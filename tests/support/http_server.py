@@ -13,7 +13,7 @@ import json
 import socket
 import struct
 import threading
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import urlsplit
 
@@ -23,11 +23,12 @@ class Reply:
     status: int = 200
     body: bytes = b""
     content_type: str = "text/html; charset=utf-8"
-    reset: bool = False    # close the socket without answering
-    delay: float = 0.0     # hold the answer back this long (or until the server stops)
+    reset: bool = False  # close the socket without answering
+    delay: float = 0.0  # hold the answer back this long (or until the server stops)
     location: str | None = None
     cut: int | None = None  # send only this many bytes of the body, then reset
-    stall: float = 0.0     # with `cut`: hold the rest back this long before the reset
+    stall: float = 0.0  # with `cut`: hold the rest back this long before the reset
+    headers: dict = field(default_factory=dict)  # more header fields of the answer
 
     @classmethod
     def html(cls, text: str, status: int = 200) -> "Reply":
@@ -35,8 +36,7 @@ class Reply:
 
     @classmethod
     def json(cls, value, status: int = 200) -> "Reply":
-        return cls(status=status, body=json.dumps(value).encode("utf-8"),
-                   content_type="application/json")
+        return cls(status=status, body=json.dumps(value).encode("utf-8"), content_type="application/json")
 
 
 @dataclass
@@ -83,12 +83,14 @@ class _Handler(BaseHTTPRequestHandler):
             self.send_header("Content-Length", str(len(reply.body)))
             if reply.location:
                 self.send_header("Location", reply.location)
+            for name, value in reply.headers.items():
+                self.send_header(name, value)
             self.send_header("Connection", "close")
             self.end_headers()
             if reply.cut is None:
                 self.wfile.write(reply.body)
                 return
-            self.wfile.write(reply.body[:reply.cut])
+            self.wfile.write(reply.body[: reply.cut])
             self.wfile.flush()
             if reply.stall:
                 server._stopping.wait(reply.stall)

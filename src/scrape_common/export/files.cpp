@@ -1,7 +1,6 @@
 // File handling of the exports: see files.h.
 #include "files.h"
 
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -15,38 +14,16 @@ namespace {
 // Spilled rows reach the file in chunks of this size; below it they stay in memory.
 constexpr size_t kSpoolMemory = 4 << 20;
 
-std::atomic<unsigned long> temp_serial{0};
-
-// One system call without the GIL; EINTR gives the interpreter its signals.
-template <class Call>
-ssize_t io_call(Call call) {
-    for (;;) {
-        ssize_t r;
-        Py_BEGIN_ALLOW_THREADS r = call();
-        Py_END_ALLOW_THREADS if (r >= 0 || errno != EINTR) return r;
-        if (PyErr_CheckSignals() < 0) return -2;
-    }
-}
-
-int raise_errno(int err) {
-    errno = err;
-    PyErr_SetFromErrno(PyExc_OSError);
-    return -1;
-}
+using nx::io_call;
+using nx::raise_errno;
 
 }  // namespace
 
 // ---------------------------------------------------------------------------
 
 int FdWriter::write_all(const char* p, size_t n) {
-    while (n > 0) {
-        ssize_t r = io_call([&] { return ::write(fd_, p, n); });
-        if (r == -2) return -1;
-        if (r < 0) return raise_errno(errno);
-        p += r;
-        n -= (size_t)r;
-        written_ += (uint64_t)r;
-    }
+    if (nx::write_all(fd_, p, n) < 0) return -1;
+    written_ += (uint64_t)n;
     return 0;
 }
 
@@ -76,19 +53,26 @@ Spool::~Spool() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-int Spool::spill() {
-    // Beside the output when that directory takes it, else the system's.
+int unnamed_file(const std::string& dir) {
+    // In `dir` when that directory takes it, else in the system's.
     const char* tmp = getenv("TMPDIR");
-    for (const std::string& dir : {dir_, std::string(tmp && *tmp ? tmp : "/tmp")}) {
-        std::string pattern = dir + "/.export-spool-XXXXXX";
+    for (const std::string& d : {dir, std::string(tmp && *tmp ? tmp : "/tmp")}) {
+        if (d.empty()) continue;
+        std::string pattern = d + "/.export-spool-XXXXXX";
         int fd = mkostemp(&pattern[0], O_CLOEXEC);
         if (fd < 0) continue;
         ::unlink(pattern.c_str());
-        fd_ = fd;
-        out_.attach(fd);
-        return 0;
+        return fd;
     }
     return raise_errno(errno);
+}
+
+int Spool::spill() {
+    int fd = unnamed_file(dir_);
+    if (fd < 0) return -1;
+    fd_ = fd;
+    out_.attach(fd);
+    return 0;
 }
 
 int Spool::add_row(const std::string& block) {
@@ -152,13 +136,6 @@ int Spool::next_row(std::string* block) {
 
 // ---------------------------------------------------------------------------
 
-std::string dirname_of(const std::string& path) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
 bool native_path(PyObject* path, std::string* out) {
     Ref fs = Ref::steal(PyOS_FSPath(path));
     if (fs && PyUnicode_Check(fs.get())) fs = Ref::steal(PyUnicode_EncodeFSDefault(fs.get()));
@@ -171,64 +148,17 @@ bool native_path(PyObject* path, std::string* out) {
 }
 
 int OutputFile::create(PyObject* filepath) {
-    filepath_ = Ref::borrow(filepath);
-    Ref fs = Ref::steal(PyOS_FSPath(filepath));
-    if (!fs) return -1;
-    as_bytes_ = PyBytes_Check(fs.get());
-    if (!native_path(fs.get(), &final_)) {
-        PyErr_SetString(PyExc_ValueError, "embedded null byte");
-        return -1;
-    }
-    std::string dir = dirname_of(final_);
-    for (;;) {
-        char name[64];
-        snprintf(name, sizeof name, "/.export-%ld-%lu.tmp", (long)getpid(), ++temp_serial);
-        temp_ = dir + name;
-        fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd_ >= 0) break;
-        if (errno != EEXIST) {
-            int err = errno;
-            temp_.clear();
-            errno = err;
-            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filepath);
-            return -1;
-        }
-    }
-    out_.attach(fd_);
+    if (file_.create(filepath, ".export") < 0) return -1;
+    out_.attach(file_.fd());
     return 0;
-}
-
-Ref OutputFile::temp_object() const {
-    if (as_bytes_)
-        return Ref::steal(PyBytes_FromStringAndSize(temp_.data(), (Py_ssize_t)temp_.size()));
-    return Ref::steal(PyUnicode_DecodeFSDefaultAndSize(temp_.data(), (Py_ssize_t)temp_.size()));
-}
-
-int OutputFile::close_fd() {
-    if (fd_ < 0) return 0;
-    int rc = out_.flush();
-    if (::close(fd_) < 0 && rc == 0) rc = raise_errno(errno);
-    fd_ = -1;
-    return rc;
 }
 
 int OutputFile::commit() {
-    if (close_fd() < 0) return -1;
-    if (::rename(temp_.c_str(), final_.c_str()) < 0) {
-        Ref tmp = temp_object();
-        PyErr_SetFromErrnoWithFilenameObjects(PyExc_OSError, tmp ? tmp.get() : filepath_.get(),
-                                              filepath_.get());
+    if (out_.flush() < 0) {
+        file_.abort();
         return -1;
     }
-    temp_.clear();
-    return 0;
-}
-
-void OutputFile::abort() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-    if (!temp_.empty()) ::unlink(temp_.c_str());
-    temp_.clear();
+    return file_.commit();
 }
 
 }  // namespace exports

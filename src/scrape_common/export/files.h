@@ -4,6 +4,7 @@
 // or not at all.
 #pragma once
 
+#include "../../capi/pyfile.h"
 #include "../../capi/pyref.h"
 
 #include <cstdint>
@@ -65,6 +66,11 @@ private:
     std::string buf_;
 };
 
+// A file without a name, made in `dir` (else in $TMPDIR or /tmp) and
+// unlinked at once, so that it vanishes with the process: its descriptor
+// (the caller closes it), or -1 with OSError set.
+int unnamed_file(const std::string& dir);
+
 // Rows of cell texts, in memory while they are few, then in an unnamed file
 // (created in `dir` and unlinked at once, so it vanishes with the process).
 class Spool {
@@ -96,35 +102,28 @@ private:
 };
 
 // The output of an export: a new file beside the final path, moved over it
-// by commit(); dropped (removed) when the object goes without a commit.
+// by commit() and put on the disk (nx::DurableFile); removed when the object
+// goes without a commit.
 class OutputFile {
 public:
-    OutputFile() = default;
-    ~OutputFile() { abort(); }
-    OutputFile(const OutputFile&) = delete;
-    OutputFile& operator=(const OutputFile&) = delete;
-
     // Create the temporary file for `filepath` (str, bytes or path-like).
     int create(PyObject* filepath);
     // The temporary path as an object of the final path's type (str/bytes).
-    Ref temp_object() const;
-    // Close the descriptor only (another writer reopens the temporary path).
-    int close_fd();
-    // Flush, close and move the file over the final path.
+    Ref temp_object() const { return file_.temp_object(); }
+    // Write out what is buffered here, for another writer that reopens the
+    // temporary path (the descriptor stays open for commit()'s sync).
+    int hand_over() { return out_.flush(); }
+    // Flush, then commit the file (sync, move over the final path, sync the
+    // directory).
     int commit();
-    void abort();
+    void abort() { file_.abort(); }
     FdWriter& out() { return out_; }
 
 private:
-    Ref filepath_;
-    std::string final_, temp_;
-    bool as_bytes_ = false;
-    int fd_ = -1;
+    nx::DurableFile file_;
     FdWriter out_;
 };
 
-// The directory part of a native path ("." when there is none).
-std::string dirname_of(const std::string& path);
 // A path object as native bytes; false (no exception) when it is not one.
 bool native_path(PyObject* path, std::string* out);
 
