@@ -28,10 +28,12 @@ def load_scrape_common(job: Path):
     (job / "config.py").write_text(
         "connection_string = 'mongodb://127.0.0.1:1/?serverSelectionTimeoutMS=100'\n"
         "data_base = 'bench'\ninput_table = 'i'\npl_input_table = 'p'\n"
-        f"vantelo_path = {str(job)!r}\npagesave_path = {str(job / 'pages')!r}\n")
+        f"vantelo_path = {str(job)!r}\npagesave_path = {str(job / 'pages')!r}\n"
+    )
     os.environ["NEXRA_CONFIG"] = str(job / "absent.json")
     sys.path.insert(0, str(job))
     import Nexra_publish.Scrape_common as sc
+
     return sc
 
 
@@ -49,9 +51,11 @@ def main(argv=None) -> int:
             ratio = baseline / native if native > 0 else float("inf")
             ok = "" if target is None else ("ok" if ratio >= target else "BELOW TARGET")
             rows.append((name, native, baseline, ratio, target, ok))
-            print(f"{name:<48} native {native * 1e3:10.2f} ms  baseline {baseline * 1e3:10.2f} ms"
-                  f"  ratio {ratio:7.1f}x" + (f"  (target {target}x: {ok})" if target else ""),
-                  flush=True)
+            print(
+                f"{name:<48} native {native * 1e3:10.2f} ms  baseline {baseline * 1e3:10.2f} ms"
+                f"  ratio {ratio:7.1f}x" + (f"  (target {target}x: {ok})" if target else ""),
+                flush=True,
+            )
 
         mods = sorted(p.stem for p in HERE.glob("bench_*.py"))
         for mod in mods:

@@ -36,9 +36,27 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 
-WORDS = ["Main", "St", "Springfield", "Parcel", "Owner", "Caf\u00e9", "LLC", "Tax", "Lot", "Unit",
-         "a,b", 'say "hi"', "line\nbreak", "run  of   spaces", "\t tabbed ", "=1+1", "\u00fcber",
-         "Stra\u00dfe", "\u6771\u4eac"]
+WORDS = [
+    "Main",
+    "St",
+    "Springfield",
+    "Parcel",
+    "Owner",
+    "Caf\u00e9",
+    "LLC",
+    "Tax",
+    "Lot",
+    "Unit",
+    "a,b",
+    'say "hi"',
+    "line\nbreak",
+    "run  of   spaces",
+    "\t tabbed ",
+    "=1+1",
+    "\u00fcber",
+    "Stra\u00dfe",
+    "\u6771\u4eac",
+]
 
 
 def make_record(rng, i):
@@ -50,7 +68,7 @@ def make_record(rng, i):
         if r < 0.5:
             doc[key] = " ".join(rng.choice(WORDS) for _ in range(rng.randint(1, 6)))
         elif r < 0.62:
-            doc[key] = rng.randint(-10**6, 10**9)
+            doc[key] = rng.randint(-(10**6), 10**9)
         elif r < 0.72:
             doc[key] = round(rng.uniform(-1e5, 1e6), 3)
         elif r < 0.78:
@@ -69,8 +87,7 @@ def make_record(rng, i):
 def fill(collection, count, batch=5000):
     rng = random.Random(11)
     for start in range(0, count, batch):
-        collection.insert_many([make_record(rng, i) for i in range(start, min(count, start + batch))],
-                               ordered=False)
+        collection.insert_many([make_record(rng, i) for i in range(start, min(count, start + batch))], ordered=False)
 
 
 def rss_now():
@@ -90,9 +107,11 @@ def child(args):
     os.environ["NEXRA_CONFIG"] = str(job / "absent.json")
     import contextlib
     import io
+
     with contextlib.redirect_stdout(io.StringIO()):
         import Nexra_publish.Scrape_common as sc
         from devtools.twins import export as twin
+
         sc.db.command("ping")
     base = rss_now()
     out = str(job / "out")
@@ -115,8 +134,12 @@ def child(args):
 
 
 def measure(job, coll, what):
-    r = subprocess.run([sys.executable, __file__, "--child", what, "--job", str(job), "--coll", coll],
-                       capture_output=True, text=True, check=True)
+    r = subprocess.run(
+        [sys.executable, __file__, "--child", what, "--job", str(job), "--coll", coll],
+        capture_output=True,
+        text=True,
+        check=True,
+    )
     return json.loads(r.stdout.strip().splitlines()[-1])
 
 
@@ -125,8 +148,7 @@ def run(sc, report, quick):
     import pymongo
     from devtools.testdb import TestDB
 
-    sizes = [5000] if quick else [int(s) for s in os.environ.get(
-        "NEXRA_BENCH_EXPORT_SIZES", "50000,500000").split(",")]
+    sizes = [5000] if quick else [int(s) for s in os.environ.get("NEXRA_BENCH_EXPORT_SIZES", "50000,500000").split(",")]
     with tempfile.TemporaryDirectory() as tmp:
         server = TestDB(Path(tmp) / "db")
         uri = server.start()
@@ -136,7 +158,8 @@ def run(sc, report, quick):
             (job / "config.py").write_text(
                 f"connection_string = {uri!r}\ndata_base = 'bench'\ninput_table = 'i'\n"
                 f"pl_input_table = 'p'\nvantelo_path = {str(job)!r}\n"
-                f"pagesave_path = {str(job / 'pages')!r}\n")
+                f"pagesave_path = {str(job / 'pages')!r}\n"
+            )
             client = pymongo.MongoClient(uri)
             for size in sizes:
                 coll = f"records_{size}"
@@ -149,14 +172,21 @@ def run(sc, report, quick):
                     native = measure(job, coll, kind)
                     base = measure(job, coll, "twin_" + kind)
                     mb = 1 << 20
-                    print(f"  {kind} x{size}: wall (cpu) list {read['seconds']:.2f} s "
-                          f"({read['cpu']:.2f} s), pass {stream['seconds']:.2f} s "
-                          f"({stream['cpu']:.2f} s), native {native['seconds']:.2f} s "
-                          f"({native['cpu']:.2f} s, peak +{native['peak_above'] / mb:.0f} MB), "
-                          f"twin {base['seconds']:.2f} s ({base['cpu']:.2f} s, peak "
-                          f"+{base['peak_above'] / mb:.0f} MB)", flush=True)
-                    report(f"{kind} own work, {size} records", native["cpu"] - stream["cpu"],
-                           base["cpu"] - read["cpu"], target)
+                    print(
+                        f"  {kind} x{size}: wall (cpu) list {read['seconds']:.2f} s "
+                        f"({read['cpu']:.2f} s), pass {stream['seconds']:.2f} s "
+                        f"({stream['cpu']:.2f} s), native {native['seconds']:.2f} s "
+                        f"({native['cpu']:.2f} s, peak +{native['peak_above'] / mb:.0f} MB), "
+                        f"twin {base['seconds']:.2f} s ({base['cpu']:.2f} s, peak "
+                        f"+{base['peak_above'] / mb:.0f} MB)",
+                        flush=True,
+                    )
+                    report(
+                        f"{kind} own work, {size} records",
+                        native["cpu"] - stream["cpu"],
+                        base["cpu"] - read["cpu"],
+                        target,
+                    )
                 client.bench[coll].drop()
             client.close()
         finally:

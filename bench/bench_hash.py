@@ -22,7 +22,7 @@ def value(rng, depth=0):
     if r < 0.4:
         return " ".join(rng.choice(WORDS) for _ in range(rng.randint(1, 8)))
     if r < 0.55:
-        return rng.randint(-10**6, 10**9)
+        return rng.randint(-(10**6), 10**9)
     if r < 0.65:
         return round(rng.uniform(0, 1e6), rng.choice((1, 2, 6)))
     if r < 0.72:
@@ -32,8 +32,7 @@ def value(rng, depth=0):
     if r < 0.9 and depth < 2:
         return [value(rng, depth + 1) for _ in range(rng.randint(0, 4))]
     if depth < 2:
-        return {f"{rng.choice(WORDS).lower()}_{i}": value(rng, depth + 1)
-                for i in range(rng.randint(1, 4))}
+        return {f"{rng.choice(WORDS).lower()}_{i}": value(rng, depth + 1) for i in range(rng.randint(1, 4))}
     return rng.choice(WORDS)
 
 

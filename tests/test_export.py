@@ -10,6 +10,8 @@ import os
 import random
 import re
 import sys
+import tempfile
+import tracemalloc
 import types
 
 import openpyxl
@@ -19,8 +21,9 @@ from bson import ObjectId
 from bson.binary import Binary
 from bson.codec_options import CodecOptions, TypeDecoder, TypeRegistry
 
-MISSING = ("{'status': 'error', 'message': 'Missing filename and collectionname. "
-           "Please provide filename, collectionname'}\n")
+MISSING = (
+    "{'status': 'error', 'message': 'Missing filename and collectionname. Please provide filename, collectionname'}\n"
+)
 FOLDER = "{'status': 'error', 'message': 'Folder not created'}\n"
 STAMP = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d"
 EXPORTS = [("export_mongo_to_csv", ".csv"), ("export_mongo_to_excel", ".xlsx")]
@@ -51,8 +54,7 @@ def expected_table(docs):
         order.append("page_save")
     rows = []
     for d in docs:
-        cells = {k.lower(): re.sub(r"\s{2,}", " ", str(v)).strip()
-                 for k, v in d.items() if k not in excluded}
+        cells = {k.lower(): re.sub(r"\s{2,}", " ", str(v)).strip() for k, v in d.items() if k not in excluded}
         rows.append([cells.get(c, "") for c in order])
     return order, rows
 
@@ -85,14 +87,17 @@ def export(sc, kind, *args, **kwargs):
 # Checks before any work
 # ---------------------------------------------------------------------------
 
+
 class Untestable:
     def __bool__(self):
         raise RuntimeError("truth test")
 
 
 @pytest.mark.parametrize("kind,suffix", EXPORTS)
-@pytest.mark.parametrize("args", [(), (None, "c", "d"), ("", "c", "d"), (0, "c", "d"),
-                                  ("f", None, "d"), ("f", "", "d"), (None, Untestable(), "d")])
+@pytest.mark.parametrize(
+    "args",
+    [(), (None, "c", "d"), ("", "c", "d"), (0, "c", "d"), ("f", None, "d"), ("f", "", "d"), (None, Untestable(), "d")],
+)
 def test_missing_arguments(sc, tmp_path, monkeypatch, capsys, kind, suffix, args):
     monkeypatch.chdir(tmp_path)
     assert export(sc, kind, *args) is None
@@ -118,18 +123,16 @@ def test_folder_not_created(sc, tmp_path, monkeypatch, capsys, coll, kind, suffi
 
 
 @pytest.mark.parametrize("kind,suffix", EXPORTS)
-def test_directory_created_concurrently_is_no_failure(sc, tmp_path, monkeypatch, capsys, coll,
-                                                      kind, suffix):
+def test_directory_created_concurrently_is_no_failure(sc, tmp_path, monkeypatch, capsys, coll, kind, suffix):
     """The directory appears between the existence test and its creation."""
     coll.insert_many([dict(d) for d in EXAMPLE])
     target = tmp_path / "late" / "dir"
 
     def exists(path):
-        os.makedirs(path)          # another process wins the race
+        os.makedirs(path)  # another process wins the race
         return False
 
-    fake_os = types.SimpleNamespace(path=types.SimpleNamespace(exists=exists, join=os.path.join),
-                                    makedirs=os.makedirs)
+    fake_os = types.SimpleNamespace(path=types.SimpleNamespace(exists=exists, join=os.path.join), makedirs=os.makedirs)
     monkeypatch.setattr(sc, "os", fake_os)
     export(sc, kind, "out", coll.name, str(target))
     out = capsys.readouterr().out
@@ -151,13 +154,13 @@ def test_empty_collection(sc, tmp_path, capsys, collection_name, kind, suffix):
 # CSV
 # ---------------------------------------------------------------------------
 
+
 def test_csv_worked_example(sc, tmp_path, coll, capsys):
     coll.insert_many([dict(d) for d in EXAMPLE])
     assert sc.export_mongo_to_csv("example", coll.name, str(tmp_path)) is None
     path = tmp_path / "example.csv"
     assert path.read_bytes() == b"name,city,page_save\r\na b,,\r\nc,None,x.html\r\n"
-    assert read_csv_both(path) == [["name", "city", "page_save"], ["a b", "", ""],
-                                   ["c", "None", "x.html"]]
+    assert read_csv_both(path) == [["name", "city", "page_save"], ["a b", "", ""], ["c", "None", "x.html"]]
     lines = capsys.readouterr().out.splitlines()
     assert len(lines) == 3
     assert re.fullmatch("📂 Export process started at: " + STAMP, lines[0])
@@ -167,17 +170,35 @@ def test_csv_worked_example(sc, tmp_path, coll, capsys):
 
 
 CELL_VALUES = [
-    "a\nb", "a\r\nb", "  lead and trail\t", "\u3000\u3000wide\u3000\u3000run\u3000",
-    "x\u00a0\u00a0y", "keep\u200b\u200bzero-width", "\x1c\x1dsep", "tab\tsingle", "",
-    "   ", 'quote "me", please', "ü  ß\u2028\u2029end", "𝔘nicode  astral 😀", "a\x85\x85b",
-    12, -3.25, True, None, [1, "two  spaces", {"k": "v"}], {"nested": {"a": 1}},
-    ObjectId("64b7f0c2a1b2c3d4e5f60718"), dt.datetime(2024, 5, 6, 7, 8, 9),
+    "a\nb",
+    "a\r\nb",
+    "  lead and trail\t",
+    "\u3000\u3000wide\u3000\u3000run\u3000",
+    "x\u00a0\u00a0y",
+    "keep\u200b\u200bzero-width",
+    "\x1c\x1dsep",
+    "tab\tsingle",
+    "",
+    "   ",
+    'quote "me", please',
+    "ü  ß\u2028\u2029end",
+    "𝔘nicode  astral 😀",
+    "a\x85\x85b",
+    12,
+    -3.25,
+    True,
+    None,
+    [1, "two  spaces", {"k": "v"}],
+    {"nested": {"a": 1}},
+    ObjectId("64b7f0c2a1b2c3d4e5f60718"),
+    dt.datetime(2024, 5, 6, 7, 8, 9),
 ]
 
 
 def test_csv_cell_rule(sc, tmp_path, coll):
-    docs = [{"_id": i, "value": v, "datetime": "drop", "Retry": i, "DateTime": "kept"}
-            for i, v in enumerate(CELL_VALUES)]
+    docs = [
+        {"_id": i, "value": v, "datetime": "drop", "Retry": i, "DateTime": "kept"} for i, v in enumerate(CELL_VALUES)
+    ]
     coll.insert_many([dict(d) for d in docs])
     stored = list(coll.find({}))
     sc.export_mongo_to_csv("cells", coll.name, str(tmp_path))
@@ -192,8 +213,8 @@ def test_csv_cell_rule(sc, tmp_path, coll):
 def test_csv_columns_and_collisions(sc, tmp_path, coll):
     docs = [
         {"B": "1", "page_save": "p", "a": "2"},
-        {"b": "3", "A": "4", "a": "5", "c": "6"},     # later key of a collision wins
-        {"retry": 1, "datetime": 2, "_id": "x"},       # all excluded: a line of empty cells
+        {"b": "3", "A": "4", "a": "5", "c": "6"},  # later key of a collision wins
+        {"retry": 1, "datetime": 2, "_id": "x"},  # all excluded: a line of empty cells
         {"PAGE_SAVE": "q", "d": "  7  "},
     ]
     coll.insert_many([dict(d) for d in docs])
@@ -207,11 +228,14 @@ def test_csv_columns_and_collisions(sc, tmp_path, coll):
     ]
 
 
-@pytest.mark.parametrize("docs,content", [
-    ([{"retry": 1}, {"datetime": 2, "x": 1}], b"x\r\n\"\"\r\n1\r\n"),   # lone empty field
-    ([{"retry": 1}, {"datetime": 2}], b"\r\n\r\n\r\n"),                 # no columns at all
-    ([{"a": "x,y", "b": "q\"t"}], b'a,b\r\n"x,y","q""t"\r\n'),
-])
+@pytest.mark.parametrize(
+    "docs,content",
+    [
+        ([{"retry": 1}, {"datetime": 2, "x": 1}], b'x\r\n""\r\n1\r\n'),  # lone empty field
+        ([{"retry": 1}, {"datetime": 2}], b"\r\n\r\n\r\n"),  # no columns at all
+        ([{"a": "x,y", "b": 'q"t'}], b'a,b\r\n"x,y","q""t"\r\n'),
+    ],
+)
 def test_csv_dialect_bytes(sc, tmp_path, coll, docs, content):
     coll.insert_many(docs)
     sc.export_mongo_to_csv("d", coll.name, str(tmp_path))
@@ -227,8 +251,7 @@ class Named:
 
 
 @pytest.mark.parametrize("kind,suffix", EXPORTS)
-@pytest.mark.parametrize("filename,stem", [(123, "123"), (Named(), "by-format"),
-                                           ("naïve name", "naïve name")])
+@pytest.mark.parametrize("filename,stem", [(123, "123"), (Named(), "by-format"), ("naïve name", "naïve name")])
 def test_file_name_text_and_replacement(sc, tmp_path, coll, kind, suffix, filename, stem):
     coll.insert_one({"v": "new"})
     target = tmp_path / (stem + suffix)
@@ -268,14 +291,16 @@ def test_globals_read_at_each_call(sc, tmp_path, coll, monkeypatch, capsys, kind
     monkeypatch.setattr(sc, "datetime", FixedClock)
     monkeypatch.setattr(sc, "re", types.SimpleNamespace(sub=lambda p, r, s: s.replace(" ", "_")))
     if suffix == ".csv":
-        monkeypatch.setattr(sc, "csv", types.SimpleNamespace(
-            DictWriter=functools.partial(csv.DictWriter, delimiter=";")))
+        monkeypatch.setattr(
+            sc, "csv", types.SimpleNamespace(DictWriter=functools.partial(csv.DictWriter, delimiter=";"))
+        )
     export(sc, kind, "g", coll.name, str(tmp_path))
     path = os.path.join(str(tmp_path), "g" + suffix)
     assert capsys.readouterr().out == (
         "📂 Export process started at: 2030-01-02 03:04:00\n"
         f"✅ Export Successful! {path}\n"
-        "📂 Export process end at: 2030-01-02 03:04:01\n")
+        "📂 Export process end at: 2030-01-02 03:04:01\n"
+    )
     if suffix == ".csv":
         assert open(path, "rb").read() == b"v\r\na__b\r\nc\r\n"
     else:
@@ -290,6 +315,7 @@ def test_patched_re_sub_is_honoured(sc, tmp_path, coll, monkeypatch):
     def sub(pattern, repl, string, *args, **kwargs):
         seen.append((pattern, repl, string))
         return real(pattern, repl, string, *args, **kwargs)
+
     monkeypatch.setattr(re, "sub", sub)
     sc.export_mongo_to_csv("p", coll.name, str(tmp_path))
     assert seen == [(r"\s{2,}", " ", "a  b")]
@@ -298,10 +324,10 @@ def test_patched_re_sub_is_honoured(sc, tmp_path, coll, monkeypatch):
 
 def test_csv_random_text_matches_the_rule(sc, tmp_path, coll):
     rng = random.Random(7)
-    alphabet = list(" \t\n\r\x0b\x0c\x1c\x1f\x85\xa0\u1680\u2000\u200a\u2028\u202f\u205f"
-                    "\u3000\u200b\ufeffab,\"é€😀")
-    docs = [{f"f{j}": "".join(rng.choice(alphabet) for _ in range(rng.randrange(12)))
-             for j in range(4)} for _ in range(150)]
+    alphabet = list(' \t\n\r\x0b\x0c\x1c\x1f\x85\xa0\u1680\u2000\u200a\u2028\u202f\u205f\u3000\u200b\ufeffab,"é€😀')
+    docs = [
+        {f"f{j}": "".join(rng.choice(alphabet) for _ in range(rng.randrange(12))) for j in range(4)} for _ in range(150)
+    ]
     coll.insert_many(docs)
     stored = list(coll.find({}))
     sc.export_mongo_to_csv("r", coll.name, str(tmp_path))
@@ -314,6 +340,7 @@ def test_csv_random_text_matches_the_rule(sc, tmp_path, coll):
 # ---------------------------------------------------------------------------
 # Excel
 # ---------------------------------------------------------------------------
+
 
 def test_excel_worked_example(sc, tmp_path, coll, capsys):
     coll.insert_many([dict(d) for d in EXAMPLE] + [{"n": 5, "f": 2.5, "b": False}])
@@ -328,16 +355,19 @@ def test_excel_worked_example(sc, tmp_path, coll, capsys):
     assert lines[1] == f"✅ Export Successful! {os.path.join(str(tmp_path), 'example.xlsx')}"
 
 
-@pytest.mark.parametrize("skip,limit,expected", [
-    (0, 0, [0, 1, 2, 3, 4]),
-    (None, "", [0, 1, 2, 3, 4]),      # false values: neither skip nor limit applied
-    (0, 2, [0, 1]),
-    (3, 10, [3, 4]),
-    (2, 0, [2, 3, 4]),
-    (1, 1, [1]),
-    (5, 0, None),
-    (7, 2, None),
-])
+@pytest.mark.parametrize(
+    "skip,limit,expected",
+    [
+        (0, 0, [0, 1, 2, 3, 4]),
+        (None, "", [0, 1, 2, 3, 4]),  # false values: neither skip nor limit applied
+        (0, 2, [0, 1]),
+        (3, 10, [3, 4]),
+        (2, 0, [2, 3, 4]),
+        (1, 1, [1]),
+        (5, 0, None),
+        (7, 2, None),
+    ],
+)
 def test_excel_window(sc, tmp_path, coll, capsys, skip, limit, expected):
     coll.insert_many([{"n": i} for i in range(5)])
     sc.export_mongo_to_excel("w", coll.name, str(tmp_path), skip, limit)
@@ -361,8 +391,9 @@ def test_excel_window_values_go_to_the_cursor(sc, tmp_path, coll):
 def test_excel_random_text_matches_the_rule(sc, tmp_path, coll):
     rng = random.Random(11)
     alphabet = list(" \t\u3000\u2028\xa0ab,é😀")
-    docs = [{f"F{j}": "".join(rng.choice(alphabet) for _ in range(rng.randrange(10)))
-             for j in range(3)} for _ in range(60)]
+    docs = [
+        {f"F{j}": "".join(rng.choice(alphabet) for _ in range(rng.randrange(10))) for j in range(3)} for _ in range(60)
+    ]
     coll.insert_many(docs)
     stored = list(coll.find({}))
     sc.export_mongo_to_excel("r", coll.name, str(tmp_path))
@@ -374,8 +405,10 @@ def test_excel_random_text_matches_the_rule(sc, tmp_path, coll):
 # Reference leaks
 # ---------------------------------------------------------------------------
 
+
 class Shared(TypeDecoder):
     """Binary values of subtype 0x80 come back as one shared object per payload."""
+
     bson_type = Binary
 
     def __init__(self, objects):
@@ -396,8 +429,9 @@ def test_export_no_leaks(sc, client, tmp_path, coll, monkeypatch, capsys, kind, 
     # a reference kept per cell or call shows in their counts; a document, list,
     # cursor or exception kept per call shows in the number of live containers.
     shared = {b"t": " ".join(["x ", "y"] * 3), b"o": Opaque()}
-    coll.insert_many([{"a": Binary(b"t", 0x80), "B": i, "c": Binary(b"o", 0x80), "page_save": "p", "retry": 1}
-                      for i in range(20)])
+    coll.insert_many(
+        [{"a": Binary(b"t", 0x80), "B": i, "c": Binary(b"o", 0x80), "page_save": "p", "retry": 1} for i in range(20)]
+    )
     codecs = CodecOptions(type_registry=TypeRegistry([Shared(shared)]))
     monkeypatch.setattr(sc, "db", client.get_database(sc.data_base, codec_options=codecs))
     args = ["".join(["l", "eak"]), "".join([coll.name]), str(tmp_path)]
@@ -406,12 +440,46 @@ def test_export_no_leaks(sc, client, tmp_path, coll, monkeypatch, capsys, kind, 
     def calls(n):
         for _ in range(n):
             getattr(sc, kind)(*args)
-            getattr(sc, kind)(None, None)  # the failure path
+            getattr(sc, kind)(None, None)  # the failure paths: refused arguments,
+            with pytest.raises(FileNotFoundError):  # a file name in a missing directory
+                getattr(sc, kind)("missing/leak", args[1], args[2])
+            capsys.readouterr()  # the captured lines would grow the heap
         gc.collect()
 
     calls(3)
     refs, live = [sys.getrefcount(o) for o in watched], len(gc.get_objects())
-    calls(100)
+    # A fresh object kept per row or call (a str, say) is neither a container
+    # nor a reference to these: the traced heap shows it. Left out: what
+    # openpyxl allocates, itself (a new Workbook() grows the heap by some 250
+    # bytes with or without this library) and through tempfile (its worksheet
+    # writers' temporary files: CPython 3.15 keeps some of their names), and
+    # tracemalloc's snapshots. The interpreter's own caches fill up in the
+    # first calls traced; the snapshots are filtered only once both are taken,
+    # as the filters compile patterns into the re module's cache. A leak grows
+    # the heap in each of two runs of 100 calls; a one-time growth (a cache
+    # that fills, pymongo's monitor threads replacing a server's description)
+    # shows in one of them only.
+    tracemalloc.start()
+    try:
+        calls(20)
+        snapshots = [tracemalloc.take_snapshot()]
+        for _ in range(2):
+            calls(100)
+            snapshots.append(tracemalloc.take_snapshot())
+    finally:
+        tracemalloc.stop()
+    left_out = [
+        tracemalloc.Filter(False, tracemalloc.__file__),
+        tracemalloc.Filter(False, "*/openpyxl/*"),
+        tracemalloc.Filter(False, tempfile.__file__),
+    ]
+    snapshots = [snapshot.filter_traces(left_out) for snapshot in snapshots]
+    grown = min(
+        sum(stat.size_diff for stat in after.compare_to(before, "filename"))
+        for before, after in zip(snapshots, snapshots[1:])
+    )
+    del snapshots
     assert len(gc.get_objects()) - live < 20
     assert [sys.getrefcount(o) for o in watched] == refs
+    assert grown < 12 * 1024, grown
     capsys.readouterr()

@@ -32,8 +32,11 @@ def column_order(documents):
 
 
 def cleaned(doc):
-    return {key.lower(): re.sub(r"\s{2,}", " ", str(value)).strip()
-            for key, value in doc.items() if key not in EXCLUDE_FIELDS}
+    return {
+        key.lower(): re.sub(r"\s{2,}", " ", str(value)).strip()
+        for key, value in doc.items()
+        if key not in EXCLUDE_FIELDS
+    }
 
 
 def _start(filename, collectionname, directory):
@@ -83,6 +86,7 @@ def export_mongo_to_csv(db, filename=None, collectionname=None, directory=None):
             for doc in documents:
                 cleaned_doc = cleaned(doc)
                 writer.writerow({name: cleaned_doc.get(name, "") for name in field_order})
+
     _replace_when_written(filepath, write)
     _end(filepath)
 

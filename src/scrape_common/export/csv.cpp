@@ -59,8 +59,7 @@ int put_line(FdWriter& w, const std::vector<Cell>& cells) {
 
 }  // namespace
 
-int write_csv(Table& table, OutputFile& out) {
-    FdWriter& w = out.out();
+int write_csv(Table& table, FdWriter& w) {
     std::vector<Cell> header;
     std::vector<Ref> held;
     if (table.header(&header, &held) < 0 || put_line(w, header) < 0) return -1;

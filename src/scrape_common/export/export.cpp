@@ -14,6 +14,7 @@
 // Otherwise the module globals are called as interpreted code would.
 #include "../../capi/pystr.h"
 #include "../common.h"
+#include "../state.h"
 #include "../subsystems.h"
 #include "writers.h"
 
@@ -30,28 +31,23 @@ using nx::Ref;
 constexpr const char* kMissingArguments =
     "Missing filename and collectionname. Please provide filename, collectionname";
 
-// While the global `re` is the standard one (std_re), the cell rule's
+// While the global `re` is the standard one (state().cells), the cell rule's
 // white-space collapse runs natively on exact str values. While csv is the
-// standard one (its DictWriter and the writer that uses) and open the
-// builtin one, the CSV lines are made natively.
-nx::StandardModule std_csv;
-nx::StandardModule std_builtins;  // open
-// csv.get_dialect("excel") as first seen: a dialect registered again under
-// that name changes no attribute of csv, so the dialect itself is compared.
-PyObject* std_csv_dialect = nullptr;
+// standard one (state().csv: its DictWriter and the writer that uses, its
+// default dialect unchanged) and open the builtin one, the CSV lines are made
+// natively.
 
 // The arguments of the two exports, by name; Excel's add the read's window.
-enum class Default { kNone, kZero };
-#define EXPORT_CSV_PARAMS(P)          \
-    P(filename, Default::kNone)       \
-    P(collectionname, Default::kNone) \
-    P(directory, Default::kNone)
-#define EXPORT_EXCEL_PARAMS(P) \
-    EXPORT_CSV_PARAMS(P)       \
-    P(skip, Default::kZero)    \
-    P(limit, Default::kZero)
-NX_ARGUMENTS(CsvArgs, Default, EXPORT_CSV_PARAMS);
-NX_ARGUMENTS(ExcelArgs, Default, EXPORT_EXCEL_PARAMS);
+#define EXPORT_CSV_PARAMS(P)               \
+    P(filename, nx::Default::none())       \
+    P(collectionname, nx::Default::none()) \
+    P(directory, nx::Default::none())
+#define EXPORT_EXCEL_PARAMS(P)  \
+    EXPORT_CSV_PARAMS(P)        \
+    P(skip, nx::Default::of(0)) \
+    P(limit, nx::Default::of(0))
+NX_ARGUMENTS(CsvArgs, EXPORT_CSV_PARAMS);
+NX_ARGUMENTS(ExcelArgs, EXPORT_EXCEL_PARAMS);
 
 // How a step that may end the export by printing a message ended.
 enum Proceed { kError = -1, kStop = 0, kGo = 1 };
@@ -119,7 +115,7 @@ int is_excluded(PyObject* key) {
             default: return 0;
         }
     }
-    static PyObject* excluded = nullptr;  // kept for the life of the process
+    PyObject*& excluded = state().excluded;
     if (!excluded) {
         excluded = PySet_New(nullptr);
         if (!excluded) return -1;
@@ -146,40 +142,6 @@ Ref lower(PyObject* key) {
         return out;
     }
     return nx::call_method(key, NX_ID(lower));
-}
-
-// Visits the key and value of every entry of a document, in its own order:
-// `for key, value in doc.items()` (values only when `with_values`; the
-// column rule iterates the document itself). Plain dicts are walked directly,
-// with the interpreter's check that the dict does not change size meanwhile.
-template <class Visit>
-int for_each_entry(PyObject* doc, bool with_values, Visit visit) {
-    if (PyDict_CheckExact(doc)) {
-        Py_ssize_t pos = 0, size = PyDict_GET_SIZE(doc);
-        PyObject *k, *v;
-        while (PyDict_Next(doc, &pos, &k, &v)) {
-            Ref key = Ref::borrow(k), value = Ref::borrow(v);
-            if (visit(key.get(), value.get()) < 0) return -1;
-            if (PyDict_GET_SIZE(doc) != size) {
-                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-                return -1;
-            }
-        }
-        return 0;
-    }
-    Ref iterable = with_values ? nx::call_method(doc, NX_ID(items)) : Ref::borrow(doc);
-    Ref it = iterable ? Ref::steal(PyObject_GetIter(iterable.get())) : Ref();
-    if (!it) return -1;
-    while (Ref entry = Ref::steal(PyIter_Next(it.get()))) {
-        if (!with_values) {
-            if (visit(entry.get(), Py_None) < 0) return -1;
-            continue;
-        }
-        Ref key, value;
-        if (nx::unpack(entry.get(), &key, &value) < 0 || visit(key.get(), value.get()) < 0)
-            return -1;
-    }
-    return PyErr_Occurred() ? -1 : 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -308,7 +270,7 @@ private:
     // as written) left out.
     int column_rule(PyObject* doc) {
         doc_ids_.clear();
-        return for_each_entry(doc, false, [&](PyObject* key, PyObject*) -> int {
+        return exports::for_each_entry(doc, false, [&](PyObject* key, PyObject*) -> int {
             Py_ssize_t id;
             bool exact = PyUnicode_CheckExact(key);
             if (exact && nx::is_ready(key) && PyUnicode_IS_ASCII(key)) {
@@ -339,15 +301,12 @@ private:
         block_.clear();
         size_t next = 0;
         bool checked = false, standard = false;
-        return for_each_entry(doc, true, [&](PyObject* key, PyObject* value) -> int {
+        return exports::for_each_entry(doc, true, [&](PyObject* key, PyObject* value) -> int {
             int skip = is_excluded(key);
             if (skip != 0) return skip < 0 ? -1 : 0;
             // re.sub as interpreted code reads it, the standard one without a
             // call. Seen once again only after a str() that may run Python code.
-            if (!checked) {
-                PyObject* found = PyDict_GetItemWithError(g_, NX_ID(re));
-                standard = found && std_re.is(found);
-            }
+            if (!checked) standard = state().cells.native(g_);
             checked = plain_text_type(value);
             Ref re, sub;
             if (!standard &&
@@ -462,23 +421,20 @@ Ref open_text(PyObject* g, PyObject* path) {
 bool csv_native(PyObject* g, exports::Table& t) {
     Ref csv = nx::global(g, NX_ID(csv));
     Ref open = csv ? nx::global(g, NX_ID(open)) : Ref();
-    if (!open || !std_csv.is(csv.get()) || open.get() != std_builtins.attr(0) || !t.all_text()) {
+    if (!open || !state().csv.native(g) || open.get() != state().open || !t.all_text()) {
         PyErr_Clear();
         return false;
     }
     Ref dialect = nx::call_method(csv.get(), NX_ID(get_dialect), {NX_STR("excel")});
-    if (!dialect || dialect.get() != std_csv_dialect) {
+    if (!dialect || dialect.get() != state().csv_dialect) {
         PyErr_Clear();
         return false;
     }
-    for (Py_ssize_t i = 0; i < t.columns(); i++)
-        if (!PyUnicode_CheckExact(PyList_GET_ITEM(t.field_order.get(), i))) return false;
-    return true;
+    return t.header_all_text();
 }
 
-PyObject* export_csv(nx::Function* f, PyObject* const* args) {
+PyObject* export_csv(nx::Function* f, const CsvArgs& a) {
     PyObject* g = f->globals;
-    const CsvArgs a = CsvArgs::read(args);
     exports::Table table(spool_dir(a.directory));
     Proceed step = prepare(g, a, nullptr, nullptr, &table);
     if (step != kGo) {
@@ -492,16 +448,16 @@ PyObject* export_csv(nx::Function* f, PyObject* const* args) {
     if (!open) return nullptr;
     exports::OutputFile out;
     if (native) {
-        if (out.create(filepath.get()) < 0 || exports::write_csv(table, out) < 0 ||
+        if (out.create(filepath.get()) < 0 || exports::write_csv(table, out.out()) < 0 ||
             out.commit() < 0)
             return nullptr;
     } else {
         // A file of the standard open is written beside and moved into place;
         // another open is given the final path, as it may not make a file.
-        bool beside = open.get() == std_builtins.attr(0);
+        bool beside = open.get() == state().open;
         Ref path = filepath;
         if (beside &&
-            (out.create(filepath.get()) < 0 || out.close_fd() < 0 || !(path = out.temp_object())))
+            (out.create(filepath.get()) < 0 || out.hand_over() < 0 || !(path = out.temp_object())))
             return nullptr;
         Ref file = open_text(g, path.get());
         if (!file || nx::with_block(file.get(), [&](PyObject* entered) {
@@ -516,7 +472,7 @@ PyObject* export_csv(nx::Function* f, PyObject* const* args) {
 
 // What both exports' docstrings say about the columns, the cells and the
 // messages.
-#define NX_EXPORT_RULES                                                             \
+#define NX_EXPORT_RULES \
     "Columns: every field name in lower case, in the order first met, with\n"       \
     "\"page_save\" moved last; keys that differ only in case share a column;\n"     \
     "\"_id\", \"retry\" and \"datetime\" are left out. Cells: str() of the value\n" \
@@ -524,8 +480,9 @@ PyObject* export_csv(nx::Function* f, PyObject* const* args) {
     "where a document lacks the field.\n"                                           \
     "\n"                                                                            \
     "The collection is read once; memory does not grow with its size. The file\n"   \
-    "is written beside its final name and moved into place when complete, so a\n"   \
-    "failed export leaves an earlier file of that name as it was.\n"                \
+    "is written beside its final name, synced to the disk and moved into place\n"   \
+    "when complete, so a failed export (or a power cut) leaves an earlier file\n"   \
+    "of that name as it was.\n"                                                     \
     "\n"                                                                            \
     "Returns None and reports on standard output: the start time, then\n"           \
     "\"Export Successful! <path>\" and the end time; or one of\n"                   \
@@ -538,7 +495,7 @@ PyObject* export_csv(nx::Function* f, PyObject* const* args) {
     "Other errors (database, file system, a value whose str() raises) reach\n"      \
     "the caller."
 
-constexpr nx::FuncSpec export_csv_spec = nx::spec_of<CsvArgs>(
+constexpr nx::FuncSpec export_csv_spec = nx::spec_of<CsvArgs, export_csv>(
     "export_mongo_to_csv",
     "Write every document of a collection to <directory>/<filename>.csv.\n"
     "\n"
@@ -548,8 +505,7 @@ constexpr nx::FuncSpec export_csv_spec = nx::spec_of<CsvArgs>(
     "directory      -- where the file goes; created with its parents\n"
     "\n"
     "The file is UTF-8 CSV (comma separated, quoted where needed, CRLF line\n"
-    "ends) with a header line, and replaces an existing file of that name.\n" NX_EXPORT_RULES,
-    export_csv);
+    "ends) with a header line, and replaces an existing file of that name.\n" NX_EXPORT_RULES);
 
 // ---------------------------------------------------------------------------
 // Excel export
@@ -576,9 +532,8 @@ int append_generic(PyObject* ws, PyObject* row, bool text_cells, long row_number
     return 0;
 }
 
-PyObject* export_excel(nx::Function* f, PyObject* const* args) {
+PyObject* export_excel(nx::Function* f, const ExcelArgs& a) {
     PyObject* g = f->globals;
-    const ExcelArgs a = ExcelArgs::read(args);
     exports::Table table(spool_dir(a.directory));
     Proceed step = prepare(g, a, a.skip, a.limit, &table);
     if (step != kGo) {
@@ -593,10 +548,12 @@ PyObject* export_excel(nx::Function* f, PyObject* const* args) {
     if (!ws || PyObject_SetAttr(ws.get(), NX_ID(title), a.collectionname) < 0) return nullptr;
     exports::OutputFile out;
     Ref filepath;
-    if (kind == exports::kNativeSheet && table.all_text()) {
+    // The native sheet writer takes text alone: column names of another type
+    // (bytes keys, say) go to the library's own writer, as the cells do.
+    if (kind == exports::kNativeSheet && table.all_text() && table.header_all_text()) {
         filepath = output_path(g, a.directory, a.filename, NX_STR(".xlsx"));
         if (!filepath || out.create(filepath.get()) < 0 ||
-            exports::write_xlsx(table, wb.get(), ws.get(), out) < 0 || out.commit() < 0)
+            exports::write_xlsx(table, wb.get(), ws.get(), out.out()) < 0 || out.commit() < 0)
             return nullptr;
     } else {
         // openpyxl's workbook is saved beside and moved into place; another
@@ -610,7 +567,7 @@ PyObject* export_excel(nx::Function* f, PyObject* const* args) {
             return nullptr;
         filepath = output_path(g, a.directory, a.filename, NX_STR(".xlsx"));
         Ref path = filepath;
-        if (!filepath || (library && (out.create(filepath.get()) < 0 || out.close_fd() < 0 ||
+        if (!filepath || (library && (out.create(filepath.get()) < 0 || out.hand_over() < 0 ||
                                       !(path = out.temp_object()))))
             return nullptr;
         if (!nx::call_method(wb.get(), NX_ID(save), {path.get()})) return nullptr;
@@ -620,7 +577,7 @@ PyObject* export_excel(nx::Function* f, PyObject* const* args) {
     Py_RETURN_NONE;
 }
 
-constexpr nx::FuncSpec export_excel_spec = nx::spec_of<ExcelArgs>(
+constexpr nx::FuncSpec export_excel_spec = nx::spec_of<ExcelArgs, export_excel>(
     "export_mongo_to_excel",
     "Write the documents of a collection to <directory>/<filename>.xlsx.\n"
     "\n"
@@ -633,27 +590,30 @@ constexpr nx::FuncSpec export_excel_spec = nx::spec_of<ExcelArgs>(
     "\n"
     "The workbook has one sheet: a header row, then one row per document,\n"
     "every cell a text cell (a text such as \"=1+1\" is not a formula). It\n"
-    "replaces an existing file; skip and limit bound what is read.\n" NX_EXPORT_RULES,
-    export_excel);
+    "replaces an existing file; skip and limit bound what is read.\n" NX_EXPORT_RULES);
 
 #undef NX_EXPORT_RULES
 
 }  // namespace
 
 int define_export(PyObject* g) {
-    if (capture_std_re() < 0) return -1;
-    if (std_csv.capture("csv", {"DictWriter", "writer", "get_dialect"}) < 0) return -1;
-    if (std_builtins.capture("builtins", {"open"}) < 0) return -1;
-    if (!std_csv_dialect) {
-        Ref dialect = nx::call(std_csv.attr(2), {NX_STR("excel")});
-        if (!dialect) return -1;
-        std_csv_dialect = dialect.release();  // kept for the life of the process
+    State& st = state();
+    if (st.cells.capture({{"re", "re", {"sub"}}}) < 0 ||
+        st.csv.capture({{"csv", "csv", {"DictWriter", "writer", "get_dialect"}}}) < 0)
+        return -1;
+    if (!st.open) {
+        Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+        Ref open = builtins ? nx::attr(builtins.get(), NX_ID(open)) : Ref();
+        if (!open) return -1;
+        st.open = open.release();
     }
-    Ref zero = nx::integer(0);
-    if (!zero) return -1;
-    auto value = [&](Default d) { return d == Default::kZero ? zero.get() : Py_None; };
-    if (nx::define_function<CsvArgs>(g, export_csv_spec, value) < 0) return -1;
-    return nx::define_function<ExcelArgs>(g, export_excel_spec, value);
+    if (!st.csv_dialect) {
+        Ref dialect = nx::call(st.csv[0].attr(2), {NX_STR("excel")});
+        if (!dialect) return -1;
+        st.csv_dialect = dialect.release();
+    }
+    if (nx::define_function(g, export_csv_spec) < 0) return -1;
+    return nx::define_function(g, export_excel_spec);
 }
 
 }  // namespace scrape

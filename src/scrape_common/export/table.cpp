@@ -119,10 +119,14 @@ int append_object_cell(Table& table, std::string* block, Py_ssize_t id, PyObject
 
 int Table::next_row(std::string* block, std::vector<Cell>* cells) {
     int rc = spool.next_row(block);
-    if (rc <= 0) return rc;
+    if (rc > 0) decode(*block, cells);
+    return rc;
+}
+
+void Table::decode(const std::string& block, std::vector<Cell>* cells) const {
     cells->assign((size_t)columns(), Cell());
-    const char* p = block->data();
-    const char* end = p + block->size();
+    const char* p = block.data();
+    const char* end = p + block.size();
     while (p < end) {
         uint64_t tag = get_varint(p, end);
         uint64_t id = tag >> 2;
@@ -139,7 +143,93 @@ int Table::next_row(std::string* block, std::vector<Cell>* cells) {
         Py_ssize_t col = id < column_of.size() ? column_of[id] : -1;
         if (col >= 0) (*cells)[(size_t)col] = cell;
     }
-    return 1;
+}
+
+namespace {
+
+// A new column of the rows from mappings: its number is its place.
+int add_column(Table& t, PyObject* name) {
+    Py_ssize_t id = (Py_ssize_t)t.column_of.size();
+    Ref number = Ref::steal(PyLong_FromSsize_t(id));
+    if (!number || PyDict_SetItem(t.names.get(), name, number.get()) < 0 ||
+        PyList_Append(t.field_order.get(), name) < 0)
+        return -1;
+    t.column_of.push_back(id);
+    return 0;
+}
+
+// A field name as an exact str (a str subclass's text).
+Ref field_name(PyObject* key) {
+    if (PyUnicode_CheckExact(key)) return Ref::borrow(key);
+    if (PyUnicode_Check(key)) return Ref::steal(PyUnicode_FromObject(key));
+    PyErr_Format(PyExc_TypeError, "field names must be str, not %.200s", Py_TYPE(key)->tp_name);
+    return {};
+}
+
+}  // namespace
+
+int Table::start_rows(PyObject* fixed_names) {
+    names = Ref::steal(PyDict_New());
+    field_order = Ref::steal(PyList_New(0));
+    if (!names || !field_order) return -1;
+    if (!fixed_names) return 0;
+    fixed = true;
+    Ref seq = Ref::steal(PySequence_Fast(fixed_names, "fields must be a sequence of str"));
+    if (!seq) return -1;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); i++) {
+        Ref name = field_name(PySequence_Fast_GET_ITEM(seq.get(), i));
+        if (!name) return -1;
+        int known = PyDict_Contains(names.get(), name.get());
+        if (known < 0) return -1;
+        if (known) {
+            PyErr_Format(PyExc_ValueError, "fields gives the name %R twice", name.get());
+            return -1;
+        }
+        if (add_column(*this, name.get()) < 0) return -1;
+    }
+    return 0;
+}
+
+int Table::mapping_block(PyObject* row, std::string* block) {
+    block->clear();
+    if (!PyDict_Check(row)) {
+        Ref items = nx::attr(row, NX_ID(items));
+        if (!items) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "a row must be a mapping (a dict, say), not %.200s",
+                         Py_TYPE(row)->tp_name);
+            return -1;
+        }
+    }
+    return for_each_entry(row, true, [&](PyObject* key, PyObject* value) -> int {
+        Ref name = field_name(key);
+        if (!name) return -1;
+        PyObject* number = PyDict_GetItemWithError(names.get(), name.get());
+        Py_ssize_t id;
+        if (number) {
+            id = PyLong_AsSsize_t(number);
+        } else if (PyErr_Occurred()) {
+            return -1;
+        } else if (fixed) {
+            return 0;
+        } else {
+            id = (Py_ssize_t)column_of.size();
+            if (add_column(*this, name.get()) < 0) return -1;
+        }
+        Ref text = Ref::steal(PyObject_Str(value));
+        if (text && !PyUnicode_CheckExact(text.get()))
+            text = Ref::steal(PyUnicode_FromObject(text.get()));
+        return text ? append_text_cell(block, id, text.get(), true) : -1;
+    });
+}
+
+int Table::drop_columns_from(Py_ssize_t count) {
+    for (Py_ssize_t i = columns(); i-- > count;) {
+        if (PyDict_DelItem(names.get(), PyList_GET_ITEM(field_order.get(), i)) < 0) return -1;
+        column_of.pop_back();
+    }
+    return PyList_SetSlice(field_order.get(), count, columns(), nullptr);
 }
 
 int Table::header(std::vector<Cell>* cells, std::vector<Ref>* held) const {

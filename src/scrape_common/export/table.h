@@ -1,7 +1,8 @@
 // The table an export has read: its columns, and its rows as spooled cell
-// texts. The read (export.cpp) fills it in one pass over the cursor; the
-// writers (csv.cpp, xlsx.cpp, or the generic ones in
-// export.cpp) replay the rows once the header is known.
+// texts. The read (export.cpp) fills it in one pass over the cursor, or the
+// row writer (src/tables) one mapping at a time (add_mapping); the writers
+// (csv.cpp, xlsx.cpp, or the generic ones in export.cpp) replay the rows
+// once the header is known.
 #pragma once
 
 #include "files.h"
@@ -38,13 +39,41 @@ struct Table {
     Spool spool;
     Py_ssize_t rows = 0;  // rows spooled
     Ref cell_failure;     // the cell rule's first failure: raised at row `rows`
+    bool fixed = false;   // rows from mappings: the columns were given up front
 
     Py_ssize_t columns() const { return PyList_GET_SIZE(field_order.get()); }
     bool all_text() const { return !objects || PyList_GET_SIZE(objects.get()) == 0; }
+    // Is every column name an exact str (what the native writers encode)?
+    bool header_all_text() const {
+        for (Py_ssize_t i = 0; i < columns(); i++)
+            if (!PyUnicode_CheckExact(PyList_GET_ITEM(field_order.get(), i))) return false;
+        return true;
+    }
 
     // The next row, by column (later cells of one column win). 1, 0 at the
     // end, -1 with an exception set.
     int next_row(std::string* block, std::vector<Cell>* cells);
+    // The cells of a row block, by column, as next_row gives them.
+    void decode(const std::string& block, std::vector<Cell>* cells) const;
+
+    // Rows from mappings: the columns are the field names as given (str), in
+    // the order first met, or the names of `fixed` (a list of str, or
+    // nullptr) alone, in its order, other fields left out. Call once, first.
+    int start_rows(PyObject* fixed);
+    // The row block of `row` (a mapping: a dict, or anything with items())
+    // into *block, not yet spooled: each cell is the cell rule on str(value),
+    // run natively; a name met for the first time becomes a column. 0, or -1
+    // with an exception set (TypeError for a row that is no mapping or a
+    // field name that is no str).
+    int mapping_block(PyObject* row, std::string* block);
+    // Drop the columns from `count` on (those a refused row brought).
+    int drop_columns_from(Py_ssize_t count);
+    // Spool a row block.
+    int add_block(const std::string& block) {
+        if (spool.add_row(block) < 0) return -1;
+        rows++;
+        return 0;
+    }
 
     // The header row: the column names as cells (UTF-8, lone surrogates as
     // "surrogatepass" writes them), their bytes held in *held.
@@ -67,6 +96,40 @@ struct Table {
         return -1;
     }
 };
+
+// Visits the key and value of every entry of a document, in its own order:
+// `for key, value in doc.items()` (values only when `with_values`; the
+// column rule iterates the document itself). Plain dicts are walked directly,
+// with the interpreter's check that the dict does not change size meanwhile.
+template <class Visit>
+int for_each_entry(PyObject* doc, bool with_values, Visit visit) {
+    if (PyDict_CheckExact(doc)) {
+        Py_ssize_t pos = 0, size = PyDict_GET_SIZE(doc);
+        PyObject *k, *v;
+        while (PyDict_Next(doc, &pos, &k, &v)) {
+            Ref key = Ref::borrow(k), value = Ref::borrow(v);
+            if (visit(key.get(), value.get()) < 0) return -1;
+            if (PyDict_GET_SIZE(doc) != size) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+                return -1;
+            }
+        }
+        return 0;
+    }
+    Ref iterable = with_values ? nx::call_method(doc, NX_ID(items)) : Ref::borrow(doc);
+    Ref it = iterable ? Ref::steal(PyObject_GetIter(iterable.get())) : Ref();
+    if (!it) return -1;
+    while (Ref entry = Ref::steal(PyIter_Next(it.get()))) {
+        if (!with_values) {
+            if (visit(entry.get(), Py_None) < 0) return -1;
+            continue;
+        }
+        Ref key, value;
+        if (nx::unpack(entry.get(), &key, &value) < 0 || visit(key.get(), value.get()) < 0)
+            return -1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
 
 // Take a pending Exception into *kept, unless one is kept already (the
 // first failure is the one raised later); anything else (KeyboardInterrupt,

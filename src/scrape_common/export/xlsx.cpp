@@ -22,31 +22,17 @@ namespace exports {
 
 namespace {
 
-// openpyxl as first seen: its Workbook, the cell writer its sheets use (the
-// lxml one is what this file stands in for), and the cell class whose check
-// is the library's. Tried once: without openpyxl, every workbook is another.
-struct Openpyxl {
-    bool tried = false;
-    bool usable = false;
-    nx::StandardModule top;           // openpyxl: Workbook
-    nx::StandardModule cell_writers;  // openpyxl.cell._writer: lxml_write_cell
-    nx::StandardModule sheet_writer;  // openpyxl.worksheet._writer: its write_cell is in use
-    nx::StandardModule cells;         // openpyxl.cell: WriteOnlyCell
-    PyObject* workbook() const { return top.attr(0); }
-    PyObject* lxml_write_cell() const { return cell_writers.attr(0); }
-    PyObject* write_only_cell() const { return cells.attr(0); }
-} openpyxl;
-
+// openpyxl as first seen (openpyxl_state()), once; false without it.
 bool capture_openpyxl() {
-    if (openpyxl.tried) return openpyxl.usable;
-    openpyxl.tried = true;
-    Openpyxl& o = openpyxl;
+    Openpyxl& o = openpyxl_state();
+    if (o.tried) return o.usable;
+    o.tried = true;
     o.usable = o.top.capture("openpyxl", {"Workbook"}) == 0 &&
                o.cell_writers.capture("openpyxl.cell._writer", {"lxml_write_cell"}) == 0 &&
                o.sheet_writer.capture("openpyxl.worksheet._writer", {}) == 0 &&
                o.cells.capture("openpyxl.cell", {"WriteOnlyCell"}) == 0;
-    if (!openpyxl.usable) PyErr_Clear();
-    return openpyxl.usable;
+    if (!o.usable) PyErr_Clear();
+    return o.usable;
 }
 
 // ---------------------------------------------------------------------------
@@ -206,6 +192,56 @@ bool space_at_an_end(std::string_view t) {
     return Py_UNICODE_ISSPACE(decode_at(p + last, &len));
 }
 
+// More characters than openpyxl keeps (32,767)?
+bool longer_than_limit(std::string_view t) {
+    if (t.size() <= 32767) return false;
+    size_t chars = 0;
+    for (unsigned char ch : t) chars += (ch & 0xC0) != 0x80;
+    return chars > 32767;
+}
+
+// A control character that openpyxl refuses?
+bool check_controls(std::string_view t) {
+    for (unsigned char ch : t)
+        if (ch < 0x20 && ch != '\t' && ch != '\n' && ch != '\r') return true;
+    return false;
+}
+
+// May the library's cell check refuse or cut the text?
+bool library_may_act(std::string_view t) { return check_controls(t) || longer_than_limit(t); }
+
+// The library's own check (Cell.check_string through a write-only cell of
+// sheet `ws`) for a text it could refuse or cut; the text it keeps in *kept.
+int library_check(PyObject* ws, const Cell& c, Ref* kept) {
+    Ref text = cell_str(c);
+    Ref cell = text ? nx::call_kw(openpyxl_state().write_only_cell(), {ws},
+                                  {{NX_ID(value), text.get()}})
+                    : Ref();
+    Ref value = cell ? nx::attr(cell.get(), NX_ID(value)) : Ref();
+    if (!value) return -1;
+    if (!PyUnicode_Check(value.get())) {
+        PyErr_SetString(PyExc_TypeError, "cell text expected from the workbook library");
+        return -1;
+    }
+    *kept = Ref::steal(PyUnicode_AsEncodedString(value.get(), "utf-8", "surrogatepass"));
+    return *kept ? 0 : -1;
+}
+
+// What lxml refuses when the file is written: lone surrogates (`surrogates`:
+// the text may hold some), U+FFFE and U+FFFF. 0, or -1 with its error set.
+int check_xml_text(std::string_view text, bool surrogates) {
+    if (surrogates && check_strict_utf8(text) < 0) return -1;
+    for (size_t i = 0; i + 2 < text.size(); i++)
+        if ((unsigned char)text[i] == 0xEF && (unsigned char)text[i + 1] == 0xBF &&
+            ((unsigned char)text[i + 2] == 0xBE || (unsigned char)text[i + 2] == 0xBF)) {
+            PyErr_SetString(PyExc_ValueError,
+                            "All strings must be XML compatible: Unicode or ASCII, no NULL "
+                            "bytes or control characters");
+            return -1;
+        }
+    return 0;
+}
+
 class SheetWriter {
 public:
     SheetWriter(PyObject* ws, FdWriter& out) : ws_(ws), out_(out) {}
@@ -271,29 +307,11 @@ private:
             std::string_view(PyBytes_AS_STRING(bytes), (size_t)PyBytes_GET_SIZE(bytes)));
     }
 
-    // The library's own check (Cell.check_string through a write-only cell)
-    // for a text it could refuse or cut; the text it keeps in *kept.
-    int library_check(const Cell& c, Ref* kept) {
-        Ref text = cell_str(c);
-        Ref cell = text ? nx::call_kw(openpyxl.write_only_cell(), {ws_},
-                                      {{NX_ID(value), text.get()}})
-                        : Ref();
-        Ref value = cell ? nx::attr(cell.get(), NX_ID(value)) : Ref();
-        if (!value) return -1;
-        if (!PyUnicode_Check(value.get())) {
-            PyErr_SetString(PyExc_TypeError, "cell text expected from the workbook library");
-            return -1;
-        }
-        *kept = Ref::steal(PyUnicode_AsEncodedString(value.get(), "utf-8", "surrogatepass"));
-        return *kept ? 0 : -1;
-    }
-
     int cell(const Cell& c) {
         std::string_view text = c.text;
-        bool lxml_refuses = (c.flags & kSurrogates) != 0;
         Ref kept;
-        if (check_controls(text) || longer_than_limit(text)) {
-            if (library_check(c, &kept) < 0) return -1;
+        if (library_may_act(text)) {
+            if (library_check(ws_, c, &kept) < 0) return -1;
             text = std::string_view(PyBytes_AS_STRING(kept.get()),
                                     (size_t)PyBytes_GET_SIZE(kept.get()));
         }
@@ -301,18 +319,9 @@ private:
             xml_ += "\" t=\"inlineStr\"/>";
             return 0;
         }
-        if (!xml_failure) {
-            if (lxml_refuses && check_strict_utf8(text) < 0 && !keep_failure(&xml_failure))
-                return -1;
-            for (size_t i = 0; !xml_failure && i + 2 < text.size(); i++)
-                if ((unsigned char)text[i] == 0xEF && (unsigned char)text[i + 1] == 0xBF &&
-                    ((unsigned char)text[i + 2] == 0xBE || (unsigned char)text[i + 2] == 0xBF)) {
-                    PyErr_SetString(PyExc_ValueError,
-                                    "All strings must be XML compatible: Unicode or ASCII, no NULL "
-                                    "bytes or control characters");
-                    keep_failure(&xml_failure);
-                }
-        }
+        if (!xml_failure && check_xml_text(text, (c.flags & kSurrogates) != 0) < 0 &&
+            !keep_failure(&xml_failure))
+            return -1;
         xml_ += space_at_an_end(text) ? "\" t=\"inlineStr\"><is><t xml:space=\"preserve\">"
                                       : "\" t=\"inlineStr\"><is><t>";
         size_t run = 0;
@@ -332,21 +341,6 @@ private:
         xml_.append(text.data() + run, text.size() - run);
         xml_ += "</t></is></c>";
         return 0;
-    }
-
-    // More characters than openpyxl keeps (32,767)?
-    static bool longer_than_limit(std::string_view t) {
-        if (t.size() <= 32767) return false;
-        size_t chars = 0;
-        for (unsigned char ch : t) chars += (ch & 0xC0) != 0x80;
-        return chars > 32767;
-    }
-
-    // A control character that openpyxl refuses?
-    static bool check_controls(std::string_view t) {
-        for (unsigned char ch : t)
-            if (ch < 0x20 && ch != '\t' && ch != '\n' && ch != '\r') return true;
-        return false;
     }
 
     PyObject* ws_;
@@ -600,13 +594,13 @@ int write_sheet(Table& table, PyObject* ws, const Template& t, PyObject* zlib, P
 }  // namespace
 
 WorkbookKind workbook_kind(PyObject* workbook_class) {
-    if (!capture_openpyxl() || workbook_class != openpyxl.workbook()) return kOtherWorkbook;
-    Ref in_use = nx::attr(openpyxl.sheet_writer.module(), NX_ID(write_cell));
+    if (!capture_openpyxl() || workbook_class != openpyxl_state().workbook()) return kOtherWorkbook;
+    Ref in_use = nx::attr(openpyxl_state().sheet_writer.module(), NX_ID(write_cell));
     if (!in_use) PyErr_Clear();
-    return in_use.get() == openpyxl.lxml_write_cell() ? kNativeSheet : kOpenpyxl;
+    return in_use.get() == openpyxl_state().lxml_write_cell() ? kNativeSheet : kOpenpyxl;
 }
 
-int write_xlsx(Table& table, PyObject* wb, PyObject* ws, OutputFile& file) {
+int write_xlsx(Table& table, PyObject* wb, PyObject* ws, FdWriter& out) {
     Ref zlib = Ref::steal(PyImport_ImportModule("zlib"));
     Ref raw_bits = zlib ? nx::integer(kRawDeflate) : Ref();
     Template t;
@@ -614,7 +608,6 @@ int write_xlsx(Table& table, PyObject* wb, PyObject* ws, OutputFile& file) {
 
     // The entries in their order, each moved to where it now starts: the
     // sheet written here, the others as openpyxl wrote them.
-    FdWriter& out = file.out();
     std::string cd;
     for (const Entry& e : t.entries) {
         if (&e == t.sheet) {
@@ -630,6 +623,21 @@ int write_xlsx(Table& table, PyObject* wb, PyObject* ws, OutputFile& file) {
     end_records(&end, cd_offset, cd.size(), t.entries.size());
     if (out.put(cd) < 0 || out.put(end) < 0) return -1;
     return out.flush();
+}
+
+}  // namespace exports
+}  // namespace scrape
+
+namespace scrape {
+namespace exports {
+
+int check_sheet_cell(PyObject* ws, const Cell& cell) {
+    Ref kept;
+    if (library_may_act(cell.text) && library_check(ws, cell, &kept) < 0) return -1;
+    std::string_view text = kept ? std::string_view(PyBytes_AS_STRING(kept.get()),
+                                                    (size_t)PyBytes_GET_SIZE(kept.get()))
+                                 : cell.text;
+    return check_xml_text(text, (cell.flags & kSurrogates) != 0);
 }
 
 }  // namespace exports
