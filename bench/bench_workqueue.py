@@ -35,9 +35,9 @@ def claims_per_row(wq, col, rows, limit, takeover=False):
     `takeover`, every row was claimed before and its lease ran out, so each
     claim follows an earlier generation."""
     seed(col, rows)
-    if takeover:
-        while wq.claim_input(PENDING, 100, 0.0):
-            pass
+    if takeover:  # each row claimed once, in slices, so that no lease is taken over yet
+        for lo in range(0, rows, 100):
+            wq.claim_input({"status": "pending", "n": {"$gte": lo, "$lt": lo + 100}}, 100, 0.0)
         time.sleep(0.01)
     got = 0
     t = time.perf_counter()
@@ -68,11 +68,11 @@ def run(sc, report, quick):
         try:
             sc.col_input = client["bench_workqueue"]["input"]
             from Nexra_publish import workqueue as wq
+
             baseline = mongodb_only_claim_per_row(sc.col_input, rows)
             for limit in (1, 10, 100):
                 per_row = claims_per_row(wq, sc.col_input, rows, limit)
-                print(f"  claim_input limit {limit:>3}: {1 / per_row:8.1f} rows/s "
-                      f"({rows} rows of {rows})", flush=True)
+                print(f"  claim_input limit {limit:>3}: {1 / per_row:8.1f} rows/s ({rows} rows of {rows})", flush=True)
                 report(f"claim_input, limit {limit}, {rows} rows (per row)", per_row, baseline)
             per_row = claims_per_row(wq, sc.col_input, rows, 10, takeover=True)
             print(f"  claim_input limit  10, takeovers: {1 / per_row:8.1f} rows/s", flush=True)

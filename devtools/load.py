@@ -1,14 +1,14 @@
 """Load run: many threads drive the road of a scraping job at once.
 
 Each worker thread adds a batch of work items to the shared input collection,
-claims pending items from it (`workqueue.claim_input`, renewing the leases of
-the items it still holds before an item once a third of the lease has passed),
-fetches each page with `fetch_response` from a local web site (or from the
-page-save store), parses it with scrapy's selectors, stores the record with
-`InsertItem` and commits the item with `workqueue.finish`, round after round
-until the time is up; then the workers drain the queue. An item whose lease
-was lost (finish or a renewal refused it) is counted and left to the worker
-that took it over.
+works through as many pending items with `workqueue.work()` (which claims
+them, renews their leases in the background once half a lease has passed and
+gives back what is left), fetches each page with `fetch_response` from a
+local web site (or from the page-save store), parses it with scrapy's
+selectors, stores the record with `InsertItem` and commits the item with its
+status, round after round until the time is up; then the workers drain the
+queue. An item whose lease was lost (its finish or a renewal was refused) is
+counted and left to the worker that took it over.
 The web site injects faults: answers 500, connections reset before or in the
 middle of a body, answers held back past the time-out, pages too small to
 keep. Some items share their page with another item of the same thread
@@ -67,20 +67,19 @@ PAGE_READ = "Page Read HTML file for parcel_number '"
 # Kinds of work item and their shares of a batch. The first four end stored
 # (or as duplicates), the last three failed with a failure record.
 KINDS = {
-    "ok": 44,        # a page on the first attempt
-    "saved": 10,     # a page already in the page-save store
-    "dup": 10,       # the same page as an earlier item of the batch
-    "flaky": 8,      # reset before the answer once, then the page
-    "cut": 8,        # body cut off in the middle once, then the page
-    "slow": 2,       # held back past the time-out once, then the page
-    "e500": 6,       # 500 on every attempt
-    "reset": 6,      # reset on every attempt
-    "small": 6,      # a page too small to keep on every attempt
+    "ok": 44,  # a page on the first attempt
+    "saved": 10,  # a page already in the page-save store (its address fails)
+    "dup": 10,  # the same page as an earlier item of the batch
+    "flaky": 8,  # reset before the answer once, then the page
+    "cut": 8,  # body cut off in the middle once, then the page
+    "slow": 2,  # held back past the time-out once, then the page
+    "e500": 6,  # 500 on every attempt
+    "reset": 6,  # reset on every attempt
+    "small": 6,  # a page too small to keep on every attempt
 }
 FAILING = {"e500", "reset", "small"}
 TIMEOUT = 3.0
-LEASE = 30.0         # seconds; renewed before an item once a third of it has passed
-RENEW_AFTER = LEASE / 3
+LEASE = 30.0  # seconds; work() renews the batch once half of it has passed
 PENDING = {"status": "pending"}
 
 
@@ -90,20 +89,21 @@ def page(group: str) -> bytes:
     return f"""<html><head><title>{group}</title><script>var p = "{group}";</script></head>
 <body><table><tr><td class="owner">  {owner}&nbsp;</td><td class="value">$ {rng.randint(1, 10**6):,}</td>
 </tr></table><ul class="tags"><li>{group}</li><li> </li><li>&lt;b&gt;zone {rng.randint(1, 9)}&lt;/b&gt;</li>
-</ul><p>{'filler text ' * rng.randint(5, 60)}</p></body></html>""".encode()
+</ul><p>{"filler text " * rng.randint(5, 60)}</p></body></html>""".encode()
 
 
 # ---------------------------------------------------------------------------
 # The web site
 # ---------------------------------------------------------------------------
 
+
 class Site:
     """Pages at /<kind>/<group>/<parcel>; faults by kind, counted."""
 
     def __init__(self):
         self.lock = threading.Lock()
-        self.hits = collections.Counter()       # path -> requests seen
-        self.faults = collections.Counter()     # fault -> times injected
+        self.hits = collections.Counter()  # path -> requests seen
+        self.faults = collections.Counter()  # fault -> times injected
         self.stopping = threading.Event()
         site = self
 
@@ -135,6 +135,8 @@ class Site:
             self.hits[h.path] += 1
             first = self.hits[h.path] == 1
         body = page(group)
+        if kind == "saved":  # the store must have served it
+            return self.count("saved page requested", h, 500, b"<h1>Not to be fetched</h1>" * 4)
         if kind == "e500":
             return self.count("500", h, 500, b"<h1>Internal Server Error</h1>" * 4)
         if kind == "reset" or (kind == "flaky" and first):
@@ -176,6 +178,7 @@ class Site:
 # Lines printed by the library, kept per thread
 # ---------------------------------------------------------------------------
 
+
 class ThreadLines:
     """A stand-in for sys.stdout that keeps what each thread writes apart."""
 
@@ -204,6 +207,7 @@ class ThreadLines:
 # Work items
 # ---------------------------------------------------------------------------
 
+
 def batch(thread: int, rnd: int, size: int, base: str, rng: random.Random) -> list[dict]:
     """The input documents of one round of one thread."""
     items, keepers = [], []
@@ -224,9 +228,17 @@ def batch(thread: int, rnd: int, size: int, base: str, rng: random.Random) -> li
             parcel, path_kind = f"{group}-0", kind
             if kind not in FAILING:
                 keepers.append(group)
-        items.append({"parcel_number": parcel, "group": group, "kind": kind,
-                      "url": f"{base}/{'ok' if path_kind == 'saved' else path_kind}/{group}/{parcel}",
-                      "thread": thread, "round": rnd, "status": "pending"})
+        items.append(
+            {
+                "parcel_number": parcel,
+                "group": group,
+                "kind": kind,
+                "url": f"{base}/{path_kind}/{group}/{parcel}",
+                "thread": thread,
+                "round": rnd,
+                "status": "pending",
+            }
+        )
     return items
 
 
@@ -248,7 +260,8 @@ class Worker(threading.Thread):
         self.outcomes: list[tuple[str, str, str, str, bool, bool]] = []
         self.errors: list[str] = []
         self.finished_at: list[float] = []  # monotonic time of each item's end
-        self.abandoned: list[str] = []      # parcels held when this worker was killed
+        self.abandoned: list[str] = []  # parcels held when this worker was killed
+        self.lost_leases = 0  # items whose lease the worker lost
         self.rounds = 0
 
     def run(self):
@@ -270,39 +283,41 @@ class Worker(threading.Thread):
                         (r.store / f"{d['parcel_number']}.html").write_bytes(page(d["group"]))
                 r.input.insert_many(docs)
                 self.rounds = rnd
-            # As many as it added: the queue stays short, whoever takes what.
-            claimed = r.wq.claim_input(PENDING, r.batch_size, LEASE)
-            if not claimed:
-                if r.stop.is_set():
-                    if r.input.count_documents(PENDING) == 0:
-                        return
-                    time.sleep(1.0)  # what is left is leased, maybe by a dead worker
-                continue
-            renewed = time.monotonic()
-            while claimed:
-                if time.monotonic() - renewed > RENEW_AFTER:
-                    kept = r.wq.extend_lease(claimed, LEASE)
-                    self.outcomes += [(d["parcel_number"], d["group"], d["kind"], "lost lease",
-                                       False, False) for d in claimed if d not in kept]
-                    claimed, renewed = kept, time.monotonic()
-                    if not claimed:
-                        break
-                doc = claimed[0]
-                try:
+            # As many as it added, so the queue stays short, whoever takes what;
+            # once the time is up, until nothing is free or leased (what is
+            # left may be leased by a dead worker, until its leases run out).
+            draining = r.stop.is_set()
+            items = r.wq.work(PENDING, lease=LEASE, batch=r.batch_size, idle=1.0, sigterm=False)
+            taken = 0
+            try:
+                for item in items:
                     if rng.random() < r.kill_rate:
                         # Dies in the middle of the item: fetched, nothing stored.
-                        self.outcomes.append(self.road(doc, die=True))
-                        self.abandoned = [d["parcel_number"] for d in claimed]
+                        self.abandoned = [
+                            i.doc["parcel_number"] for i in items._items if i.state in ("pending", "started")
+                        ]
+                        self.outcomes.append(self.road(item, die=True))
+                        items._abandon()
                         r.replace(self)
                         return
-                    self.outcomes.append(self.road(doc))
-                except BaseException:
-                    self.errors.append(f"{doc['parcel_number']}: {traceback.format_exc()}")
-                claimed = claimed[1:]
-                self.finished_at.append(time.monotonic())
+                    try:
+                        self.outcomes.append(self.road(item))
+                    except BaseException:
+                        self.errors.append(f"{item['parcel_number']}: {traceback.format_exc()}")
+                        item.release()
+                    self.finished_at.append(time.monotonic())
+                    taken += 1
+                    if not draining and taken >= r.batch_size:
+                        break
+            finally:
+                items.close()
+                self.lost_leases += items.counts["lost"]
+            if draining:
+                return
 
-    def road(self, doc, die: bool = False) -> tuple[str, str, str, str, bool, bool]:
-        sc, wq, lines = self.run_.sc, self.run_.wq, self.run_.lines
+    def road(self, item, die: bool = False) -> tuple[str, str, str, str, bool, bool]:
+        sc, lines = self.run_.sc, self.run_.lines
+        doc = item.doc
         parcel, group, kind = doc["parcel_number"], doc["group"], doc["kind"]
         lines.take()
         result = sc.fetch_response(url=doc["url"], parcel_number=parcel, timeout=TIMEOUT)
@@ -310,9 +325,11 @@ class Worker(threading.Thread):
         fetch_failed = not result or not hasattr(result[0], "css")
         if die:
             return parcel, group, kind, "abandoned", False, fetch_failed
-        unexpected = [ln for ln in fetch_lines
-                      if not ln.startswith((CONNECTION_LINE + parcel + " ", PAGE_READ + parcel))
-                      and not ln.endswith(SMALL_PAGE)]
+        unexpected = [
+            ln
+            for ln in fetch_lines
+            if not ln.startswith((CONNECTION_LINE + parcel + " ", PAGE_READ + parcel)) and not ln.endswith(SMALL_PAGE)
+        ]
         if unexpected:
             self.errors.append(f"{parcel}: unexpected lines {unexpected}")
         if fetch_failed:
@@ -325,7 +342,7 @@ class Worker(threading.Thread):
             if outcome is None:
                 self.errors.append(f"{parcel}: InsertItem printed {printed}")
                 outcome = "unexplained"
-        committed = bool(wq.finish([doc], "failed" if fetch_failed else "done"))
+        committed = item.finish("failed" if fetch_failed else "done")
         after = lines.take()
         if after:
             self.errors.append(f"{parcel}: finish printed {after}")
@@ -365,6 +382,7 @@ class Run:
 # Accounting
 # ---------------------------------------------------------------------------
 
+
 def account(run: Run) -> dict:
     """Each item is counted by the attempt whose finish committed it; the
     attempts that lost their lease or died are counted apart, but their stored
@@ -373,16 +391,16 @@ def account(run: Run) -> dict:
     attempts = [o for w in run.workers for o in w.outcomes]
     outcomes = [o for o in attempts if o[4]]
     errors = [e for w in run.workers for e in w.errors]
-    status = {d["parcel_number"]: d["status"]
-              for d in run.input.find({}, {"parcel_number": 1, "status": 1})}
-    records = collections.Counter(d["page_save"] for d in db[run.results_name].find(
-        {}, {"page_save": 1}))
+    status = {d["parcel_number"]: d["status"] for d in run.input.find({}, {"parcel_number": 1, "status": 1})}
+    records = collections.Counter(d["page_save"] for d in db[run.results_name].find({}, {"page_save": 1}))
     half_written = db[run.results_name].count_documents(
-        {"$or": [{"datetime": {"$exists": False}}, {"retry": {"$exists": False}}]})
+        {"$or": [{"datetime": {"$exists": False}}, {"retry": {"$exists": False}}]}
+    )
     # One failure record per attempt whose fetch gave up, committed or not:
     # a multiset, so that a second record of one attempt shows.
-    failure_records = collections.Counter(d["parcel_number"] for d in db["failures_collection"].find(
-        {}, {"parcel_number": 1}))
+    failure_records = collections.Counter(
+        d["parcel_number"] for d in db["failures_collection"].find({}, {"parcel_number": 1})
+    )
     failed_fetches = collections.Counter(o[0] for o in attempts if o[5])
     uncommitted_failures = sum(1 for o in attempts if o[5] and not o[4])
 
@@ -405,15 +423,14 @@ def account(run: Run) -> dict:
     never_done = [p for p, s in status.items() if p not in processed]
     abandoned = {p for w in run.workers for p in w.abandoned}
     # Each group of equal pages: one stored record, every other item a duplicate.
-    group_errors = [(g, dict(c)) for g, c in by_group.items()
-                    if (c["stored"] or c["duplicate"]) and c["stored"] != 1]
+    group_errors = [(g, dict(c)) for g, c in by_group.items() if (c["stored"] or c["duplicate"]) and c["stored"] != 1]
     stored_groups = sum(1 for c in by_group.values() if c["stored"])
     committed = collections.Counter(o[3] for o in outcomes)
     return {
         "items": len(status),
         "processed": len(outcomes),
         "processed_twice": sum(1 for n in processed.values() if n > 1),
-        "lost_leases": sum(1 for o in attempts if o[3] != "abandoned" and not o[4]),
+        "lost_leases": sum(w.lost_leases for w in run.workers),
         "kills": sum(1 for w in run.workers if w.abandoned),
         "abandoned_then_finished": len(abandoned & set(processed)),
         "abandoned_never_finished": len(abandoned - set(processed)),
@@ -429,8 +446,8 @@ def account(run: Run) -> dict:
         "failure_records": sum(failure_records.values()) - uncommitted_failures,
         "failure_records_of_uncommitted_attempts": uncommitted_failures,
         "failure_records_not_one_per_failed_fetch": sum(
-            1 for p in set(failure_records) | set(failed_fetches)
-            if failure_records[p] != failed_fetches[p]),
+            1 for p in set(failure_records) | set(failed_fetches) if failure_records[p] != failed_fetches[p]
+        ),
         "lost": len(lost) + len(never_done) + len(group_errors) + len(abandoned - set(processed)),
         "lost_examples": (lost + never_done + group_errors)[:10],
         "errors": len(errors),
@@ -441,6 +458,7 @@ def account(run: Run) -> dict:
 # ---------------------------------------------------------------------------
 # Driver
 # ---------------------------------------------------------------------------
+
 
 def rate(run: Run, t0: float, start: float, end: float) -> float:
     """Items finished per second between `start` and `end` seconds into the run."""
@@ -454,16 +472,17 @@ def rss() -> int:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--seconds", type=float,
-                        default=float(os.environ.get("LOAD_SECONDS") or 180))
+    parser.add_argument("--seconds", type=float, default=float(os.environ.get("LOAD_SECONDS") or 180))
     parser.add_argument("--threads", type=int, default=16)
     parser.add_argument("--batch", type=int, default=12, help="items per thread and round")
     parser.add_argument("--uri", help="an existing database server (default: start one)")
-    parser.add_argument("--warmup", type=float, default=None,
-                        help="seconds before the memory baseline (default: a fifth of the run)")
+    parser.add_argument(
+        "--warmup", type=float, default=None, help="seconds before the memory baseline (default: a fifth of the run)"
+    )
     parser.add_argument("--rss-limit-mb", type=float, default=24.0)
-    parser.add_argument("--kill-rate", type=float, default=0.01,
-                        help="chance per item that its worker dies in the middle of it")
+    parser.add_argument(
+        "--kill-rate", type=float, default=0.01, help="chance per item that its worker dies in the middle of it"
+    )
     parser.add_argument("--json", action="store_true", help="print the summary as JSON")
     args = parser.parse_args(argv)
 
@@ -490,9 +509,14 @@ def drive(args, tmp: Path, uri: str, base: str, site: Site) -> int:
     job.mkdir()
     store = tmp / "pages"
     store.mkdir()
-    settings = {"connection_string": uri, "data_base": name, "input_table": "input",
-                "pl_input_table": "pl_input", "vantelo_path": str(tmp / "no-engine"),
-                "pagesave_path": str(store)}
+    settings = {
+        "connection_string": uri,
+        "data_base": name,
+        "input_table": "input",
+        "pl_input_table": "pl_input",
+        "vantelo_path": str(tmp / "no-engine"),
+        "pagesave_path": str(store),
+    }
     (job / "config.py").write_text("".join(f"{k} = {v!r}\n" for k, v in settings.items()))
     os.environ["NEXRA_CONFIG"] = str(job / "absent.json")
     sys.path.insert(0, str(job))
@@ -502,6 +526,7 @@ def drive(args, tmp: Path, uri: str, base: str, site: Site) -> int:
     try:
         from Nexra_publish import Scrape_common as sc
         from Nexra_publish import workqueue as wq
+
         started = sys.stdout.take()
         sc.RETRY_DELAY = 0.01  # the job's own choice of wait between attempts
         client = pymongo.MongoClient(uri)
@@ -535,30 +560,39 @@ def drive(args, tmp: Path, uri: str, base: str, site: Site) -> int:
     finally:
         sys.stdout = real_stdout
 
-    summary.update({
-        "seconds": round(elapsed, 1),
-        "threads": args.threads,
-        "rounds": sum(w.rounds for w in run.workers),
-        "items_per_second": round(summary["processed"] / elapsed, 1),
-        # The test database scans its collections for every filter, so the
-        # rate falls as the input collection grows.
-        "items_per_second_first_fifth": rate(run, t0, 0, args.seconds / 5),
-        "items_per_second_last_fifth": rate(run, t0, args.seconds * 4 / 5, args.seconds),
-        "from_store": sum(1 for w in run.workers for o in w.outcomes if o[2] == "saved" and o[4]),
-        "faults_injected": dict(site.faults),
-        "http_requests": sum(site.hits.values()),
-        "rss_after_warmup_mb": round((baseline or end) / 2**20, 1),
-        "rss_end_mb": round(end / 2**20, 1),
-        "rss_peak_mb": round(max(samples or [end]) / 2**20, 1),
-        "import_lines": started,
-    })
+    summary.update(
+        {
+            "seconds": round(elapsed, 1),
+            "threads": args.threads,
+            "rounds": sum(w.rounds for w in run.workers),
+            "items_per_second": round(summary["processed"] / elapsed, 1),
+            # The test database scans its collections for every filter, so the
+            # rate falls as the input collection grows.
+            "items_per_second_first_fifth": rate(run, t0, 0, args.seconds / 5),
+            "items_per_second_last_fifth": rate(run, t0, args.seconds * 4 / 5, args.seconds),
+            # Items whose page was saved beforehand, committed with their page.
+            "from_store": sum(1 for w in run.workers for o in w.outcomes if o[2] == "saved" and o[4] and not o[5]),
+            "saved_pages_requested": site.faults["saved page requested"],
+            "faults_injected": dict(site.faults),
+            "http_requests": sum(site.hits.values()),
+            "rss_after_warmup_mb": round((baseline or end) / 2**20, 1),
+            "rss_end_mb": round(end / 2**20, 1),
+            "rss_peak_mb": round(max(samples or [end]) / 2**20, 1),
+            "import_lines": started,
+        }
+    )
     growth_mb = (end - (baseline or end)) / 2**20
     summary["rss_growth_mb"] = round(growth_mb, 1)
-    ok = (summary["lost"] == 0 and summary["errors"] == 0 and summary["half_written_records"] == 0
-          and summary["processed_twice"] == 0
-          and summary["failure_records_not_one_per_failed_fetch"] == 0
-          and summary["records_in_db"] == summary["records_expected"]
-          and growth_mb <= args.rss_limit_mb)
+    ok = (
+        summary["lost"] == 0
+        and summary["errors"] == 0
+        and summary["half_written_records"] == 0
+        and summary["processed_twice"] == 0
+        and summary["failure_records_not_one_per_failed_fetch"] == 0
+        and summary["records_in_db"] == summary["records_expected"]
+        and summary["saved_pages_requested"] == 0
+        and growth_mb <= args.rss_limit_mb
+    )
     summary["ok"] = ok
     if args.json:
         print(json.dumps(summary))

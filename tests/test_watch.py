@@ -15,39 +15,54 @@ import pytest
 from support import python_env, write_job
 
 PENDING = {"status": "pending"}
-LINE = re.compile(r"finished (\d+) of (\d+), free (\d+), leased (\d+), stuck (\d+), "
-                  r"(rate not known yet|([\d.]+) rows/s)")
+LINE = re.compile(
+    r"finished (\d+) of (\d+), free (\d+), leased (\d+), stuck (\d+), "
+    r"(rate not known yet|([\d.]+) rows/s)"
+)
 
 
 @pytest.fixture(params=[False, True], ids=["input", "pl"])
 def queue(request, sc, mongo_uri, database, collection_name, tmp_path, monkeypatch):
     """A job directory whose queue (pl or not) is a fresh collection, bound in this process too."""
     from Nexra_publish import workqueue as wq
+
     pl = request.param
     names = {"input_table": collection_name + "_in", "pl_input_table": collection_name + "_pl"}
-    write_job(tmp_path, {"connection_string": mongo_uri, "data_base": sc.data_base, **names,
-                         "pagesave_path": str(tmp_path / "pages")})
+    write_job(
+        tmp_path,
+        {"connection_string": mongo_uri, "data_base": sc.data_base, **names, "pagesave_path": str(tmp_path / "pages")},
+    )
     col = database[names["pl_input_table" if pl else "input_table"]]
     monkeypatch.setattr(sc, "col_input_pdp" if pl else "col_input", sc.db[col.name])
-    yield SimpleNamespace(dir=tmp_path, col=col, args=["--pl"] if pl else [],
-                          progress=wq.pl_queue_progress if pl else wq.queue_progress,
-                          claim=wq.claim_pl_input if pl else wq.claim_input,
-                          finish=sc.update_pl_input if pl else sc.update_input)
+    yield SimpleNamespace(
+        dir=tmp_path,
+        col=col,
+        args=["--pl"] if pl else [],
+        progress=wq.pl_queue_progress if pl else wq.queue_progress,
+        claim=wq.claim_pl_input if pl else wq.claim_input,
+        finish=sc.update_pl_input if pl else sc.update_input,
+    )
     for name in names.values():
         database[name].drop()
         database[name + "_leases"].drop()
 
 
 def watch(cwd, *args):
-    return subprocess.Popen([sys.executable, "-m", "Nexra_publish", "watch", *args], cwd=cwd,
-                            env=python_env(cwd), stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, encoding="utf-8")
+    return subprocess.Popen(
+        [sys.executable, "-m", "Nexra_publish", "watch", *args],
+        cwd=cwd,
+        env=python_env(cwd),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        encoding="utf-8",
+    )
 
 
 def test_watch_follows_workers_until_nothing_remains(queue):
     queue.col.insert_many([{"n": i, "status": "pending"} for i in range(40)])
     proc = watch(queue.dir, "--interval", "0.1", *queue.args)
-    first = next(line for line in proc.stdout if LINE.search(line))   # read before any claim
+    first = next(line for line in proc.stdout if LINE.search(line))  # read before any claim
     assert LINE.search(first).group(1, 2, 3, 4, 6) == ("0", "40", "40", "0", "rate not known yet")
 
     def worker():
@@ -55,6 +70,7 @@ def test_watch_follows_workers_until_nothing_remains(queue):
             for d in docs:
                 time.sleep(0.02)
                 queue.finish("_id", d["_id"], "done")
+
     with ThreadPoolExecutor(2) as pool:
         list(pool.map(lambda _: worker(), range(2)))
     out, err = proc.communicate(timeout=120)
@@ -64,18 +80,21 @@ def test_watch_follows_workers_until_nothing_remains(queue):
     assert out.splitlines()[-1] == "nothing remains: 40 finished, 0 stuck"
 
 
-@pytest.mark.parametrize("args, code, message", [
-    (["--query", "{bad"], 2, "--query: not valid Extended JSON"),
-    (["--query", '{"_id": {"$oid": "zz"}}'], 2, "--query: not valid Extended JSON"),
-    (["--query", "[1]"], 2, "--query: must be a JSON object"),
-    (["--interval", "nan"], 2, "--interval: must be a number of seconds above 0"),
-    (["--max-claims", "0"], 2, "--max-claims: must be a whole number, at least 1"),
-    (["--query", '{"$bogus": 1}'], 1, "watch: cannot read the queue"),
-    (None, 1, "watch: no job settings in"),   # run outside the job's directory
-])
+@pytest.mark.parametrize(
+    "args, code, message",
+    [
+        (["--query", "{bad"], 2, "--query: not valid Extended JSON"),
+        (["--query", '{"_id": {"$oid": "zz"}}'], 2, "--query: not valid Extended JSON"),
+        (["--query", "[1]"], 2, "--query: must be a JSON object"),
+        (["--interval", "nan"], 2, "--interval: must be a number of seconds above 0"),
+        (["--max-claims", "0"], 2, "--max-claims: must be a whole number, at least 1"),
+        (["--query", '{"$bogus": 1}'], 1, "watch: cannot read the queue"),
+        (None, 1, "watch: no job settings in"),  # run outside the job's directory
+    ],
+)
 @pytest.mark.parametrize("queue", [False], ids=["input"], indirect=True)
 def test_bad_arguments_end_with_a_clear_error(queue, args, code, message):
-    queue.col.insert_one(PENDING.copy())   # a query is judged on a row
+    queue.col.insert_one(PENDING.copy())  # a query is judged on a row
     proc = watch(queue.dir if args else queue.dir.parent, *(args or []), *queue.args)
     out, err = proc.communicate(timeout=120)
     assert proc.returncode == code
@@ -98,7 +117,7 @@ def test_rate_and_time_left_follow_the_counts_and_the_clock(queue, finished, add
     if added:
         queue.col.insert_many([{"status": "pending"} for _ in range(added)])
     reading(queue.progress)
-    a2, p2, b2 = reading(queue.progress)   # the rate spans every reading of the last minute
+    a2, p2, b2 = reading(queue.progress)  # the rate spans every reading of the last minute
 
     rate, eta, fell = p2["finished_per_second"], p2["eta_seconds"], finished - added
     assert p2["remaining"] == 20 - fell

@@ -19,16 +19,17 @@ import pytest
 from pymongo.errors import AutoReconnect, BulkWriteError
 
 from support import ROOT, PythonSession, python_env
+from support.wrapped import DeletionsRecorded, Wrapped
 
 WORKER = Path(__file__).parent / "support" / "queue_worker.py"
 PENDING = {"status": "pending"}
-QUEUES = [("col_input", "claim_input", "queue_progress"),
-          ("col_input_pdp", "claim_pl_input", "pl_queue_progress")]
+QUEUES = [("col_input", "claim_input", "queue_progress"), ("col_input_pdp", "claim_pl_input", "pl_queue_progress")]
 
 
 @pytest.fixture(scope="module")
 def wq(sc):
     from Nexra_publish import workqueue
+
     return workqueue
 
 
@@ -47,8 +48,9 @@ def queue(sc, database, collection_name, monkeypatch):
 
 
 def seed(col, n, **fields):
-    col.insert_many([{"n": i, "parcel_number": f"P{i:05d}", "status": "pending",
-                      "body": f"item {i}", **fields} for i in range(n)])
+    col.insert_many(
+        [{"n": i, "parcel_number": f"P{i:05d}", "status": "pending", "body": f"item {i}", **fields} for i in range(n)]
+    )
 
 
 def other_worker(job_dir, glob, name):
@@ -109,15 +111,28 @@ def test_release_and_extend_act_only_on_this_claims_leases(wq, queue, job_dir):
     other = other_worker(job_dir, "col_input", col.name)
     mine = wq.claim_input(PENDING, 3, 3.0)
     try:
-        assert len(json.loads(other.run("import json; print(json.dumps([str(d['n']) for d in "
-                                        "wq.claim_input({'status': 'pending'}, 3, 1.0)]))"))) == 3
+        assert (
+            len(
+                json.loads(
+                    other.run(
+                        "import json; print(json.dumps([str(d['n']) for d in "
+                        "wq.claim_input({'status': 'pending'}, 3, 1.0)]))"
+                    )
+                )
+            )
+            == 3
+        )
         assert wq.extend_lease([mine[0], mine[0]], 30) == [mine[0], mine[0]]
         assert wq.release([mine[1]]) == [mine[1]] and wq.release([mine[1]]) == []
         time.sleep(3.1)
         # mine[0] was renewed; mine[1] was given back; mine[2] and theirs expired.
-        taken = set(json.loads(other.run(
-            "import json; print(json.dumps([d['n'] for d in "
-            "wq.claim_input({'status': 'pending'}, 10, 30)]))")))
+        taken = set(
+            json.loads(
+                other.run(
+                    "import json; print(json.dumps([d['n'] for d in wq.claim_input({'status': 'pending'}, 10, 30)]))"
+                )
+            )
+        )
         assert taken == {d["n"] for d in col.find({})} - {mine[0]["n"]}
         # An expired lease taken over by another worker is lost.
         assert wq.extend_lease([mine[2]], 30) == [] and wq.finish([mine[2]]) == []
@@ -135,7 +150,7 @@ def test_items_that_are_not_claim_handles_are_refused(wq, queue, item, step):
     [handle] = wq.claim_input(PENDING, 1, 30)
     with pytest.raises(TypeError, match="no fence"):
         getattr(wq, step)([handle, item])
-    assert wq.extend_lease([handle], 30) == [handle]   # nothing was written for it either
+    assert wq.extend_lease([handle], 30) == [handle]  # nothing was written for it either
 
 
 def test_a_stale_handle_of_another_thread_is_lost_and_the_new_lease_stands(wq, queue, job_dir):
@@ -183,10 +198,17 @@ def test_worker_identity_is_fixed_per_process_and_new_after_fork(wq):
     assert child.split(":")[1] == str(pid) and child != me and wq.worker_id() == me
 
 
-@pytest.mark.parametrize("bad,error", [
-    ({"limit": 0}, ValueError), ({"lease": -1}, ValueError), ({"lease": float("nan")}, ValueError),
-    ({"max_claims": 0}, ValueError), ({"query": "status"}, TypeError), ({"limit": "3"}, TypeError),
-])
+@pytest.mark.parametrize(
+    "bad,error",
+    [
+        ({"limit": 0}, ValueError),
+        ({"lease": -1}, ValueError),
+        ({"lease": float("nan")}, ValueError),
+        ({"max_claims": 0}, ValueError),
+        ({"query": "status"}, TypeError),
+        ({"limit": "3"}, TypeError),
+    ],
+)
 def test_bad_arguments_are_refused_before_anything_is_written(wq, queue, bad, error):
     seed(queue["col_input"], 2)
     with pytest.raises(error):
@@ -194,54 +216,119 @@ def test_bad_arguments_are_refused_before_anything_is_written(wq, queue, bad, er
     assert wq.queue_progress(PENDING)["free"] == 2
 
 
+@pytest.mark.parametrize("claim", ["claim_input", "claim_pl_input"])
+def test_any_collection_is_a_queue_and_a_sort_orders_its_claims(wq, sc, queue, database, collection_name, claim):
+    own, name = sc.db[collection_name + "_own"], collection_name + "_own"
+    seed(own, 8)
+    own.update_many({"n": {"$in": [2, 5]}}, {"$set": {"prio": 9}})
+    seed(queue["col_input"], 2)
+    on = {"collection": own}
+    order = [("prio", -1), ("n", 1)]
+    try:
+        # The sort picks which free rows come first: one at a time, and a batch.
+        got = [getattr(wq, claim)(PENDING, 1, 30.0, **on, sort=order)[0] for _ in range(3)]
+        assert [d["n"] for d in got] == [2, 5, 0]
+        batch = getattr(wq, claim)(PENDING, 2, 30.0, **on, sort=[("n", -1)])
+        assert sorted(d["n"] for d in batch) == [6, 7]
+        assert {d["_lease_queue"] for d in got + batch} == {own.full_name}
+        # A handle is bound to its queue: refused by another, named or not.
+        for other in ({}, {"collection": sc.col_input}):
+            with pytest.raises(ValueError, match=own.full_name):
+                wq.finish(got[:1], **other)
+        with pytest.raises(TypeError, match="pymongo Collection"):
+            wq.queue_progress(collection=name)
+        assert wq.extend_lease(got, 30.0, **on) == got
+        assert wq.release(batch, **on) == batch
+        assert wq.finish(got[:2], "ok", **on) == got[:2]
+        p = wq.queue_progress(PENDING, **on)
+        assert (p["free"], p["leased"], p["finished"]) == (5, 1, 2)
+        assert wq.queue_progress(PENDING)["free"] == 2  # col_input untouched
+        assert wq.finish(got[2:], **on) == got[2:]
+        with wq.work(PENDING, batch=3, **on) as items:
+            done = [item["n"] for item in items]
+        assert sorted(done) == [1, 3, 4, 6, 7] and items.counts["finished"] == 5
+        assert own.count_documents({"_lease_done": True}) == 8
+        assert wq.drop_finished_leases(**on) > 0 and wq.drop_finished_leases() == 0
+        assert wq.reset_leases(**on) > 0
+        own.update_one({"n": 2}, {"$set": {"status": "pending"}})
+        assert wq.queue_progress(PENDING, **on)["free"] == 1
+    finally:
+        for suffix in ("", "_leases"):
+            database[name + suffix].drop()
+
+
 # ---------------------------------------------------------------------------
 # Runs of worker processes
 # ---------------------------------------------------------------------------
 
-def check_leases(leases):
+
+def check_leases(leases, deleted=()):
     """Each row's generations run 1..n, a claim takes over a held lease only
-    after it ran out, and a row is finished by one generation. Rows whose
-    history was dropped are left out."""
-    by_row = collections.defaultdict(list)
-    for g in leases.find({}):
-        by_row[repr(g["row"])].append(g)
-    for row, gens in by_row.items():
-        gens.sort(key=lambda g: g["gen"])
-        if gens[0]["gen"] == 0:
-            if gens[0]["final"] not in [g["gen"] for g in gens]:
-                continue
-            gens = gens[1:]
+    after it ran out, and a row is finished by one generation, the one its
+    end record names. Every row is checked: the generations that drops
+    deleted come from `deleted` (what each drop removed, in order), and a
+    document that a refused step wrote later into a freed _id is not part of
+    the history. Returns how many rows were checked."""
+    by_row = collections.defaultdict(dict)
+    for g in list(deleted) + list(leases.find({})):
+        by_row[repr(g["row"])].setdefault(g["gen"], g)
+    for row, by_gen in by_row.items():
+        end = by_gen.pop(0, None)
+        gens = [by_gen[n] for n in sorted(by_gen)]
         assert [g["gen"] for g in gens] == list(range(1, len(gens) + 1)), row
-        assert [g["state"] for g in gens].count("finished") == 1, row
+        finished = [g for g in gens if g["state"] == "finished"]
+        assert len(finished) == 1, row
+        assert end is None or (end["final"], end["token"]) == (finished[0]["gen"], finished[0]["token"]), row
         for prev, nxt in zip(gens, gens[1:]):
             if nxt["token"] != prev["token"] and prev["state"] == "held":
                 assert nxt["at"] > prev["until"], (prev, nxt)
+    return len(by_row)
 
 
-@pytest.mark.slow
+@pytest.mark.parametrize(
+    "n_procs,threads,rows,lease",
+    [
+        pytest.param(4, 4, 80, 1.5, marks=pytest.mark.slow, id="4x4"),
+        pytest.param(2, 3, 30, 1.0, id="2x3"),  # short: kept in the sanitized suite
+    ],
+)
 def test_overruns_threads_and_a_kill_commit_each_row_exactly_once(
-        wq, queue, database, job_dir, tmp_path):
-    """4 processes x 4 threads, 1.5 s leases, item times spread past the
-    lease, renewals at half-lease, one SIGKILL mid-item, finished leases
-    dropped meanwhile. Commits are counted from the workers' own records."""
-    col, rows, lease = queue["col_input"], 80, 1.5
+    wq, sc, queue, database, job_dir, tmp_path, monkeypatch, n_procs, threads, rows, lease
+):
+    """Worker processes of several threads, short leases, item times spread
+    past the lease, renewals at half-lease, one SIGKILL mid-item, finished
+    leases dropped meanwhile. Commits are counted from the workers' own
+    records."""
+    col = queue["col_input"]
     seed(col, rows)
+    deleted = DeletionsRecorded()  # what the drops below delete, for check_leases
+    monkeypatch.setattr(sc, "col_input", Wrapped(sc.col_input, deleted))
     (tmp_path / "overlay.json").write_text(json.dumps({"input_table": col.name}))
     env = python_env(job_dir, {"NEXRA_CONFIG": str(tmp_path / "overlay.json")})
     log = tmp_path / "log"
-    procs = [subprocess.Popen([sys.executable, str(WORKER), str(log), "4", "2", str(lease)],
-                              cwd=job_dir, env=env, stdout=subprocess.DEVNULL)
-             for _ in range(4)]
+    procs = [
+        subprocess.Popen(
+            [sys.executable, str(WORKER), str(log), str(threads), "2", str(lease)],
+            cwd=job_dir,
+            env=env,
+            stdout=subprocess.DEVNULL,
+        )
+        for _ in range(n_procs)
+    ]
     victim, deadline = procs[0], time.monotonic() + 240
-    dropped, drop_at = 0, time.monotonic() + 3
+    dropped, drop_at = 0, time.monotonic() + 2 * lease
     while any(p.poll() is None for p in procs):
         if time.monotonic() > drop_at:
-            dropped, drop_at = dropped + wq.drop_finished_leases(), time.monotonic() + 3
+            dropped, drop_at = dropped + wq.drop_finished_leases(), time.monotonic() + 2 * lease
         assert time.monotonic() < deadline, "the workers did not finish"
         path = Path(f"{log}.{victim.pid}")
         text = path.read_text() if path.exists() else ""
-        if victim.returncode is None and text.count('"finish"') >= 4 and text.endswith('"]\n') \
-                and json.loads(text.splitlines()[-1])[0] == "work":
+        if (
+            victim.returncode is None
+            and text.count('"finish"') >= 4
+            and text.endswith('"]\n')
+            and json.loads(text.splitlines()[-1])[0] == "work"
+        ):
             victim.send_signal(signal.SIGKILL)
             victim.wait()
         time.sleep(0.02)
@@ -251,6 +338,7 @@ def test_overruns_threads_and_a_kill_commit_each_row_exactly_once(
     def entries(pid):
         text = Path(f"{log}.{pid}").read_text()
         return [json.loads(line) for line in text.splitlines() if line.endswith("]")]
+
     by_pid = {p.pid: entries(p.pid) for p in procs}
     every = [e for es in by_pid.values() for e in es]
     finishes = collections.Counter(e[1] for e in every if e[0] == "finish")
@@ -265,46 +353,65 @@ def test_overruns_threads_and_a_kill_commit_each_row_exactly_once(
             if leases.count_documents({"token": e[2], "state": "finished"}):
                 finishes[e[1]] += 1
     ids = {str(d["_id"]) for d in col.find({})}
-    wrong = {r: [(pid, e) for pid, es in by_pid.items() for e in es if e[1] == r]
-             for r in ids | set(finishes) if finishes[r] != 1}
+    wrong = {
+        r: [(pid, e) for pid, es in by_pid.items() for e in es if e[1] == r]
+        for r in ids | set(finishes)
+        if finishes[r] != 1
+    }
     assert not wrong, f"not exactly one commit per row (killed {victim.pid}): {wrong}"
     assert {d["status"] for d in col.find({})} == {"done"}
     # The victim died holding rows that others then finished.
     mine = {e[1] for e in by_pid[victim.pid] if e[0] == "claim"}
     done_by_victim = {e[1] for e in by_pid[victim.pid] if e[0] in ("finishing", "lost")}
-    others_finished = {e[1] for pid, es in by_pid.items() if pid != victim.pid
-                       for e in es if e[0] == "finish"}
+    others_finished = {e[1] for pid, es in by_pid.items() if pid != victim.pid for e in es if e[0] == "finish"}
     assert (mine - done_by_victim) & others_finished
-    check_leases(leases)
+    assert check_leases(leases, deleted.docs) == rows
     # Claims of a row after its first are takeovers: nothing is given back.
     claims = [e for e in every if e[0] == "claim"]
     takeovers = len(claims) - len({e[1] for e in claims})
-    assert lost and takeovers and dropped
+    # (A short run may see no overrun that another worker took over.)
+    assert (lost or rows < 80) and takeovers and dropped
     wq.drop_finished_leases()
-    assert leases.count_documents({}) == 2 * rows   # generation 1 and the end record
-    print(f"\n{rows} rows, {takeovers} takeovers, {len(lost)} lost-lease reports, "
-          f"{sum(finishes.values()) / rows} commits per row")
+    assert leases.count_documents({}) == 2 * rows  # generation 1 and the end record
+    print(
+        f"\n{rows} rows, {takeovers} takeovers, {len(lost)} lost-lease reports, "
+        f"{sum(finishes.values()) / rows} commits per row"
+    )
 
 
-@pytest.mark.parametrize("state,until,free_at_once", [
-    ("held", 1.5, False),      # a live lease the mirror never heard of
-    ("held", -5.0, True),      # an expired one
-    ("released", 0.0, True),
-    ("finished", 0.0, None),   # a finish whose status write was undone
-])
-def test_leases_decide_when_the_rows_mirror_is_behind(wq, queue, database, state, until,
-                                                      free_at_once):
+@pytest.mark.parametrize(
+    "state,until,free_at_once",
+    [
+        ("held", 1.5, False),  # a live lease the mirror never heard of
+        ("held", -5.0, True),  # an expired one
+        ("released", 0.0, True),
+        ("finished", 0.0, None),  # a finish whose status write was undone
+    ],
+)
+def test_leases_decide_when_the_rows_mirror_is_behind(wq, queue, database, state, until, free_at_once):
     """A writer that died between its lease and the row's mirror of it."""
     col = queue["col_input"]
     seed(col, 1)
     row = col.find_one()
     now = database.command("hello")["localTime"].replace(tzinfo=timezone.utc).timestamp()
-    database[col.name + "_leases"].insert_one(
-        {"_id": {"row": row["_id"], "gen": 1}, "row": row["_id"], "gen": 1, "owner": "ghost",
-         "state": state, "at": now, "until": now + until, "claims": 1, "token": "t",
-         "status": "done"})
+    ghost = {"row": row["_id"], "owner": "ghost", "at": now, "claims": 1, "token": "t", "step": "s"}
+    leases = database[col.name + "_leases"]
+    if state == "finished":  # its claim was mirrored; the finish's status write was not
+        col.update_one({"_id": row["_id"]}, {"$set": {"_lease_gen": 1, "_claims": 1}})
+        leases.insert_one({**ghost, "_id": {"row": row["_id"], "gen": 1}, "gen": 1, "state": "held", "until": now - 1})
+    gen = 2 if state == "finished" else 1
+    leases.insert_one(
+        {
+            **ghost,
+            "_id": {"row": row["_id"], "gen": gen},
+            "gen": gen,
+            "state": state,
+            "until": now + until,
+            "status": "done",
+        }
+    )
     got = wq.claim_input(PENDING, 1, 30)
-    if free_at_once is None:   # never handed out again: its status is written instead
+    if free_at_once is None:  # never handed out again: its status is written instead
         assert got == [] and col.find_one()["status"] == "done"
         return
     if not free_at_once:
@@ -315,9 +422,24 @@ def test_leases_decide_when_the_rows_mirror_is_behind(wq, queue, database, state
 
 
 def test_example_job_with_worker_processes_does_each_item_once(tmp_path):
-    proc = subprocess.run([sys.executable, str(ROOT / "example" / "run_job.py"), "--output",
-                           str(tmp_path), "--parcels", "30", "--retry-delay", "0", "--workers", "3"],
-                          capture_output=True, text=True, encoding="utf-8", timeout=600)
+    proc = subprocess.run(
+        [
+            sys.executable,
+            str(ROOT / "example" / "run_job.py"),
+            "--output",
+            str(tmp_path),
+            "--parcels",
+            "30",
+            "--retry-delay",
+            "0",
+            "--workers",
+            "3",
+        ],
+        capture_output=True,
+        text=True,
+        encoding="utf-8",
+        timeout=600,
+    )
     assert proc.returncode == 0, proc.stdout + proc.stderr
     summary = json.loads((tmp_path / "summary.json").read_text())
     assert len(summary["workers"]) == 3
@@ -346,8 +468,7 @@ def recording_client(mongo_uri):
 
 
 @pytest.mark.parametrize("takeover", [False, True])
-def test_a_claim_costs_the_same_round_trips_for_5_rows_as_for_100(wq, sc, queue, mongo_uri,
-                                                                  monkeypatch, takeover):
+def test_a_claim_costs_the_same_round_trips_for_5_rows_as_for_100(wq, sc, queue, mongo_uri, monkeypatch, takeover):
     client, commands = recording_client(mongo_uri)
     col = queue["col_input"]
     seed(col, 105)
@@ -355,14 +476,16 @@ def test_a_claim_costs_the_same_round_trips_for_5_rows_as_for_100(wq, sc, queue,
     trips = []
     for lo, limit in ((0, 5), (5, 100)):
         query = {"status": "pending", "n": {"$gte": lo, "$lt": lo + limit}}
-        if takeover:   # leases that ran out: the rows are read again after the claim
+        if takeover:  # leases that ran out: the rows are read again after the claim
             assert len(wq.claim_input(query, limit, 0.0)) == limit
             time.sleep(0.01)
         commands.clear()
         assert len(wq.claim_input(query, limit, 30)) == limit
         trips.append(len(commands))
     client.close()
-    assert trips[0] == trips[1] <= 6, trips
+    # hello, search, insert, mirror; a takeover also reads the leases it follows before its
+    # insert and the end records after it, and re-reads its rows
+    assert trips[0] == trips[1] <= (7 if takeover else 4), trips
 
 
 class Tracked:
@@ -402,22 +525,31 @@ def test_reads_that_decide_go_to_the_primary(wq, sc, queue, monkeypatch):
 
     seed(queue["col_input"], 3)
     reads = []
-    monkeypatch.setattr(sc, "col_input", Tracked(sc.col_input.with_options(
-        read_preference=ReadPreference.SECONDARY_PREFERRED), reads))
+    monkeypatch.setattr(
+        sc, "col_input", Tracked(sc.col_input.with_options(read_preference=ReadPreference.SECONDARY_PREFERRED), reads)
+    )
     assert len(wq.claim_input(PENDING, 3, 0.0)) == 3
     time.sleep(0.05)
-    got = wq.claim_input(PENDING, 3, 30)    # takeovers: re-read, checked against the leases
+    got = wq.claim_input(PENDING, 3, 30)  # takeovers: re-read, checked against the leases
     assert len(got) == 3 and wq.extend_lease(got, 30) == got and wq.release(got) == got
     assert len(reads) >= 3 and set(reads) == {"primary"}, reads
 
 
-@pytest.mark.parametrize("error", [
-    lambda n: BulkWriteError({"writeErrors": [], "nInserted": n, "writeConcernErrors": [
-        {"code": 64, "errmsg": "waiting for replication timed out"}]}),
-    lambda n: AutoReconnect("connection closed after the insert was sent"),
-], ids=["write concern", "network"])
-def test_an_insert_whose_outcome_is_unknown_is_not_taken_as_won(wq, sc, queue, monkeypatch,
-                                                                error):
+@pytest.mark.parametrize(
+    "error",
+    [
+        lambda n: BulkWriteError(
+            {
+                "writeErrors": [],
+                "nInserted": n,
+                "writeConcernErrors": [{"code": 64, "errmsg": "waiting for replication timed out"}],
+            }
+        ),
+        lambda n: AutoReconnect("connection closed after the insert was sent"),
+    ],
+    ids=["write concern", "network"],
+)
+def test_an_insert_whose_outcome_is_unknown_is_not_taken_as_won(wq, sc, queue, monkeypatch, error):
     """The server stored the lease but could not confirm it (on a majority, or
     at all): the call raises and hands nothing out."""
     col, real = queue["col_input"], sc.col_input
@@ -448,14 +580,15 @@ def test_rows_whose_ids_are_equal_in_python_are_distinct_rows(wq, queue):
 
 
 def test_a_rows_newest_generation_is_one_look_up_and_finished_leases_can_be_dropped(
-        wq, sc, queue, database, mongo_uri, monkeypatch):
+    wq, sc, queue, database, mongo_uri, monkeypatch
+):
     client, commands = recording_client(mongo_uri)
     col = queue["col_input"]
     leases = database[col.name + "_leases"]
     seed(col, 2)
     monkeypatch.setattr(sc, "col_input", client[col.database.name][col.name])
     looks = []
-    for n in (3, 30):   # history grows; each pass, make the mirror fall behind and claim
+    for n in (3, 30):  # history grows; each pass, make the mirror fall behind and claim
         for _ in range(n):
             [d] = wq.claim_input({"n": 0}, 1, 30, 10**6)
             assert wq.extend_lease([d], 30) == [d] and wq.release([d]) == [d]
@@ -477,14 +610,13 @@ def test_a_rows_newest_generation_is_one_look_up_and_finished_leases_can_be_drop
     assert wq.drop_finished_leases() > 0
     assert leases.count_documents({"row": d["_id"]}) == 2
     assert wq.extend_lease([stale], 30) == [] and wq.finish([stale]) == []
-    col.update_one({"_id": d["_id"]}, {"$set": {"status": "pending", "_lease_gen": 0}})
+    col.update_one({"_id": d["_id"]}, {"$set": {"status": "pending", "_lease_gen": 0}, "$unset": {"_lease_done": ""}})
     assert wq.claim_input({"n": 0}, 1, 30, 10**6) == []
     assert col.find_one({"_id": d["_id"]})["status"] == "done"
     client.close()
 
 
-def test_finished_leases_are_dropped_a_batch_at_a_time(wq, sc, queue, database, mongo_uri,
-                                                      monkeypatch):
+def test_finished_leases_are_dropped_a_batch_at_a_time(wq, sc, queue, database, mongo_uri, monkeypatch):
     client, commands = recording_client(mongo_uri)
     col = queue["col_input"]
     leases = database[col.name + "_leases"]

@@ -27,9 +27,11 @@ def figures(progress):
     p = progress
     finished = max(sum(p["statuses"].values()) - p["remaining"] - p["stuck"], 0)
     rate, eta = p["finished_per_second"], p["eta_seconds"]
-    text = (f"free {p['free']}, leased {p['leased']}, stuck {p['stuck']}, "
-            + ("rate not known yet" if rate is None else f"{rate:.2f} rows/s")
-            + ("" if eta is None else f", {_duration(eta)} left"))
+    text = (
+        f"free {p['free']}, leased {p['leased']}, stuck {p['stuck']}, "
+        + ("rate not known yet" if rate is None else f"{rate:.2f} rows/s")
+        + ("" if eta is None else f", {_duration(eta)} left")
+    )
     return finished, finished + p["remaining"] + p["stuck"], text
 
 
@@ -55,9 +57,13 @@ class _Bar:
         self.tqdm, self.out, self.bar = tqdm, out, None
 
     def show(self, finished, total, text):
-        if self.bar is None:      # drawn first with the first reading
-            self.bar = self.tqdm(total=total, file=self.out, dynamic_ncols=True, bar_format=(
-                "{percentage:3.0f}%|{bar}| {n}/{total} finished{postfix}"))
+        if self.bar is None:  # drawn first with the first reading
+            self.bar = self.tqdm(
+                total=total,
+                file=self.out,
+                dynamic_ncols=True,
+                bar_format=("{percentage:3.0f}%|{bar}| {n}/{total} finished{postfix}"),
+            )
         self.bar.total = total
         self.bar.n = finished
         self.bar.set_postfix_str(text, refresh=False)
@@ -73,33 +79,39 @@ def _display(out):
         try:
             from tqdm import tqdm
         except ImportError:
-            print("watch: no live bar without tqdm (the package's extra 'watch'); "
-                  "printing lines", file=sys.stderr)
+            print("watch: no live bar without tqdm (the package's extra 'watch'); printing lines", file=sys.stderr)
         else:
             return _Bar(tqdm, out)
     return _Lines(out)
 
 
-def watch_queue(query, pl=False, interval=2.0, max_claims=5, out=None):
+def watch_queue(query, pl=False, interval=2.0, max_claims=5, out=None, collection=None):
     """Show the progress of the job's queue (input_table, or pl_input_table
-    when `pl`) for the rows matching `query` until none is free or leased.
+    when `pl`, or the job database's collection named `collection`) for the
+    rows matching `query` until none is free or leased.
     The job's settings are read from the working directory, as a scraping
     script started there reads them. Returns the exit status."""
     out = sys.stdout if out is None else out
     here = os.getcwd()
-    if here not in sys.path:      # `python -P`, or PYTHONSAFEPATH, leaves it out
+    if here not in sys.path:  # `python -P`, or PYTHONSAFEPATH, leaves it out
         sys.path.insert(0, here)
     try:
         from . import workqueue
     except ModuleNotFoundError as e:
         if e.name != "config":
             raise
-        print(f"watch: no job settings in {here}: run it in the job's directory, "
-              "where its config.py is", file=sys.stderr)
+        print(
+            f"watch: no job settings in {here}: run it in the job's directory, where its config.py is", file=sys.stderr
+        )
         return 1
     from .configuration import get_config
+
     read = workqueue.pl_queue_progress if pl else workqueue.queue_progress
     table = get_config("pl_input_table" if pl else "input_table")
+    if collection is not None:
+        from functools import partial
+
+        read, table = partial(workqueue.queue_progress, collection=workqueue.Scrape_common.db[collection]), collection
 
     display = _display(out)
     try:
@@ -108,8 +120,7 @@ def watch_queue(query, pl=False, interval=2.0, max_claims=5, out=None):
                 p = read(query, max_claims)
             except Exception as e:
                 display.close()
-                print(f"watch: cannot read the queue {table!r}: {type(e).__name__}: {e}",
-                      file=sys.stderr)
+                print(f"watch: cannot read the queue {table!r}: {type(e).__name__}: {e}", file=sys.stderr)
                 return 1
             finished, _, _ = shown = figures(p)
             display.show(*shown)
@@ -123,6 +134,6 @@ def watch_queue(query, pl=False, interval=2.0, max_claims=5, out=None):
     except KeyboardInterrupt:
         display.close()
         return 130
-    except BrokenPipeError:       # the reader of the lines went away (`watch | head`)
-        os.dup2(os.open(os.devnull, os.O_WRONLY), out.fileno())   # so that the exit's flush passes
+    except BrokenPipeError:  # the reader of the lines went away (`watch | head`)
+        os.dup2(os.open(os.devnull, os.O_WRONLY), out.fileno())  # so that the exit's flush passes
         return 1

@@ -13,7 +13,8 @@ LOG.<pid> as one JSON line, before and after it:
     ["finishing", row, token]         ["finish", row, token]
     ["lost", row, token, step]        (a renewal or finish that came too late)
 
-The worker ends when nothing matching is free or leased.
+The worker ends when nothing matching is free or leased. A thread that
+raises ends the process with status 1, its traceback on standard error.
 """
 
 import json
@@ -22,6 +23,7 @@ import random
 import sys
 import threading
 import time
+import traceback
 
 from Nexra_publish import workqueue as wq
 
@@ -59,9 +61,9 @@ def work(log, lock, t, limit, lease):
             elif kind < 0.80:
                 seconds, renews = rng.uniform(0.2, lease * 0.8), True
             elif kind < 0.90:
-                seconds, renews = rng.uniform(lease * 1.5, lease * 2.2), False   # overrun
+                seconds, renews = rng.uniform(lease * 1.5, lease * 2.2), False  # overrun
             else:
-                seconds, renews = lease * 2.0, True                              # kept alive
+                seconds, renews = lease * 2.0, True  # kept alive
             end = time.monotonic() + seconds
             while time.monotonic() < end and d is not None:
                 time.sleep(min(0.1, max(0.0, end - time.monotonic())))
@@ -84,16 +86,25 @@ def work(log, lock, t, limit, lease):
                 note("lost", key(d), d["_lease_token"], "finish")
 
 
+def guarded(errors, *args):
+    try:
+        work(*args)
+    except BaseException:
+        errors.append(traceback.format_exc())
+
+
 def main():
     path, threads, limit, lease = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), float(sys.argv[4])
-    lock = threading.Lock()
+    lock, errors = threading.Lock(), []
     with open(f"{path}.{os.getpid()}", "w") as log:
-        workers = [threading.Thread(target=work, args=(log, lock, t, limit, lease))
-                   for t in range(threads)]
+        workers = [threading.Thread(target=guarded, args=(errors, log, lock, t, limit, lease)) for t in range(threads)]
         for w in workers:
             w.start()
         for w in workers:
             w.join()
+    if errors:
+        sys.stderr.write("".join(errors))
+        sys.exit(1)
 
 
 if __name__ == "__main__":
