@@ -38,15 +38,42 @@ from urllib.parse import urlsplit
 SEED = 20240611
 FAULTS = ("500", "reset", "tiny")
 
-OWNERS = ["Ada Lovelace", "Grace Hopper", "José Núñez", "O'Brien & Sons LLC",
-          "Edsger W. Dijkstra", "Acme™ Holdings", "Zoë Brontë", "Ruth Müller-Ståhl",
-          "Alan Turing", "Katherine Johnson", "Ĳssel Farms", "Chen Wei"]
-STREETS = ["Main St", "Elm & Oak Ave", "Café Row", "Quay", "Mill Lane",
-           "Rue de l'Église", "N. 5th St", "Harbour View Rd"]
+OWNERS = [
+    "Ada Lovelace",
+    "Grace Hopper",
+    "José Núñez",
+    "O'Brien & Sons LLC",
+    "Edsger W. Dijkstra",
+    "Acme™ Holdings",
+    "Zoë Brontë",
+    "Ruth Müller-Ståhl",
+    "Alan Turing",
+    "Katherine Johnson",
+    "Ĳssel Farms",
+    "Chen Wei",
+]
+STREETS = [
+    "Main St",
+    "Elm & Oak Ave",
+    "Café Row",
+    "Quay",
+    "Mill Lane",
+    "Rue de l'Église",
+    "N. 5th St",
+    "Harbour View Rd",
+]
 CITIES = ["Springfield", "Shelbyville", "Ogdenville", "North Haverbrook"]
 USES = ["Residential", "Commercial", "Agricultural", "Industrial", "Vacant land"]
-TAGS = ["flood zone", "historic district", "corner lot", "easement", "septic",
-        "solar", "tax exempt", "school district 7"]
+TAGS = [
+    "flood zone",
+    "historic district",
+    "corner lot",
+    "easement",
+    "septic",
+    "solar",
+    "tax exempt",
+    "school district 7",
+]
 
 TINY_HTML = b"<html><body>Not found</body></html>"
 TINY_JSON = b'{"error": "not found"}'
@@ -55,9 +82,9 @@ TINY_JSON = b'{"error": "not found"}'
 @dataclass(frozen=True)
 class Parcel:
     number: str
-    kind: str                 # "html" or "json"
+    kind: str  # "html" or "json"
     fault: str | None = None  # None or one of FAULTS
-    route: str = "direct"     # how the job sends it: "direct" or "engine" (through the proxy)
+    route: str = "direct"  # how the job sends it: "direct" or "engine" (through the proxy)
 
     @property
     def path(self) -> str:
@@ -67,13 +94,11 @@ class Parcel:
 def plan(count: int = 300, seed: int = SEED) -> list[Parcel]:
     """The site's parcels, the same for the same count and seed."""
     rng = random.Random(f"{seed}/plan")
-    numbers = [f"{101 + i // 40:03d}-{(i % 40) * 7 + 3:03d}-{rng.randint(0, 99):02d}"
-               for i in range(count)]
+    numbers = [f"{101 + i // 40:03d}-{(i % 40) * 7 + 3:03d}-{rng.randint(0, 99):02d}" for i in range(count)]
     kinds = ["json" if i % 5 == 4 else "html" for i in range(count)]
     # Faulty parcels, spread over the site; each fault kind alternates between
     # the two routes, the first "reset" going through the engine.
-    per_kind = {"500": max(1, count // 150), "reset": max(1, count // 150),
-                "tiny": max(2, count // 100)}
+    per_kind = {"500": max(1, count // 150), "reset": max(1, count // 150), "tiny": max(2, count // 100)}
     picked = rng.sample(range(count), sum(per_kind.values()))
     faults: dict[int, tuple[str, str]] = {}
     for kind, n in per_kind.items():
@@ -98,12 +123,12 @@ def work_items(parcels: list[Parcel], base_url: str, seed: int = SEED) -> list[d
     few sound parcels a second time at the end (a parcel that two lists
     name), so that duplicates show on every run."""
     rng = random.Random(f"{seed}/items")
-    items = [{"parcel_number": p.number, "url": base_url + p.path, "route": p.route,
-              "status": "pending"} for p in parcels]
+    items = [
+        {"parcel_number": p.number, "url": base_url + p.path, "route": p.route, "status": "pending"} for p in parcels
+    ]
     sound = [p for p in parcels if p.fault is None]
     for p in rng.sample(sound, min(len(sound), max(2, len(parcels) // 50))):
-        items.append({"parcel_number": p.number, "url": base_url + p.path, "route": "direct",
-                      "status": "pending"})
+        items.append({"parcel_number": p.number, "url": base_url + p.path, "route": "direct", "status": "pending"})
     return items
 
 
@@ -162,17 +187,19 @@ def html_page(parcel: Parcel, seed: int = SEED) -> bytes:
 
 def json_page(parcel: Parcel, seed: int = SEED) -> bytes:
     d = _details(parcel, seed)
-    doc = {"parcel": {
-        "number": parcel.number,
-        "owner": {"name": "  " + html.escape(d["owner"]) + "\u00a0"},
-        "situs": {"line1": f"{d['number']} {d['street']}", "city": d["city"]},
-        "land_use": d["use"],
-        "assessment": {"total": d["value"], "currency": "USD"},
-        "year_built": d["built"],
-        "acres": d["acres"],
-        "remarks": f"<p>Zoned&nbsp;{d['zone']}.\n  Last sale: {d['sold']}.</p>",
-        "flags": d["tags"] + ["  "],
-    }}
+    doc = {
+        "parcel": {
+            "number": parcel.number,
+            "owner": {"name": "  " + html.escape(d["owner"]) + "\u00a0"},
+            "situs": {"line1": f"{d['number']} {d['street']}", "city": d["city"]},
+            "land_use": d["use"],
+            "assessment": {"total": d["value"], "currency": "USD"},
+            "year_built": d["built"],
+            "acres": d["acres"],
+            "remarks": f"<p>Zoned&nbsp;{d['zone']}.\n  Last sale: {d['sold']}.</p>",
+            "flags": d["tags"] + ["  "],
+        }
+    }
     return json.dumps(doc, ensure_ascii=False).encode("utf-8")
 
 
@@ -238,10 +265,10 @@ class _ProxyHandler(BaseHTTPRequestHandler):
             site.proxied += 1
         upstream = http.client.HTTPConnection(target.netloc, timeout=30)
         try:
-            headers = {k: v for k, v in self.headers.items()
-                       if k.lower() not in ("proxy-connection", "connection", "host")}
-            upstream.request("GET", target.path + (f"?{target.query}" if target.query else ""),
-                             headers=headers)
+            headers = {
+                k: v for k, v in self.headers.items() if k.lower() not in ("proxy-connection", "connection", "host")
+            }
+            upstream.request("GET", target.path + (f"?{target.query}" if target.query else ""), headers=headers)
             answer = upstream.getresponse()
             body = answer.read()
         except (ConnectionError, http.client.HTTPException):
@@ -261,7 +288,7 @@ class Site:
         self.by_path = {p.path: p for p in self.parcels}
         self.lock = threading.Lock()
         self.requests: Counter = Counter()  # per kind: "page", "500", "reset", "tiny", "unknown"
-        self.items_seen: set[str] = set()   # work-item ids sent with requests
+        self.items_seen: set[str] = set()  # work-item ids sent with requests
         self.proxied = 0
         self._servers = []
         for handler, p in ((_SiteHandler, port), (_ProxyHandler, proxy_port)):

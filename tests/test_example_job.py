@@ -28,10 +28,12 @@ RUN_JOB = ROOT / "example" / "run_job.py"
 def run_job(output, stderr=subprocess.PIPE):
     """Run the example job; returns (summary, stdout, stderr or None)."""
     proc = subprocess.run(
-        [sys.executable, str(RUN_JOB), "--output", str(output), "--parcels", str(PARCELS),
-         "--retry-delay", "0"],
-        stdout=subprocess.PIPE, stderr=stderr, timeout=600,
-        env=dict(os.environ, PYTHONIOENCODING="utf-8"))
+        [sys.executable, str(RUN_JOB), "--output", str(output), "--parcels", str(PARCELS), "--retry-delay", "0"],
+        stdout=subprocess.PIPE,
+        stderr=stderr,
+        timeout=600,
+        env=dict(os.environ, PYTHONIOENCODING="utf-8"),
+    )
     out = proc.stdout.decode("utf-8")
     err = proc.stderr.decode("utf-8") if proc.stderr is not None else None
     assert proc.returncode == 0, out + (err or "")
@@ -76,11 +78,17 @@ def expected():
     parsed = len(rows) - len(faulty)
     # A route that gives up records one failure; a too-small page on the engine
     # route is returned at once, without a record.
-    records = sum(1 for r in faulty
-                  if fault[r["parcel_number"]] != "tiny" or r["route"] == "direct")
-    return dict(rows=len(rows), twice=len(rows) - PARCELS, sound=sound_parcels, parsed=parsed,
-                faulty=len(faulty), unanswered=len(unanswered),
-                tiny=len(faulty) - len(unanswered), records=records)
+    records = sum(1 for r in faulty if fault[r["parcel_number"]] != "tiny" or r["route"] == "direct")
+    return dict(
+        rows=len(rows),
+        twice=len(rows) - PARCELS,
+        sound=sound_parcels,
+        parsed=parsed,
+        faulty=len(faulty),
+        unanswered=len(unanswered),
+        tiny=len(faulty) - len(unanswered),
+        records=records,
+    )
 
 
 def export_contents(summary):
@@ -103,9 +111,17 @@ def runs(tmp_path_factory):
     first_exports = export_contents(first)
     second, terminal = run_job_on_terminal(output)
     second_log = (output / "job.log").read_text(encoding="utf-8")
-    return dict(first=first, first_out=first_out, first_err=first_err, first_log=first_log,
-                first_exports=first_exports, second=second, terminal=terminal,
-                second_log=second_log, second_exports=export_contents(second))
+    return dict(
+        first=first,
+        first_out=first_out,
+        first_err=first_err,
+        first_log=first_log,
+        first_exports=first_exports,
+        second=second,
+        terminal=terminal,
+        second_log=second_log,
+        second_exports=export_contents(second),
+    )
 
 
 def test_plan_has_every_kind_of_page():
@@ -150,8 +166,7 @@ def test_second_run_is_answered_from_the_store(runs):
     assert "tiny" not in s["site_requests"]
     assert s["from_store"] == e["rows"] - e["unanswered"]
     assert s["failures_recorded"] == e["unanswered"]
-    assert s["statuses"] == {"done": e["parsed"], "no page": e["unanswered"],
-                             "not a parcel page": e["tiny"]}
+    assert s["statuses"] == {"done": e["parsed"], "no page": e["unanswered"], "not a parcel page": e["tiny"]}
 
 
 @pytest.mark.parametrize("run", ["first", "second"])

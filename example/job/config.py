@@ -11,5 +11,5 @@ pagesave_path = "../output/pages"
 # The job's own settings.
 result_table = "parcel_records"
 export_dir = "../output/export"
-engine_proxy = None   # proxy address for the work items whose route is "engine"
-retry_delay = None    # seconds between attempts; None keeps the library's own delay
+engine_proxy = None  # proxy address for the work items whose route is "engine"
+retry_delay = None  # seconds between attempts; None keeps the library's own delay

@@ -8,11 +8,12 @@ the parcel; at the end export the records to CSV and Excel.
     python scrape.py               # one process reads the queue with get_input
     python scrape.py --workers N   # N worker processes share it through claims
 
-With --workers, each worker process claims a few parcels at a time
-(workqueue.claim_input) and commits each with workqueue.finish, so none is
-done twice and the parcels of a worker that dies are claimed again once its
-lease runs out; each worker prints one "worker summary:" line with its counts
-(and its lost leases) when the queue is empty.
+With --workers, each worker process works through the queue with
+workqueue.work(): it claims a few parcels at a time, renews their leases in
+the background and commits each parcel with its status, so none is done
+twice and the parcels of a worker that dies are claimed again once its lease
+runs out; each worker prints one "worker summary:" line with its counts (and
+its lost leases) when the queue is empty.
 
 Progress (items done of total, rate) goes to standard error when that is a
 terminal; standard output carries the library's lines and this script's own.
@@ -21,6 +22,7 @@ terminal; standard output carries the library's lines and this script's own.
 import argparse
 import collections
 import json
+import os
 import re
 import subprocess
 import sys
@@ -105,8 +107,9 @@ def process(doc):
     """Fetch, parse and store one work item; returns its new status."""
     parcel = doc["parcel_number"]
     proxy = ENGINE_PROXY if doc.get("route") == "engine" else None
-    result = sc.fetch_response(url=doc["url"], parcel_number=parcel, proxy=proxy,
-                               headers={"X-Work-Item": str(doc["_id"])})
+    result = sc.fetch_response(
+        url=doc["url"], parcel_number=parcel, proxy=proxy, headers={"X-Work-Item": str(doc["_id"])}
+    )
     # A page comes as (HtmlResponse, attempts); anything else is a failure:
     # None, the last answer of a route that gave up, or a message.
     if not result or not isinstance(result[0], HtmlResponse):
@@ -138,8 +141,7 @@ class Progress:
             self.shown = now
             rate = self.done / max(now - self.start, 1e-6)
             left = (self.total - self.done) / rate
-            self.stream.write(f"\r{self.done}/{self.total} items, {rate:.1f}/s, "
-                              f"about {left:.0f} s left   ")
+            self.stream.write(f"\r{self.done}/{self.total} items, {rate:.1f}/s, about {left:.0f} s left   ")
             self.stream.flush()
 
     def finish(self):
@@ -149,40 +151,34 @@ class Progress:
 
 
 PENDING = {"status": "pending"}
-LEASE = 300.0       # seconds a claimed parcel stays with its worker
-CLAIM_BATCH = 2     # parcels claimed at a time
+LEASE = 300.0  # seconds a claimed parcel stays with its worker
+CLAIM_BATCH = 2  # parcels claimed at a time
 
 
 def work_queue():
-    """One worker process: claim, process and finish parcels until none is left.
+    """One worker process: work through the queue until nothing is left.
 
-    The leases of the batch are renewed once half a lease has passed. A parcel
-    whose lease was lost (it ran out and another worker took the parcel) is
-    left to that worker: finish stores nothing for it, and it is counted."""
-    counts, lost = collections.Counter(), 0
-    while True:
-        docs = wq.claim_input(PENDING, CLAIM_BATCH, LEASE)
-        if not docs:
-            if wq.queue_progress(PENDING)["remaining"] == 0:
-                break
-            time.sleep(0.2)   # the rest is leased to other workers
-            continue
-        renewed = time.monotonic()
-        while docs:
-            if time.monotonic() - renewed > LEASE / 2:
-                kept = wq.extend_lease(docs, LEASE)
-                lost += len(docs) - len(kept)
-                docs, renewed = kept, time.monotonic()
-                if not docs:
-                    break
-            doc = docs.pop(0)
-            status = process(doc)
-            if wq.finish([doc], status):
-                counts[status] += 1
-            else:
-                lost += 1
-    print("worker summary: " + json.dumps({"worker": wq.worker_id(), "items": sum(counts.values()),
-                                           "lost_leases": lost, "statuses": dict(counts)}))
+    work() renews the batch's leases once half a lease has passed and
+    commits each parcel with the status its body sets when the body returns.
+    A parcel whose lease was lost (it ran out and another worker took the
+    parcel) is left to that worker, and counted."""
+    counts = collections.Counter()
+    with wq.work(PENDING, lease=LEASE, batch=CLAIM_BATCH, idle=0.2) as items:
+        for item in items:
+            with item:  # committed with item.status at the end of the block
+                item.status = process(item.doc)
+            if item.state == "finished":
+                counts[item.status] += 1
+    summary = {
+        "worker": wq.worker_id(),
+        "items": items.counts["finished"],
+        "lost_leases": items.counts["lost"],
+        "statuses": dict(counts),
+    }
+    # The workers share the job's log: the line goes out in one write, which a
+    # buffered print could split in two, and another worker's output between.
+    sys.stdout.flush()
+    os.write(sys.stdout.fileno(), f"worker summary: {json.dumps(summary)}\n".encode())
 
 
 def run_workers(n):
@@ -196,8 +192,10 @@ def run_workers(n):
             p = wq.queue_progress(PENDING)
             rate = p["finished_per_second"]
             eta = "" if p["eta_seconds"] is None else f", about {p['eta_seconds']:.0f} s left"
-            sys.stderr.write(f"\r{total - p['remaining']}/{total} items, {p['leased']} leased, "
-                             f"{0 if rate is None else rate:.1f}/s{eta}   ")
+            sys.stderr.write(
+                f"\r{total - p['remaining']}/{total} items, {p['leased']} leased, "
+                f"{0 if rate is None else rate:.1f}/s{eta}   "
+            )
             sys.stderr.flush()
     if live:
         sys.stderr.write("\n")
@@ -206,11 +204,12 @@ def run_workers(n):
 
 def main():
     parser = argparse.ArgumentParser(description="the example scraping job")
-    parser.add_argument("--workers", type=int, default=0,
-                        help="worker processes sharing the queue (default: one plain reader)")
+    parser.add_argument(
+        "--workers", type=int, default=0, help="worker processes sharing the queue (default: one plain reader)"
+    )
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
-    sys.stdout.reconfigure(line_buffering=True)   # processes share the log
+    sys.stdout.reconfigure(line_buffering=True)  # processes share the log
     if args.worker:
         work_queue()
         return 0
