@@ -8,8 +8,9 @@ LOCK   ?= constraints.txt
 DEPS   := $(VENV)/.deps-installed
 INSTALLED := $(VENV)/.package-installed
 
-.PHONY: soffice test test-asan test-scalar test-arm64 check-targets demo run bench install testdb clean \
-        compat compat-build wheel wheels check-wheels load fuzz fuzz-short lint
+.PHONY: soffice test bench-scrapy demo-scrapy test-queue-long test-3.14 test-3.15 bench-3.14 bench-3.15 wheels-shipped test-asan test-scalar test-arm64 check-targets demo run bench install testdb clean \
+        compat compat-build wheel wheels check-wheels load fuzz fuzz-short lint ci-setup \
+        model-check model-check-long
 
 $(BIN)/python:
 	$(PYTHON) -m venv $(VENV)
@@ -41,23 +42,60 @@ $(INSTALLED): $(DEPS) CMakeLists.txt $(BUILD_CONFIG) $(shell find src tools -pri
 
 install: $(INSTALLED)
 
+# What the lanes of .ci/run share, made before they start side by side: .venv
+# with the package, the test database, LibreOffice, and the tools that make
+# and run the Debian trees (apt-get runs once, not in two lanes at a time).
+ci-setup: install testdb soffice
+	$(BIN)/python -c 'import devtools.debian_tree as t; t.ensure_tools()'
+
 # The test database server (FerretDB), built once and cached.
 testdb: $(BIN)/python
 	$(BIN)/python devtools/testdb.py build
 
 # LibreOffice, the third reader of the exported workbooks in the tests (that test
-# is skipped without it): installed from Debian's packages when missing and root.
-# A failed attempt is not repeated at every `make test` (each would cost an
-# apt-get update) while build/.soffice-unavailable exists.
+# is skipped without it, except under CI): installed from Debian's packages when
+# missing and root. A failed attempt is not repeated at every `make test` (each
+# would cost an apt-get update) while build/.soffice-unavailable exists; under
+# CI (the variable CI set) it is always tried, and a failure stops the run.
 soffice:
-	@command -v soffice > /dev/null || [ "$$(id -u)" != 0 ] || [ -e build/.soffice-unavailable ] || \
+	@command -v soffice > /dev/null || [ "$$(id -u)" != 0 ] || \
+	  { [ -e build/.soffice-unavailable ] && [ -z "$$CI" ]; } || \
 	  (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
 	    --no-install-recommends libreoffice-calc-nogui) > /dev/null 2>&1 || \
-	  { mkdir -p build && touch build/.soffice-unavailable; \
+	  { if [ -n "$$CI" ]; then echo "LibreOffice could not be installed, and CI needs it"; exit 1; fi; \
+	    mkdir -p build && touch build/.soffice-unavailable; \
 	    echo "LibreOffice could not be installed: the workbook test that needs it is skipped"; }
 
-test: install testdb soffice
+# (SOFFICE= leaves the LibreOffice step out: the Debian sid tree below has no
+# LibreOffice, and no apt to fetch it with.)
+SOFFICE ?= soffice
+test: install testdb $(SOFFICE)
 	$(BIN)/python -m pytest $(PYTEST_ARGS)
+
+# The work queue's state machine test at length: QUEUE_EXAMPLES examples of up
+# to QUEUE_STEPS steps each (`make test` runs a bounded, derandomized share:
+# 100 of 25), then the fixed step sequences.
+QUEUE_EXAMPLES ?= 1000
+QUEUE_STEPS    ?= 40
+test-queue-long: install testdb
+	NEXRA_QUEUE_EXAMPLES=$(QUEUE_EXAMPLES) NEXRA_QUEUE_STEPS=$(QUEUE_STEPS) \
+	  $(BIN)/python -m pytest tests/test_workqueue_stateful.py $(PYTEST_ARGS)
+
+# The whole suite on CPython 3.14 or 3.15, which neither pyenv nor Debian 12 has:
+# the interpreters of a Debian sid tree of this machine's processor, with its gcc
+# and CMake (devtools/debian_tree.py; made once, cached under ~/.cache/nexra-publish),
+# run natively through chroot (as root), in .venv-3.14 or .venv-3.15, with the
+# dependencies' wheels for that version (constraints.txt). `make bench-3.15` runs
+# the benchmarks there.
+SID_PYTHONS := 3.14 3.15
+SID_RUN = $(BIN)/python devtools/debian_tree.py --arch amd64 --suite sid \
+  $(SID_PYTHONS:%=--python %) --run
+$(SID_PYTHONS:%=test-%): $(DEPS) testdb
+	$(SID_RUN) $(MAKE) test PYTHON=python$(@:test-%=%) VENV=.venv-$(@:test-%=%) SOFFICE= \
+	  PYTEST_ARGS="$(PYTEST_ARGS)"
+$(SID_PYTHONS:%=bench-%): $(DEPS)
+	$(SID_RUN) $(MAKE) bench PYTHON=python$(@:bench-%=%) VENV=.venv-$(@:bench-%=%) \
+	  BENCH_ARGS="$(BENCH_ARGS)"
 
 # The whole suite on a build with AddressSanitizer and UndefinedBehaviorSanitizer,
 # in a virtual environment and build directory of its own. The interpreter is not
@@ -89,13 +127,14 @@ test-asan:
 
 # The scalar build: the plain loops that targets without SSE2 or NEON run
 # (NEXRA_SIMD=scalar), in a venv and build directory of its own, through the
-# differential tests of clean_data, doc_hash and is_valid_page_save (part of CI).
+# differential tests of clean_data, doc_hash and is_valid_page_save (part of CI);
+# test_clean_data.py checks that the module runs the plain loops indeed.
 SCALAR_VENV  := .venv-scalar
 SCALAR_TESTS ?= tests/test_clean_data.py tests/test_doc_hash.py tests/test_storage.py
 test-scalar:
 	$(MAKE) install testdb VENV=$(SCALAR_VENV) \
 	  BUILD_ARGS="-Cbuild-dir=build/scalar -Ccmake.define.NEXRA_SIMD=scalar"
-	$(SCALAR_VENV)/bin/python -m pytest -q -m "not slow" $(SCALAR_TESTS) $(PYTEST_ARGS)
+	NEXRA_EXPECT_KERNELS=scalar $(SCALAR_VENV)/bin/python -m pytest -q -m "not slow" $(SCALAR_TESTS) $(PYTEST_ARGS)
 
 # The package built for arm64 Linux with Debian's cross compiler and tested
 # under qemu-user with the arm64 Python 3.11 of a Debian 12 tree, in one
@@ -119,6 +158,19 @@ demo: install testdb
 
 run: demo
 
+# The example job's Scrapy variant (example/run_scrapy_job.py): two crawlers of
+# example/scrapy_job on one queue of an embedded database, over the item site;
+# output under example/output-scrapy. DEMO_SCRAPY_ARGS passes options.
+demo-scrapy: install testdb
+	$(BIN)/python example/run_scrapy_job.py $(DEMO_SCRAPY_ARGS)
+
+# LeasedScheduler beside scrapy-redis on the same crawl and kill, then its
+# throughput against Scrapy's memory scheduler (devtools/bench_scrapy.py). Only
+# this target installs scrapy-redis and redis-py (pinned in the lock file) and
+# Debian's redis-server.
+bench-scrapy: install testdb
+	$(BIN)/python devtools/bench_scrapy.py $(BENCH_SCRAPY_ARGS)
+
 # The wheel a user installs, in dist/: manylinux_2_17 for this machine's
 # processor and .venv's interpreter, compiled by zig against glibc 2.17 and
 # checked by auditwheel (devtools/wheel.py; tests/test_wheel.py installs one
@@ -127,15 +179,23 @@ wheel: $(DEPS)
 	$(BIN)/python devtools/wheel.py dist
 
 # Every wheel a user can install without a compiler, and the sdist, in dist/:
-# x86-64 for each CPython 3.8+ that pyenv has, aarch64 (cross-compiled) for the
-# arm64 Pythons of Debian 12 (3.11) and 13 (3.13); then each is checked
-# (check-wheels). WHEELS_ARGS replaces the matrix, e.g. "--python python3.11
-# --aarch64 3.11" (the fast check CI runs).
+# x86-64 for each CPython 3.8+ that pyenv has and for Debian sid's 3.14 and 3.15,
+# aarch64 (cross-compiled) for the arm64 Pythons of Debian 12 (3.11), 13 (3.13)
+# and sid (3.14, 3.15); then each is checked (check-wheels). WHEELS_ARGS
+# replaces the matrix, e.g. "--python 3.11 --aarch64 3.11" (see wheels-shipped).
 WHEELS_ARGS ?= --matrix
 wheels: $(DEPS) testdb
 	rm -f dist/*.whl dist/*.tar.gz
 	$(BIN)/python devtools/wheel.py dist $(WHEELS_ARGS)
 	$(MAKE) check-wheels
+
+# The wheels most jobs install, built with the release toolchain (zig, glibc
+# 2.17, libc++ linked in) and checked as `make wheels` checks them, smoke jobs
+# included (aarch64 under qemu): cp311 for x86-64 and aarch64, and the newest
+# interpreter's x86-64 wheel (part of CI).
+SHIPPED_ARGS ?= --python 3.11 --aarch64 3.11 --python 3.15
+wheels-shipped:
+	$(MAKE) wheels WHEELS_ARGS="$(SHIPPED_ARGS)"
 
 # Each wheel in dist/: its tag and the symbols and libraries it needs, then a
 # smoke job in a fresh venv of its interpreter (aarch64: under qemu-aarch64 with
@@ -167,6 +227,19 @@ fuzz: install
 fuzz-short: install
 	$(BIN)/python fuzz/run.py --runs $(FUZZ_RUNS) --seed $(FUZZ_SEED) $(FUZZ_TARGETS)
 
+# The work queue's lease protocol as a model (model/, a stateright crate; cargo fetches
+# its crates): every fault scenario explored exhaustively, then each behaviour the protocol
+# replaced put back on the scenario that shows its fault, where it must fail with its own
+# property (part of CI). The build is cached under ~/.cache/nexra-publish. model-check-long
+# checks the deeper scenarios (a few minutes).
+MODEL_TARGET ?= $(HOME)/.cache/nexra-publish/model-target
+MODEL_CARGO  := cd model && CARGO_TARGET_DIR=$(MODEL_TARGET) cargo
+model-check:
+	$(MODEL_CARGO) test --release --locked -- --nocapture --test-threads 1
+
+model-check-long:
+	$(MODEL_CARGO) run --release --locked -- --all --long
+
 # clang-format (layout), clang-tidy (fault checks) and ruff (Python), all in
 # check mode, each timed (devtools/lint.py; the tools come with the lock file).
 lint: $(DEPS)
@@ -194,4 +267,4 @@ compat-build:
 	done; rm -rf $$tmp
 
 clean:
-	rm -rf build dist $(VENV) $(ASAN_VENV) $(SCALAR_VENV) .venv-oldest
+	rm -rf build dist $(VENV) $(ASAN_VENV) $(SCALAR_VENV) .venv-oldest $(SID_PYTHONS:%=.venv-%)

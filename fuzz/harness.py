@@ -28,6 +28,7 @@ def load_scrape_common():
     if build:
         sys.path.insert(0, str(Path(build).resolve()))
     from bench.bench import load_scrape_common as load
+
     sc = load(Path(tempfile.mkdtemp(prefix="nexra-fuzz-")) / "job")
     if build and not Path(sc.__file__).resolve().is_relative_to(Path(build).resolve()):
         raise SystemExit(f"Scrape_common came from {sc.__file__}, not from {build}")
@@ -44,6 +45,7 @@ def structured(data: bytes) -> bool:
 
 
 # --- Values from the fuzzer's bytes ---------------------------------------------------------
+
 
 class Text(str):
     """A str subclass with the methods of str."""
@@ -74,37 +76,200 @@ class List(list):
 # the blocks it removes, tags, white space of both kinds, characters that
 # IGNORECASE folds onto ASCII letters, NFKD cases, surrogates.
 HTML_PIECES = [
-    "<", ">", "&", ";", "#", "#x", "#X", "x", "amp", "lt", "gt", "nbsp", "quot", "not", "notit",
-    "&amp;", "&AMP;", "&lt;", "&gt;", "&Gt;", "&nbsp;", "&nb\u017fp;", "&#10;", "&#13;", "&#9;",
-    "&#0;", "&#128;", "&#x", "&#", "&#x1F600;", "&#xD800;", "&#x110000;", "&#65;", "&foo;",
-    "&FOO;", "&amp;lt;", "&amp;gt;",
-    "<script>", "</script>", "<SCRIPT a=1>", "<\u017fcript>", "</scr\u0131pt>", "<style>",
-    "</style>", "</STYLE>", "<!--", "-->", "* style specs start", "style specs end", " *",
-    "<b>", "</b>", "<br/>", "<p class='a'>", "<a\nb>", "<>",
-    "\n", "\r", "\t", " ", "  ", "\x0b", "\x0c", "\x1c", "\x85", "\u00a0", "\u1680", "\u2003",
-    "\u2028", "\u3000", "\u200b", "\ufeff", "\u0099", "\u017f", "\u0130", "\u0131", "\u212a",
-    "\u2122", "\ufb01", "\u00e9", "e\u0301", "\u00a8", "\u00bd", "\uac00", "\ud800", "\udfff",
-    "\U0001f600", "\U0001d400", "a", "b", "s", "i", "k", "S", "I", "K", "1", "0", "9", "f", "F",
-    "=", '"', "'", "/", "script", "style", "-", "!", "*",
+    "<",
+    ">",
+    "&",
+    ";",
+    "#",
+    "#x",
+    "#X",
+    "x",
+    "amp",
+    "lt",
+    "gt",
+    "nbsp",
+    "quot",
+    "not",
+    "notit",
+    "&amp;",
+    "&AMP;",
+    "&lt;",
+    "&gt;",
+    "&Gt;",
+    "&nbsp;",
+    "&nb\u017fp;",
+    "&#10;",
+    "&#13;",
+    "&#9;",
+    "&#0;",
+    "&#128;",
+    "&#x",
+    "&#",
+    "&#x1F600;",
+    "&#xD800;",
+    "&#x110000;",
+    "&#65;",
+    "&foo;",
+    "&FOO;",
+    "&amp;lt;",
+    "&amp;gt;",
+    "<script>",
+    "</script>",
+    "<SCRIPT a=1>",
+    "<\u017fcript>",
+    "</scr\u0131pt>",
+    "<style>",
+    "</style>",
+    "</STYLE>",
+    "<!--",
+    "-->",
+    "* style specs start",
+    "style specs end",
+    " *",
+    "<b>",
+    "</b>",
+    "<br/>",
+    "<p class='a'>",
+    "<a\nb>",
+    "<>",
+    "\n",
+    "\r",
+    "\t",
+    " ",
+    "  ",
+    "\x0b",
+    "\x0c",
+    "\x1c",
+    "\x85",
+    "\u00a0",
+    "\u1680",
+    "\u2003",
+    "\u2028",
+    "\u3000",
+    "\u200b",
+    "\ufeff",
+    "\u0099",
+    "\u017f",
+    "\u0130",
+    "\u0131",
+    "\u212a",
+    "\u2122",
+    "\ufb01",
+    "\u00e9",
+    "e\u0301",
+    "\u00a8",
+    "\u00bd",
+    "\uac00",
+    "\ud800",
+    "\udfff",
+    "\U0001f600",
+    "\U0001d400",
+    "a",
+    "b",
+    "s",
+    "i",
+    "k",
+    "S",
+    "I",
+    "K",
+    "1",
+    "0",
+    "9",
+    "f",
+    "F",
+    "=",
+    '"',
+    "'",
+    "/",
+    "script",
+    "style",
+    "-",
+    "!",
+    "*",
 ]
 
 # Pieces of JSON texts: escapes, control characters, non-ASCII and astral.
 JSON_PIECES = [
-    '"', "\\", "/", "\b", "\f", "\n", "\r", "\t", "\x00", "\x1f", "\x7f", "\x80", "\u00e9",
-    "\u2028", "\ud800", "\udc00", "\ud83d\ude00", "\U0001f600", "\uffff", "a", "A", "z", "0",
-    " ", "key", "_id",
+    '"',
+    "\\",
+    "/",
+    "\b",
+    "\f",
+    "\n",
+    "\r",
+    "\t",
+    "\x00",
+    "\x1f",
+    "\x7f",
+    "\x80",
+    "\u00e9",
+    "\u2028",
+    "\ud800",
+    "\udc00",
+    "\ud83d\ude00",
+    "\U0001f600",
+    "\uffff",
+    "a",
+    "A",
+    "z",
+    "0",
+    " ",
+    "key",
+    "_id",
 ]
 
 # Pieces of page-save names and parcel numbers.
 PAGE_PIECES = [
-    "\\", "\\\\", "/", ":", "C", "c", "z", "Z", "\u00e9", ".html", ".json", ".htm", ".HTML",
-    ".", "html", "json", "1", "12", "123", "0", "-", "_", " ", "\t", "\u3000", "\x85", "\u200b",
-    "\ud800", "\U0001f600", "\x00",
+    "\\",
+    "\\\\",
+    "/",
+    ":",
+    "C",
+    "c",
+    "z",
+    "Z",
+    "\u00e9",
+    ".html",
+    ".json",
+    ".htm",
+    ".HTML",
+    ".",
+    "html",
+    "json",
+    "1",
+    "12",
+    "123",
+    "0",
+    "-",
+    "_",
+    " ",
+    "\t",
+    "\u3000",
+    "\x85",
+    "\u200b",
+    "\ud800",
+    "\U0001f600",
+    "\x00",
 ]
 
-SPECIAL_FLOATS = [0.0, -0.0, 1.0, 0.1, 1e16, 1e22, 1e-7, 5e-324, 2.2250738585072014e-308,
-                  1.7976931348623157e308, 123456789.0, 1e15, 0.5, float("nan"), float("inf"),
-                  float("-inf")]
+SPECIAL_FLOATS = [
+    0.0,
+    -0.0,
+    1.0,
+    0.1,
+    1e16,
+    1e22,
+    1e-7,
+    5e-324,
+    2.2250738585072014e-308,
+    1.7976931348623157e308,
+    123456789.0,
+    1e15,
+    0.5,
+    float("nan"),
+    float("inf"),
+    float("-inf"),
+]
 
 
 def fuzz_text(fdp: atheris.FuzzedDataProvider, pieces, max_parts: int = 16) -> str:
@@ -172,9 +337,18 @@ def fuzz_json_value(fdp: atheris.FuzzedDataProvider, depth: int = 0):
     if kind in (6, 7, 8):
         return fuzz_text(fdp, JSON_PIECES)
     if kind == 9:
-        return fdp.PickValueInList([Int(fdp.ConsumeInt(4)), Float(fuzz_float(fdp)),
-                                    Text(fuzz_text(fdp, JSON_PIECES)), {1, 2}, b"x", object(),
-                                    True, False])
+        return fdp.PickValueInList(
+            [
+                Int(fdp.ConsumeInt(4)),
+                Float(fuzz_float(fdp)),
+                Text(fuzz_text(fdp, JSON_PIECES)),
+                {1, 2},
+                b"x",
+                object(),
+                True,
+                False,
+            ]
+        )
     if kind in (10, 11, 12):
         return [fuzz_json_value(fdp, depth + 1) for _ in range(fdp.ConsumeIntInRange(0, 4))]
     if kind == 13:
@@ -203,11 +377,11 @@ def fuzz_json_key(fdp: atheris.FuzzedDataProvider):
 
 
 def fuzz_json_dict(fdp: atheris.FuzzedDataProvider, depth: int = 0) -> dict:
-    return {fuzz_json_key(fdp): fuzz_json_value(fdp, depth + 1)
-            for _ in range(fdp.ConsumeIntInRange(0, 6))}
+    return {fuzz_json_key(fdp): fuzz_json_value(fdp, depth + 1) for _ in range(fdp.ConsumeIntInRange(0, 6))}
 
 
 # --- Outcomes ---------------------------------------------------------------------------------
+
 
 def outcome(fn, *args):
     """("ok", result) or ("error", type, text): an exception is a result too."""
@@ -222,5 +396,6 @@ class Difference(AssertionError):
 
 
 def differ(what: str, args, native, expected):
-    raise Difference(f"{what} differs from its oracle\n  input:  {args!r}\n"
-                     f"  native: {native!r}\n  oracle: {expected!r}")
+    raise Difference(
+        f"{what} differs from its oracle\n  input:  {args!r}\n  native: {native!r}\n  oracle: {expected!r}"
+    )

@@ -33,14 +33,17 @@ def job_dir(tmp_path_factory, mongo_uri) -> Path:
     d = tmp_path_factory.mktemp("job")
     (d / "engine").mkdir()
     shutil.copy(Path(__file__).parent / "support" / "request_engine.py", d / "engine")
-    write_job(d, {
-        "connection_string": mongo_uri,
-        "data_base": "nexra_test",
-        "input_table": "input_items",
-        "pl_input_table": "pl_input_items",
-        "vantelo_path": str(d / "engine"),
-        "pagesave_path": str(d / "pages"),
-    })
+    write_job(
+        d,
+        {
+            "connection_string": mongo_uri,
+            "data_base": "nexra_test",
+            "input_table": "input_items",
+            "pl_input_table": "pl_input_items",
+            "vantelo_path": str(d / "engine"),
+            "pagesave_path": str(d / "pages"),
+        },
+    )
     return d
 
 
@@ -50,6 +53,7 @@ def sc(job_dir):
     os.environ["NEXRA_CONFIG"] = str(job_dir / "absent-config.json")
     sys.path.insert(0, str(job_dir))
     import Nexra_publish.Scrape_common as module
+
     return module
 
 

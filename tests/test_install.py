@@ -33,8 +33,9 @@ def others(extras):
 
 # The oldest-versions lock serves the suite only; the fuzz, bench and lint tools
 # run on the current interpreter.
-@pytest.mark.parametrize("lock, at_floor, extras", [("constraints.txt", False, sorted(EXTRAS)),
-                                                    ("constraints-oldest.txt", True, ["test"])])
+@pytest.mark.parametrize(
+    "lock, at_floor, extras", [("constraints.txt", False, sorted(EXTRAS)), ("constraints-oldest.txt", True, ["test"])]
+)
 def test_lock_pins_every_requirement_inside_its_range(lock, at_floor, extras):
     pinned = lock_pins(lock)
     for req in RUNTIME + others(extras):

@@ -1,6 +1,6 @@
 """The package builds as a manylinux_2_17 wheel (zig-compiled, repaired by
 auditwheel) that keeps within its tag and installs into a clean environment and
-works there: the three modules, the type stubs and the py.typed marker; and
+works there: the modules, the type stubs and the py.typed marker; and
 installing it where older supported versions of its dependencies are already
 present keeps them."""
 
@@ -22,7 +22,7 @@ from support import ROOT, lock_pins, write_job
 from support.fetch_fixtures import server  # noqa: F401
 from support.http_server import Reply
 
-MODULES = ("configuration", "Scrape_common", "workqueue")
+MODULES = ("configuration", "Scrape_common", "workqueue", "durable", "tables")
 SHIPPED = ["__init__.py", "py.typed", *(f"{m}.pyi" for m in MODULES)]
 
 CHECK = """
@@ -40,8 +40,7 @@ print(json.dumps({
 
 
 def run(cmd, **kwargs):
-    proc = subprocess.run([str(c) for c in cmd], capture_output=True, text=True, timeout=600,
-                          **kwargs)
+    proc = subprocess.run([str(c) for c in cmd], capture_output=True, text=True, timeout=600, **kwargs)
     assert proc.returncode == 0, proc.stdout + proc.stderr
     return proc
 
@@ -63,8 +62,7 @@ def pip_into(python: Path, *args) -> subprocess.CompletedProcess:
 
 
 def job_env(job: Path) -> dict:
-    env = {k: v for k, v in os.environ.items()
-           if k not in ("PYTHONPATH", "NEXRA_CONFIG", "PYTHONHOME")}
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "NEXRA_CONFIG", "PYTHONHOME")}
     env["PYTHONPATH"] = str(job)
     return env
 
@@ -78,8 +76,7 @@ def test_wheel_installs_into_a_clean_venv_and_imports(tmp_path, wheel):
     for name in SHIPPED:
         assert f"Nexra_publish/{name}" in names
     for module in MODULES:
-        assert any(n.startswith(f"Nexra_publish/{module}.") and n.endswith((".so", ".pyd"))
-                   for n in names), module
+        assert any(n.startswith(f"Nexra_publish/{module}.") and n.endswith((".so", ".pyd")) for n in names), module
     # auditwheel found nothing to bundle: the modules need only the interpreter
     # and the system's C and C++ runtimes.
     assert not [n for n in names if ".libs/" in n], names
@@ -99,14 +96,17 @@ def test_wheel_installs_into_a_clean_venv_and_imports(tmp_path, wheel):
 
 
 # Releases older than the locked ones but inside the ranges, with wheels for every
-# interpreter from 3.9 on; on 3.8 the floors themselves (constraints-oldest.txt).
-OLDER = {"pymongo": "4.10.1", "requests": "2.32.3", "scrapy": "2.13.3",
-         "openpyxl": "3.1.2", "pandas": "2.2.3"}
+# interpreter from 3.9 to 3.13; on 3.8 the floors themselves (constraints-oldest.txt);
+# on 3.14 and 3.15 the oldest pymongo and pandas with wheels for both (the ones
+# above would be built from source).
+OLDER = {"pymongo": "4.10.1", "requests": "2.32.3", "scrapy": "2.13.3", "openpyxl": "3.1.2", "pandas": "2.2.3"}
+if sys.version_info >= (3, 14):
+    OLDER.update(pymongo="4.19.0", pandas="3.0.6")
 
 SMOKE = """
 import json, pymongo, openpyxl
-from Nexra_publish import Scrape_common as sc, configuration, workqueue
-modules = [m.__file__ for m in (configuration, sc, workqueue)]
+from Nexra_publish import Scrape_common as sc, configuration, workqueue, durable, tables
+modules = [m.__file__ for m in (configuration, sc, workqueue, durable, tables)]
 record = sc.clean_data({" Title ": " <b>Old</b>  deps "})
 sc.InsertItem(dict(record, page_save="P1.html"), 1, "P1", "smoke")
 sc.export_mongo_to_excel("smoke", "smoke", "out")
@@ -134,14 +134,21 @@ def test_install_keeps_older_supported_dependencies(tmp_path, wheel, mongo_uri, 
     assert after == before  # nothing upgraded, nothing added
 
     page = "<html><b>saved</b>" + "x" * 200 + "</html>"
-    job = write_job(tmp_path / "job", {
-        "connection_string": mongo_uri, "data_base": "nexra_smoke_" + tmp_path.name[-8:],
-        "input_table": "input_items", "pl_input_table": "pl_input_items",
-        "vantelo_path": str(tmp_path / "engine"), "pagesave_path": str(tmp_path / "pages")})
+    job = write_job(
+        tmp_path / "job",
+        {
+            "connection_string": mongo_uri,
+            "data_base": "nexra_smoke_" + tmp_path.name[-8:],
+            "input_table": "input_items",
+            "pl_input_table": "pl_input_items",
+            "vantelo_path": str(tmp_path / "engine"),
+            "pagesave_path": str(tmp_path / "pages"),
+        },
+    )
     code = f"URL = {server.script('/old-deps', Reply.html(page))!r}\n" + SMOKE
     out = run([python, "-c", code], cwd=job, env=job_env(job)).stdout
     rows, text, attempts, modules, worker = json.loads(out.splitlines()[-1])
-    # All three modules load from the wheel installed in that venv.
+    # All the modules load from the wheel installed in that venv.
     assert [Path(f).name.split(".")[0] for f in modules] == list(MODULES)
     assert all((tmp_path / "venv").resolve() in Path(f).resolve().parents for f in modules)
     assert worker

@@ -11,8 +11,7 @@ path on libubsan itself sends them to the log files that `make test-asan` checks
 import ctypes
 import os
 
-_options = dict(item.split("=", 1) for item in os.environ.get("UBSAN_OPTIONS", "").split(":")
-                if "=" in item)
+_options = dict(item.split("=", 1) for item in os.environ.get("UBSAN_OPTIONS", "").split(":") if "=" in item)
 if "log_path" in _options:
     try:
         _ubsan = ctypes.CDLL("libubsan.so.1")

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import csv
 import ctypes
 import gc
 import json
@@ -16,8 +17,9 @@ import psutil
 ROOT = Path(__file__).resolve().parents[2]
 
 
-def write_job(directory: Path, settings: dict | None = None, config_source: str | None = None,
-              config_json: str | None = None) -> Path:
+def write_job(
+    directory: Path, settings: dict | None = None, config_source: str | None = None, config_json: str | None = None
+) -> Path:
     """Lay out a job directory: config.py from `settings` (or raw source) and an
     optional config.json text."""
     directory.mkdir(parents=True, exist_ok=True)
@@ -34,21 +36,26 @@ def python_env(cwd: Path, env: dict | None = None) -> dict:
     full_env = dict(os.environ)
     full_env.pop("NEXRA_CONFIG", None)
     full_env["PYTHONPATH"] = os.pathsep.join(
-        [str(cwd)] + [os.path.abspath(p)
-                      for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p])
+        [str(cwd)] + [os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
+    )
     full_env["PYTHONIOENCODING"] = "utf-8"
     if env:
         full_env.update(env)
     return full_env
 
 
-def run_python(code: str, cwd: Path, env: dict | None = None,
-               timeout: float = 120) -> subprocess.CompletedProcess:
+def run_python(code: str, cwd: Path, env: dict | None = None, timeout: float = 120) -> subprocess.CompletedProcess:
     """Run `code` in a fresh interpreter whose working directory is `cwd`, with
     the job directory first on the module search path."""
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=cwd,
-                          env=python_env(cwd, env), capture_output=True, text=True,
-                          encoding="utf-8", timeout=timeout)
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        cwd=cwd,
+        env=python_env(cwd, env),
+        capture_output=True,
+        text=True,
+        encoding="utf-8",
+        timeout=timeout,
+    )
 
 
 class PythonSession:
@@ -74,9 +81,16 @@ class PythonSession:
 
     def __init__(self, cwd: Path, env: dict | None = None):
         self.proc = subprocess.Popen(
-            [sys.executable, "-c", f"END = {self._END!r}\n" + self._DRIVER], cwd=cwd,
-            env=python_env(cwd, env), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-            stderr=subprocess.STDOUT, text=True, encoding="utf-8", bufsize=1)
+            [sys.executable, "-c", f"END = {self._END!r}\n" + self._DRIVER],
+            cwd=cwd,
+            env=python_env(cwd, env),
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT,
+            text=True,
+            encoding="utf-8",
+            bufsize=1,
+        )
 
     def run(self, code: str) -> str:
         self.proc.stdin.write(json.dumps(textwrap.dedent(code)) + "\n")
@@ -143,7 +157,38 @@ def lock_pins(name: str) -> dict:
     environment marker, if any, holds for this interpreter."""
     from packaging.requirements import Requirement
     from packaging.utils import canonicalize_name
+
     lines = (line.split("#")[0].strip() for line in (ROOT / name).read_text().splitlines())
     reqs = [Requirement(line) for line in lines if line]
-    return {canonicalize_name(r.name): str(r.specifier).lstrip("=") for r in reqs
-            if r.marker is None or r.marker.evaluate()}
+    return {
+        canonicalize_name(r.name): str(r.specifier).lstrip("=") for r in reqs if r.marker is None or r.marker.evaluate()
+    }
+
+
+def unsanitized_env():
+    """The environment without the sanitized build's preload, for LibreOffice."""
+    drop = {"LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC", "PYTHONPATH"}
+    return {k: v for k, v in os.environ.items() if k not in drop}
+
+
+def libreoffice_rows(workbook: Path, workdir: Path) -> list:
+    """The first sheet of `workbook` as LibreOffice reads it: its rows of cell
+    texts, through a conversion to CSV (UTF-8) under `workdir`."""
+    subprocess.run(
+        [
+            "soffice",
+            f"-env:UserInstallation={(workdir / 'profile').as_uri()}",
+            "--headless",
+            "--convert-to",
+            "csv:Text - txt - csv (StarCalc):44,34,76",
+            "--outdir",
+            str(workdir / "lo"),
+            str(workbook),
+        ],
+        check=True,
+        capture_output=True,
+        timeout=300,
+        env=unsanitized_env(),
+    )
+    with open(workdir / "lo" / (workbook.stem + ".csv"), newline="", encoding="utf-8") as f:
+        return list(csv.reader(f))
