@@ -43,6 +43,7 @@ sys.path[:0] = [str(ROOT), str(ROOT / "example"), str(ROOT / "example" / "scrapy
 import item_site  # noqa: E402
 from crawl import account, kill_crawl, write_job  # noqa: E402
 
+from devtools import pins  # noqa: E402
 from devtools.testdb import TestDB  # noqa: E402
 
 DATABASE = "nexra_bench_scrapy"
@@ -50,20 +51,10 @@ DATABASE = "nexra_bench_scrapy"
 KILL_SETTINGS = {"CONCURRENT_REQUESTS": 8, "NEXRA_QUEUE_LEASE": 8, "NEXRA_QUEUE_BATCH": 16, "LOG_LEVEL": "WARNING"}
 
 
-def bench_pins() -> list[str]:
-    """The `name==version` pins of the bench's own packages in constraints.txt."""
-    pins = []
-    for line in (ROOT / "constraints.txt").read_text().splitlines():
-        req, _, marker = line.partition(";")
-        if marker.strip() == 'extra == "bench-scrapy"':
-            pins.append(req.strip())
-    return pins
-
-
 def install_peers() -> str:
     """Install the pinned scrapy-redis and redis-py, and redis-server; returns
     the server's path."""
-    subprocess.run([sys.executable, "-m", "pip", "install", "-q", "--no-deps"] + bench_pins(), check=True)
+    pins.install("bench-scrapy")
     server = shutil.which("redis-server")
     if server is None:
         env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
