@@ -8,7 +8,7 @@ LOCK   ?= constraints.txt
 DEPS   := $(VENV)/.deps-installed
 INSTALLED := $(VENV)/.package-installed
 
-.PHONY: soffice test bench-scrapy demo-scrapy test-queue-long test-3.14 test-3.15 bench-3.14 bench-3.15 wheels-shipped test-asan test-scalar test-arm64 check-targets demo run bench install testdb clean \
+.PHONY: soffice test bench-scrapy test-scrapy-oldest demo-scrapy test-queue-long test-3.14 test-3.15 bench-3.14 bench-3.15 wheels-shipped test-asan test-scalar test-arm64 check-targets demo run bench install testdb clean \
         compat compat-build wheel wheels check-wheels load fuzz fuzz-short lint ci-setup \
         model-check model-check-long
 
@@ -170,6 +170,15 @@ demo-scrapy: install testdb
 # Debian's redis-server.
 bench-scrapy: install testdb
 	$(BIN)/python devtools/bench_scrapy.py $(BENCH_SCRAPY_ARGS)
+
+# The Scrapy tests, the crawls included, on the oldest Scrapy the components
+# support: its pins in the lock file (extra == "scrapy-oldest") installed into
+# build/scrapy-oldest and put ahead of .venv's packages, which give the rest.
+SCRAPY_OLDEST := build/scrapy-oldest
+test-scrapy-oldest: install testdb $(SOFFICE)
+	$(BIN)/python devtools/pins.py scrapy-oldest --install $(SCRAPY_OLDEST)
+	PYTHONPATH=$(CURDIR)/$(SCRAPY_OLDEST) $(BIN)/python -m pytest tests/test_scrapy_scheduler.py \
+		tests/test_scrapy_store.py tests/test_scrapy_exporters.py tests/test_scrapy_crawl.py $(PYTEST_ARGS)
 
 # The wheel a user installs, in dist/: manylinux_2_17 for this machine's
 # processor and .venv's interpreter, compiled by zig against glibc 2.17 and

@@ -27,6 +27,7 @@ RUNNER = textwrap.dedent('''
     import scrapy
     from scrapy.crawler import CrawlerProcess
     from scrapy.exceptions import CloseSpider
+    from twisted.internet import task
 
     spec = json.loads(sys.argv[1])
     site = spec["site"]
@@ -41,6 +42,9 @@ RUNNER = textwrap.dedent('''
         name = "events"
 
         async def start(self):
+            yield scrapy.Request(site + "/index")
+
+        def start_requests(self):  # Scrapy < 2.13
             yield scrapy.Request(site + "/index")
 
         def parse(self, response):
@@ -79,15 +83,39 @@ RUNNER = textwrap.dedent('''
     class Prio(scrapy.Spider):
         name = "prio"
 
+        def seeds(self):
+            if spec["phase"] == "seed":
+                self.crawler.engine.pause()  # nothing is handed out: all is claimed, then given back
+                for i, p in enumerate([0, 5, 1, 5, 3, 0]):
+                    yield scrapy.Request(f"{site}/p/{i}", priority=p)
+
+        def claimed(self):
+            return self.crawler.stats.get_value("nexra/claimed", 0) >= 6
+
         async def start(self):
-            if spec["phase"] != "seed":
-                return
-            self.crawler.engine.pause()  # nothing is handed out: all is claimed, then given back
-            for i, p in enumerate([0, 5, 1, 5, 3, 0]):
-                yield scrapy.Request(f"{site}/p/{i}", priority=p)
-            while self.crawler.stats.get_value("nexra/claimed", 0) < 6:
+            for request in self.seeds():
+                yield request
+            while spec["phase"] == "seed" and not self.claimed():
                 await asyncio.sleep(0.02)
-            raise CloseSpider("seeded")
+            if spec["phase"] == "seed":
+                raise CloseSpider("seeded")
+
+        def start_requests(self):
+            # Scrapy < 2.13 takes one start request per step of its engine,
+            # and none while it is paused, and cannot await here: the seeds
+            # go to the engine at once, and a timer waits for the claims.
+            if spec["phase"] == "seed":
+                for request in self.seeds():
+                    self.crawler.engine.crawl(request)
+
+                def seeded():
+                    if self.claimed():
+                        poll.stop()
+                        self.crawler.engine.close_spider(self, "seeded")
+
+                poll = task.LoopingCall(seeded)
+                poll.start(0.02)
+            yield from ()
 
         def parse(self, response):
             pass
@@ -97,6 +125,9 @@ RUNNER = textwrap.dedent('''
         name = "killer"
 
         async def start(self):
+            yield scrapy.Request(site + "/killer")
+
+        def start_requests(self):  # Scrapy < 2.13
             yield scrapy.Request(site + "/killer")
 
         def parse(self, response):
