@@ -86,11 +86,11 @@ RUNNER = textwrap.dedent('''
         def seeds(self):
             if spec["phase"] == "seed":
                 self.crawler.engine.pause()  # nothing is handed out: all is claimed, then given back
-                for i, p in enumerate([0, 5, 1, 5, 3, 0]):
+                for i, p in enumerate(spec["priorities"]):
                     yield scrapy.Request(f"{site}/p/{i}", priority=p)
 
         def claimed(self):
-            return self.crawler.stats.get_value("nexra/claimed", 0) >= 6
+            return self.crawler.stats.get_value("nexra/claimed", 0) >= len(spec["priorities"])
 
         async def start(self):
             for request in self.seeds():
@@ -264,7 +264,7 @@ def test_priorities_order_claims_and_closing_gives_back_what_was_not_started(cra
 
     for i in range(6):
         crawl.site.script(f"/p/{i}", Reply.html("<p>p</p>"))
-    stats, _, _ = crawl("prio", phase="seed")
+    stats, _, _ = crawl("prio", phase="seed", priorities=[0, 5, 1, 5, 3, 0])
     assert stats["nexra/claimed"] == stats["nexra/released"] == 6 and "scheduler/dequeued" not in stats
     rows = sc.db[crawl.rows("prio").name]
     p = wq.queue_progress(None, collection=rows)
@@ -274,10 +274,26 @@ def test_priorities_order_claims_and_closing_gives_back_what_was_not_started(cra
     # order they were stored in. The run finishes every row and, not
     # persisting, drops the queue.
     one = {"CONCURRENT_REQUESTS": 1, "NEXRA_QUEUE_BATCH": 1, "NEXRA_QUEUE_PERSIST": False}
-    stats, _, _ = crawl("prio", phase="drain", settings=one)
+    stats, _, _ = crawl("prio", phase="drain", priorities=[], settings=one)
     assert [s.path for s in crawl.site.seen] == [f"/p/{i}" for i in (1, 3, 4, 2, 0, 5)]
     assert stats["nexra/finished"] == 6
     assert rows.name not in rows.database.list_collection_names()
+
+
+def test_a_row_taken_over_whose_successor_is_stored_is_finished_not_fetched_again(crawl, sc):
+    # A crawler that stored a retry of its request and died before it
+    # finished the original leaves both rows; the one that takes the original
+    # over finishes it, and only the retry is fetched.
+    crawl.site.script("/p/0", Reply.html("<p>p</p>"))
+    crawl("prio", phase="seed", priorities=[0])
+    rows = sc.db[crawl.rows("prio").name]
+    [original] = rows.find({})
+    retry = {k: v for k, v in original.items() if not k.startswith("_")}
+    rows.insert_one(dict(retry, _id=original["_id"] + "-retry", parent=original["_id"], seq=original["seq"] + 1))
+    stats, _, _ = crawl("prio", phase="drain", priorities=[])
+    assert [s.path for s in crawl.site.seen] == ["/p/0"]
+    assert (stats["nexra/superseded"], stats["nexra/finished"]) == (1, 2)
+    assert sorted(r["status"] for r in rows.find({})) == ["done", "done"]
 
 
 def test_a_request_that_kills_each_crawler_stops_at_max_claims_and_shows_stuck(crawl, job_dir):

@@ -336,9 +336,17 @@ class _Worker:
                 bad.append(_Held(doc, None, now))
                 continue
             held.append(_Held(doc, request, now))
+        done = self._superseded(held)
+        if done:
+            held = [h for h in held if h not in done]
         with self.cond:
-            for h in held + bad:
+            for h in held + bad + done:
                 self.live[h.key] = h
+            if done:
+                if not self.finishes:
+                    self.finish_since = now
+                self.finishes.extend(done)
+                self.unfinished += len(done)
             if len(docs) < self.batch:
                 self.empty_at, self.next_poll = stored, now + self.poll
             if self.closing is not None:  # too late to hand out: given back by the writer
@@ -350,10 +358,31 @@ class _Worker:
                 self.unfinished += len(bad)
             self.cond.notify_all()
         self._count("nexra/claimed", len(docs))
+        self._count("nexra/superseded", len(done))
         if held:
             self._call_reactor(self.s._add, held)
         elif len(docs) < self.batch:
             self._call_reactor(self.s._wake)  # has_pending_requests may be False now
+
+    def _superseded(self, held):
+        """Of the rows `held` that another crawler held before (a takeover, or
+        a row given back), those whose successor (a retry, a redirect) that
+        crawler stored: their download had ended, and the successor carries
+        the request on, so they are finished rather than fetched again. On a
+        database error, none: fetching again is safe."""
+        again = {h.key: h for h in held if (h.doc.get("_claims") or 1) > 1}
+        if not again:
+            return []
+        from pymongo import ReadPreference
+
+        try:
+            rows = self.col.with_options(read_preference=ReadPreference.PRIMARY).find(
+                {"parent": {"$in": list(again)}}, {"parent": 1}
+            )
+            return [again[k] for k in {r["parent"] for r in rows} if k in again]
+        except Exception as e:
+            logger.debug("LeasedScheduler: successors of taken-over rows not read: %s: %s", type(e).__name__, e)
+            return []
 
     def _close(self):
         if self.s.persist:
@@ -415,8 +444,9 @@ class LeasedScheduler(BaseScheduler):
         self._check_middleware()
         name = self.collection_name % {"spider": spider.name}
         col = Scrape_common.db[name]
-        try:  # the claims' order, on a server that keeps indexes
+        try:  # the claims' order and the successors' look-up, on a server that keeps indexes
             col.create_index(ORDER)
+            col.create_index("parent", sparse=True)
         except Exception as e:
             logger.debug("LeasedScheduler: no index on %s: %s", name, e)
         s = self.crawler.signals
@@ -450,8 +480,9 @@ class LeasedScheduler(BaseScheduler):
         errback = request.errback
         if isinstance(errback, _Errback):  # a retry or redirect of a request handed out
             request = request.replace(errback=errback.original)
-        stored = self._store(request)
-        if parent is not None and parent.phase == _DOWNLOADING:
+        successor = parent is not None and parent.phase == _DOWNLOADING
+        stored = self._store(request, parent.key if successor else None)
+        if successor:
             self._end(parent)  # its successor is stored first (the worker keeps the order)
         return stored
 
@@ -477,14 +508,14 @@ class LeasedScheduler(BaseScheduler):
 
     # -- storing --------------------------------------------------------------
 
-    def _store(self, request):
+    def _store(self, request, parent=None):
         fp = self.crawler.request_fingerprinter.fingerprint(request).hex()
         key = f"{fp}-{os.urandom(8).hex()}" if request.dont_filter else fp
         if key in self._seen:
             self._count_duplicate(request)
             return False
         try:
-            row = self._encode(request, key)
+            row = self._encode(request, key, parent)
         except Exception as e:  # a callback that is no spider method, a meta value that does not pickle
             if not self._logged_memory:
                 logger.warning(
@@ -507,14 +538,16 @@ class LeasedScheduler(BaseScheduler):
         self._last_seq = max(self._last_seq + 1, time.time_ns())
         return self._last_seq
 
-    def _encode(self, request, key):
+    def _encode(self, request, key, parent=None):
         """The row of a request: Scrapy's own dict of it (the callback and
-        errback by name), pickled, without the lease marker."""
+        errback by name), pickled, without the lease marker; and for the
+        successor of a request handed out (a retry, a redirect), the key of
+        that request's row (`parent`)."""
         d = request.to_dict(spider=self.spider)
         meta = d.get("meta")
         if meta and MARK in meta:
             d["meta"] = {k: v for k, v in meta.items() if k != MARK}
-        return {
+        row = {
             "_id": key,
             "request": pickle.dumps(d, protocol=4),
             "priority": request.priority,
@@ -522,6 +555,9 @@ class LeasedScheduler(BaseScheduler):
             "status": "pending",
             "url": request.url,
         }
+        if parent is not None:
+            row["parent"] = parent
+        return row
 
     def _decode(self, doc):
         """The request of a row (in the worker thread), marked with its lease."""
