@@ -9,6 +9,7 @@ site's log, not from the stored items, which are checked on their own."""
 from __future__ import annotations
 
 import json
+import os
 import signal
 import sys
 import uuid
@@ -36,13 +37,21 @@ ITEMS = 600
 # lease shorter than a few of the test database's calls makes crawlers lose
 # leases of requests still waiting in their batch, and fetch them twice); the
 # hanging page holds its first answer past the download time-out.
+# Each item is held a second before it is stored, as by a pipeline that
+# writes to a remote store, so the kill finds items that their requests'
+# responses have given and no pipeline has stored yet: a scheduler that
+# finished a request before its items were stored would lose those.
 SETTINGS = {
     "CONCURRENT_REQUESTS": 8,
     "NEXRA_QUEUE_LEASE": 8,
     "NEXRA_QUEUE_BATCH": 16,
     "DOWNLOAD_TIMEOUT": 2,
     "LOG_LEVEL": "WARNING",
+    "ITEM_PIPELINES": {"support.hold_items.HoldItems": 100, "Nexra_publish.scrapy.ItemStorePipeline": 300},
+    "HOLD_ITEMS_SECONDS": 1.0,
 }
+# The crawlers import the pipeline above from the tests' support package.
+CRAWLER_PATH = [ROOT / "example" / "scrapy_job", ROOT / "tests"]
 
 
 def path_of(url: str) -> str:
@@ -59,7 +68,10 @@ def test_a_killed_crawler_loses_no_request_and_no_item_is_stored_twice(tmp_path,
     queue, items = "crawl_requests_" + uuid.uuid4().hex[:8], "crawl_items_" + uuid.uuid4().hex[:8]
     settings = dict(SETTINGS, NEXRA_QUEUE_COLLECTION=queue, NEXRA_ITEMS_COLLECTION=items)
     with item_site.SiteProcess(tmp_path / "site.log", ITEMS, hang=4) as site:
-        run = kill_crawl(3, site.url, tmp_path, settings, job_dir, ITEMS, kill_at=0.4, timeout=90)
+        path = os.pathsep.join([*map(str, CRAWLER_PATH), str(job_dir), *filter(None, [os.environ.get("PYTHONPATH")])])
+        run = kill_crawl(
+            3, site.url, tmp_path, settings, job_dir, ITEMS, kill_at=0.4, timeout=90, env={"PYTHONPATH": path}
+        )
     plan = site.plan
     log = item_site.read_log(tmp_path / "site.log")
     seen = log.summary(plan)

@@ -22,6 +22,7 @@ from collections import Counter
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
+KILL_WAIT = 2.0
 
 
 def parse_value(text: str):
@@ -98,27 +99,43 @@ def kill_crawl(
     redis: bool = False,
 ) -> dict:
     """Run `n` crawlers on one queue and SIGKILL one of them once the crawlers
-    together have scraped `kill_at` of the site's `items` items: the one with
-    the most requests in flight (at the first moment that one has any). Waits for the others
+    together have scraped `kill_at` of the site's `items` items: of those
+    holding requests in flight, the one with the most items made and not yet
+    stored. Waits for the others
     to end (at most `timeout` seconds, then kills them too) and returns what
     the records say: per crawler, its events; the victim; the wall time."""
     started = time.monotonic()
     procs = start_crawlers(n, url, workdir, settings, cwd, env, redis)
     records = [workdir / f"crawler-{i}.log" for i in range(n)]
-    victim, scraped_at_kill = None, None
+    victim, scraped_at_kill, due = None, None, None
     try:
         while victim is None and any(p.poll() is None for p in procs):
-            counts = [Counter(e[0] for e in read_record(r)) for r in records]
+            now = [read_record(r) for r in records]
+            counts = [Counter(e[0] for e in record) for record in now]
             scraped = sum(c["item"] for c in counts)
-            # Requests sent to the downloader whose commit has not begun (or, for
-            # a scheduler without commits, that gave no item yet).
-            busy = {
-                i: c["reached"] - (c["finishing"] if c["finishing"] else c["item"])
-                for i, c in enumerate(counts)
-                if procs[i].poll() is None
+            # Requests sent to the downloader whose commit has not begun (for a
+            # scheduler without commits: that gave no item yet), which the others
+            # must take over; and items that the spider made and the pipelines have
+            # not stored yet (item pages answered, less the items stored or
+            # dropped), which a commit that came before its items were stored
+            # would lose. The victim holds the most such items, then the most
+            # requests; the kill waits up to KILL_WAIT seconds past `kill_at` for a
+            # moment when some crawler holds such items.
+            live = [(i, c) for i, c in enumerate(counts) if procs[i].poll() is None]
+            held = {i: c["reached"] - (c["finishing"] if c["finishing"] else c["item"]) for i, c in live}
+            unstored = {
+                i: sum(e[0] == "response" and e[2] == "200" and "/item/" in e[1] for e in now[i])
+                - c["item"]
+                - c["dropped"]
+                for i, c in live
             }
-            if scraped >= kill_at * items and busy and max(busy.values()) > 0:
-                victim = max(busy, key=busy.get)
+            holders = [i for i in held if held[i] > 0 or unstored[i] > 0]
+            if scraped >= kill_at * items and holders:
+                due = due or time.monotonic()
+                victim = max(holders, key=lambda i: (unstored[i], held[i]))
+                if unstored[victim] <= 0 and time.monotonic() - due < KILL_WAIT:
+                    victim = None
+            if victim is not None:
                 procs[victim].send_signal(signal.SIGKILL)
                 scraped_at_kill = scraped
             time.sleep(0.02)
