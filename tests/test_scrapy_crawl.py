@@ -17,6 +17,7 @@ from collections import Counter
 
 import pytest
 
+from Nexra_publish._queue_split import add_progress, part_names
 from Nexra_publish.scrapy import MIN_SCRAPY
 from support import ROOT
 
@@ -60,13 +61,16 @@ def path_of(url: str) -> str:
 
 # Some 30 s on a quiet machine: the test database's updates read the whole
 # collection, and every request is stored, claimed and finished there.
+# The queue in one collection, and in four (as on a server whose writes read
+# the whole collection).
 @pytest.mark.slow
 @pytest.mark.crawl
-def test_a_killed_crawler_loses_no_request_and_no_item_is_stored_twice(tmp_path, job_dir, database, sc):
+@pytest.mark.parametrize("parts", [1, 4], ids=["one-collection", "four-parts"])
+def test_a_killed_crawler_loses_no_request_and_no_item_is_stored_twice(tmp_path, job_dir, database, sc, parts):
     from Nexra_publish import workqueue as wq
 
     queue, items = "crawl_requests_" + uuid.uuid4().hex[:8], "crawl_items_" + uuid.uuid4().hex[:8]
-    settings = dict(SETTINGS, NEXRA_QUEUE_COLLECTION=queue, NEXRA_ITEMS_COLLECTION=items)
+    settings = dict(SETTINGS, NEXRA_QUEUE_COLLECTION=queue, NEXRA_ITEMS_COLLECTION=items, NEXRA_QUEUE_PARTS=parts)
     with item_site.SiteProcess(tmp_path / "site.log", ITEMS, hang=4) as site:
         path = os.pathsep.join([*map(str, CRAWLER_PATH), str(job_dir), *filter(None, [os.environ.get("PYTHONPATH")])])
         run = kill_crawl(
@@ -77,9 +81,10 @@ def test_a_killed_crawler_loses_no_request_and_no_item_is_stored_twice(tmp_path,
     seen = log.summary(plan)
     figures = account(run, plan.item_paths(), "finish")
     stored = Counter(path_of(d["url"]) for d in database[items].find({}, {"url": 1}))
-    progress = wq.queue_progress(collection=sc.db[queue])
+    progress = add_progress([wq.queue_progress(collection=sc.db[n]) for n in part_names(queue, parts)])
     report = {
         "item_pages": ITEMS,
+        "parts": parts,
         "killed_at_items": run["scraped_at_kill"],
         "requests_lost": len(figures["lost"]),
         "commit_in_doubt_at_kill": len(figures["in_doubt"]),

@@ -12,6 +12,7 @@ import textwrap
 
 import pytest
 
+from Nexra_publish._queue_split import part_names, part_of
 from Nexra_publish.scrapy import MIN_SCRAPY
 
 scrapy = pytest.importorskip("scrapy")
@@ -140,8 +141,11 @@ RUNNER = textwrap.dedent('''
 
         def open_spider(self, spider=None):
             from Nexra_publish import Scrape_common
+            from Nexra_publish._queue_split import part_names
 
-            self.rows = Scrape_common.db[spec["collection"] % {"spider": "events"}]
+            name = spec["collection"] % {"spider": "events"}
+            parts = spec["settings"].get("NEXRA_QUEUE_PARTS", 1)
+            self.rows = [Scrape_common.db[n] for n in part_names(name, parts)]
             self.items = []
 
         def process_item(self, item, spider=None):
@@ -152,7 +156,7 @@ RUNNER = textwrap.dedent('''
             if not item.get("slow"):
                 return item
             def look():
-                row = self.rows.find_one({"url": item["url"]})
+                row = next(filter(None, (c.find_one({"url": item["url"]}) for c in self.rows)))
                 item["finished_in_pipeline"] = bool(row.get("_lease_done"))
                 return item
             return deferLater(reactor, 1.0, look)
@@ -206,7 +210,21 @@ def crawl(tmp_path, job_dir, collection_name, database):
         items = out.with_suffix(".json.items")
         return stats, json.loads(items.read_text()) if items.exists() else [], done
 
-    run.site, run.rows = site, lambda spider: database[queue % {"spider": spider}]
+    def watch(queue, *args):
+        """The watch command's output on `queue`, once nothing remains."""
+        done = subprocess.run(
+            [sys.executable, "-m", "Nexra_publish", "watch", "--collection", queue, *args],
+            cwd=job_dir,
+            env=python_env(job_dir),
+            capture_output=True,
+            text=True,
+            timeout=60,
+        )
+        assert done.returncode == 0, done
+        return done.stdout
+
+    run.site, run.rows, run.watch = site, lambda spider: database[queue % {"spider": spider}], watch
+    run.parts = lambda spider, parts: [database[n] for n in part_names(queue % {"spider": spider}, parts)]
     yield run
     site.stop()
     for name in database.list_collection_names():
@@ -214,19 +232,24 @@ def crawl(tmp_path, job_dir, collection_name, database):
             database[name].drop()
 
 
-def test_each_request_is_finished_when_its_processing_has_ended(crawl):
+@pytest.mark.parametrize("parts", [1, 3], ids=["one-collection", "three-parts"])
+def test_each_request_is_finished_when_its_processing_has_ended(crawl, parts):
     site = crawl.site
     for path in ("/index", "/item/1", "/item/2", "/item/4", "/item/5", "/boom", "/slow", "/self"):
         site.script(path, Reply.html(f"<p>{path}</p>"))
     site.script("/retry", Reply(status=500), Reply.html("<p>second time</p>"))
     site.script("/moved", Reply(status=302, location=site.url("/item/4")))
     site.script("/fail", Reply(reset=True))
-    stats, items, _ = crawl("events")
+    stats, items, _ = crawl("events", settings={"NEXRA_QUEUE_PARTS": parts})
 
-    # Each request stored once (dont_filter ones and retries apart), and
-    # every one finished by the event that ends it, none left for the idle
-    # spider to end.
-    rows = list(crawl.rows("events").find({}, {"url": 1, "status": 1, "_lease_done": 1, "priority": 1}))
+    # Each request stored once (dont_filter ones and retries apart), in the
+    # part its key names, and every one finished by the event that ends it,
+    # none left for the idle spider to end.
+    fields = {"url": 1, "status": 1, "_lease_done": 1, "priority": 1}
+    by_part = [list(c.find({}, fields)) for c in crawl.parts("events", parts)]
+    assert all(part_of(r["_id"], parts) == i for i, rows in enumerate(by_part) for r in rows)
+    assert parts == 1 or sum(1 for rows in by_part if rows) > 1
+    rows = [r for rows in by_part for r in rows]
     by_path = {}
     for row in rows:
         by_path.setdefault(row["url"].split(site.url(""))[1], []).append(row)
@@ -296,7 +319,7 @@ def test_a_row_taken_over_whose_successor_is_stored_is_finished_not_fetched_agai
     assert sorted(r["status"] for r in rows.find({})) == ["done", "done"]
 
 
-def test_a_request_that_kills_each_crawler_stops_at_max_claims_and_shows_stuck(crawl, job_dir):
+def test_a_request_that_kills_each_crawler_stops_at_max_claims_and_shows_stuck(crawl):
     crawl.site.script("/killer", Reply.html("<p>bye</p>"))
     quick = {"NEXRA_QUEUE_LEASE": 1.0, "NEXRA_QUEUE_MAX_CLAIMS": 2, "NEXRA_QUEUE_IDLE_WAIT": 5.0}
     for _ in range(2):
@@ -306,13 +329,24 @@ def test_a_request_that_kills_each_crawler_stops_at_max_claims_and_shows_stuck(c
     assert "nexra/claimed" not in stats and len(crawl.site.hits("/killer")) == 2
     [row] = crawl.rows("killer").find({})
     assert (row["_claims"], row["status"], row.get("_lease_done")) == (2, "pending", None)
-    queue = crawl.rows("killer").name
-    watch = subprocess.run(
-        [sys.executable, "-m", "Nexra_publish", "watch", "--collection", queue, "--max-claims", "2"],
-        cwd=job_dir,
-        env=python_env(job_dir),
-        capture_output=True,
-        text=True,
-        timeout=60,
-    )
-    assert watch.returncode == 0 and "nothing remains: 0 finished, 1 stuck" in watch.stdout, watch
+    assert "nothing remains: 0 finished, 1 stuck" in crawl.watch(crawl.rows("killer").name, "--max-claims", "2")
+
+
+def test_a_queue_in_parts_is_worked_only_in_its_own_number_of_parts(crawl):
+    for i in range(6):
+        crawl.site.script(f"/p/{i}", Reply.html("<p>p</p>"))
+    three, two = {"NEXRA_QUEUE_PARTS": 3}, {"NEXRA_QUEUE_PARTS": 2}
+    crawl("prio", phase="seed", priorities=[0, 5, 1, 5, 3, 0], settings=three)
+    queue = crawl.rows("prio").name
+    assert sum(c.count_documents({}) for c in crawl.parts("prio", 3)) == 6
+
+    # Another number of parts would claim from other collections and let
+    # duplicates in: the crawl refuses to start, and fetches nothing.
+    _, _, run = crawl("prio", check=False, phase="drain", priorities=[], settings=two)
+    assert f"the queue {queue} holds requests in 3 part(s)" in run.stderr and not crawl.site.seen
+    stats, _, _ = crawl("prio", phase="drain", priorities=[], settings=three)
+    assert sorted(s.path for s in crawl.site.seen) == [f"/p/{i}" for i in range(6)]
+    assert stats["nexra/finished"] == stats["nexra/claimed"] == 6
+
+    # The watch command reads the parts as one queue.
+    assert "nothing remains: 6 finished, 0 stuck" in crawl.watch(queue, "--interval", "0.1")

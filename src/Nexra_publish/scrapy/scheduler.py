@@ -6,7 +6,10 @@ A crawler claims rows in batches (``workqueue.claim_input`` with
 ``collection=`` and a sort by priority), holds them by lease while it works
 on them, renews the leases at half-lease, and finishes a row only when the
 request's processing has ended. A crawler that dies holds its leases until
-they run out; then another takes the rows over.
+they run out; then another takes the rows over. The queue may be kept in
+parts (``NEXRA_QUEUE_PARTS``), each a collection and a queue of its own, so
+that on a server whose writes read the whole collection each write reads
+only one part; a row's part is fixed by its key.
 
 Every database call runs in one worker thread per crawler, so the reactor
 never waits on the database: requests to store, rows to finish or give back
@@ -49,6 +52,8 @@ from scrapy.utils.request import request_from_dict
 from twisted.internet.defer import Deferred
 from twisted.python.failure import Failure
 
+from .._queue_split import add_progress, layouts, part_names, part_of
+
 logger = logging.getLogger(__name__)
 
 # The meta key naming the queue row whose lease a request is worked under.
@@ -77,10 +82,10 @@ class _Held:
     by the worker thread only) and where its processing stands (the reactor's
     only)."""
 
-    __slots__ = ("key", "doc", "request", "rank", "phase", "outputs", "items", "ended", "checking", "renewed")
+    __slots__ = ("key", "doc", "part", "request", "rank", "phase", "outputs", "items", "ended", "checking", "renewed")
 
-    def __init__(self, doc, request, renewed):
-        self.key, self.doc, self.request = doc["_id"], doc, request
+    def __init__(self, doc, part, request, renewed):
+        self.key, self.doc, self.part, self.request = doc["_id"], doc, part, request
         self.rank = (-int(doc.get("priority") or 0), doc.get("seq") or 0, self.key)
         self.phase = _BUFFERED
         self.outputs = 0  # callback or errback outputs being consumed
@@ -120,11 +125,13 @@ class _Worker:
     """The scheduler's database threads. One stores new requests, finishes
     and gives back rows and renews the leases held, in the order handed in;
     the other claims batches (and reads the queue's progress for an idle
-    spider), so that claims overlap the writes."""
+    spider), so that claims overlap the writes. The queue may be kept in
+    several collections (`cols`, its parts): each call goes to the part of
+    the rows it names."""
 
-    def __init__(self, scheduler, col, wq):
+    def __init__(self, scheduler, cols, wq):
         s = scheduler
-        self.s, self.col, self.wq = s, col, wq
+        self.s, self.cols, self.wq = s, cols, wq
         self.lease, self.batch, self.max_claims = s.lease, s.batch, s.max_claims
         self.poll = min(1.0, s.lease / 4)  # seconds between claims while nothing seems free
         self.cond = threading.Condition()
@@ -137,9 +144,12 @@ class _Worker:
         self.live = {}  # key -> _Held: the leases held, to renew (under cond)
         self.want = True  # the reactor's buffer is low
         self.check = False  # an idle spider asks where the queue stands
-        self.stored = 0  # batches stored: rows may have become free since a short claim
-        self.empty_at = None  # self.stored when the last claim came up short
-        self.next_poll = 0.0
+        # Per part: batches stored in it (rows may have become free since a
+        # short claim), and that count when its last claim came up short.
+        self.stored = [0] * len(cols)
+        self.empty_at = [None] * len(cols)
+        self.next_poll = [0.0] * len(cols)  # per part: when to try it again though it came up short
+        self.turn = -1  # the part the last claim began with
         self.closing = None  # the Deferred close() returned, once closing
         self.claimer_done = False
         self.threads = [
@@ -217,19 +227,10 @@ class _Worker:
                 inserts, finishes, releases = self.inserts, self.finishes, self.releases
                 self.inserts, self.finishes, self.releases = [], [], []
                 closing = self.closing
-            try:
+            try:  # (each call takes out of its list what it has done)
                 self._store(inserts)
-                with self.cond:
-                    self.unstored -= len(inserts)
-                    if inserts:
-                        self.stored += 1
-                        self.cond.notify_all()
-                inserts = []
                 self._end(finishes, self.wq.finish, "nexra/finished", _CLAIM_STATUS)
                 self._end(releases, self.wq.release, "nexra/released")
-                with self.cond:
-                    self.unfinished -= len(finishes) + len(releases)
-                finishes, releases = [], []
                 if closing is not None:
                     with self.cond:
                         while not self.claimer_done:
@@ -250,51 +251,72 @@ class _Worker:
                     self.inserts[:0], self.finishes[:0], self.releases[:0] = inserts, finishes, releases
                 backoff = self._retry("writes", e, backoff)
 
+    def _parts(self, todo, part):
+        """`todo` by part: [(part, its items)], in the order of the parts."""
+        groups = {}
+        for x in todo:
+            groups.setdefault(part(x), []).append(x)
+        return sorted(groups.items(), key=lambda g: g[0])
+
+    @staticmethod
+    def _take_out(todo, done):
+        ids = {id(x) for x in done}
+        todo[:] = [x for x in todo if id(x) not in ids]
+
     def _store(self, inserts):
-        if not inserts:
-            return
+        """Store the (row, request) `inserts`, a part at a time; a part's are
+        taken out of the list once stored."""
         from pymongo.errors import BulkWriteError
 
-        refused = []
-        try:
-            self.col.insert_many([row for row, _ in inserts], ordered=False)
-        except BulkWriteError as e:
-            errors = e.details.get("writeErrors", [])
-            if e.details.get("writeConcernErrors") or any(w.get("code") != 11000 for w in errors):
-                raise  # not known to be stored: all of them again (duplicates then)
-            refused = [inserts[w["index"]][1] for w in errors]
-        if refused:
-            self._call_reactor(self.s._refused, refused)
-        self._count("nexra/stored", len(inserts) - len(refused))
+        n = len(self.cols)
+        for part, group in self._parts(inserts, lambda x: part_of(x[0]["_id"], n)):
+            refused = []
+            try:
+                self.cols[part].insert_many([row for row, _ in group], ordered=False)
+            except BulkWriteError as e:
+                errors = e.details.get("writeErrors", [])
+                if e.details.get("writeConcernErrors") or any(w.get("code") != 11000 for w in errors):
+                    raise  # not known to be stored: all of them again (duplicates then)
+                refused = [group[w["index"]][1] for w in errors]
+            self._take_out(inserts, group)
+            with self.cond:
+                self.unstored -= len(group)
+                self.stored[part] += 1
+                self.cond.notify_all()
+            if refused:
+                self._call_reactor(self.s._refused, refused)
+            self._count("nexra/stored", len(group) - len(refused))
 
     def _end(self, helds, step, counter, *status):
-        """Finish or give back `helds`; those left out were lost."""
-        if not helds:
-            return
-        done = step([h.doc for h in helds], *status, collection=self.col)
-        with self.cond:
-            for h in helds:
-                self.live.pop(h.key, None)
-        self._count(counter, len(done))
-        self._count("nexra/lost", len(helds) - len(done))
+        """Finish or give back `helds`, a part at a time (a part's are taken
+        out of the list once done); those the step leaves out were lost."""
+        for part, group in self._parts(helds, lambda h: h.part):
+            done = step([h.doc for h in group], *status, collection=self.cols[part])
+            self._take_out(helds, group)
+            with self.cond:
+                for h in group:
+                    self.live.pop(h.key, None)
+                self.unfinished -= len(group)
+            self._count(counter, len(done))
+            self._count("nexra/lost", len(group) - len(done))
 
     def _renew(self):
         now = time.monotonic()
         with self.cond:
             due = [h for h in self.live.values() if h.renewed + self.lease / 2 <= now]
-        if not due:
-            return
-        kept = {id(d) for d in self.wq.extend_lease([h.doc for h in due], self.lease, collection=self.col)}
-        lost = []
-        with self.cond:
-            for h in due:
-                if id(h.doc) in kept:
-                    h.renewed = now
-                elif self.live.pop(h.key, None) is not None:
-                    lost.append(h)
-        if lost:
-            self._count("nexra/lost", len(lost))
-            self._call_reactor(self.s._lost, lost)
+        for part, group in self._parts(due, lambda h: h.part):
+            kept = self.wq.extend_lease([h.doc for h in group], self.lease, collection=self.cols[part])
+            kept = {id(d) for d in kept}
+            lost = []
+            with self.cond:
+                for h in group:
+                    if id(h.doc) in kept:
+                        h.renewed = now
+                    elif self.live.pop(h.key, None) is not None:
+                        lost.append(h)
+            if lost:
+                self._count("nexra/lost", len(lost))
+                self._call_reactor(self.s._lost, lost)
 
     def _claims(self):
         backoff = 0.0
@@ -306,17 +328,17 @@ class _Worker:
                         self.cond.notify_all()
                         return
                     now = time.monotonic()
-                    maybe = self.empty_at != self.stored or now >= self.next_poll
-                    if self.check or (self.want and maybe):
+                    parts = [i for i, e in enumerate(self.empty_at) if e != self.stored[i] or now >= self.next_poll[i]]
+                    if self.check or (self.want and parts):
                         break
-                    self.cond.wait(max(self.next_poll - now, 0.01) if self.want else None)
+                    self.cond.wait(max(min(self.next_poll) - now, 0.01) if self.want else None)
                 check, self.check = self.check, False
-                want, stored = self.want, self.stored
+                want, stored = self.want, list(self.stored)
             try:
-                if want:
-                    self._claim(stored)
+                if want and parts:
+                    self._claim(parts, stored)
                 if check:
-                    p = self.wq.queue_progress(None, self.max_claims, collection=self.col)
+                    p = add_progress([self.wq.queue_progress(None, self.max_claims, collection=c) for c in self.cols])
                     self._call_reactor(self.s._reading, time.monotonic(), p)
                 backoff = 0.0
             except Exception as e:
@@ -324,18 +346,32 @@ class _Worker:
                     self.check = self.check or check
                 backoff = self._retry("claims", e, backoff)
 
-    def _claim(self, stored):
+    def _claim(self, parts, stored):
+        """Claim a batch from `parts`, the parts that may have free rows, an
+        even share from each (starting, pass after pass, at the next part, so
+        that a batch smaller than the parts takes from each in turn)."""
+        share, got = -(-self.batch // len(parts)), 0
+        self.turn = (self.turn + 1) % len(parts)
+        for part in parts[self.turn :] + parts[: self.turn]:
+            if got >= self.batch:
+                break
+            got += self._claim_part(part, share, stored)
+        if got < self.batch:
+            self._call_reactor(self.s._wake)  # has_pending_requests may be False now
+
+    def _claim_part(self, part, want, stored):
         now = time.monotonic()
-        docs = self.wq.claim_input(None, self.batch, self.lease, self.max_claims, collection=self.col, sort=ORDER)
+        col = self.cols[part]
+        docs = self.wq.claim_input(None, want, self.lease, self.max_claims, collection=col, sort=ORDER)
         held, bad = [], []
         for doc in docs:
             try:
                 request = self.s._decode(doc)
             except Exception as e:  # a row this spider cannot read: given back, so it ends stuck
                 logger.error("LeasedScheduler: cannot read request %r: %s: %s", doc["_id"], type(e).__name__, e)
-                bad.append(_Held(doc, None, now))
+                bad.append(_Held(doc, part, None, now))
                 continue
-            held.append(_Held(doc, request, now))
+            held.append(_Held(doc, part, request, now))
         done = self._superseded(held)
         if done:
             held = [h for h in held if h not in done]
@@ -347,8 +383,8 @@ class _Worker:
                     self.finish_since = now
                 self.finishes.extend(done)
                 self.unfinished += len(done)
-            if len(docs) < self.batch:
-                self.empty_at, self.next_poll = stored, now + self.poll
+            if len(docs) < want:
+                self.empty_at[part], self.next_poll[part] = stored[part], now + self.poll
             if self.closing is not None:  # too late to hand out: given back by the writer
                 self.releases.extend(held + bad)
                 self.unfinished += len(held) + len(bad)
@@ -361,25 +397,28 @@ class _Worker:
         self._count("nexra/superseded", len(done))
         if held:
             self._call_reactor(self.s._add, held)
-        elif len(docs) < self.batch:
-            self._call_reactor(self.s._wake)  # has_pending_requests may be False now
+        return len(docs)
 
     def _superseded(self, held):
         """Of the rows `held` that another crawler held before (a takeover, or
         a row given back), those whose successor (a retry, a redirect) that
         crawler stored: their download had ended, and the successor carries
-        the request on, so they are finished rather than fetched again. On a
-        database error, none: fetching again is safe."""
+        the request on, so they are finished rather than fetched again (a
+        successor may be in any part). On a database error, none: fetching
+        again is safe."""
         again = {h.key: h for h in held if (h.doc.get("_claims") or 1) > 1}
         if not again:
             return []
         from pymongo import ReadPreference
 
         try:
-            rows = self.col.with_options(read_preference=ReadPreference.PRIMARY).find(
-                {"parent": {"$in": list(again)}}, {"parent": 1}
-            )
-            return [again[k] for k in {r["parent"] for r in rows} if k in again]
+            parents = set()
+            for col in self.cols:
+                rows = col.with_options(read_preference=ReadPreference.PRIMARY).find(
+                    {"parent": {"$in": list(again)}}, {"parent": 1}
+                )
+                parents.update(r["parent"] for r in rows)
+            return [again[k] for k in parents if k in again]
         except Exception as e:
             logger.debug("LeasedScheduler: successors of taken-over rows not read: %s: %s", type(e).__name__, e)
             return []
@@ -387,11 +426,13 @@ class _Worker:
     def _close(self):
         if self.s.persist:
             return
-        if self.col.count_documents({"_lease_done": {"$ne": True}}, limit=1) == 0:
-            leases = self.col.database[self.col.name + "_leases"]
-            self.col.drop()
-            leases.drop()
-            logger.info("LeasedScheduler: every request finished: dropped %s", self.col.full_name)
+        if all(c.count_documents({"_lease_done": {"$ne": True}}, limit=1) == 0 for c in self.cols):
+            for c in self.cols:
+                c.database[c.name + "_leases"].drop()
+                c.drop()
+            logger.info(
+                "LeasedScheduler: every request finished: dropped %s", ", ".join(c.full_name for c in self.cols)
+            )
 
 
 class LeasedScheduler(BaseScheduler):
@@ -401,7 +442,8 @@ class LeasedScheduler(BaseScheduler):
     nothing. Needs ``LeaseFinishMiddleware`` in ``SPIDER_MIDDLEWARES`` at
     order 0. Settings: ``NEXRA_QUEUE_COLLECTION``, ``NEXRA_QUEUE_LEASE``,
     ``NEXRA_QUEUE_BATCH``, ``NEXRA_QUEUE_MAX_CLAIMS``,
-    ``NEXRA_QUEUE_PERSIST``, ``NEXRA_QUEUE_IDLE_WAIT``."""
+    ``NEXRA_QUEUE_PERSIST``, ``NEXRA_QUEUE_IDLE_WAIT``,
+    ``NEXRA_QUEUE_PARTS``."""
 
     def __init__(self, crawler):
         settings = crawler.settings
@@ -411,12 +453,13 @@ class LeasedScheduler(BaseScheduler):
         self.batch = settings.getint("NEXRA_QUEUE_BATCH", 32)
         self.max_claims = settings.getint("NEXRA_QUEUE_MAX_CLAIMS", 5)
         self.persist = settings.getbool("NEXRA_QUEUE_PERSIST", True)
+        self.parts = settings.getint("NEXRA_QUEUE_PARTS", 1)
         idle = settings.get("NEXRA_QUEUE_IDLE_WAIT")
         self.idle_wait = self.lease if idle is None else float(idle)
-        if not self.lease > 0 or self.batch < 1 or self.max_claims < 1 or self.idle_wait < 0:
+        if not self.lease > 0 or min(self.batch, self.max_claims, self.parts) < 1 or self.idle_wait < 0:
             raise ValueError(
-                "LeasedScheduler: NEXRA_QUEUE_LEASE must be above 0, NEXRA_QUEUE_BATCH and "
-                "NEXRA_QUEUE_MAX_CLAIMS at least 1, NEXRA_QUEUE_IDLE_WAIT at least 0"
+                "LeasedScheduler: NEXRA_QUEUE_LEASE must be above 0, NEXRA_QUEUE_BATCH, "
+                "NEXRA_QUEUE_MAX_CLAIMS and NEXRA_QUEUE_PARTS at least 1, NEXRA_QUEUE_IDLE_WAIT at least 0"
             )
         self.spider = None
         self._held = {}  # key -> _Held: every lease this crawler holds, buffered or in progress
@@ -443,21 +486,44 @@ class LeasedScheduler(BaseScheduler):
         self.spider = spider
         self._check_middleware()
         name = self.collection_name % {"spider": spider.name}
-        col = Scrape_common.db[name]
-        try:  # the claims' order and the successors' look-up, on a server that keeps indexes
-            col.create_index(ORDER)
-            col.create_index("parent", sparse=True)
-        except Exception as e:
-            logger.debug("LeasedScheduler: no index on %s: %s", name, e)
+        db = Scrape_common.db
+        self._check_parts(db, name)
+        cols = [db[n] for n in part_names(name, self.parts)]
+        for col in cols:
+            try:  # the claims' order and the successors' look-up, on a server that keeps indexes
+                col.create_index(ORDER)
+                col.create_index("parent", sparse=True)
+            except Exception as e:
+                logger.debug("LeasedScheduler: no index on %s: %s", col.name, e)
         s = self.crawler.signals
         s.connect(self._item_done, signal=signals.item_scraped)
         s.connect(self._item_done, signal=signals.item_dropped)
         s.connect(self._item_done, signal=signals.item_error)
         s.connect(self._spider_error, signal=signals.spider_error)
         s.connect(self._spider_idle, signal=signals.spider_idle)
-        self._worker = _Worker(self, col, workqueue)
+        self._worker = _Worker(self, cols, workqueue)
         self._worker.start()
-        logger.info("LeasedScheduler: queue %s, lease %s s, batch %d", col.full_name, self.lease, self.batch)
+        logger.info(
+            "LeasedScheduler: queue %s.%s%s, lease %s s, batch %d",
+            db.name,
+            name,
+            f" in {self.parts} parts" if self.parts > 1 else "",
+            self.lease,
+            self.batch,
+        )
+
+    def _check_parts(self, db, name):
+        """Refuse a queue whose rows were stored in another number of parts:
+        its rows would be claimed from the wrong collections, and duplicates
+        not refused."""
+        for parts, names in sorted(layouts(db.list_collection_names(), name).items()):
+            if parts != self.parts and any(db[n].count_documents({}, limit=1) for n in names):
+                raise RuntimeError(
+                    f"LeasedScheduler: the queue {name} holds requests in {parts} part(s) "
+                    f"({', '.join(sorted(names))}), but NEXRA_QUEUE_PARTS is {self.parts}: set "
+                    f"NEXRA_QUEUE_PARTS = {parts} to go on with it, or drop those collections "
+                    "(and their _leases) to start afresh"
+                )
 
     def close(self, reason):
         self._closing = True
