@@ -127,3 +127,19 @@ def test_rate_and_time_left_follow_the_counts_and_the_clock(queue, finished, add
     # Server times are whole milliseconds of this machine's clock.
     assert fell / (b2 - a0 + 0.001) <= rate <= fell / (a2 - b0 - 0.001)
     assert eta == pytest.approx(p2["remaining"] / rate)
+
+
+@pytest.mark.parametrize(
+    "name, names, found",
+    [
+        ("q", ["q", "q_leases", "q-0of2_leases", "qq-0of2"], {1: ["q"]}),
+        ("q", ["q-0of3", "q-2of3", "q-3of3", "q-0of1", "q-01of3"], {3: ["q-0of3", "q-2of3"]}),
+        ("q", ["q", "q-1of4"], {1: ["q"], 4: ["q-1of4"]}),
+        ("q.x", ["q.x-0of2", "qax-0of2"], {2: ["q.x-0of2"]}),
+    ],
+    ids=["one", "parts", "both", "escaped"],
+)
+def test_the_layouts_of_a_queue_in_parts(name, names, found):
+    from Nexra_publish._queue_split import layouts
+
+    assert layouts(names, name) == found

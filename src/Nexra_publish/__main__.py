@@ -66,7 +66,7 @@ def main(argv=None):
         "--collection",
         metavar="NAME",
         help="watch the queue in this collection of the job's database (a LeasedScheduler's "
-        "requests_<spider>, say) instead of input_table",
+        "requests_<spider>, say, and its parts NAME-<i>of<n> if it is kept in parts) instead of input_table",
     )
     watch.add_argument(
         "--query",

@@ -85,6 +85,27 @@ def _display(out):
     return _Lines(out)
 
 
+def _collection_reader(workqueue, name):
+    """queue_progress of the queue in collection `name`, or, where the queue
+    is kept in parts (a LeasedScheduler's NEXRA_QUEUE_PARTS), of all its
+    parts together."""
+    from functools import partial
+
+    from ._queue_split import add_progress, layouts
+
+    db = workqueue.Scrape_common.db
+    found = layouts(db.list_collection_names(), name)
+    split = sorted(k for k in found if k > 1)
+    if 1 in found or not split:
+        return partial(workqueue.queue_progress, collection=db[name])
+    if len(split) > 1:
+        raise ValueError(f"the queue {name!r} is kept in {' and in '.join(map(str, split))} parts at once")
+    cols = [db[n] for n in sorted(found[split[0]])]
+    return lambda query, max_claims: add_progress(
+        [workqueue.queue_progress(query, max_claims, collection=c) for c in cols]
+    )
+
+
 def watch_queue(query, pl=False, interval=2.0, max_claims=5, out=None, collection=None):
     """Show the progress of the job's queue (input_table, or pl_input_table
     when `pl`, or the job database's collection named `collection`) for the
@@ -109,9 +130,11 @@ def watch_queue(query, pl=False, interval=2.0, max_claims=5, out=None, collectio
     read = workqueue.pl_queue_progress if pl else workqueue.queue_progress
     table = get_config("pl_input_table" if pl else "input_table")
     if collection is not None:
-        from functools import partial
-
-        read, table = partial(workqueue.queue_progress, collection=workqueue.Scrape_common.db[collection]), collection
+        try:
+            read, table = _collection_reader(workqueue, collection), collection
+        except Exception as e:
+            print(f"watch: cannot read the queue {collection!r}: {type(e).__name__}: {e}", file=sys.stderr)
+            return 1
 
     display = _display(out)
     try:
