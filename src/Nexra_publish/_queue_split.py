@@ -34,16 +34,13 @@ def part_of(key: str, parts: int) -> int:
 def layouts(collection_names, name: str) -> dict:
     """{parts: [names]}: the layouts of queue `name` that the database's
     collections (`collection_names`) show."""
-    shape = re.compile(re.escape(name) + r"(?:-(\d+)of(\d+))?")
+    shape = re.compile(re.escape(name) + r"(?:-(0|[1-9][0-9]*)of([2-9]|[1-9][0-9]+))?")
     found: dict = {}
     for c in collection_names:
         m = shape.fullmatch(c)
-        if m is None:
+        if m is None or (m.group(1) is not None and int(m.group(1)) >= int(m.group(2))):
             continue
-        parts = int(m.group(2)) if m.group(2) else 1
-        if m.group(1) is not None and not (int(m.group(1)) < parts and c in part_names(name, parts)):
-            continue
-        found.setdefault(parts, []).append(c)
+        found.setdefault(int(m.group(2) or 1), []).append(c)
     return found
 
 

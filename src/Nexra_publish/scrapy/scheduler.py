@@ -251,7 +251,8 @@ class _Worker:
                     self.inserts[:0], self.finishes[:0], self.releases[:0] = inserts, finishes, releases
                 backoff = self._retry("writes", e, backoff)
 
-    def _parts(self, todo, part):
+    @staticmethod
+    def _parts(todo, part):
         """`todo` by part: [(part, its items)], in the order of the parts."""
         groups = {}
         for x in todo:
